@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Read access to a line-per-entry configuration file (the constant-sharing
+// file and the constant-connections file have this form). A file that cannot
+// be opened reads as empty; empty lines are dropped, lines are not trimmed.
+class SharedDevicesFile
+{
+public:
+    // Defaults to the constant-sharing file of the configuration folder.
+    SharedDevicesFile();
+    explicit SharedDevicesFile(const QString &path);
+
+    QString path() const { return m_path; }
+    QStringList entries() const;
+
+private:
+    QString m_path;
+};
+
+// The lines of the constant-connections file (device ids), read the same way.
+QStringList constantConnections();

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QMetaType>
+#include <QString>
+#include <QStringList>
+
+// One USB device, local or remote: a plain value record.
+class UsbDevice
+{
+public:
+    // Key forms: the device id (host as typed when it holds a dotted quad,
+    // else its name), the address key and the host-name key.
+    enum KeyForm { DeviceId = 0, AddressKey = 1, HostNameKey = 2 };
+
+    UsbDevice() = default;
+
+    // One block of `usbip list -l` (starting with "busid ").
+    static UsbDevice fromLocalBlock(const QString &block);
+    // One device block of `usbip list -r HOST`; the keys are filled.
+    static UsbDevice fromRemoteBlock(const QString &block, const QString &host);
+    // One port block of the port text (what follows "Port "); the keys are
+    // filled; the host is the address the port shows.
+    static UsbDevice fromPortBlock(const QString &block);
+
+    QString busid() const { return m_busid; }
+    QString name() const { return m_name; }
+    QString vendorId() const { return m_vendorId; }
+    QString productId() const { return m_productId; }
+    QString host() const { return m_host; }
+    QStringList keys() const { return m_keys; }
+
+    // "vvvv:pppp"; empty when both ids are empty.
+    QString vidPid() const;
+    // Bus id and name both non-empty.
+    bool isValid() const;
+    // "%1/%2/%3": host text of the form, bus id, vid:pid; empty for an
+    // unknown form.
+    QString key(int form) const;
+
+    bool operator==(const UsbDevice &other) const;
+    bool operator!=(const UsbDevice &other) const { return !(*this == other); }
+
+private:
+    void fillKeys();
+
+    QString m_busid;
+    QString m_name;
+    QString m_vendorId;
+    QString m_productId;
+    QString m_host;
+    QStringList m_keys;
+};
+
+Q_DECLARE_METATYPE(UsbDevice)
+
+// The whole output of `usbip list -l` to one record per block, valid or not.
+QList<UsbDevice> parseLocalList(const QString &text);
+
+// One attached port: its key ("host/busid/vid:pid" as the port shows them)
+// and its number, as text ("00" stays "00").
+struct PortInfo
+{
+    QString key;
+    QString port;
+
+    static PortInfo fromPortBlock(const QString &block);
+    bool isValid() const { return !key.isEmpty() && !port.isEmpty(); }
+};
+
+// The port text of `usbip port` (as the Manager's PortsInfo returns it) to
+// its port blocks: the header goes, each block starts after "Port ".
+QStringList splitPortBlocks(const QString &portText);
+
+// Every port block to the table port key -> port number (later blocks win).
+QHash<QString, QString> portTable(const QStringList &portBlocks);
+
+// The remote list's device blocks (header removed, split at empty lines).
+QStringList splitRemoteBlocks(const QString &text);

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QProcess>
+#include <QStringList>
+
+// Runs the `usbip` command-line tool synchronously. The owner reads the
+// command's output from this object after run() returns.
+class UsbIpProcess : public QProcess
+{
+public:
+    explicit UsbIpProcess(QObject *parent = nullptr);
+
+    // True exactly when the command ran to a normal end with exit code 0.
+    // timeout is in milliseconds, -1 waits without limit; elevated runs the
+    // tool through pkexec.
+    bool run(const QStringList &arguments, int timeout = -1, bool elevated = false);
+
+    bool listLocal();
+    bool listRemote(const QString &host, int timeout);
+    bool listPorts();
+    bool bindDevice(const QString &busid);
+    bool unbindDevice(const QString &busid);
+    bool attachDevice(const QString &host, const QString &busid);
+    bool detachDevice(const QString &port);
+
+    // Output of the last command, decoded with the local 8-bit codec up to
+    // its first NUL byte.
+    QString standardOutputText();
+    QString standardErrorText();
+};
