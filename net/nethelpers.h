@@ -1,6 +1,10 @@
 #pragma once
 
+#include <QList>
 #include <QMap>
+#include <QNetworkAddressEntry>
+#include <QNetworkInterface>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -19,6 +23,11 @@ QStringList localAddresses();
 // Network address text -> last host offset (2^(32-prefix) - 1), for the IPv4
 // entries of the Ethernet and Wi-Fi interfaces.
 QMap<QString, int> localSubnets();
+
+// The subnet map of a list of interfaces, each given by its type and its
+// address entries (what localSubnets() builds from the machine's interfaces).
+using InterfaceEntries = QPair<QNetworkInterface::InterfaceType, QList<QNetworkAddressEntry>>;
+QMap<QString, int> subnetsOf(const QList<InterfaceEntries> &interfaces);
 
 // The last host offset of a prefix length (0 for prefix 0).
 int lastHostOffset(int prefixLength);

@@ -1,0 +1,200 @@
+#include "nethelpers.h"
+
+#include <QAtomicInt>
+#include <QDeadlineTimer>
+#include <QHash>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QMutex>
+#include <QMutexLocker>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+QAtomicInt lookupCounter;
+
+// What one look-up leaves behind. Shared between the caller and the helper
+// thread, so a caller that gave up may go away while the helper finishes.
+struct Lookup
+{
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    QHostInfo info;
+};
+
+// QHostInfo::fromName in a helper thread, waited for HostLookupTimeoutMs at
+// most. False when the resolver did not answer in time.
+bool lookUp(const QString &name, QHostInfo *info)
+{
+    lookupCounter.fetchAndAddRelaxed(1);
+    auto lookup = std::make_shared<Lookup>();
+    std::thread([lookup, name]() {
+        QHostInfo answer = QHostInfo::fromName(name);
+        std::lock_guard<std::mutex> locker(lookup->mutex);
+        lookup->info = answer;
+        lookup->done = true;
+        lookup->finished.notify_all();
+    }).detach();
+
+    std::unique_lock<std::mutex> locker(lookup->mutex);
+    const bool answered = lookup->finished.wait_for(
+        locker, std::chrono::milliseconds(HostLookupTimeoutMs), [&lookup]() { return lookup->done; });
+    if (answered)
+        *info = lookup->info;
+    return answered;
+}
+
+// Resolver answers of the cached variants, by kind and host text.
+struct CacheEntry
+{
+    QString value;
+    QDeadlineTimer expiry;
+};
+
+QMutex cacheMutex;
+QHash<QString, CacheEntry> addressCache;
+QHash<QString, CacheEntry> nameCache;
+
+bool cached(const QHash<QString, CacheEntry> &cache, const QString &key, QString *value)
+{
+    QMutexLocker locker(&cacheMutex);
+    const auto it = cache.constFind(key);
+    if (it == cache.constEnd() || it->expiry.hasExpired())
+        return false;
+    *value = it->value;
+    return true;
+}
+
+void store(QHash<QString, CacheEntry> *cache, const QString &key, const QString &value)
+{
+    QMutexLocker locker(&cacheMutex);
+    (*cache)[key] = CacheEntry{value, QDeadlineTimer(HostKeyCacheLifetimeMs)};
+}
+
+// The reverse half of hostName(), for an address text that is not empty.
+QString nameOfAddress(const QString &address)
+{
+    QHostInfo info;
+    if (!lookUp(address, &info))
+        return address; // unanswered: as if there were no reverse entry
+    return info.hostName();
+}
+
+} // namespace
+
+QString addressAt(const QString &base, quint32 offset)
+{
+    const quint32 start = QHostAddress(base).toIPv4Address();
+    return QHostAddress(quint32(start + offset)).toString();
+}
+
+QStringList localAddresses()
+{
+    QStringList result;
+    const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
+    for (const QHostAddress &address : addresses)
+        result.append(address.toString());
+    return result;
+}
+
+int lastHostOffset(int prefixLength)
+{
+    const quint32 power = quint32(1) << (quint32(32 - prefixLength) % 32);
+    return int(power - 1);
+}
+
+QMap<QString, int> subnetsOf(const QList<InterfaceEntries> &interfaces)
+{
+    QList<QNetworkAddressEntry> entries;
+    for (const InterfaceEntries &interface : interfaces) {
+        if (interface.first == QNetworkInterface::Ethernet
+            || interface.first == QNetworkInterface::Wifi)
+            entries += interface.second;
+    }
+
+    QMap<QString, int> subnets;
+    for (const QNetworkAddressEntry &entry : entries) {
+        if (entry.ip().protocol() != QAbstractSocket::IPv4Protocol)
+            continue;
+        const QString text = entry.ip().toString() + QLatin1Char('/') + entry.netmask().toString();
+        const QPair<QHostAddress, int> subnet = QHostAddress::parseSubnet(text);
+        // An entry without a usable netmask names no network.
+        if (subnet.first.isNull() || subnet.second < 0)
+            continue;
+        subnets.insert(subnet.first.toString(), lastHostOffset(subnet.second));
+    }
+    return subnets;
+}
+
+QMap<QString, int> localSubnets()
+{
+    QList<InterfaceEntries> interfaces;
+    const QList<QNetworkInterface> all = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &interface : all)
+        interfaces.append(qMakePair(interface.type(), interface.addressEntries()));
+    return subnetsOf(interfaces);
+}
+
+QString hostAddress(const QString &host)
+{
+    if (host.isEmpty())
+        return host;
+    if (host == QLatin1String("localhost"))
+        return QStringLiteral("127.0.0.1");
+    const QHostAddress address(host);
+    if (!address.isNull())
+        return address.toString();
+
+    QHostInfo info;
+    if (!lookUp(host, &info) || info.addresses().isEmpty())
+        return QString();
+    return info.addresses().constFirst().toString();
+}
+
+QString hostName(const QString &host)
+{
+    const QString address = hostAddress(host);
+    if (address.isEmpty())
+        return QString();
+    return nameOfAddress(address);
+}
+
+int hostLookupCount()
+{
+    return lookupCounter.loadRelaxed();
+}
+
+QString cachedHostAddress(const QString &host)
+{
+    QString value;
+    if (cached(addressCache, host, &value))
+        return value;
+    value = hostAddress(host);
+    store(&addressCache, host, value);
+    return value;
+}
+
+QString cachedHostName(const QString &host)
+{
+    const QString address = cachedHostAddress(host);
+    if (address.isEmpty())
+        return QString();
+    QString value;
+    if (cached(nameCache, address, &value))
+        return value;
+    value = nameOfAddress(address);
+    store(&nameCache, address, value);
+    return value;
+}
+
+void clearHostCache()
+{
+    QMutexLocker locker(&cacheMutex);
+    addressCache.clear();
+    nameCache.clear();
+}

@@ -1,0 +1,101 @@
+#include "usbipprocess.h"
+
+namespace {
+
+const int TerminateWaitMs = 30000;
+
+QString decodeUpToNul(const QByteArray &data)
+{
+    const int nul = data.indexOf('\0');
+    return QString::fromLocal8Bit(nul < 0 ? data : data.left(nul));
+}
+
+} // namespace
+
+UsbIpProcess::UsbIpProcess(QObject *parent)
+    : QProcess(parent)
+{
+}
+
+bool UsbIpProcess::run(const QStringList &arguments, int timeout, bool elevated)
+{
+    QString program = QStringLiteral("usbip");
+    QStringList programArguments = arguments;
+    if (elevated) {
+        programArguments.prepend(program);
+        program = QStringLiteral("pkexec");
+    }
+
+    // Separate channels: the owner reads standard output and standard error
+    // on their own; nothing reaches the terminal.
+    setProcessChannelMode(QProcess::SeparateChannels);
+    start(program, programArguments, QIODevice::ReadWrite);
+
+    if (!waitForFinished(timeout)) {
+        // A program that never started has nothing to terminate or wait for.
+        if (state() == QProcess::NotRunning)
+            return false;
+        terminate();
+        if (!waitForFinished(TerminateWaitMs))
+            return false;
+    }
+
+    if (exitStatus() != QProcess::NormalExit)
+        return false;
+    return exitCode() == 0;
+}
+
+bool UsbIpProcess::listLocal()
+{
+    return run({QStringLiteral("list"), QStringLiteral("-l")});
+}
+
+bool UsbIpProcess::listRemote(const QString &host, int timeout)
+{
+    return run({QStringLiteral("list"), QStringLiteral("-r"), host}, timeout);
+}
+
+bool UsbIpProcess::listPorts()
+{
+    return run({QStringLiteral("port")});
+}
+
+bool UsbIpProcess::bindDevice(const QString &busid)
+{
+    return run({QStringLiteral("bind"), QStringLiteral("-b"), busid});
+}
+
+bool UsbIpProcess::unbindDevice(const QString &busid)
+{
+    return run({QStringLiteral("unbind"), QStringLiteral("-b"), busid});
+}
+
+bool UsbIpProcess::attachDevice(const QString &host, const QString &busid)
+{
+    return run({QStringLiteral("attach"), QStringLiteral("-r"), host, QStringLiteral("-b"), busid});
+}
+
+bool UsbIpProcess::detachDevice(const QString &port)
+{
+    return run({QStringLiteral("detach"), QStringLiteral("-p"), port});
+}
+
+// The texts are peeked rather than read, so they stay readable (also through
+// readAllStandardOutput/readAllStandardError) until the next command starts.
+QString UsbIpProcess::standardOutputText()
+{
+    const ProcessChannel previous = readChannel();
+    setReadChannel(QProcess::StandardOutput);
+    const QByteArray data = peek(bytesAvailable());
+    setReadChannel(previous);
+    return decodeUpToNul(data);
+}
+
+QString UsbIpProcess::standardErrorText()
+{
+    const ProcessChannel previous = readChannel();
+    setReadChannel(QProcess::StandardError);
+    const QByteArray data = peek(bytesAvailable());
+    setReadChannel(previous);
+    return decodeUpToNul(data);
+}
