@@ -2,8 +2,11 @@
 
 #include <QDBusAbstractInterface>
 #include <QDBusError>
+#include <QDBusPendingCall>
 #include <QDBusPendingReply>
+#include <QList>
 #include <QString>
+#include <QVariant>
 
 // Typed client proxy of the privileged Manager service on the system bus.
 // The proxy never waits itself: every method returns its pending reply.
@@ -16,6 +19,15 @@ public:
 
     // The fixed English text of a bus error type, translated.
     QString errorText(QDBusError::ErrorType type) const;
+
+    // The same bus call as the typed slots, without the reply's type check:
+    // a typed reply of the wrong type turns into a signature error, while the
+    // callers must read such a value as false (or as an empty text).
+    QDBusPendingCall callUntyped(const QString &method, const QList<QVariant> &arguments);
+    // The first value of a finished call: true only for a boolean true; a
+    // string, or a number for PortsInfo-like texts, else empty.
+    static bool boolReply(const QDBusPendingCall &call);
+    static QString stringReply(const QDBusPendingCall &call);
 
 Q_SIGNALS:
     void Error(const QString &error, const QString &message);

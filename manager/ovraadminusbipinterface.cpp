@@ -1,0 +1,160 @@
+#include "ovraadminusbipinterface.h"
+
+#include "ovrausbipmanager.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QList>
+#include <QMetaType>
+#include <QVariant>
+
+OvraAdminUsbIpInterface::OvraAdminUsbIpInterface(QObject *parent)
+    : QDBusAbstractInterface(QString::fromLatin1(OvraUsbIp::ManagerService),
+                             QString::fromLatin1(OvraUsbIp::ManagerPath),
+                             OvraUsbIp::ManagerInterface, QDBusConnection::systemBus(), parent)
+{
+}
+
+OvraAdminUsbIpInterface::~OvraAdminUsbIpInterface() = default;
+
+QDBusPendingCall OvraAdminUsbIpInterface::callUntyped(const QString &method,
+                                                      const QList<QVariant> &arguments)
+{
+    // The bus connection is thread-safe and so is the pending call: this may
+    // run in any thread, and the reply may be awaited in any thread.
+    return asyncCallWithArgumentList(method, arguments);
+}
+
+QDBusPendingReply<bool> OvraAdminUsbIpInterface::ConnectDevice(const QString &usbipId,
+                                                               bool isConst)
+{
+    return callUntyped(QStringLiteral("ConnectDevice"),
+                       {QVariant::fromValue(usbipId), QVariant::fromValue(isConst)});
+}
+
+QDBusPendingReply<bool> OvraAdminUsbIpInterface::DisconnectDevice(const QString &usbipId,
+                                                                  const QString &port)
+{
+    return callUntyped(QStringLiteral("DisconnectDevice"),
+                       {QVariant::fromValue(usbipId), QVariant::fromValue(port)});
+}
+
+QDBusPendingReply<QString> OvraAdminUsbIpInterface::PortsInfo()
+{
+    return callUntyped(QStringLiteral("PortsInfo"), {});
+}
+
+QDBusPendingReply<bool> OvraAdminUsbIpInterface::ShareDevice(const QString &busid,
+                                                             const QString &vidpid)
+{
+    // A null QString would still go out as an empty string; be explicit.
+    return callUntyped(QStringLiteral("ShareDevice"),
+                       {QVariant::fromValue(busid),
+                        QVariant::fromValue(vidpid.isNull() ? QStringLiteral("") : vidpid)});
+}
+
+QDBusPendingReply<bool> OvraAdminUsbIpInterface::UnshareDevice(const QString &busid,
+                                                               const QString &vidpid)
+{
+    return callUntyped(QStringLiteral("UnshareDevice"),
+                       {QVariant::fromValue(busid),
+                        QVariant::fromValue(vidpid.isNull() ? QStringLiteral("") : vidpid)});
+}
+
+bool OvraAdminUsbIpInterface::boolReply(const QDBusPendingCall &call)
+{
+    if (call.isError())
+        return false;
+    const QVariant value = call.reply().arguments().value(0);
+    return value.userType() == QMetaType::Bool && value.toBool();
+}
+
+QString OvraAdminUsbIpInterface::stringReply(const QDBusPendingCall &call)
+{
+    if (call.isError())
+        return QString();
+    const QVariant value = call.reply().arguments().value(0);
+    if (value.userType() == QMetaType::QString)
+        return value.toString();
+    // Plain numbers and the like still read as text; containers and structures
+    // (which arrive as QDBusArgument) read as nothing.
+    switch (value.userType()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::UChar:
+    case QMetaType::Double:
+    case QMetaType::Bool:
+        return value.toString();
+    default:
+        return QString();
+    }
+}
+
+QString OvraAdminUsbIpInterface::errorText(QDBusError::ErrorType type) const
+{
+    switch (type) {
+    case QDBusError::NoError:
+    case QDBusError::Other:
+        return tr("Unknown error.");
+    case QDBusError::Failed:
+        return tr("The call failed.");
+    case QDBusError::NoMemory:
+        return tr("Out of memory.");
+    case QDBusError::ServiceUnknown:
+        return tr("The called service is not known.");
+    case QDBusError::NoReply:
+        return tr("Timeout reply.");
+    case QDBusError::BadAddress:
+        return tr("The address given is not valid.");
+    case QDBusError::NotSupported:
+        return tr("The call/operation is not supported.");
+    case QDBusError::LimitsExceeded:
+        return tr("The limits allocated to this process/call/connection exceeded the "
+                  "pre-defined values.");
+    case QDBusError::AccessDenied:
+        return tr("Authorization error.");
+    case QDBusError::NoServer:
+        return tr("No server found.");
+    case QDBusError::Timeout:
+        return tr("Timeout reply.");
+    case QDBusError::NoNetwork:
+        return tr("No network found.");
+    case QDBusError::AddressInUse:
+        return tr("QDBusServer tried to bind to an address that is already in use.");
+    case QDBusError::Disconnected:
+        return tr("The call/process/message was sent after QDBusConnection disconnected.");
+    case QDBusError::InvalidArgs:
+        return tr("The arguments passed to this call/operation are not valid.");
+    case QDBusError::UnknownMethod:
+        return tr("The method called was not found in this object/interface with the given "
+                  "parameters.");
+    case QDBusError::TimedOut:
+        return tr("Timeout reply.");
+    case QDBusError::InvalidSignature:
+        return tr("The type signature is not valid or compatible.");
+    case QDBusError::UnknownInterface:
+        return tr("The interface is not known in this object.");
+    case QDBusError::UnknownObject:
+        return tr("The object path points to an object that does not exist.");
+    case QDBusError::UnknownProperty:
+        return tr("The property does not exist in this interface.");
+    case QDBusError::PropertyReadOnly:
+        return tr("The property set failed because the property is read-only.");
+    case QDBusError::InternalError:
+        return tr("An internal error occurred.");
+    case QDBusError::InvalidService:
+        return tr("The service requested is invalid.");
+    case QDBusError::InvalidObjectPath:
+        return tr("The object path provided is invalid.");
+    case QDBusError::InvalidInterface:
+        return tr("The interface is invalid.");
+    case QDBusError::InvalidMember:
+        return tr("The member is invalid.");
+    }
+    return tr("Unknown error.");
+}
