@@ -7,7 +7,7 @@
 
 namespace {
 
-const char script[] = R"(#!/bin/bash
+const char script[] = R"SH(#!/bin/bash
 # Fake usbip for tests: replays recorded responses, records its arguments.
 dir="$(cd "$(dirname "$0")" && pwd)"
 { printf '%s\x1f' "$@"; printf '\n'; } >> "$dir/calls.log"
@@ -26,7 +26,7 @@ fi
 [ -f "$r/stdout" ] && cat "$r/stdout"
 [ -f "$r/stderr" ] && cat "$r/stderr" >&2
 exit "$(cat "$r/code" 2>/dev/null || echo 0)"
-)";
+)SH";
 
 QByteArray argumentKey(const QStringList &arguments)
 {
