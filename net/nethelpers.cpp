@@ -17,6 +17,17 @@ namespace {
 
 QAtomicInt lookupCounter;
 
+QMutex resolverMutex;
+HostLookupFunction resolver;
+
+HostLookupFunction currentResolver()
+{
+    QMutexLocker locker(&resolverMutex);
+    if (resolver)
+        return resolver;
+    return [](const QString &name) { return QHostInfo::fromName(name); };
+}
+
 // What one look-up leaves behind. Shared between the caller and the helper
 // thread, so a caller that gave up may go away while the helper finishes.
 struct Lookup
@@ -33,8 +44,8 @@ bool lookUp(const QString &name, QHostInfo *info)
 {
     lookupCounter.fetchAndAddRelaxed(1);
     auto lookup = std::make_shared<Lookup>();
-    std::thread([lookup, name]() {
-        QHostInfo answer = QHostInfo::fromName(name);
+    std::thread([lookup, name, resolve = currentResolver()]() {
+        QHostInfo answer = resolve(name);
         std::lock_guard<std::mutex> locker(lookup->mutex);
         lookup->info = answer;
         lookup->done = true;
@@ -197,4 +208,10 @@ void clearHostCache()
     QMutexLocker locker(&cacheMutex);
     addressCache.clear();
     nameCache.clear();
+}
+
+void setHostLookupFunction(const HostLookupFunction &function)
+{
+    QMutexLocker locker(&resolverMutex);
+    resolver = function;
 }

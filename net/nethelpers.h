@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostInfo>
 #include <QList>
 #include <QMap>
 #include <QNetworkAddressEntry>
@@ -53,3 +54,9 @@ constexpr int HostKeyCacheLifetimeMs = 30000;
 QString cachedHostAddress(const QString &host);
 QString cachedHostName(const QString &host);
 void clearHostCache();
+
+// The resolver the look-ups go through: QHostInfo::fromName unless replaced
+// (tests stand in a slow or scripted resolver). An empty function restores it.
+// The function runs in a helper thread and must be thread-safe.
+using HostLookupFunction = std::function<QHostInfo(const QString &name)>;
+void setHostLookupFunction(const HostLookupFunction &function);
