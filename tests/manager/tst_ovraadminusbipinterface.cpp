@@ -1,0 +1,320 @@
+#include "fakemanager.h"
+#include "ovraadminusbipinterface.h"
+#include "privatebus.h"
+
+#include <QDBusPendingCall>
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+#include <functional>
+
+using Invoke = std::function<QDBusPendingCall(OvraAdminUsbIpInterface &)>;
+Q_DECLARE_METATYPE(Invoke)
+
+class TestOvraAdminUsbIpInterface : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+
+    void errorText_data();
+    void errorText();
+
+    void callArguments_data();
+    void callArguments();
+
+    void replyValues_data();
+    void replyValues();
+
+    void busErrors_data();
+    void busErrors();
+
+    void errorSignal();
+    void absentService();
+    void concurrentCallers();
+
+private:
+    PrivateBus m_bus;
+    FakeManager *m_manager = nullptr;
+};
+
+void TestOvraAdminUsbIpInterface::initTestCase()
+{
+    // The private bus must stand in for the system bus before the first
+    // QDBusConnection::systemBus() of the process.
+    if (!m_bus.start())
+        QSKIP(qPrintable(QStringLiteral("no private bus: ") + m_bus.errorString()));
+    m_manager = new FakeManager(this);
+    QVERIFY2(m_manager->start(), qPrintable(m_manager->errorString()));
+}
+
+void TestOvraAdminUsbIpInterface::init()
+{
+    if (!m_manager->isRunning())
+        QVERIFY2(m_manager->start(), qPrintable(m_manager->errorString()));
+    m_manager->resetReplies();
+    m_manager->clearCalls();
+}
+
+void TestOvraAdminUsbIpInterface::errorText_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("text");
+
+    const char *texts[] = {
+        "Unknown error.",
+        "Unknown error.",
+        "The call failed.",
+        "Out of memory.",
+        "The called service is not known.",
+        "Timeout reply.",
+        "The address given is not valid.",
+        "The call/operation is not supported.",
+        "The limits allocated to this process/call/connection exceeded the pre-defined values.",
+        "Authorization error.",
+        "No server found.",
+        "Timeout reply.",
+        "No network found.",
+        "QDBusServer tried to bind to an address that is already in use.",
+        "The call/process/message was sent after QDBusConnection disconnected.",
+        "The arguments passed to this call/operation are not valid.",
+        "The method called was not found in this object/interface with the given parameters.",
+        "Timeout reply.",
+        "The type signature is not valid or compatible.",
+        "The interface is not known in this object.",
+        "The object path points to an object that does not exist.",
+        "The property does not exist in this interface.",
+        "The property set failed because the property is read-only.",
+        "An internal error occurred.",
+        "The service requested is invalid.",
+        "The object path provided is invalid.",
+        "The interface is invalid.",
+        "The member is invalid.",
+    };
+    for (int type = 0; type < 28; ++type)
+        QTest::addRow("type %d", type) << type << QString::fromLatin1(texts[type]);
+    QTest::newRow("one above the last") << 28 << QStringLiteral("Unknown error.");
+    QTest::newRow("far above") << 1000 << QStringLiteral("Unknown error.");
+    QTest::newRow("negative") << -1 << QStringLiteral("Unknown error.");
+    QCOMPARE(int(QDBusError::InvalidMember), 27); // the table above follows Qt's numbering
+}
+
+void TestOvraAdminUsbIpInterface::errorText()
+{
+    QFETCH(int, type);
+    QFETCH(QString, text);
+    OvraAdminUsbIpInterface proxy;
+    QCOMPARE(proxy.errorText(static_cast<QDBusError::ErrorType>(type)), text);
+}
+
+void TestOvraAdminUsbIpInterface::callArguments_data()
+{
+    QTest::addColumn<Invoke>("invoke");
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QVariantList>("arguments");
+
+    QTest::newRow("ShareDevice, bus id alone")
+        << Invoke([](OvraAdminUsbIpInterface &p) { return p.ShareDevice(QStringLiteral("1-1")); })
+        << "ShareDevice" << QVariantList{QStringLiteral("1-1"), QStringLiteral("")};
+    QTest::newRow("ShareDevice, vid:pid")
+        << Invoke([](OvraAdminUsbIpInterface &p) {
+               return p.ShareDevice(QStringLiteral("2-3"), QStringLiteral("abcd:1234"));
+           })
+        << "ShareDevice" << QVariantList{QStringLiteral("2-3"), QStringLiteral("abcd:1234")};
+    QTest::newRow("UnshareDevice, bus id alone")
+        << Invoke([](OvraAdminUsbIpInterface &p) { return p.UnshareDevice(QStringLiteral("3-12")); })
+        << "UnshareDevice" << QVariantList{QStringLiteral("3-12"), QStringLiteral("")};
+    QTest::newRow("UnshareDevice, vid:pid")
+        << Invoke([](OvraAdminUsbIpInterface &p) {
+               return p.UnshareDevice(QStringLiteral("1-1"), QStringLiteral("0781:5567"));
+           })
+        << "UnshareDevice" << QVariantList{QStringLiteral("1-1"), QStringLiteral("0781:5567")};
+    QTest::newRow("ConnectDevice, constantly")
+        << Invoke([](OvraAdminUsbIpInterface &p) {
+               return p.ConnectDevice(QStringLiteral("10.0.0.7/1-1/abcd:1234"), true);
+           })
+        << "ConnectDevice" << QVariantList{QStringLiteral("10.0.0.7/1-1/abcd:1234"), true};
+    QTest::newRow("ConnectDevice, session")
+        << Invoke([](OvraAdminUsbIpInterface &p) {
+               return p.ConnectDevice(QStringLiteral("h/1-1/abcd:1234"), false);
+           })
+        << "ConnectDevice" << QVariantList{QStringLiteral("h/1-1/abcd:1234"), false};
+    QTest::newRow("DisconnectDevice, no id")
+        << Invoke([](OvraAdminUsbIpInterface &p) {
+               return p.DisconnectDevice(QString(), QStringLiteral("00"));
+           })
+        << "DisconnectDevice" << QVariantList{QStringLiteral(""), QStringLiteral("00")};
+    QTest::newRow("PortsInfo")
+        << Invoke([](OvraAdminUsbIpInterface &p) { return p.PortsInfo(); }) << "PortsInfo"
+        << QVariantList{};
+    QTest::newRow("untyped form")
+        << Invoke([](OvraAdminUsbIpInterface &p) {
+               return p.callUntyped(QStringLiteral("ShareDevice"),
+                                    {QStringLiteral("1-1"), QStringLiteral("")});
+           })
+        << "ShareDevice" << QVariantList{QStringLiteral("1-1"), QStringLiteral("")};
+}
+
+void TestOvraAdminUsbIpInterface::callArguments()
+{
+    QFETCH(Invoke, invoke);
+    QFETCH(QString, method);
+    QFETCH(QVariantList, arguments);
+
+    OvraAdminUsbIpInterface proxy;
+    QDBusPendingCall call = invoke(proxy);
+    call.waitForFinished();
+    QVERIFY2(!call.isError(), qPrintable(call.error().message()));
+
+    const QList<FakeManager::Call> calls = m_manager->calls();
+    QCOMPARE(calls.size(), 1);
+    QCOMPARE(calls.first().method, method);
+    QCOMPARE(calls.first().arguments, arguments);
+    // The bus types follow from the C++ types: strings stay strings, the
+    // constancy flag is a boolean.
+    for (int i = 0; i < arguments.size(); ++i)
+        QCOMPARE(calls.first().arguments.at(i).userType(), arguments.at(i).userType());
+}
+
+void TestOvraAdminUsbIpInterface::replyValues_data()
+{
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<bool>("asBool");
+    QTest::addColumn<QString>("asString");
+
+    QTest::newRow("true") << QVariant(true) << true << QStringLiteral("true");
+    QTest::newRow("false") << QVariant(false) << false << QStringLiteral("false");
+    QTest::newRow("string instead of bool")
+        << QVariant(QStringLiteral("true")) << false << QStringLiteral("true");
+    QTest::newRow("int instead of bool") << QVariant(1) << false << QStringLiteral("1");
+    QTest::newRow("list instead of either")
+        << QVariant(QStringList{QStringLiteral("x")}) << false << QString();
+    QTest::newRow("port text")
+        << QVariant(FakeManager::DefaultPortsInfo) << false << FakeManager::DefaultPortsInfo;
+}
+
+void TestOvraAdminUsbIpInterface::replyValues()
+{
+    QFETCH(QVariant, value);
+    QFETCH(bool, asBool);
+    QFETCH(QString, asString);
+
+    m_manager->setReply(QStringLiteral("ShareDevice"), value);
+    OvraAdminUsbIpInterface proxy;
+    QDBusPendingCall call =
+        proxy.callUntyped(QStringLiteral("ShareDevice"), {QStringLiteral("1-1"), QString()});
+    call.waitForFinished();
+    // A value of an unexpected type is no bus error for the untyped form.
+    QVERIFY(!call.isError());
+    QCOMPARE(OvraAdminUsbIpInterface::boolReply(call), asBool);
+    QCOMPARE(OvraAdminUsbIpInterface::stringReply(call), asString);
+}
+
+void TestOvraAdminUsbIpInterface::busErrors_data()
+{
+    QTest::addColumn<QString>("errorName");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("access denied") << "org.freedesktop.DBus.Error.AccessDenied"
+                                   << int(QDBusError::AccessDenied)
+                                   << QStringLiteral("Authorization error.");
+    QTest::newRow("failed") << "org.freedesktop.DBus.Error.Failed" << int(QDBusError::Failed)
+                            << QStringLiteral("The call failed.");
+    QTest::newRow("no reply") << "org.freedesktop.DBus.Error.NoReply" << int(QDBusError::NoReply)
+                              << QStringLiteral("Timeout reply.");
+    QTest::newRow("service's own name") << "org.ovra.admin.usbip.Error.Busy"
+                                        << int(QDBusError::Other)
+                                        << QStringLiteral("Unknown error.");
+}
+
+void TestOvraAdminUsbIpInterface::busErrors()
+{
+    QFETCH(QString, errorName);
+    QFETCH(int, type);
+    QFETCH(QString, text);
+
+    m_manager->setError(QStringLiteral("PortsInfo"), errorName);
+    OvraAdminUsbIpInterface proxy;
+    QDBusPendingReply<QString> reply = proxy.PortsInfo();
+    reply.waitForFinished();
+    QVERIFY(reply.isError());
+    QCOMPARE(int(reply.error().type()), type);
+    QCOMPARE(proxy.errorText(reply.error().type()), text);
+    QCOMPARE(OvraAdminUsbIpInterface::stringReply(reply), QString());
+    QCOMPARE(OvraAdminUsbIpInterface::boolReply(reply), false);
+}
+
+void TestOvraAdminUsbIpInterface::errorSignal()
+{
+    OvraAdminUsbIpInterface proxy;
+    QSignalSpy spy(&proxy, &OvraAdminUsbIpInterface::Error);
+    // Give the match rule time to reach the bus before the signal is sent.
+    QDBusPendingCall sync = proxy.PortsInfo();
+    sync.waitForFinished();
+    QVERIFY(m_manager->emitError(QStringLiteral("Binding failed"), QStringLiteral("busy 1-1")));
+    QVERIFY(spy.wait(5000));
+    QCOMPARE(spy.size(), 1);
+    QCOMPARE(spy.first().at(0).toString(), QStringLiteral("Binding failed"));
+    QCOMPARE(spy.first().at(1).toString(), QStringLiteral("busy 1-1"));
+}
+
+void TestOvraAdminUsbIpInterface::absentService()
+{
+    m_manager->stop();
+    OvraAdminUsbIpInterface proxy;
+    QDBusPendingReply<bool> reply = proxy.ShareDevice(QStringLiteral("1-1"));
+    reply.waitForFinished();
+    QVERIFY(reply.isError());
+    QCOMPARE(reply.error().type(), QDBusError::ServiceUnknown);
+    QCOMPARE(proxy.errorText(reply.error().type()),
+             QStringLiteral("The called service is not known."));
+    QVERIFY(m_manager->start());
+}
+
+void TestOvraAdminUsbIpInterface::concurrentCallers()
+{
+    // One proxy, owned by this (the GUI) thread, called from a worker thread
+    // and from this thread at the same time: every reply must reach its caller.
+    const QString portText = FakeManager::DefaultPortsInfo
+        + QStringLiteral("Port 00: <Port in Use> at High Speed(480Mbps)\n");
+    m_manager->setReply(QStringLiteral("PortsInfo"), portText);
+    m_manager->setReply(QStringLiteral("ShareDevice"), true);
+
+    OvraAdminUsbIpInterface proxy;
+    const int rounds = 100;
+    std::atomic<int> workerGood{0};
+    std::atomic<int> workerBad{0};
+    QThread *worker = QThread::create([&] {
+        for (int i = 0; i < rounds; ++i) {
+            QDBusPendingCall call = proxy.callUntyped(QStringLiteral("PortsInfo"), {});
+            call.waitForFinished();
+            if (OvraAdminUsbIpInterface::stringReply(call) == portText)
+                ++workerGood;
+            else
+                ++workerBad;
+        }
+    });
+    worker->start();
+    int mainGood = 0;
+    for (int i = 0; i < rounds; ++i) {
+        QDBusPendingCall call = proxy.callUntyped(
+            QStringLiteral("ShareDevice"), {QStringLiteral("1-%1").arg(i), QStringLiteral("")});
+        call.waitForFinished();
+        if (OvraAdminUsbIpInterface::boolReply(call))
+            ++mainGood;
+    }
+    QVERIFY(worker->wait(60000));
+    delete worker;
+    QCOMPARE(mainGood, rounds);
+    QCOMPARE(workerBad.load(), 0);
+    QCOMPARE(workerGood.load(), rounds);
+    QCOMPARE(m_manager->calls().size(), 2 * rounds);
+}
+
+QTEST_GUILESS_MAIN(TestOvraAdminUsbIpInterface)
+#include "tst_ovraadminusbipinterface.moc"

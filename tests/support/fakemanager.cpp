@@ -1,0 +1,242 @@
+#include "fakemanager.h"
+
+#include "../../manager/ovrausbipmanager.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
+#include <QMutexLocker>
+
+#include <atomic>
+
+const QString FakeManager::DefaultPortsInfo =
+    QStringLiteral("Imported USB devices\n====================\n");
+
+namespace {
+
+const QStringList &knownMethods()
+{
+    static const QStringList methods{QStringLiteral("ShareDevice"), QStringLiteral("UnshareDevice"),
+                                     QStringLiteral("ConnectDevice"),
+                                     QStringLiteral("DisconnectDevice"),
+                                     QStringLiteral("PortsInfo")};
+    return methods;
+}
+
+std::atomic<int> instanceCounter{0};
+
+} // namespace
+
+// The object on the bus; runs in the fake's thread.
+class FakeManagerObject : public QDBusVirtualObject
+{
+public:
+    explicit FakeManagerObject(FakeManager *owner)
+        : m_owner(owner)
+    {
+    }
+
+    QString introspect(const QString &path) const override
+    {
+        Q_UNUSED(path)
+        return QStringLiteral(
+            "  <interface name=\"org.ovra.admin.usbip.Manager\">\n"
+            "    <signal name=\"Error\"><arg name=\"error\" type=\"s\"/>"
+            "<arg name=\"message\" type=\"s\"/></signal>\n"
+            "    <method name=\"ShareDevice\"><arg name=\"busid\" type=\"s\" direction=\"in\"/>"
+            "<arg name=\"vidpid\" type=\"s\" direction=\"in\"/>"
+            "<arg type=\"b\" direction=\"out\"/></method>\n"
+            "    <method name=\"UnshareDevice\"><arg name=\"busid\" type=\"s\" direction=\"in\"/>"
+            "<arg name=\"vidpid\" type=\"s\" direction=\"in\"/>"
+            "<arg type=\"b\" direction=\"out\"/></method>\n"
+            "    <method name=\"ConnectDevice\"><arg name=\"usbipId\" type=\"s\" direction=\"in\"/>"
+            "<arg name=\"isConst\" type=\"b\" direction=\"in\"/>"
+            "<arg type=\"b\" direction=\"out\"/></method>\n"
+            "    <method name=\"DisconnectDevice\"><arg name=\"usbipId\" type=\"s\" "
+            "direction=\"in\"/><arg name=\"port\" type=\"s\" direction=\"in\"/>"
+            "<arg type=\"b\" direction=\"out\"/></method>\n"
+            "    <method name=\"PortsInfo\"><arg type=\"s\" direction=\"out\"/></method>\n"
+            "  </interface>\n");
+    }
+
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
+    {
+        if (message.type() != QDBusMessage::MethodCallMessage
+            || message.interface() != QLatin1String(OvraUsbIp::ManagerInterface))
+            return false;
+        if (!knownMethods().contains(message.member())) {
+            connection.send(message.createErrorReply(QDBusError::UnknownMethod,
+                                                     QStringLiteral("No such method")));
+            return true;
+        }
+        const FakeManager::Call call{message.member(), message.arguments()};
+        const FakeManager::Reply reply = m_owner->replyFor(call);
+        switch (reply.kind) {
+        case FakeManager::Reply::Value:
+            connection.send(message.createReply(reply.value));
+            break;
+        case FakeManager::Reply::Error:
+            connection.send(message.createErrorReply(reply.errorName, reply.errorMessage));
+            break;
+        case FakeManager::Reply::NoReply:
+            break;
+        }
+        return true;
+    }
+
+private:
+    FakeManager *m_owner;
+};
+
+FakeManager::Reply FakeManager::reply(const QVariant &value)
+{
+    Reply r;
+    r.value = value;
+    return r;
+}
+
+FakeManager::Reply FakeManager::error(const QString &name, const QString &message)
+{
+    Reply r;
+    r.kind = Reply::Error;
+    r.errorName = name;
+    r.errorMessage = message.isEmpty() ? QStringLiteral("refused by the fake Manager") : message;
+    return r;
+}
+
+FakeManager::Reply FakeManager::noReply()
+{
+    Reply r;
+    r.kind = Reply::NoReply;
+    return r;
+}
+
+FakeManager::FakeManager(QObject *parent)
+    : QObject(parent)
+    , m_connectionName(QStringLiteral("ovra-fake-manager-%1").arg(++instanceCounter))
+{
+    m_thread.setObjectName(QStringLiteral("FakeManager"));
+    m_thread.start();
+}
+
+FakeManager::~FakeManager()
+{
+    stop();
+    m_thread.quit();
+    m_thread.wait();
+}
+
+bool FakeManager::start()
+{
+    if (m_running)
+        return true;
+    QDBusConnection connection =
+        QDBusConnection::connectToBus(QDBusConnection::SystemBus, m_connectionName);
+    if (!connection.isConnected()) {
+        m_error = QStringLiteral("no system bus: %1").arg(connection.lastError().message());
+        QDBusConnection::disconnectFromBus(m_connectionName);
+        return false;
+    }
+    m_object = new FakeManagerObject(this);
+    m_object->moveToThread(&m_thread);
+    if (!connection.registerVirtualObject(QString::fromLatin1(OvraUsbIp::ManagerPath), m_object,
+                                          QDBusConnection::SingleNode)) {
+        m_error = QStringLiteral("cannot register the object: %1")
+                      .arg(connection.lastError().message());
+        stop();
+        return false;
+    }
+    if (!connection.registerService(QString::fromLatin1(OvraUsbIp::ManagerService))) {
+        m_error = QStringLiteral("cannot own %1: %2")
+                      .arg(QString::fromLatin1(OvraUsbIp::ManagerService),
+                           connection.lastError().message());
+        stop();
+        return false;
+    }
+    m_running = true;
+    return true;
+}
+
+void FakeManager::stop()
+{
+    QDBusConnection connection(m_connectionName);
+    if (connection.isConnected()) {
+        connection.unregisterService(QString::fromLatin1(OvraUsbIp::ManagerService));
+        connection.unregisterObject(QString::fromLatin1(OvraUsbIp::ManagerPath));
+    }
+    QDBusConnection::disconnectFromBus(m_connectionName);
+    if (m_object) {
+        FakeManagerObject *object = m_object;
+        m_object = nullptr;
+        QMetaObject::invokeMethod(
+            object, [object] { delete object; }, Qt::BlockingQueuedConnection);
+    }
+    m_running = false;
+}
+
+bool FakeManager::isRunning() const
+{
+    return m_running;
+}
+
+void FakeManager::setReply(const QString &method, const Reply &reply)
+{
+    QMutexLocker locker(&m_mutex);
+    m_replies.insert(method, reply);
+}
+
+void FakeManager::setHandler(const Handler &handler)
+{
+    QMutexLocker locker(&m_mutex);
+    m_handler = handler;
+}
+
+void FakeManager::resetReplies()
+{
+    QMutexLocker locker(&m_mutex);
+    m_replies.clear();
+    m_handler = nullptr;
+}
+
+QList<FakeManager::Call> FakeManager::calls() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_calls;
+}
+
+void FakeManager::clearCalls()
+{
+    QMutexLocker locker(&m_mutex);
+    m_calls.clear();
+}
+
+bool FakeManager::emitError(const QString &error, const QString &message)
+{
+    QDBusMessage signal =
+        QDBusMessage::createSignal(QString::fromLatin1(OvraUsbIp::ManagerPath),
+                                   QString::fromLatin1(OvraUsbIp::ManagerInterface),
+                                   QStringLiteral("Error"));
+    signal << error << message;
+    return QDBusConnection(m_connectionName).send(signal);
+}
+
+FakeManager::Reply FakeManager::replyFor(const Call &call)
+{
+    Handler handler;
+    {
+        QMutexLocker locker(&m_mutex);
+        m_calls.append(call);
+        handler = m_handler;
+    }
+    Reply answer;
+    if (handler && handler(call, &answer))
+        return answer;
+    QMutexLocker locker(&m_mutex);
+    const auto found = m_replies.constFind(call.method);
+    if (found != m_replies.constEnd())
+        return found.value();
+    if (call.method == QLatin1String("PortsInfo"))
+        return reply(DefaultPortsInfo);
+    return reply(true);
+}

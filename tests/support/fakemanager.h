@@ -1,0 +1,104 @@
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QThread>
+#include <QVariant>
+
+#include <functional>
+
+class FakeManagerObject;
+
+// A stand-in for the privileged Manager service on the test's system bus
+// (start a PrivateBus first). It owns the name org.ovra.admin.usbip, serves
+// the interface org.ovra.admin.usbip.Manager at "/", records every call and
+// answers each method as configured. Its bus connection and its object run
+// in a thread of their own, so it answers while the test's thread blocks in
+// waitForFinished().
+//
+//     FakeManager manager;
+//     QVERIFY2(manager.start(), qPrintable(manager.errorString()));
+//     manager.setReply(QStringLiteral("ShareDevice"), FakeManager::reply(false));
+//     manager.setReply(QStringLiteral("PortsInfo"), FakeManager::reply(portText));
+//     manager.setError(QStringLiteral("ConnectDevice"),
+//                      QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"));
+//     ... // exercise the code
+//     QCOMPARE(manager.calls().last().method, QStringLiteral("ShareDevice"));
+//
+// Defaults: the boolean methods answer true, PortsInfo answers the two header
+// lines of an empty port list. Setters may be called at any time.
+class FakeManager : public QObject
+{
+    Q_OBJECT
+public:
+    struct Call
+    {
+        QString method;
+        QVariantList arguments;
+    };
+
+    // What a method answers: a value (of any bus type: a bool, a QString, an
+    // int for a reply of the wrong type, ...), a bus error, or no reply at all
+    // (the caller then meets the bus's reply time-out).
+    struct Reply
+    {
+        enum Kind { Value, Error, NoReply };
+        Kind kind = Value;
+        QVariant value;
+        QString errorName;
+        QString errorMessage;
+    };
+    static Reply reply(const QVariant &value);
+    static Reply error(const QString &name, const QString &message = QString());
+    static Reply noReply();
+
+    // Called in the fake's own thread for every call before the configured
+    // reply is looked up; return true and fill `reply` to answer yourself.
+    using Handler = std::function<bool(const Call &call, Reply *reply)>;
+
+    explicit FakeManager(QObject *parent = nullptr);
+    ~FakeManager() override;
+
+    // Connects to the system bus, registers the object and takes the name.
+    bool start();
+    // Gives up the name and leaves the bus (the service is then absent).
+    void stop();
+    bool isRunning() const;
+    QString errorString() const { return m_error; }
+
+    void setReply(const QString &method, const Reply &reply);
+    void setReply(const QString &method, const QVariant &value) { setReply(method, reply(value)); }
+    void setError(const QString &method, const QString &errorName,
+                  const QString &message = QString())
+    {
+        setReply(method, error(errorName, message));
+    }
+    void setHandler(const Handler &handler);
+    void resetReplies();
+
+    QList<Call> calls() const;
+    void clearCalls();
+
+    // Emits the bus signal Error(error, message) from "/".
+    bool emitError(const QString &error, const QString &message);
+
+    static const QString DefaultPortsInfo;
+
+private:
+    friend class FakeManagerObject;
+    Reply replyFor(const Call &call);
+
+    QThread m_thread;
+    FakeManagerObject *m_object = nullptr; // lives in m_thread
+    QString m_connectionName;
+    QString m_error;
+    bool m_running = false;
+
+    mutable QMutex m_mutex;
+    QHash<QString, Reply> m_replies;
+    QList<Call> m_calls;
+    Handler m_handler;
+};
