@@ -1,0 +1,110 @@
+#include "scannetworkdialog.h"
+#include "ui_scannetworkdialog.h"
+
+#include "nethelpers.h"
+#include "usbipclient.h"
+
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
+#include <QSettings>
+
+namespace {
+
+const char SettingsGroup[] = "ScanNetwork";
+const char TimeoutKey[] = "Timeout";
+const char SubnetKey[] = "Subnet";
+const int DefaultTimeoutMs = 150;
+
+} // namespace
+
+ScanNetworkDialog::ScanNetworkDialog(UsbIpClient *client, QWidget *parent)
+    : QDialog(parent)
+    , m_ui(new Ui::ScanNetworkDialog)
+    , m_client(client)
+{
+    m_ui->setupUi(this);
+    m_ui->m_progressBar->hide();
+    m_ui->m_stopPushButton->hide();
+
+    m_subnets = localSubnets();
+
+    m_ui->m_subnetAddrComboBox->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("([0-9]{1,3}[\\.]){3}[0-9]{1,3}")),
+        m_ui->m_subnetAddrComboBox));
+    m_ui->m_subnetAddrComboBox->addItems(m_subnets.keys());
+    m_ui->m_subnetAddrComboBox->setCurrentIndex(0);
+
+    loadSettings();
+
+    connect(m_ui->m_scanPushButton, &QPushButton::clicked, this, &ScanNetworkDialog::scan);
+    connect(m_ui->m_stopPushButton, &QPushButton::clicked, this, &ScanNetworkDialog::stop);
+    if (m_client) {
+        connect(this, &ScanNetworkDialog::scanNetwork, m_client, &UsbIpClient::scanNetwork);
+        connect(m_client, &UsbIpClient::scanNetworkProgress, this,
+                &ScanNetworkDialog::scanNetworkProgress);
+    }
+}
+
+ScanNetworkDialog::~ScanNetworkDialog()
+{
+    saveSettings();
+    delete m_ui;
+}
+
+void ScanNetworkDialog::loadSettings()
+{
+    QSettings settings;
+    settings.beginGroup(QLatin1String(SettingsGroup));
+    m_ui->m_timeoutSpinBox->setValue(
+        settings.value(QLatin1String(TimeoutKey), DefaultTimeoutMs).toInt());
+    const QString subnet = settings.value(QLatin1String(SubnetKey), QString()).toString();
+    if (!subnet.isEmpty())
+        m_ui->m_subnetAddrComboBox->setCurrentText(subnet);
+    settings.endGroup();
+}
+
+void ScanNetworkDialog::saveSettings()
+{
+    QSettings settings;
+    settings.beginGroup(QLatin1String(SettingsGroup));
+    settings.setValue(QLatin1String(TimeoutKey), m_ui->m_timeoutSpinBox->value());
+    settings.setValue(QLatin1String(SubnetKey), m_ui->m_subnetAddrComboBox->currentText());
+    settings.endGroup();
+}
+
+void ScanNetworkDialog::scan()
+{
+    m_ui->m_scanPushButton->hide();
+    m_ui->m_stopPushButton->show();
+    m_ui->m_progressBar->show();
+    m_ui->m_progressBar->setFocus(Qt::OtherFocusReason);
+
+    const QString subnet = m_ui->m_subnetAddrComboBox->currentText();
+    const int count = m_subnets.value(subnet, 0);
+    m_ui->m_progressBar->setRange(1, count - 1);
+    const int timeout = m_ui->m_timeoutSpinBox->value();
+    Q_EMIT scanNetwork(subnet, count, timeout);
+}
+
+void ScanNetworkDialog::scanNetworkProgress(int value)
+{
+    m_ui->m_progressBar->setValue(value);
+    if (value == m_ui->m_progressBar->maximum())
+        accept();
+}
+
+void ScanNetworkDialog::stop()
+{
+    m_ui->m_stopPushButton->hide();
+    m_ui->m_scanPushButton->show();
+    m_ui->m_progressBar->setFocus(Qt::OtherFocusReason);
+    m_ui->m_progressBar->hide();
+    if (m_client)
+        m_client->stopScan();
+}
+
+void ScanNetworkDialog::reject()
+{
+    stop();
+    QDialog::reject();
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QDialog>
+#include <QMap>
+#include <QString>
+
+namespace Ui {
+class ScanNetworkDialog;
+}
+
+class UsbIpClient;
+
+// The modal dialog in which the user picks one of this machine's IPv4
+// networks and a per-host time-out, and starts, watches and stops a scan of
+// that network. The scan itself runs in the client on the worker thread.
+class ScanNetworkDialog : public QDialog
+{
+    Q_OBJECT
+public:
+    explicit ScanNetworkDialog(UsbIpClient *client, QWidget *parent = nullptr);
+    ~ScanNetworkDialog() override;
+
+Q_SIGNALS:
+    void scanNetwork(const QString &subnet, int count, int timeout);
+
+public Q_SLOTS:
+    void reject() override;
+
+private Q_SLOTS:
+    void scan();
+    void stop();
+    void scanNetworkProgress(int value);
+
+private:
+    void loadSettings();
+    void saveSettings();
+
+    Ui::ScanNetworkDialog *m_ui;
+    UsbIpClient *m_client;
+    QMap<QString, int> m_subnets;
+};
