@@ -1,0 +1,705 @@
+#include "simworld.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLockFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSaveFile>
+
+namespace SimUsbip {
+
+namespace {
+
+const char defaultClass[] = "(Defined at Interface level) (00/00/00)";
+const char defaultInterface[] = "Mass Storage / SCSI / Bulk-Only (08/06/50)";
+const int lockTimeoutMs = 30000;
+
+// printf's "%Ns": right-aligned in a field of `width` characters.
+QByteArray padLeft(const QByteArray &text, int width)
+{
+    return text.size() >= width ? text : QByteArray(width - text.size(), ' ') + text;
+}
+
+QByteArray twoDigits(int value)
+{
+    return QByteArray::number(value).rightJustified(2, '0');
+}
+
+QByteArray threeDigits(int value)
+{
+    return QByteArray::number(value).rightJustified(3, '0');
+}
+
+QString realTool()
+{
+    const QByteArray overridden = qgetenv("OVRA_SIM_REAL_USBIP");
+    return overridden.isEmpty() ? QStringLiteral("/usr/sbin/usbip") : QString::fromLocal8Bit(overridden);
+}
+
+QByteArray error(const QString &text)
+{
+    return "usbip: error: " + text.toUtf8() + '\n';
+}
+
+QByteArray info(const QString &text)
+{
+    return "usbip: info: " + text.toUtf8() + '\n';
+}
+
+QByteArray connectError(const QString &host, const QString &service)
+{
+    return error(QStringLiteral("could not connect to %1:%2: System error").arg(host, service));
+}
+
+// The sub-command's options, in the real tool's spellings: "-r HOST",
+// "-rHOST", "--remote HOST" and "--remote=HOST".
+struct Options
+{
+    QString command;
+    QMap<QString, QString> values; // long option name -> value ("" for flags)
+    QStringList unknown;
+    QString tcpPort = QStringLiteral("3240");
+};
+
+bool parse(const QStringList &arguments, Options *options)
+{
+    // short -> long, and whether it takes a value
+    struct Spec { char shortName; const char *longName; bool value; };
+    static const Spec globals[] = {{'d', "debug", false}, {'l', "log", false}, {'t', "tcp-port", true}};
+    static const Spec subs[] = {{'r', "remote", true}, {'l', "local", false}, {'p', "port", true},
+                                {'b', "busid", true}, {'d', "device", true}};
+
+    int i = 0;
+    // Global options come before the sub-command.
+    while (i < arguments.size() && arguments.at(i).startsWith(QLatin1Char('-'))) {
+        const QString argument = arguments.at(i++);
+        bool known = false;
+        for (const Spec &spec : globals) {
+            const QString longName = QStringLiteral("--") + QLatin1String(spec.longName);
+            const QString shortName = QStringLiteral("-") + QLatin1Char(spec.shortName);
+            if (argument == longName || argument == shortName) {
+                known = true;
+                if (spec.value) {
+                    if (i >= arguments.size())
+                        return false;
+                    options->tcpPort = arguments.at(i++);
+                }
+            } else if (spec.value && argument.startsWith(longName + QLatin1Char('='))) {
+                known = true;
+                options->tcpPort = argument.mid(longName.size() + 1);
+            }
+        }
+        if (!known)
+            return false;
+    }
+    if (i >= arguments.size())
+        return false;
+    options->command = arguments.at(i++);
+
+    while (i < arguments.size()) {
+        const QString argument = arguments.at(i++);
+        bool known = false;
+        for (const Spec &spec : subs) {
+            const QString longName = QStringLiteral("--") + QLatin1String(spec.longName);
+            const QString shortName = QStringLiteral("-") + QLatin1Char(spec.shortName);
+            QString value;
+            bool matched = false;
+            if (argument == longName || argument == shortName) {
+                matched = true;
+                if (spec.value) {
+                    if (i >= arguments.size())
+                        return false;
+                    value = arguments.at(i++);
+                }
+            } else if (spec.value && argument.startsWith(longName + QLatin1Char('='))) {
+                matched = true;
+                value = argument.mid(longName.size() + 1);
+            } else if (spec.value && argument.startsWith(shortName) && argument.size() > 2) {
+                matched = true;
+                value = argument.mid(2);
+            }
+            if (matched) {
+                // "-p" is --parsable for list and --port for detach.
+                QString name = QLatin1String(spec.longName);
+                if (spec.shortName == 'p' && options->command == QLatin1String("list")
+                    && argument == shortName) {
+                    name = QStringLiteral("parsable");
+                    --i;
+                    value.clear();
+                }
+                options->values.insert(name, value);
+                known = true;
+                break;
+            }
+        }
+        if (!known && argument == QLatin1String("--parsable")) {
+            options->values.insert(QStringLiteral("parsable"), QString());
+            known = true;
+        }
+        if (!known)
+            options->unknown << argument;
+    }
+    return true;
+}
+
+QByteArray usage()
+{
+    return "usage: usbip [--debug] [--log] [--tcp-port PORT] [version]\n"
+           "             [help] <command> <args>\n\n"
+           "  attach     Attach a remote USB device\n"
+           "  detach     Detach a remote USB device\n"
+           "  list       List exportable or local USB devices\n"
+           "  bind       Bind device to usbip-host.ko\n"
+           "  unbind     Unbind device from usbip-host.ko\n"
+           "  port       Show imported USB devices\n\n";
+}
+
+bool readState(const QString &path, World *world, QByteArray *problem)
+{
+    QFile file(path);
+    QByteArray json;
+    if (file.exists()) {
+        if (!file.open(QIODevice::ReadOnly)) {
+            *problem = error(QStringLiteral("cannot read the simulated world %1").arg(path));
+            return false;
+        }
+        json = file.readAll();
+    }
+    QString message;
+    if (!world->fromJson(json, &message)) {
+        *problem = error(QStringLiteral("simulated world %1: %2").arg(path, message));
+        return false;
+    }
+    return true;
+}
+
+bool writeState(const QString &path, const World &world, QByteArray *problem)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(world.toJson()) < 0 || !file.commit()) {
+        *problem = error(QStringLiteral("cannot write the simulated world %1").arg(path));
+        return false;
+    }
+    return true;
+}
+
+// The devices a real peer exports, read from the real tool's listing.
+bool realExports(const QString &host, const QString &tcpPort, QList<Device> *devices)
+{
+    QProcess tool;
+    tool.start(realTool(), {QStringLiteral("--tcp-port"), tcpPort, QStringLiteral("list"),
+                            QStringLiteral("-r"), host});
+    if (!tool.waitForFinished(60000) || tool.exitStatus() != QProcess::NormalExit
+        || tool.exitCode() != 0) {
+        tool.kill();
+        tool.waitForFinished(1000);
+        return false;
+    }
+    static const QRegularExpression head(
+        QStringLiteral("^\\s*(\\S+): (.*) : (.*) \\((\\w{4}):(\\w{4})\\)$"));
+    static const QRegularExpression detail(QStringLiteral("^\\s*: (.*)$"));
+    const QStringList lines = QString::fromUtf8(tool.readAllStandardOutput()).split(QLatin1Char('\n'));
+    int details = 0;
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch device = head.match(line);
+        if (device.hasMatch()) {
+            Device found;
+            found.busid = device.captured(1);
+            found.vendor = device.captured(2);
+            found.product = device.captured(3);
+            found.vendorId = device.captured(4);
+            found.productId = device.captured(5);
+            devices->append(found);
+            details = 0;
+            continue;
+        }
+        const QRegularExpressionMatch more = detail.match(line);
+        if (more.hasMatch() && !devices->isEmpty()) {
+            Device &last = devices->last();
+            if (details == 0)
+                last.path = more.captured(1);
+            else if (details == 1)
+                last.deviceClass = more.captured(1);
+            else if (details == 2)
+                last.interfaces = QStringList{more.captured(1).mid(5)};
+            else
+                last.interfaces << more.captured(1).mid(5);
+            ++details;
+        }
+    }
+    return true;
+}
+
+Result fail(const QByteArray &err)
+{
+    Result result;
+    result.err = err;
+    result.exitCode = 1;
+    return result;
+}
+
+// The sub-commands. Each works on the loaded world; `changed` tells the
+// caller to write it back.
+Result listCommand(const Options &options, const World &world, const QStringList &arguments)
+{
+    Result result;
+    if (options.values.contains(QStringLiteral("local"))) {
+        result.out = formatLocalList(world.localDevices,
+                                     options.values.contains(QStringLiteral("parsable")));
+        return result;
+    }
+    if (!options.values.contains(QStringLiteral("remote"))) {
+        // Without -l or -r the real tool lists the local devices as well.
+        result.out = formatLocalList(world.localDevices, false);
+        return result;
+    }
+    const QString name = options.values.value(QStringLiteral("remote"));
+    Host scratch;
+    const Host *host = world.host(name, &scratch);
+    if (!host)
+        return fail(connectError(name, options.tcpPort));
+    if (host->real) {
+        result.runReal = arguments;
+        return result;
+    }
+    result.delayMs = host->delayMs;
+    result.hang = host->hang;
+    if (options.tcpPort != QLatin1String("3240"))
+        return fail(connectError(name, options.tcpPort));
+    if (host->devices.isEmpty())
+        result.err = info(QStringLiteral("no exportable devices found on %1").arg(name));
+    else
+        result.out = formatRemoteList(name, host->devices);
+    return result;
+}
+
+Result bindCommand(const Options &options, World &world, bool *changed)
+{
+    const QString busid = options.values.value(QStringLiteral("busid"));
+    if (busid.isEmpty())
+        return fail("usage: usbip bind <args>\n    -b, --busid=<busid>    Bind usbip-host.ko to device on <busid>\n");
+    const int index = world.localIndex(busid);
+    if (index < 0)
+        return fail(error(QStringLiteral("device with the specified bus ID does not exist")));
+    Device &device = world.localDevices[index];
+    if (device.bound)
+        return fail(error(QStringLiteral("device on busid %1 is already bound to usbip-host").arg(busid)));
+    device.bound = true;
+    *changed = true;
+    Result result;
+    result.err = info(QStringLiteral("bind device on busid %1: complete").arg(busid));
+    return result;
+}
+
+Result unbindCommand(const Options &options, World &world, bool *changed)
+{
+    const QString busid = options.values.value(QStringLiteral("busid"));
+    if (busid.isEmpty())
+        return fail("usage: usbip unbind <args>\n    -b, --busid=<busid>    Unbind usbip-host.ko from device on <busid>\n");
+    const int index = world.localIndex(busid);
+    if (index < 0)
+        return fail(error(QStringLiteral("invalid busid %1").arg(busid)));
+    Device &device = world.localDevices[index];
+    if (!device.bound)
+        return fail(error(QStringLiteral("device is not bound to usbip-host driver")));
+    device.bound = false;
+    *changed = true;
+    Result result;
+    result.err = info(QStringLiteral("unbind device on busid %1: complete").arg(busid));
+    return result;
+}
+
+Result attachCommand(const Options &options, World &world, bool *changed)
+{
+    const QString name = options.values.value(QStringLiteral("remote"));
+    QString busid = options.values.value(QStringLiteral("busid"));
+    if (busid.isEmpty())
+        busid = options.values.value(QStringLiteral("device"));
+    if (name.isEmpty() || busid.isEmpty())
+        return fail("usage: usbip attach <args>\n    -r, --remote=<host>      The machine with exported USB devices\n"
+                    "    -b, --busid=<busid>    Busid of the device on <host>\n");
+    if (!world.vhci)
+        return fail(error(QStringLiteral("open vhci_driver")));
+    Host scratch;
+    const Host *host = world.host(name, &scratch);
+    if (!host || (!host->real && options.tcpPort != QLatin1String("3240")))
+        return fail(connectError(name, options.tcpPort));
+
+    QList<Device> exports = host->devices;
+    if (host->real && !realExports(name, options.tcpPort, &exports))
+        return fail(connectError(name, options.tcpPort));
+    const Device *found = nullptr;
+    for (const Device &device : qAsConst(exports)) {
+        if (device.busid == busid)
+            found = &device;
+    }
+    if (!found)
+        return fail(error(QStringLiteral("Attach Request for %1 failed - Device not found").arg(busid)));
+    for (const Port &port : qAsConst(world.attached)) {
+        if (port.device.busid == busid
+            && (port.host == name || (World::isLocalHost(port.host) && World::isLocalHost(name))))
+            return fail(error(QStringLiteral("Attach Request for %1 failed - Device busy (exported)").arg(busid)));
+    }
+
+    // High-speed and slower devices take the first free port of the
+    // high-speed hub, super-speed ones one of the super-speed hub.
+    const bool super = found->speed >= 5;
+    const int first = super ? world.portCount : 0;
+    int free = -1;
+    for (int port = first; port < first + world.portCount; ++port) {
+        if (world.portIndex(port) < 0) {
+            free = port;
+            break;
+        }
+    }
+    if (free < 0)
+        return fail(error(QStringLiteral("no free port")));
+
+    Port port;
+    port.port = free;
+    port.host = name;
+    port.service = options.tcpPort;
+    port.device = *found;
+    port.device.bound = false;
+    world.attached.append(port);
+    *changed = true;
+    return Result();
+}
+
+Result detachCommand(const Options &options, World &world, bool *changed)
+{
+    if (!options.values.contains(QStringLiteral("port")))
+        return fail("usage: usbip detach <args>\n    -p, --port=<port>    port the device is on\n");
+    if (!world.vhci)
+        return fail(error(QStringLiteral("open vhci_driver")));
+    const QString text = options.values.value(QStringLiteral("port"));
+    bool ok = false;
+    const int number = text.toInt(&ok);
+    if (!ok || number < 0)
+        return fail(error(QStringLiteral("invalid port %1").arg(text)));
+    if (number >= 2 * world.portCount)
+        return fail(error(QStringLiteral("Invalid port %1 > maxports %2").arg(text).arg(2 * world.portCount)));
+    const int index = world.portIndex(number);
+    if (index < 0)
+        return fail(error(QStringLiteral("Port %1 is already detached!").arg(number)));
+    world.attached.removeAt(index);
+    *changed = true;
+    Result result;
+    result.err = info(QStringLiteral("Port %1 is now detached!").arg(number));
+    return result;
+}
+
+} // namespace
+
+QByteArray Device::nameLine() const
+{
+    const QByteArray vendorText = vendor.isEmpty() ? QByteArray("unknown vendor") : vendor.toUtf8();
+    const QByteArray productText = product.isEmpty() ? QByteArray("unknown product") : product.toUtf8();
+    return vendorText + " : " + productText + " (" + vendorId.toUtf8() + ':' + productId.toUtf8() + ')';
+}
+
+Device Device::fromJson(const QJsonObject &object)
+{
+    Device device;
+    device.busid = object.value(QStringLiteral("busid")).toString();
+    device.vendorId = object.value(QStringLiteral("vendorId")).toString();
+    device.productId = object.value(QStringLiteral("productId")).toString();
+    device.vendor = object.value(QStringLiteral("vendor")).toString();
+    device.product = object.value(QStringLiteral("product")).toString();
+    device.path = object.value(QStringLiteral("path")).toString(
+        QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/") + device.busid);
+    device.busnum = object.value(QStringLiteral("busnum")).toInt(1);
+    device.devnum = object.value(QStringLiteral("devnum")).toInt(2);
+    device.speed = object.value(QStringLiteral("speed")).toInt(3);
+    device.deviceClass =
+        object.value(QStringLiteral("deviceClass")).toString(QLatin1String(defaultClass));
+    if (object.contains(QStringLiteral("interfaces"))) {
+        const QJsonArray interfaces = object.value(QStringLiteral("interfaces")).toArray();
+        for (const QJsonValue &value : interfaces)
+            device.interfaces << value.toString();
+    } else {
+        device.interfaces << QLatin1String(defaultInterface);
+    }
+    device.bound = object.value(QStringLiteral("bound")).toBool(false);
+    return device;
+}
+
+QJsonObject Device::toJson(bool withBound) const
+{
+    QJsonObject object{{QStringLiteral("busid"), busid},
+                       {QStringLiteral("vendorId"), vendorId},
+                       {QStringLiteral("productId"), productId},
+                       {QStringLiteral("vendor"), vendor},
+                       {QStringLiteral("product"), product},
+                       {QStringLiteral("path"), path},
+                       {QStringLiteral("busnum"), busnum},
+                       {QStringLiteral("devnum"), devnum},
+                       {QStringLiteral("speed"), speed},
+                       {QStringLiteral("deviceClass"), deviceClass},
+                       {QStringLiteral("interfaces"), QJsonArray::fromStringList(interfaces)}};
+    if (withBound)
+        object.insert(QStringLiteral("bound"), bound);
+    return object;
+}
+
+bool World::fromJson(const QByteArray &json, QString *error)
+{
+    *this = World();
+    if (json.trimmed().isEmpty())
+        return true;
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (!document.isObject()) {
+        *error = parseError.error != QJsonParseError::NoError ? parseError.errorString()
+                                                              : QStringLiteral("not a JSON object");
+        return false;
+    }
+    const QJsonObject root = document.object();
+    usbipd = root.value(QStringLiteral("usbipd")).toBool(true);
+    vhci = root.value(QStringLiteral("vhci")).toBool(true);
+    portCount = qBound(1, root.value(QStringLiteral("portCount")).toInt(8), 64);
+    const QJsonArray local = root.value(QStringLiteral("localDevices")).toArray();
+    for (const QJsonValue &value : local)
+        localDevices << Device::fromJson(value.toObject());
+    const QJsonObject hostObjects = root.value(QStringLiteral("hosts")).toObject();
+    for (auto it = hostObjects.constBegin(); it != hostObjects.constEnd(); ++it) {
+        const QJsonObject object = it.value().toObject();
+        Host host;
+        host.delayMs = qMax(0, object.value(QStringLiteral("delayMs")).toInt(0));
+        host.hang = object.value(QStringLiteral("hang")).toBool(false);
+        host.real = object.value(QStringLiteral("real")).toBool(false);
+        const QJsonArray devices = object.value(QStringLiteral("devices")).toArray();
+        for (const QJsonValue &value : devices) {
+            Device device = Device::fromJson(value.toObject());
+            device.bound = false;
+            host.devices << device;
+        }
+        hosts.insert(it.key(), host);
+    }
+    const QJsonArray ports = root.value(QStringLiteral("attached")).toArray();
+    for (const QJsonValue &value : ports) {
+        const QJsonObject object = value.toObject();
+        Port port;
+        port.port = object.value(QStringLiteral("port")).toInt(-1);
+        port.host = object.value(QStringLiteral("host")).toString();
+        port.service = object.value(QStringLiteral("service")).toString(QStringLiteral("3240"));
+        port.device = Device::fromJson(object.value(QStringLiteral("device")).toObject());
+        if (port.port >= 0 && port.port < 2 * portCount && portIndex(port.port) < 0)
+            attached << port;
+    }
+    return true;
+}
+
+QByteArray World::toJson() const
+{
+    QJsonArray local;
+    for (const Device &device : localDevices)
+        local.append(device.toJson(true));
+    QJsonObject hostObjects;
+    for (auto it = hosts.constBegin(); it != hosts.constEnd(); ++it) {
+        QJsonArray devices;
+        for (const Device &device : it.value().devices)
+            devices.append(device.toJson(false));
+        QJsonObject object{{QStringLiteral("devices"), devices}};
+        if (it.value().delayMs > 0)
+            object.insert(QStringLiteral("delayMs"), it.value().delayMs);
+        if (it.value().hang)
+            object.insert(QStringLiteral("hang"), true);
+        if (it.value().real)
+            object.insert(QStringLiteral("real"), true);
+        hostObjects.insert(it.key(), object);
+    }
+    QJsonArray ports;
+    for (const Port &port : attached) {
+        ports.append(QJsonObject{{QStringLiteral("port"), port.port},
+                                 {QStringLiteral("host"), port.host},
+                                 {QStringLiteral("service"), port.service},
+                                 {QStringLiteral("device"), port.device.toJson(false)}});
+    }
+    const QJsonObject root{{QStringLiteral("usbipd"), usbipd},
+                           {QStringLiteral("vhci"), vhci},
+                           {QStringLiteral("portCount"), portCount},
+                           {QStringLiteral("localDevices"), local},
+                           {QStringLiteral("hosts"), hostObjects},
+                           {QStringLiteral("attached"), ports}};
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+bool World::isLocalHost(const QString &host)
+{
+    return host == QLatin1String("localhost") || host == QLatin1String("127.0.0.1")
+        || host == QLatin1String("::1") || host == QLatin1String("ip6-localhost");
+}
+
+const Host *World::host(const QString &name, Host *localScratch) const
+{
+    if (isLocalHost(name) && !hosts.contains(name)) {
+        if (!usbipd)
+            return nullptr;
+        localScratch->devices.clear();
+        for (const Device &device : localDevices) {
+            if (device.bound)
+                localScratch->devices << device;
+        }
+        return localScratch;
+    }
+    const auto it = hosts.constFind(name);
+    return it == hosts.constEnd() ? nullptr : &it.value();
+}
+
+int World::localIndex(const QString &busid) const
+{
+    for (int i = 0; i < localDevices.size(); ++i) {
+        if (localDevices.at(i).busid == busid)
+            return i;
+    }
+    return -1;
+}
+
+int World::portIndex(int port) const
+{
+    for (int i = 0; i < attached.size(); ++i) {
+        if (attached.at(i).port == port)
+            return i;
+    }
+    return -1;
+}
+
+QString World::portBusid(int port) const
+{
+    return port < portCount ? QStringLiteral("3-%1").arg(port + 1)
+                            : QStringLiteral("4-%1").arg(port - portCount + 1);
+}
+
+QByteArray speedText(int speed)
+{
+    switch (speed) {
+    case 1: return "Low Speed(1.5Mbps)";
+    case 2: return "Full Speed(12Mbps)";
+    case 3: return "High Speed(480Mbps)";
+    case 4: return "Wireless";
+    case 5: return "Super Speed(5000Mbps)";
+    case 6: return "Super Speed Plus(10000Mbps)";
+    default: return "Unknown Speed";
+    }
+}
+
+QByteArray formatLocalList(const QList<Device> &devices, bool parsable)
+{
+    QByteArray out;
+    for (const Device &device : devices) {
+        const QByteArray vid = device.vendorId.toUtf8().left(4);
+        const QByteArray pid = device.productId.toUtf8().left(4);
+        if (parsable) {
+            out += "busid=" + device.busid.toUtf8() + "#usbid=" + vid + ':' + pid + "#\n";
+        } else {
+            out += " - busid " + device.busid.toUtf8() + " (" + vid + ':' + pid + ")\n";
+            out += "   " + device.nameLine() + '\n';
+            out += '\n';
+        }
+    }
+    return out;
+}
+
+QByteArray formatRemoteList(const QString &host, const QList<Device> &devices)
+{
+    QByteArray out = "Exportable USB devices\n"
+                     "======================\n"
+                     " - " + host.toUtf8() + '\n';
+    const QByteArray empty = padLeft(QByteArray(), 11);
+    for (const Device &device : devices) {
+        out += padLeft(device.busid.toUtf8(), 11) + ": " + device.nameLine() + '\n';
+        out += empty + ": " + device.path.toUtf8() + '\n';
+        out += empty + ": " + device.deviceClass.toUtf8() + '\n';
+        for (int i = 0; i < device.interfaces.size(); ++i)
+            out += empty + ": " + padLeft(QByteArray::number(i), 2) + " - "
+                + device.interfaces.at(i).toUtf8() + '\n';
+        out += '\n';
+    }
+    return out;
+}
+
+QByteArray formatPorts(const World &world)
+{
+    QByteArray out = "Imported USB devices\n"
+                     "====================\n";
+    for (int number = 0; number < 2 * world.portCount; ++number) {
+        const int index = world.portIndex(number);
+        if (index < 0)
+            continue;
+        const Port &port = world.attached.at(index);
+        out += "Port " + twoDigits(number) + ": <Port in Use> at " + speedText(port.device.speed) + '\n';
+        out += "       " + port.device.nameLine() + '\n';
+        out += padLeft(world.portBusid(number).toUtf8(), 10) + " -> usbip://" + port.host.toUtf8()
+            + ':' + port.service.toUtf8() + '/' + port.device.busid.toUtf8() + '\n';
+        out += padLeft(QByteArray(), 10) + " -> remote bus/dev " + threeDigits(port.device.busnum)
+            + '/' + threeDigits(port.device.devnum) + '\n';
+    }
+    return out;
+}
+
+Result run(const QStringList &arguments, const QString &statePath)
+{
+    Options options;
+    if (!parse(arguments, &options)) {
+        Result result;
+        result.out = usage();
+        result.exitCode = 1;
+        return result;
+    }
+    static const QStringList commands{QStringLiteral("list"), QStringLiteral("bind"),
+                                      QStringLiteral("unbind"), QStringLiteral("attach"),
+                                      QStringLiteral("detach"), QStringLiteral("port")};
+    if (options.command == QLatin1String("version")) {
+        Result result;
+        result.out = "usbip (usbip-utils 2.0)\n";
+        return result;
+    }
+    if (!commands.contains(options.command)) {
+        Result result;
+        result.out = usage();
+        result.exitCode = options.command == QLatin1String("help") ? 0 : 1;
+        return result;
+    }
+    if (!options.unknown.isEmpty())
+        return fail(error(QStringLiteral("unrecognized option '%1'").arg(options.unknown.first())));
+    if (statePath.isEmpty())
+        return fail(error(QStringLiteral("OVRA_SIM_STATE names no simulated world")));
+
+    // The Manager service and the program run the tool concurrently: every
+    // command reads, changes and writes the world under one lock.
+    QLockFile lock(statePath + QStringLiteral(".lock"));
+    if (!lock.tryLock(lockTimeoutMs))
+        return fail(error(QStringLiteral("simulated world %1 is locked").arg(statePath)));
+
+    World world;
+    QByteArray problem;
+    if (!readState(statePath, &world, &problem))
+        return fail(problem);
+
+    bool changed = false;
+    Result result;
+    if (options.command == QLatin1String("list")) {
+        result = listCommand(options, world, arguments);
+    } else if (options.command == QLatin1String("port")) {
+        if (!world.vhci)
+            result = fail(error(QStringLiteral("open vhci_driver")));
+        else
+            result.out = formatPorts(world);
+    } else if (options.command == QLatin1String("bind")) {
+        result = bindCommand(options, world, &changed);
+    } else if (options.command == QLatin1String("unbind")) {
+        result = unbindCommand(options, world, &changed);
+    } else if (options.command == QLatin1String("attach")) {
+        result = attachCommand(options, world, &changed);
+    } else if (options.command == QLatin1String("detach")) {
+        result = detachCommand(options, world, &changed);
+    }
+    if (changed && !writeState(statePath, world, &problem))
+        return fail(problem);
+    return result;
+}
+
+} // namespace SimUsbip

@@ -1,0 +1,121 @@
+#pragma once
+
+// The world of the simulated `usbip` tool: this machine's USB devices (and
+// which are bound to usbip-host), the remote hosts and what they export, and
+// the virtual ports with the remote devices attached to them. It lives in a
+// JSON state file shared by every run of the tool; see the sandbox README
+// section for its shape:
+//
+// {
+//   "usbipd": true,            // the local daemon answers `list -r localhost`
+//   "vhci": true,              // false: `port`, `attach`, `detach` fail as without vhci-hcd
+//   "portCount": 8,            // high-speed ports 0..n-1, super-speed ports n..2n-1
+//   "localDevices": [ DEVICE..., each with "bound": true|false ],
+//   "hosts": { "127.0.4.1": { "devices": [ DEVICE... ], "delayMs": 0, "hang": false,
+//                             "real": false } },
+//   "attached": [ { "port": 0, "host": "127.0.4.1", "service": "3240", "device": DEVICE } ]
+// }
+//
+// DEVICE: { "busid": "1-1", "vendorId": "0781", "productId": "5567",
+//           "vendor": "SanDisk Corp.", "product": "Cruzer Blade",
+//           "path": "/sys/devices/...", "busnum": 1, "devnum": 2, "speed": 3,
+//           "deviceClass": "(Defined at Interface level) (00/00/00)",
+//           "interfaces": ["Mass Storage / SCSI / Bulk-Only (08/06/50)"] }
+// Missing fields take the values shown; an empty vendor or product prints as
+// "unknown vendor" / "unknown product", as the real tool does for ids that
+// are not in its database.
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+namespace SimUsbip {
+
+struct Device
+{
+    QString busid;
+    QString vendorId;
+    QString productId;
+    QString vendor;
+    QString product;
+    QString path;
+    int busnum = 1;
+    int devnum = 2;
+    int speed = 3;
+    QString deviceClass;
+    QStringList interfaces;
+    bool bound = false; // local devices only
+
+    QByteArray nameLine() const; // "VENDOR : PRODUCT (vvvv:pppp)"
+
+    static Device fromJson(const QJsonObject &object);
+    QJsonObject toJson(bool withBound) const;
+};
+
+struct Host
+{
+    QList<Device> devices;
+    int delayMs = 0;
+    bool hang = false;
+    bool real = false; // answered by the real tool talking to a peer on the address
+};
+
+struct Port
+{
+    int port = 0;
+    QString host;
+    QString service = QStringLiteral("3240");
+    Device device;
+};
+
+class World
+{
+public:
+    bool usbipd = true;
+    bool vhci = true;
+    int portCount = 8;
+    QList<Device> localDevices;
+    QMap<QString, Host> hosts;
+    QList<Port> attached;
+
+    // Reads the state; an empty text is an empty world. False (with a
+    // message) for text that is not a JSON object.
+    bool fromJson(const QByteArray &json, QString *error);
+    QByteArray toJson() const;
+
+    static bool isLocalHost(const QString &host);
+    // The devices a host exports; null when the host does not exist (or, for
+    // this machine, when usbipd does not run).
+    const Host *host(const QString &name, Host *localScratch) const;
+    int localIndex(const QString &busid) const;
+    int portIndex(int port) const;
+    // The local bus id of a vhci port: 3-<n> for high-speed ports, 4-<n> for
+    // super-speed ones.
+    QString portBusid(int port) const;
+};
+
+// One run of the tool: what it prints and the code it exits with.
+struct Result
+{
+    QByteArray out;
+    QByteArray err;
+    int exitCode = 0;
+    int delayMs = 0;      // wait this long before printing (outside the lock)
+    bool hang = false;    // never answer, like a peer that accepts and stays silent
+    QStringList runReal;  // hand these arguments to the real tool instead
+};
+
+// Formats shared with the tests' expectations.
+QByteArray formatLocalList(const QList<Device> &devices, bool parsable);
+QByteArray formatRemoteList(const QString &host, const QList<Device> &devices);
+QByteArray formatPorts(const World &world);
+QByteArray speedText(int speed);
+
+// Runs one command line (without the program name) against the state file,
+// holding its lock around the read-modify-write.
+Result run(const QStringList &arguments, const QString &statePath);
+
+} // namespace SimUsbip
