@@ -1,0 +1,52 @@
+# cmake -DSOURCE_DIR=<repo> -DVERSION=<program version> -P checkconsistency.cmake
+set(failures "")
+
+file(READ ${SOURCE_DIR}/data/desktop/ovra-admin-usbip.desktop desktop)
+file(READ ${SOURCE_DIR}/data/desktop/org.ovra.admin.usbip.metainfo.xml metainfo)
+
+# Newest release of the metainfo (the first <release> element).
+string(REGEX MATCH "<release version=\"([^\"]+)\"" _ "${metainfo}")
+set(release "${CMAKE_MATCH_1}")
+if(NOT release STREQUAL VERSION)
+    list(APPEND failures "metainfo newest release '${release}' is not the program version '${VERSION}'")
+endif()
+
+# Debian version: <program version>-<revision>
+if(EXISTS ${SOURCE_DIR}/debian/changelog)
+    file(STRINGS ${SOURCE_DIR}/debian/changelog first_line LIMIT_COUNT 1)
+    string(REGEX MATCH "^[a-z0-9.+-]+ \\(([^)]+)-[0-9]+\\)" _ "${first_line}")
+    set(debian_upstream "${CMAKE_MATCH_1}")
+    if(NOT debian_upstream STREQUAL VERSION)
+        list(APPEND failures "debian/changelog upstream version '${debian_upstream}' is not the program version '${VERSION}'")
+    endif()
+endif()
+
+string(REGEX MATCH "<launchable type=\"desktop-id\">([^<]+)</launchable>" _ "${metainfo}")
+set(launchable "${CMAKE_MATCH_1}")
+if(NOT launchable STREQUAL "ovra-admin-usbip.desktop")
+    list(APPEND failures "metainfo launchable '${launchable}' is not the desktop entry's file name")
+endif()
+
+string(REGEX MATCH "\nIcon=([^\n]*)" _ "${desktop}")
+set(icon "${CMAKE_MATCH_1}")
+set(icon_files "")
+if(icon)
+    file(GLOB icon_files ${SOURCE_DIR}/data/icons/hicolor/scalable/*/${icon}.svg)
+endif()
+if(NOT icon_files)
+    list(APPEND failures "desktop entry icon '${icon}' is not one of data/icons/hicolor")
+endif()
+
+string(REGEX MATCH "\nExec=([^\n ]*)" _ "${desktop}")
+set(exec "${CMAKE_MATCH_1}")
+if(NOT exec STREQUAL "ovra-admin-usbip")
+    list(APPEND failures "desktop entry runs '${exec}', not the program ovra-admin-usbip")
+endif()
+
+if(failures)
+    foreach(f IN LISTS failures)
+        message("FAIL: ${f}")
+    endforeach()
+    message(FATAL_ERROR "data files disagree")
+endif()
+message("data files agree (version ${VERSION}, icon ${icon})")
