@@ -55,6 +55,8 @@ public Q_SLOTS:
     void scanNetwork(const QString &subnet, int count, int timeout = -1);
 
 private:
+    // The remote list text to the records of that host only (no port records).
+    QList<UsbDevice> parseRemoteBlocks(const QString &text, const QString &host);
     QList<UsbDevice> attachedDevices();
     void setDevices(const QList<UsbDevice> &devices);
 

@@ -1,0 +1,145 @@
+#include "usbipserver.h"
+
+#include "ovrausbipmanager.h"
+
+#include <QDBusPendingCall>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTextStream>
+
+#include <Solid/Block>
+#include <Solid/Device>
+#include <Solid/GenericInterface>
+#include <Solid/StorageDrive>
+
+namespace {
+
+const int RootDeviceTimeoutMs = 30000;
+
+} // namespace
+
+UsbIpServer::UsbIpServer(QObject *parent)
+    : QObject(parent)
+{
+    m_rootPrefix = computeRootDevicePrefix();
+    loadBlacklist();
+    // Errors that the Manager reports on its own reach the window like ours.
+    connect(&m_manager, &OvraAdminUsbIpInterface::Error, this, &UsbIpServer::error);
+}
+
+UsbIpServer::~UsbIpServer() = default;
+
+QString UsbIpServer::computeRootDevicePrefix()
+{
+    // The name of the device mounted at "/", such as vda or sda2.
+    QProcess process;
+    process.start(QStringLiteral("/bin/bash"),
+                  {QStringLiteral("-c"), QStringLiteral("lsblk -r | grep '/$' | awk '{print $1}'")});
+    process.waitForFinished(RootDeviceTimeoutMs);
+    const QString output = QString::fromLocal8Bit(process.readAllStandardOutput());
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(1000);
+    }
+    return output.left(3);
+}
+
+void UsbIpServer::loadBlacklist()
+{
+    QFile file(OvraUsbIp::blacklistPath());
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return;
+    QTextStream in(&file);
+    while (!in.atEnd()) {
+        const QString entry = in.readLine().trimmed();
+        if (!entry.isEmpty())
+            m_blacklist.append(entry.toLower());
+    }
+}
+
+bool UsbIpServer::update()
+{
+    m_devices.clear();
+    if (!m_process.listLocal()) {
+        emit error(tr("Error updating the list of local devices!"), m_process.standardErrorText());
+        emit updated();
+        return false;
+    }
+    const QList<UsbDevice> parsed = parseLocalList(m_process.standardOutputText());
+    for (const UsbDevice &device : parsed) {
+        if (device.isValid() && !m_blacklist.contains(device.vidPid()))
+            m_devices.append(device);
+    }
+    emit updated();
+    return true;
+}
+
+bool UsbIpServer::share(const UsbDevice &device, bool isConst)
+{
+    // Only a non-empty vid:pid text asks the Manager to keep the share.
+    const QString vidpid = isConst ? device.vidPid() : QString();
+    QDBusPendingCall call = m_manager.callUntyped(
+        QStringLiteral("ShareDevice"), {device.busid(), vidpid.isNull() ? QStringLiteral("") : vidpid});
+    call.waitForFinished();
+    if (call.isError()) {
+        emit error(tr("Error share device!\n"), m_manager.errorText(call.error().type()));
+        return false;
+    }
+    if (!OvraAdminUsbIpInterface::boolReply(call))
+        return false;
+    emit shared(device.busid(), isConst);
+    return true;
+}
+
+bool UsbIpServer::unshare(const UsbDevice &device)
+{
+    const QString vidpid = device.vidPid();
+    QDBusPendingCall call = m_manager.callUntyped(
+        QStringLiteral("UnshareDevice"), {device.busid(), vidpid.isNull() ? QStringLiteral("") : vidpid});
+    call.waitForFinished();
+    if (call.isError()) {
+        emit error(tr("Error unshare device!\n"), m_manager.errorText(call.error().type()));
+        return false;
+    }
+    if (!OvraAdminUsbIpInterface::boolReply(call))
+        return false;
+    emit unshared(device.busid());
+    return true;
+}
+
+QList<UsbDevice> UsbIpServer::devices() const
+{
+    return m_devices;
+}
+
+QStringList UsbIpServer::storageBusIds() const
+{
+    static const QRegularExpression siblingExpression(
+        QStringLiteral("^.*/usb.*/(?<busid>\\d+\\-\\d+)/.*"));
+
+    QStringList result;
+    const QList<Solid::Device> drives =
+        Solid::Device::listFromType(Solid::DeviceInterface::StorageDrive, QString());
+    for (const Solid::Device &device : drives) {
+        const Solid::Block *block = device.as<Solid::Block>();
+        const Solid::StorageDrive *drive = device.as<Solid::StorageDrive>();
+        const Solid::GenericInterface *generic = device.as<Solid::GenericInterface>();
+        if (!block || !generic)
+            continue;
+        // An empty prefix is found in every path: then no drive qualifies.
+        if (block->device().contains(m_rootPrefix))
+            continue;
+        if (!drive || !drive->isValid())
+            continue;
+        if (!drive->isRemovable() || !drive->isHotpluggable())
+            continue;
+        if (drive->bus() != Solid::StorageDrive::Usb)
+            continue;
+        if (drive->driveType() == Solid::StorageDrive::CdromDrive)
+            continue;
+        const QString siblingId = generic->property(QStringLiteral("SiblingId")).toString();
+        result.append(siblingExpression.match(siblingId).captured(QStringLiteral("busid")));
+    }
+    return result;
+}
