@@ -1,0 +1,413 @@
+#include "nethelpers.h"
+#include "usbdevice.h"
+
+#include <QHostAddress>
+#include <QtTest>
+
+// The device record and the grammars of `usbip list -l`, `usbip list -r` and
+// the port text, fed with what the real tool prints.
+
+namespace {
+
+// One expected record: bus id, name, vendor id, product id, host.
+using Row = QStringList;
+using Rows = QList<Row>;
+using Table = QHash<QString, QString>;
+
+Row row(const UsbDevice &device)
+{
+    return {device.busid(), device.name(), device.vendorId(), device.productId(), device.host()};
+}
+
+// A resolver that never leaves the machine: storage.example is 10.9.8.7 and
+// back; any other address has no reverse entry; any other name is unknown.
+QHostInfo scriptedLookup(const QString &name)
+{
+    QHostInfo info;
+    const QHostAddress address(name);
+    if (name == QLatin1String("storage.example")) {
+        info.setHostName(name);
+        info.setAddresses({QHostAddress(QStringLiteral("10.9.8.7"))});
+    } else if (name == QLatin1String("10.9.8.7")) {
+        info.setHostName(QStringLiteral("storage.example"));
+        info.setAddresses({address});
+    } else if (!address.isNull()) {
+        info.setHostName(address.toString());
+        info.setAddresses({address});
+    } else {
+        info.setHostName(name);
+        info.setError(QHostInfo::HostNotFound);
+    }
+    return info;
+}
+
+const char remoteHeader[] = "Exportable USB devices\n"
+                            "======================\n"
+                            " - storage.example\n";
+
+QByteArray remoteDevice(const QByteArray &busid, const QByteArray &description)
+{
+    return QByteArray(11 - qMin(11, busid.size()), ' ') + busid + ": " + description + "\n"
+         + "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/" + busid + "\n"
+         + "           : (Defined at Interface level) (00/00/00)\n"
+         + "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n"
+         + "\n";
+}
+
+QByteArray localDevice(const QByteArray &busid, const QByteArray &ids, const QByteArray &description)
+{
+    return " - busid " + busid + " (" + ids + ")\n   " + description + "\n\n";
+}
+
+const char portHeader[] = "Imported USB devices\n====================\n";
+
+QByteArray port(const QByteArray &number, const QByteArray &description, const QByteArray &remote)
+{
+    return "Port " + number + ": <Port in Use> at High Speed(480Mbps)\n       " + description
+         + "\n       3-1 -> usbip://" + remote + "\n           -> remote bus/dev 001/002\n";
+}
+
+QList<UsbDevice> remoteRecords(const QString &text, const QString &host)
+{
+    QList<UsbDevice> devices;
+    const QStringList blocks = splitRemoteBlocks(text);
+    for (const QString &block : blocks) {
+        const UsbDevice device = UsbDevice::fromRemoteBlock(block, host);
+        if (device.isValid())
+            devices.append(device);
+    }
+    return devices;
+}
+
+} // namespace
+
+class TestUsbDevice : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { setHostLookupFunction(scriptedLookup); }
+    void init() { clearHostCache(); }
+
+    void localList_data();
+    void localList();
+    void remoteList_data();
+    void remoteList();
+    void remoteKeys();
+    void remoteKeysCostConstantLookups();
+    void portTable_data();
+    void portTable();
+    void portRecords_data();
+    void portRecords();
+    void keyForms_data();
+    void keyForms();
+    void vidPid_data();
+    void vidPid();
+};
+
+void TestUsbDevice::localList_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<Rows>("expected");
+    QTest::addColumn<QList<bool>>("valid");
+
+    const QByteArray sandisk = localDevice("1-1", "0781:5567", "SanDisk Corp. : Cruzer Blade (0781:5567)");
+    const Row sandiskRow{"1-1", "Cruzer Blade", "0781", "5567", ""};
+
+    QTest::newRow("empty output") << QByteArray() << Rows() << QList<bool>();
+    QTest::newRow("one device") << sandisk << Rows{sandiskRow} << QList<bool>{true};
+    QTest::newRow("two devices")
+        << sandisk + localDevice("3-12", "13fe:4200", "Kingston Technology Company Inc. : Platinum HD 4GB (13fe:4200)")
+        << Rows{sandiskRow, {"3-12", "Platinum HD 4GB", "13fe", "4200", ""}}
+        << QList<bool>{true, true};
+    QTest::newRow("two identical blocks") << sandisk + sandisk << Rows{sandiskRow, sandiskRow}
+                                          << QList<bool>{true, true};
+    QTest::newRow("vendor name with ' - ' keeps the device")
+        << localDevice("2-1", "090c:1000",
+                       "Silicon Motion, Inc. - Taiwan (formerly Feiya Technology Corp.) : Flash Drive (090c:1000)")
+               + sandisk
+        << Rows{{"2-1", "Flash Drive", "090c", "1000", ""}, sandiskRow} << QList<bool>{true, true};
+    QTest::newRow("product name with ' - '")
+        << localDevice("2-2", "abcd:1234", "Acme : Stick - 32 GB (abcd:1234)")
+        << Rows{{"2-2", "Stick - 32 GB", "abcd", "1234", ""}} << QList<bool>{true};
+    QTest::newRow("behind a hub: no bus id")
+        << localDevice("1-1.2", "0781:5567", "SanDisk Corp. : Cruzer Blade (0781:5567)")
+        << Rows{{"", "", "", "", ""}} << QList<bool>{false};
+    QTest::newRow("name with ' (' up to the last one")
+        << localDevice("1-4", "abcd:1234", "Acme : Stick (USB 3) (abcd:1234)")
+        << Rows{{"1-4", "Stick (USB 3)", "abcd", "1234", ""}} << QList<bool>{true};
+    QTest::newRow("name after the last ' : '")
+        << localDevice("1-5", "abcd:1234", "Acme : Series 5 : Pro (abcd:1234)")
+        << Rows{{"1-5", "Pro", "abcd", "1234", ""}} << QList<bool>{true};
+    QTest::newRow("unknown vendor and product")
+        << localDevice("1-6", "dead:beef", "unknown vendor : unknown product (dead:beef)")
+        << Rows{{"1-6", "unknown product", "dead", "beef", ""}} << QList<bool>{true};
+    QTest::newRow("description without ' : ' gives no name")
+        << localDevice("1-7", "abcd:1234", "Acme Stick (abcd:1234)")
+        << Rows{{"1-7", "", "abcd", "1234", ""}} << QList<bool>{false};
+    QTest::newRow("upper-case ids kept as printed")
+        << localDevice("1-8", "ABCD:12EF", "Acme : Stick (ABCD:12EF)")
+        << Rows{{"1-8", "Stick", "ABCD", "12EF", ""}} << QList<bool>{true};
+    QTest::newRow("block without a description line")
+        << QByteArray(" - busid 1-9 (abcd:1234)\n\n") << Rows{{"", "", "", "", ""}}
+        << QList<bool>{false};
+}
+
+void TestUsbDevice::localList()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(Rows, expected);
+    QFETCH(QList<bool>, valid);
+    const int lookups = hostLookupCount();
+    const QList<UsbDevice> devices = parseLocalList(QString::fromLocal8Bit(output));
+    QCOMPARE(hostLookupCount(), lookups);
+    Rows rows;
+    QList<bool> validity;
+    for (const UsbDevice &device : devices) {
+        rows.append(row(device));
+        validity.append(device.isValid());
+        QVERIFY(device.keys().isEmpty());
+    }
+    QCOMPARE(rows, expected);
+    QCOMPARE(validity, valid);
+}
+
+void TestUsbDevice::remoteList_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<Rows>("expected");
+    const QString host = QStringLiteral("storage.example");
+    const QByteArray header(remoteHeader);
+
+    QTest::newRow("empty output") << QByteArray() << Rows();
+    QTest::newRow("header only") << header << Rows();
+    QTest::newRow("two devices")
+        << header + remoteDevice("1-1", "SanDisk Corp. : Cruzer Blade (0781:5567)")
+               + remoteDevice("3-12", "Kingston Technology Company Inc. : Platinum HD 4GB (13fe:4200)")
+        << Rows{{"1-1", "Cruzer Blade", "0781", "5567", host},
+                {"3-12", "Platinum HD 4GB", "13fe", "4200", host}};
+    QTest::newRow("hub bus id dropped")
+        << header + remoteDevice("1-1.2", "SanDisk Corp. : Cruzer Blade (0781:5567)")
+               + remoteDevice("1-3", "Acme : Stick (abcd:1234)")
+        << Rows{{"1-3", "Stick", "abcd", "1234", host}};
+    QTest::newRow("no parenthesised ids keeps the name")
+        << header + remoteDevice("1-4", "Acme Corp. : Flash Stick")
+        << Rows{{"1-4", "Flash Stick", "", "", host}};
+    QTest::newRow("name with ' (' and ' : '")
+        << header + remoteDevice("1-5", "Acme : Stick : Pro (USB 3) (abcd:1234)")
+        << Rows{{"1-5", "Pro (USB 3)", "abcd", "1234", host}};
+    QTest::newRow("vendor name with ' - '")
+        << header + remoteDevice("2-1", "Silicon Motion, Inc. - Taiwan (formerly Feiya Technology Corp.) : Flash Drive (090c:1000)")
+        << Rows{{"2-1", "Flash Drive", "090c", "1000", host}};
+    QTest::newRow("unknown vendor and product")
+        << header + remoteDevice("1-6", "unknown vendor : unknown product (dead:beef)")
+        << Rows{{"1-6", "unknown product", "dead", "beef", host}};
+    QTest::newRow("two identical blocks")
+        << header + remoteDevice("1-1", "Acme : Stick (abcd:1234)")
+               + remoteDevice("1-1", "Acme : Stick (abcd:1234)")
+        << Rows{{"1-1", "Stick", "abcd", "1234", host}, {"1-1", "Stick", "abcd", "1234", host}};
+}
+
+void TestUsbDevice::remoteList()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(Rows, expected);
+    Rows rows;
+    const QList<UsbDevice> devices =
+        remoteRecords(QString::fromLocal8Bit(output), QStringLiteral("storage.example"));
+    for (const UsbDevice &device : devices)
+        rows.append(row(device));
+    QCOMPARE(rows, expected);
+}
+
+void TestUsbDevice::remoteKeys()
+{
+    const QString text = QString::fromLatin1(
+        QByteArray(remoteHeader) + remoteDevice("1-1", "SanDisk Corp. : Cruzer Blade (0781:5567)"));
+    const QList<UsbDevice> byName = remoteRecords(text, QStringLiteral("storage.example"));
+    QCOMPARE(byName.size(), 1);
+    QCOMPARE(byName.first().keys(), (QStringList{"storage.example/1-1/0781:5567",
+                                                 "10.9.8.7/1-1/0781:5567"}));
+    // Written as an address, the same device has the same keys.
+    const QList<UsbDevice> byAddress = remoteRecords(text, QStringLiteral("10.9.8.7"));
+    QCOMPARE(byAddress.size(), 1);
+    QCOMPARE(byAddress.first().keys(), byName.first().keys());
+    QCOMPARE(byAddress.first().host(), QStringLiteral("10.9.8.7"));
+}
+
+void TestUsbDevice::remoteKeysCostConstantLookups()
+{
+    QByteArray output(remoteHeader);
+    for (int i = 1; i <= 200; ++i)
+        output += remoteDevice("1-" + QByteArray::number(i), "Acme : Stick (abcd:1234)");
+    const int before = hostLookupCount();
+    const QList<UsbDevice> devices =
+        remoteRecords(QString::fromLatin1(output), QStringLiteral("storage.example"));
+    const int lookups = hostLookupCount() - before;
+    QCOMPARE(devices.size(), 200);
+    QCOMPARE(devices.last().keys(), (QStringList{"storage.example/1-200/abcd:1234",
+                                                 "10.9.8.7/1-200/abcd:1234"}));
+    qInfo("look-ups for the keys of 200 devices of one host by name: %d", lookups);
+    QCOMPARE(lookups, 2);
+}
+
+void TestUsbDevice::portTable_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("blocks");
+    QTest::addColumn<Table>("expected");
+    const QByteArray header(portHeader);
+    const QByteArray sandisk("SanDisk Corp. : Cruzer Blade (0781:5567)");
+
+    // Without ports only the newline put in front is left: one block without lines.
+    QTest::newRow("empty") << QByteArray() << 1 << Table();
+    QTest::newRow("header only") << header << 1 << Table();
+    QTest::newRow("two ports, 00 stays text")
+        << header + port("00", sandisk, "127.0.0.5:3240/1-1")
+               + port("01", "unknown vendor : unknown product (dead:beef)", "storage.example:3240/2-1")
+        << 2
+        << Table{{"127.0.0.5/1-1/0781:5567", "00"}, {"storage.example/2-1/dead:beef", "01"}};
+    QTest::newRow("same key twice: the later port wins")
+        << header + port("00", sandisk, "127.0.0.5:3240/1-1") + port("03", sandisk, "127.0.0.5:3240/1-1")
+        << 2 << Table{{"127.0.0.5/1-1/0781:5567", "03"}};
+    QTest::newRow("remote bus id behind a hub gives no key")
+        << header + port("00", sandisk, "127.0.0.5:3240/1-1.2") << 1 << Table();
+    QTest::newRow("port block of two lines")
+        << header + "Port 00: <Port in Use> at High Speed(480Mbps)\n       " + sandisk + "\n" << 1
+        << Table();
+    QTest::newRow("port block of three lines")
+        << header + "Port 02: <Port in Use> at High Speed(480Mbps)\n       " + sandisk
+               + "\n       3-1 -> usbip://127.0.0.6:3240/1-4\n"
+        << 1 << Table{{"127.0.0.6/1-4/0781:5567", "02"}};
+    QTest::newRow("no ids: key with an empty vid:pid")
+        << header + port("04", "Acme : Stick", "127.0.0.7:3240/1-1") << 1
+        << Table{{"127.0.0.7/1-1/", "04"}};
+    QTest::newRow("IPv6 host up to the port's colon")
+        << header + port("05", sandisk, "fd00::5:3240/1-1") << 1
+        << Table{{"fd00::5/1-1/0781:5567", "05"}};
+}
+
+void TestUsbDevice::portTable()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, blocks);
+    QFETCH(Table, expected);
+    const QStringList portBlocks = splitPortBlocks(QString::fromLatin1(text));
+    QCOMPARE(portBlocks.size(), blocks);
+    QCOMPARE(::portTable(portBlocks), expected);
+}
+
+void TestUsbDevice::portRecords_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<Rows>("expected");
+    QTest::addColumn<QStringList>("firstKeys");
+    const QByteArray header(portHeader);
+    const QByteArray sandisk("SanDisk Corp. : Cruzer Blade (0781:5567)");
+
+    QTest::newRow("two ports from two hosts")
+        << header + port("00", sandisk, "127.0.0.5:3240/1-1")
+               + port("01", "unknown vendor : unknown product (dead:beef)", "storage.example:3240/2-1")
+        << Rows{{"1-1", "Cruzer Blade", "0781", "5567", "127.0.0.5"},
+                {"2-1", "unknown product", "dead", "beef", "storage.example"}}
+        << QStringList{"127.0.0.5/1-1/0781:5567", "127.0.0.5/1-1/0781:5567"};
+    QTest::newRow("three lines: no record")
+        << header + "Port 02: <Port in Use> at High Speed(480Mbps)\n       " + sandisk
+               + "\n       3-1 -> usbip://127.0.0.6:3240/1-4\n"
+        << Rows() << QStringList();
+    QTest::newRow("no ids: no record")
+        << header + port("04", "Acme : Stick", "127.0.0.7:3240/1-1") << Rows() << QStringList();
+    QTest::newRow("same device on two ports: both listed")
+        << header + port("00", sandisk, "10.9.8.7:3240/1-1") + port("01", sandisk, "10.9.8.7:3240/1-1")
+        << Rows{{"1-1", "Cruzer Blade", "0781", "5567", "10.9.8.7"},
+                {"1-1", "Cruzer Blade", "0781", "5567", "10.9.8.7"}}
+        << QStringList{"storage.example/1-1/0781:5567", "10.9.8.7/1-1/0781:5567"};
+}
+
+void TestUsbDevice::portRecords()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(Rows, expected);
+    QFETCH(QStringList, firstKeys);
+    Rows rows;
+    QStringList keys;
+    const QStringList blocks = splitPortBlocks(QString::fromLatin1(text));
+    for (const QString &block : blocks) {
+        const UsbDevice device = UsbDevice::fromPortBlock(block);
+        if (!device.isValid())
+            continue;
+        if (rows.isEmpty())
+            keys = device.keys();
+        rows.append(row(device));
+    }
+    QCOMPARE(rows, expected);
+    QCOMPARE(keys, firstKeys);
+}
+
+void TestUsbDevice::keyForms_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("form");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<int>("lookups");
+
+    QTest::newRow("device id of an address: no look-up") << "10.0.0.7" << 0 << "10.0.0.7/1-1/abcd:1234" << 0;
+    QTest::newRow("device id of a text holding a dotted quad: unchanged")
+        << "nas-10.0.0.7.example" << 0 << "nas-10.0.0.7.example/1-1/abcd:1234" << 0;
+    QTest::newRow("device id of a name: its host name") << "storage.example" << 0
+                                                         << "storage.example/1-1/abcd:1234" << 2;
+    QTest::newRow("address key of a name") << "storage.example" << 1 << "10.9.8.7/1-1/abcd:1234" << 1;
+    QTest::newRow("address key of an address: no look-up") << "10.0.0.7" << 1
+                                                           << "10.0.0.7/1-1/abcd:1234" << 0;
+    QTest::newRow("address key of localhost: no look-up") << "localhost" << 1
+                                                          << "127.0.0.1/1-1/abcd:1234" << 0;
+    QTest::newRow("host-name key of an address") << "10.9.8.7" << 2
+                                                 << "storage.example/1-1/abcd:1234" << 1;
+    QTest::newRow("host-name key without a reverse entry") << "10.0.0.7" << 2
+                                                           << "10.0.0.7/1-1/abcd:1234" << 1;
+    QTest::newRow("host-name key of an unknown name") << "gone.example" << 2 << "/1-1/abcd:1234" << 1;
+    QTest::newRow("form 3") << "storage.example" << 3 << "" << 0;
+    QTest::newRow("form -1") << "storage.example" << -1 << "" << 0;
+}
+
+void TestUsbDevice::keyForms()
+{
+    QFETCH(QString, host);
+    QFETCH(int, form);
+    QFETCH(QString, expected);
+    QFETCH(int, lookups);
+    const QString text = QString::fromLatin1(QByteArray(remoteHeader)
+                                             + remoteDevice("1-1", "Acme : Stick (abcd:1234)"));
+    const QStringList blocks = splitRemoteBlocks(text);
+    QCOMPARE(blocks.size(), 1);
+    const UsbDevice device = UsbDevice::fromRemoteBlock(blocks.first(), host);
+    QVERIFY(device.isValid());
+    clearHostCache();
+    const int before = hostLookupCount();
+    QCOMPARE(device.key(form), expected);
+    QCOMPARE(hostLookupCount() - before, lookups);
+}
+
+void TestUsbDevice::vidPid_data()
+{
+    QTest::addColumn<QByteArray>("description");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("both ids") << QByteArray("Acme : Stick (abcd:1234)") << "abcd:1234";
+    QTest::newRow("no ids") << QByteArray("Acme : Stick") << "";
+}
+
+void TestUsbDevice::vidPid()
+{
+    QFETCH(QByteArray, description);
+    QFETCH(QString, expected);
+    const QStringList blocks = splitRemoteBlocks(
+        QString::fromLatin1(QByteArray(remoteHeader) + remoteDevice("1-1", description)));
+    const UsbDevice device = UsbDevice::fromRemoteBlock(blocks.value(0), QStringLiteral("10.0.0.7"));
+    QCOMPARE(device.vidPid(), expected);
+    QCOMPARE(device.vidPid().isEmpty(), expected.isEmpty());
+    QVERIFY(UsbDevice().vidPid().isEmpty());
+    QVERIFY(!UsbDevice().isValid());
+}
+
+QTEST_GUILESS_MAIN(TestUsbDevice)
+#include "tst_usbdevice.moc"
