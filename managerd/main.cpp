@@ -1,0 +1,81 @@
+// ovra-admin-usbip-manager: the privileged Manager service on the system bus.
+
+#include "managerservice.h"
+#include "manager_adaptor.h"
+#include "ovrausbipmanager.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDir>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("ovra-admin-usbip-manager"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(OVRA_MANAGERD_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Shares, unshares, attaches and detaches USB/IP devices for the "
+                       "desktop tool, and restores the constant ones at start."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption configDirOption(
+        QStringLiteral("config-dir"),
+        QStringLiteral("Folder of the lists of constant shares and connections (default %1).")
+            .arg(OvraUsbIp::configDir()),
+        QStringLiteral("dir"));
+    const QCommandLineOption toolTimeoutOption(
+        QStringLiteral("tool-timeout"),
+        QStringLiteral("Milliseconds one run of usbip may take before it is stopped (default 15000)."),
+        QStringLiteral("ms"), QStringLiteral("15000"));
+    const QCommandLineOption noRestoreOption(
+        QStringLiteral("no-restore"),
+        QStringLiteral("Do not bind and attach the constant devices at start."));
+    parser.addOptions({configDirOption, toolTimeoutOption, noRestoreOption});
+    parser.process(app);
+
+    ManagerOptions options;
+    options.configDir = parser.isSet(configDirOption)
+        ? QDir(parser.value(configDirOption)).absolutePath()
+        : OvraUsbIp::configDir();
+    bool ok = false;
+    options.toolTimeoutMs = parser.value(toolTimeoutOption).toInt(&ok);
+    if (!ok || options.toolTimeoutMs < 100 || options.toolTimeoutMs > 600000) {
+        std::fprintf(stderr, "ovra-admin-usbip-manager: --tool-timeout wants 100 to 600000 ms\n");
+        return 2;
+    }
+    // Each call must be answered before the client's default reply time-out
+    // (25 s); a longer tool limit stretches the budget with it.
+    options.callBudgetMs = qMax(24000, options.toolTimeoutMs + 2000);
+
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected()) {
+        std::fprintf(stderr, "ovra-admin-usbip-manager: cannot reach the system bus: %s\n",
+                     qPrintable(bus.lastError().message()));
+        return 1;
+    }
+
+    ManagerService service(options, bus);
+    new ManagerAdaptor(&service);
+    if (!bus.registerObject(QLatin1String(OvraUsbIp::ManagerPath), &service,
+                            QDBusConnection::ExportAdaptors)) {
+        std::fprintf(stderr, "ovra-admin-usbip-manager: cannot register the object: %s\n",
+                     qPrintable(bus.lastError().message()));
+        return 1;
+    }
+    if (!bus.registerService(QLatin1String(OvraUsbIp::ManagerService))) {
+        std::fprintf(stderr, "ovra-admin-usbip-manager: cannot own %s: %s\n",
+                     OvraUsbIp::ManagerService, qPrintable(bus.lastError().message()));
+        return 1;
+    }
+
+    if (!parser.isSet(noRestoreOption))
+        service.restore([]() { std::fprintf(stderr, "ovra-admin-usbip-manager: restore done\n"); });
+
+    return app.exec();
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+// Checks of everything a client hands the Manager service. Nothing reaches
+// the usbip tool or a file unless it passed these checks. Every check works
+// on the whole text (anchored at both ends, no final-newline loophole).
+namespace ManagerArguments {
+
+// Longest device id ("host/busid/vid:pid") that is accepted at all.
+constexpr int MaxDeviceIdLength = 300;
+
+// Digits, hyphen, digits, optionally followed by hub ports (".2"), as the
+// kernel names USB devices: "1-1", "3-1.2.4".
+bool isBusId(const QString &text);
+// Four hex digits, a colon, four hex digits ("0781:5567").
+bool isVidPid(const QString &text);
+// A port number as `usbip port` prints it: one to three digits.
+bool isPort(const QString &text);
+// A plain host name, an IPv4 address or an IPv6 address; never an option
+// ("-x"), never white space or a slash.
+bool isHost(const QString &text);
+
+struct DeviceId
+{
+    QString host;
+    QString busId;
+    QString vidPid; // may be empty
+};
+
+// Splits "host/busid/vid:pid" (the vid:pid part may be empty) and checks
+// each part. On failure returns false and, when `reason` is given, a short
+// English explanation.
+bool parseDeviceId(const QString &text, DeviceId *result, QString *reason = nullptr);
+
+// One device of `usbip list -l`: its bus id and its vid:pid text.
+struct LocalDevice
+{
+    QString busId;
+    QString vidPid;
+};
+
+// Reads the bus ids and ids of `usbip list -l`. Blocks begin with " - busid "
+// at the start of the text or of a line; a " - " elsewhere (vendor names
+// contain it) does not start a block. Blocks whose bus id or ids fail the
+// checks above are left out.
+QList<LocalDevice> parseLocalList(const QString &text);
+
+// The remote host and remote bus id of every port that `usbip port` lists.
+QList<DeviceId> parsePortHosts(const QString &text);
+
+} // namespace ManagerArguments

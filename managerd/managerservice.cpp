@@ -1,0 +1,402 @@
+#include "managerservice.h"
+
+#include "listfile.h"
+#include "managerarguments.h"
+#include "ovrausbipmanager.h"
+
+#include <QDBusError>
+#include <QLoggingCategory>
+#include <QPointer>
+
+#include <memory>
+
+Q_LOGGING_CATEGORY(lcManager, "ovra.managerd", QtInfoMsg)
+
+namespace {
+
+// Below this much time left of a call's budget the tool is not started at all.
+constexpr int MinimumToolTimeMs = 1000;
+
+QString quoted(const QString &text)
+{
+    // For messages: keep client-supplied text short and on one line.
+    QString shown = text.left(64);
+    shown.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
+    return QLatin1Char('"') + shown + (text.size() > 64 ? QStringLiteral("...\"") : QStringLiteral("\""));
+}
+
+} // namespace
+
+ManagerService::ManagerService(const ManagerOptions &options, const QDBusConnection &connection,
+                               QObject *parent)
+    : QObject(parent)
+    , m_options(options)
+    , m_connection(connection)
+    , m_authorizer(connection)
+{
+    if (m_options.configDir.isEmpty())
+        m_options.configDir = OvraUsbIp::configDir();
+}
+
+QString ManagerService::sharedDevicesPath() const
+{
+    return m_options.configDir + QStringLiteral("/shared-usb-devices");
+}
+
+QString ManagerService::remoteDevicesPath() const
+{
+    return m_options.configDir + QStringLiteral("/remote-usb-devices");
+}
+
+// ---- bus methods ---------------------------------------------------------
+
+bool ManagerService::ShareDevice(const QString &busid, const QString &vidpid)
+{
+    if (!calledFromDBus())
+        return false;
+    if (!ManagerArguments::isBusId(busid))
+        return rejectArguments(QStringLiteral("Invalid bus id %1.").arg(quoted(busid)));
+    if (!vidpid.isEmpty() && !ManagerArguments::isVidPid(vidpid))
+        return rejectArguments(QStringLiteral("Invalid vid:pid %1.").arg(quoted(vidpid)));
+
+    const Call call = takeCall();
+    authorize(call, QLatin1String(ShareAction), [this, call, busid, vidpid]() {
+        ListFile file(sharedDevicesPath());
+        QStringList lines;
+        QString fileError;
+        if (!vidpid.isEmpty() && !file.read(&lines, &fileError)) {
+            // Binding now would give a share that silently is not constant.
+            signalError(call, QStringLiteral("Cannot share the device %1.").arg(busid), fileError);
+            reply(call, false);
+            return;
+        }
+        runTool(call, {QStringLiteral("bind"), QStringLiteral("-b"), busid},
+                [this, call, busid, vidpid](const ToolResult &result) {
+                    if (!result.succeeded()) {
+                        signalError(call, QStringLiteral("Cannot share the device %1.").arg(busid),
+                                    result.failureText());
+                        reply(call, false);
+                        return;
+                    }
+                    QString error;
+                    if (!vidpid.isEmpty() && !ListFile(sharedDevicesPath()).add(vidpid, &error)) {
+                        signalError(call,
+                                    QStringLiteral("The device %1 is shared, but not constantly.")
+                                        .arg(busid),
+                                    error);
+                    }
+                    reply(call, true);
+                });
+    });
+    return false;
+}
+
+bool ManagerService::UnshareDevice(const QString &busid, const QString &vidpid)
+{
+    if (!calledFromDBus())
+        return false;
+    if (!ManagerArguments::isBusId(busid))
+        return rejectArguments(QStringLiteral("Invalid bus id %1.").arg(quoted(busid)));
+    if (!vidpid.isEmpty() && !ManagerArguments::isVidPid(vidpid))
+        return rejectArguments(QStringLiteral("Invalid vid:pid %1.").arg(quoted(vidpid)));
+
+    const Call call = takeCall();
+    authorize(call, QLatin1String(ShareAction), [this, call, busid, vidpid]() {
+        runTool(call, {QStringLiteral("unbind"), QStringLiteral("-b"), busid},
+                [this, call, busid, vidpid](const ToolResult &result) {
+                    if (!result.succeeded()) {
+                        signalError(call, QStringLiteral("Cannot unshare the device %1.").arg(busid),
+                                    result.failureText());
+                        reply(call, false);
+                        return;
+                    }
+                    QString error;
+                    if (!vidpid.isEmpty() && !ListFile(sharedDevicesPath()).remove(vidpid, &error)) {
+                        signalError(call,
+                                    QStringLiteral("The device %1 is unshared, but stays in the "
+                                                   "list of constant shares.")
+                                        .arg(busid),
+                                    error);
+                    }
+                    reply(call, true);
+                });
+    });
+    return false;
+}
+
+bool ManagerService::ConnectDevice(const QString &usbipId, bool isConst)
+{
+    if (!calledFromDBus())
+        return false;
+    ManagerArguments::DeviceId device;
+    QString reason;
+    if (!ManagerArguments::parseDeviceId(usbipId, &device, &reason))
+        return rejectArguments(QStringLiteral("Invalid device id %1: %2").arg(quoted(usbipId), reason));
+
+    const Call call = takeCall();
+    authorize(call, QLatin1String(ConnectAction), [this, call, usbipId, isConst, device]() {
+        QStringList lines;
+        QString fileError;
+        if (isConst && !ListFile(remoteDevicesPath()).read(&lines, &fileError)) {
+            signalError(call, QStringLiteral("Cannot connect the device %1.").arg(usbipId),
+                        fileError);
+            reply(call, false);
+            return;
+        }
+        runTool(call,
+                {QStringLiteral("attach"), QStringLiteral("-r"), device.host, QStringLiteral("-b"),
+                 device.busId},
+                [this, call, usbipId, isConst](const ToolResult &result) {
+                    if (!result.succeeded()) {
+                        signalError(call,
+                                    QStringLiteral("Cannot connect the device %1.").arg(usbipId),
+                                    result.failureText());
+                        reply(call, false);
+                        return;
+                    }
+                    QString error;
+                    if (isConst && !ListFile(remoteDevicesPath()).add(usbipId, &error)) {
+                        signalError(call,
+                                    QStringLiteral("The device %1 is connected, but not constantly.")
+                                        .arg(usbipId),
+                                    error);
+                    }
+                    reply(call, true);
+                });
+    });
+    return false;
+}
+
+bool ManagerService::DisconnectDevice(const QString &usbipId, const QString &port)
+{
+    if (!calledFromDBus())
+        return false;
+    if (!ManagerArguments::isPort(port))
+        return rejectArguments(QStringLiteral("Invalid port %1.").arg(quoted(port)));
+    QString reason;
+    if (!usbipId.isEmpty() && !ManagerArguments::parseDeviceId(usbipId, nullptr, &reason))
+        return rejectArguments(QStringLiteral("Invalid device id %1: %2").arg(quoted(usbipId), reason));
+
+    const Call call = takeCall();
+    authorize(call, QLatin1String(ConnectAction), [this, call, usbipId, port]() {
+        runTool(call, {QStringLiteral("detach"), QStringLiteral("-p"), port},
+                [this, call, usbipId, port](const ToolResult &result) {
+                    if (!result.succeeded()) {
+                        signalError(call, QStringLiteral("Cannot disconnect port %1.").arg(port),
+                                    result.failureText());
+                        reply(call, false);
+                        return;
+                    }
+                    QString error;
+                    if (!usbipId.isEmpty() && !ListFile(remoteDevicesPath()).remove(usbipId, &error)) {
+                        signalError(call,
+                                    QStringLiteral("Port %1 is disconnected, but %2 stays in the "
+                                                   "list of constant connections.")
+                                        .arg(port, usbipId),
+                                    error);
+                    }
+                    reply(call, true);
+                });
+    });
+    return false;
+}
+
+QString ManagerService::PortsInfo()
+{
+    if (!calledFromDBus())
+        return QString();
+    const Call call = takeCall();
+    runTool(call, {QStringLiteral("port")}, [this, call](const ToolResult &result) {
+        // Without the vhci driver the tool fails and prints nothing: no port
+        // is attached. The port table is polled, so a failure is logged
+        // rather than signalled to every client as an error.
+        if (!result.succeeded())
+            qCWarning(lcManager).noquote() << "usbip port:" << result.failureText();
+        reply(call, QString::fromLocal8Bit(result.standardOutput));
+    });
+    return QString();
+}
+
+// ---- call plumbing -------------------------------------------------------
+
+bool ManagerService::rejectArguments(const QString &reason)
+{
+    qCInfo(lcManager).noquote() << "rejected a call of" << message().member() << "from"
+                                << message().service() << ":" << reason;
+    sendErrorReply(QDBusError::InvalidArgs, reason);
+    return false;
+}
+
+ManagerService::Call ManagerService::takeCall()
+{
+    setDelayedReply(true);
+    Call call;
+    call.message = message();
+    call.received.start();
+    return call;
+}
+
+void ManagerService::authorize(const Call &call, const QString &actionId,
+                               std::function<void()> granted)
+{
+    m_authorizer.check(actionId, call.message.service(), m_options.callBudgetMs,
+                       [this, call, actionId, granted](PolkitAuthorizer::Outcome outcome,
+                                                       const QString &reason) {
+                           if (outcome != PolkitAuthorizer::Outcome::Allowed) {
+                               qCInfo(lcManager).noquote()
+                                   << actionId << "refused for" << call.message.service() << ":"
+                                   << reason;
+                               replyError(call, QDBusError::errorString(QDBusError::AccessDenied),
+                                          reason);
+                               return;
+                           }
+                           granted();
+                       });
+}
+
+void ManagerService::runTool(const Call &call, const QStringList &arguments,
+                             std::function<void(const ToolResult &)> done)
+{
+    const qint64 left = m_options.callBudgetMs - call.received.elapsed();
+    if (left < MinimumToolTimeMs) {
+        // The client has given up waiting by now: do nothing it does not know of.
+        replyError(call, QDBusError::errorString(QDBusError::Timeout),
+                   QStringLiteral("The call took too long before it could run; nothing was done."));
+        return;
+    }
+    const int limit = static_cast<int>(qMin<qint64>(m_options.toolTimeoutMs, left));
+    qCInfo(lcManager).noquote() << "running usbip" << arguments.join(QLatin1Char(' '));
+    m_tool.run(arguments, limit, [done](const ToolResult &result) {
+        if (!result.succeeded())
+            qCWarning(lcManager).noquote() << "usbip" << result.arguments.join(QLatin1Char(' '))
+                                           << "failed:" << result.failureText();
+        done(result);
+    });
+}
+
+void ManagerService::reply(const Call &call, const QVariant &value)
+{
+    m_connection.send(call.message.createReply(value));
+}
+
+void ManagerService::replyError(const Call &call, const QString &name, const QString &text)
+{
+    m_connection.send(call.message.createErrorReply(name, text));
+}
+
+void ManagerService::signalError(const Call &call, const QString &headline, const QString &message)
+{
+    qCWarning(lcManager).noquote() << headline << message;
+    QDBusMessage signal = QDBusMessage::createTargetedSignal(
+        call.message.service(), QLatin1String(OvraUsbIp::ManagerPath),
+        QLatin1String(OvraUsbIp::ManagerInterface), QStringLiteral("Error"));
+    signal << headline << message;
+    m_connection.send(signal);
+}
+
+// ---- restoring constant shares and connections ---------------------------
+
+void ManagerService::restore(std::function<void()> done)
+{
+    QPointer<ManagerService> self(this);
+    restoreShares([self, done]() {
+        if (!self)
+            return;
+        self->restoreConnections([done]() {
+            if (done)
+                done();
+        });
+    });
+}
+
+void ManagerService::restoreShares(std::function<void()> next)
+{
+    QStringList wanted;
+    QString error;
+    if (!ListFile(sharedDevicesPath()).read(&wanted, &error)) {
+        qCWarning(lcManager).noquote() << "cannot restore the constant shares:" << error;
+        next();
+        return;
+    }
+    if (wanted.isEmpty()) {
+        next();
+        return;
+    }
+    m_tool.run({QStringLiteral("list"), QStringLiteral("-l")}, m_options.toolTimeoutMs,
+               [this, wanted, next](const ToolResult &result) {
+                   if (!result.succeeded()) {
+                       qCWarning(lcManager).noquote()
+                           << "cannot list the local devices:" << result.failureText();
+                       next();
+                       return;
+                   }
+                   QList<QStringList> commands;
+                   const auto devices = ManagerArguments::parseLocalList(
+                       QString::fromLocal8Bit(result.standardOutput));
+                   for (const ManagerArguments::LocalDevice &device : devices) {
+                       if (wanted.contains(device.vidPid))
+                           commands.append({QStringLiteral("bind"), QStringLiteral("-b"),
+                                            device.busId});
+                   }
+                   runEach(commands, next);
+               });
+}
+
+void ManagerService::restoreConnections(std::function<void()> next)
+{
+    QStringList wanted;
+    QString error;
+    if (!ListFile(remoteDevicesPath()).read(&wanted, &error)) {
+        qCWarning(lcManager).noquote() << "cannot restore the constant connections:" << error;
+        next();
+        return;
+    }
+    if (wanted.isEmpty()) {
+        next();
+        return;
+    }
+    m_tool.run({QStringLiteral("port")}, m_options.toolTimeoutMs,
+               [this, wanted, next](const ToolResult &result) {
+                   // A failing `usbip port` (no vhci driver yet) means nothing is attached.
+                   const auto attached = ManagerArguments::parsePortHosts(
+                       QString::fromLocal8Bit(result.standardOutput));
+                   QList<QStringList> commands;
+                   for (const QString &line : wanted) {
+                       ManagerArguments::DeviceId device;
+                       QString reason;
+                       if (!ManagerArguments::parseDeviceId(line, &device, &reason)) {
+                           qCWarning(lcManager).noquote()
+                               << "skipping the constant connection" << quoted(line) << ":" << reason;
+                           continue;
+                       }
+                       bool present = false;
+                       for (const ManagerArguments::DeviceId &port : attached)
+                           present = present
+                               || (port.host == device.host && port.busId == device.busId);
+                       if (present)
+                           continue;
+                       const QStringList command{QStringLiteral("attach"), QStringLiteral("-r"),
+                                                 device.host, QStringLiteral("-b"), device.busId};
+                       if (!commands.contains(command))
+                           commands.append(command);
+                   }
+                   runEach(commands, next);
+               });
+}
+
+void ManagerService::runEach(const QList<QStringList> &commands, std::function<void()> done)
+{
+    if (commands.isEmpty()) {
+        done();
+        return;
+    }
+    const QStringList first = commands.first();
+    const QList<QStringList> rest = commands.mid(1);
+    qCInfo(lcManager).noquote() << "restoring: usbip" << first.join(QLatin1Char(' '));
+    m_tool.run(first, m_options.toolTimeoutMs, [this, rest, done](const ToolResult &result) {
+        if (!result.succeeded())
+            qCWarning(lcManager).noquote() << "restoring failed, will retry at the next start:"
+                                           << result.failureText();
+        runEach(rest, done);
+    });
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+#include "polkitauthorizer.h"
+#include "toolrunner.h"
+
+struct ToolResult;
+
+struct ManagerOptions
+{
+    // Folder of the constant-sharing and the constant-connections file.
+    QString configDir;
+    // Longest time one run of the usbip tool may take before it is killed.
+    int toolTimeoutMs = 15000;
+    // Every call is answered within this time after it arrived (authorisation
+    // included), well inside the bus's default reply time-out of 25 s.
+    int callBudgetMs = 24000;
+};
+
+// The object behind "/" of the Manager service. Its public slots are the
+// bus methods (the generated adaptor calls them); every reply is sent later
+// (delayed reply), after authorisation and the tool run, so the service's
+// event loop never blocks. All file updates happen in the event loop's
+// thread, one after the other, so concurrent clients never lose an update.
+class ManagerService : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+public:
+    static constexpr char ShareAction[] = "org.ovra.admin.usbip.share";
+    static constexpr char ConnectAction[] = "org.ovra.admin.usbip.connect";
+
+    ManagerService(const ManagerOptions &options, const QDBusConnection &connection,
+                   QObject *parent = nullptr);
+
+    QString sharedDevicesPath() const;
+    QString remoteDevicesPath() const;
+
+    // Binds every local device listed in the constant-sharing file and
+    // attaches every device of the constant-connections file that is not
+    // attached yet. Failures are logged; no line is ever dropped. `done` is
+    // called when everything has been tried.
+    void restore(std::function<void()> done = {});
+
+public Q_SLOTS:
+    bool ShareDevice(const QString &busid, const QString &vidpid);
+    bool UnshareDevice(const QString &busid, const QString &vidpid);
+    bool ConnectDevice(const QString &usbipId, bool isConst);
+    bool DisconnectDevice(const QString &usbipId, const QString &port);
+    QString PortsInfo();
+
+private:
+    struct Call
+    {
+        QDBusMessage message;
+        QElapsedTimer received;
+    };
+
+    bool rejectArguments(const QString &reason);
+    Call takeCall();
+    void authorize(const Call &call, const QString &actionId, std::function<void()> granted);
+    void runTool(const Call &call, const QStringList &arguments,
+                 std::function<void(const ToolResult &)> done);
+    void reply(const Call &call, const QVariant &value);
+    void replyError(const Call &call, const QString &name, const QString &text);
+    // Reports a failure to the calling client with the Error signal.
+    void signalError(const Call &call, const QString &headline, const QString &message);
+
+    void restoreShares(std::function<void()> next);
+    void restoreConnections(std::function<void()> next);
+    void runEach(const QList<QStringList> &commands, std::function<void()> done);
+
+    ManagerOptions m_options;
+    QDBusConnection m_connection;
+    ToolRunner m_tool;
+    PolkitAuthorizer m_authorizer;
+};

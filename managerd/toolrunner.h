@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QProcess>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+
+// What one run of the usbip tool gave.
+struct ToolResult
+{
+    QStringList arguments;
+    bool started = false;
+    bool timedOut = false;
+    bool crashed = false;
+    int exitCode = -1;
+    QByteArray standardOutput;
+    QByteArray standardError;
+    QString startError;
+
+    // The tool ran to its end in time and said so (exit code 0).
+    bool succeeded() const { return started && !timedOut && !crashed && exitCode == 0; }
+    // A one-paragraph English account of a failure: the tool's own standard
+    // error when it said something, else what happened to it.
+    QString failureText() const;
+};
+
+// Runs `usbip` (found on PATH; never through a shell, every argument its own
+// list element) without blocking the event loop. Each run has a time limit;
+// a tool that exceeds it is killed with its whole process group.
+class ToolRunner : public QObject
+{
+    Q_OBJECT
+public:
+    using Callback = std::function<void(const ToolResult &)>;
+
+    explicit ToolRunner(QObject *parent = nullptr);
+
+    void setProgram(const QString &program) { m_program = program; }
+    QString program() const { return m_program; }
+
+    // Starts `usbip ARGUMENTS`; `done` is called once, from the event loop,
+    // when the tool has finished, failed to start or was killed after
+    // `timeoutMs` milliseconds.
+    void run(const QStringList &arguments, int timeoutMs, Callback done);
+
+    int running() const { return m_running; }
+
+private:
+    QString m_program = QStringLiteral("usbip");
+    int m_running = 0;
+};

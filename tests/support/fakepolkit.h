@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+#include <memory>
+
+class FakePolkitAuthority;
+
+// A fake polkit authority (org.freedesktop.PolicyKit1 at
+// /org/freedesktop/PolicyKit1/Authority) on the private system bus. It
+// answers CheckAuthorization with "authorised" or "not authorised" as set,
+// optionally late, and records every check. It serves from a thread of its
+// own on a bus connection of its own, so a test may block in
+// QDBusPendingCall::waitForFinished while a service asks the fake.
+//
+// Start the private bus (PrivateBus::start) before start().
+class FakePolkit
+{
+public:
+    struct Check
+    {
+        QString actionId;
+        QString subjectKind;
+        QString busName;      // subject detail "name" of a system-bus-name subject
+        quint32 flags = 0;    // 1: user interaction allowed
+        QString cancellationId;
+    };
+
+    FakePolkit();
+    ~FakePolkit();
+
+    bool start(QString *error = nullptr);
+    void stop();
+
+    // Every action is allowed (default) or denied; setAllowed(action, ...)
+    // overrides one action.
+    void setAllowed(bool allowed);
+    void setAllowed(const QString &actionId, bool allowed);
+    // Answers each check only after `ms` milliseconds.
+    void setDelay(int ms);
+
+    QList<Check> checks() const;
+    void clearChecks();
+    QStringList cancelledIds() const;
+
+private:
+    friend class FakePolkitAuthority;
+    bool decide(const QString &actionId) const;
+
+    mutable QMutex m_mutex;
+    bool m_allowed = true;
+    QMap<QString, bool> m_perAction;
+    int m_delayMs = 0;
+    QList<Check> m_checks;
+    QStringList m_cancelled;
+
+    QThread m_thread;
+    FakePolkitAuthority *m_authority = nullptr;
+    QString m_connectionName;
+};
