@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHash>
+#include <QMetaType>
 #include <QList>
 #include <QMutex>
 #include <QObject>
@@ -102,3 +103,6 @@ private:
     QList<Call> m_calls;
     Handler m_handler;
 };
+
+Q_DECLARE_METATYPE(FakeManager::Reply)
+Q_DECLARE_METATYPE(FakeManager::Call)
