@@ -1,4 +1,5 @@
 # cmake -DSOURCE_DIR=<repo> -DVERSION=<program version> -P checkconsistency.cmake
+cmake_minimum_required(VERSION 3.16)
 set(failures "")
 
 file(READ ${SOURCE_DIR}/data/desktop/ovra-admin-usbip.desktop desktop)
@@ -41,6 +42,41 @@ string(REGEX MATCH "\nExec=([^\n ]*)" _ "${desktop}")
 set(exec "${CMAKE_MATCH_1}")
 if(NOT exec STREQUAL "ovra-admin-usbip")
     list(APPEND failures "desktop entry runs '${exec}', not the program ovra-admin-usbip")
+endif()
+
+# The package build needs exactly what scripts/install-deps installs for
+# building: every Build-Depends is installed there, and every development
+# package or build tool installed there is a Build-Depends.
+if(EXISTS ${SOURCE_DIR}/debian/control AND EXISTS ${SOURCE_DIR}/scripts/install-deps)
+    file(READ ${SOURCE_DIR}/scripts/install-deps install_deps)
+    string(REGEX REPLACE "#[^\n]*" "" install_deps "${install_deps}")
+    string(REGEX MATCH "packages=\\(([^)]*)\\)" _ "${install_deps}")
+    string(REGEX MATCHALL "[a-z0-9][a-z0-9.+-]+" installed "${CMAKE_MATCH_1}")
+
+    file(READ ${SOURCE_DIR}/debian/control control)
+    string(REGEX MATCH "\nBuild-Depends:(([^\n]|\n[ \t])*)" _ "${control}")
+    string(REGEX REPLACE "\\([^)]*\\)|\\[[^]]*\\]|<[^>]*>" "" build_depends "${CMAKE_MATCH_1}")
+    string(REGEX MATCHALL "[a-z0-9][a-z0-9.+-]+" build_depends "${build_depends}")
+    if(NOT build_depends)
+        list(APPEND failures "debian/control has no Build-Depends")
+    endif()
+
+    foreach(pkg IN LISTS build_depends)
+        set(name ${pkg})
+        if(pkg STREQUAL "debhelper-compat")
+            set(name debhelper)
+        endif()
+        if(NOT name IN_LIST installed)
+            list(APPEND failures "Build-Depends '${pkg}' is not installed by scripts/install-deps")
+        endif()
+    endforeach()
+    foreach(pkg IN LISTS installed)
+        # dpkg-dev comes with build-essential, which Build-Depends never names
+        if(pkg MATCHES "-dev$|-dev-tools$|^cmake$|^extra-cmake-modules$|^pkg-config$"
+           AND NOT pkg STREQUAL "dpkg-dev" AND NOT pkg IN_LIST build_depends)
+            list(APPEND failures "scripts/install-deps installs '${pkg}' for building, but it is no Build-Depends")
+        endif()
+    endforeach()
 endif()
 
 if(failures)
