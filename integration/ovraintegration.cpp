@@ -1,6 +1,7 @@
 #include "ovraintegration.h"
 
 #include <QApplication>
+#include <QDataStream>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -85,6 +86,29 @@ QDialog *createHelpWindow()
     return dialog;
 }
 
+// QWidget::restoreGeometry() accepts a blob whose header is right but whose
+// rectangles are cut off, and then gives the window a size of 1 x 1 at the
+// top of the screen. A stored entry counts only when it is complete and its
+// normal geometry has a size.
+bool isCompleteGeometry(const QByteArray &blob)
+{
+    QDataStream in(blob);
+    in.setVersion(QDataStream::Qt_4_0);
+    quint32 magic = 0;
+    quint16 major = 0;
+    quint16 minor = 0;
+    in >> magic >> major >> minor;
+    if (magic != 0x1D9D0CB || major < 1 || major > 3)
+        return false;
+    QRect frame;
+    QRect normal;
+    qint32 screen = 0;
+    quint8 maximized = 0;
+    quint8 fullScreen = 0;
+    in >> frame >> normal >> screen >> maximized >> fullScreen;
+    return in.status() == QDataStream::Ok && normal.width() > 0 && normal.height() > 0;
+}
+
 QRect availableAreaFor(const QRect &frame)
 {
     const QList<QScreen *> screens = QGuiApplication::screens();
@@ -114,7 +138,8 @@ void ovraInit(const char *version, const char *name)
     QCoreApplication::setApplicationVersion(QString::fromUtf8(version));
     QGuiApplication::setDesktopFileName(QString::fromLatin1(desktopFileName));
 
-    const QLocale locale = QLocale::system();
+    // The default locale is the system locale unless the program chose another.
+    const QLocale locale;
     installTranslator(locale, QStringLiteral("qtbase"),
                       {QLibraryInfo::location(QLibraryInfo::TranslationsPath)});
 
@@ -208,7 +233,7 @@ void ovraRestoreGeometry(QWidget *widget, QSettings &settings, const QRect &defa
     const QByteArray stored = settings.value(QLatin1String(geometryKey)).toByteArray();
     // restoreGeometry() rejects blobs it does not understand; a broken entry
     // then counts as no entry at all.
-    const bool restored = !stored.isEmpty() && widget->restoreGeometry(stored);
+    const bool restored = isCompleteGeometry(stored) && widget->restoreGeometry(stored);
     if (!restored && !defaultRect.isNull())
         widget->setGeometry(defaultRect);
 
