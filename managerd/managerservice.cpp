@@ -266,12 +266,7 @@ void ManagerService::runTool(const Call &call, const QStringList &arguments,
     }
     const int limit = static_cast<int>(qMin<qint64>(m_options.toolTimeoutMs, left));
     qCInfo(lcManager).noquote() << "running usbip" << arguments.join(QLatin1Char(' '));
-    m_tool.run(arguments, limit, [done](const ToolResult &result) {
-        if (!result.succeeded())
-            qCWarning(lcManager).noquote() << "usbip" << result.arguments.join(QLatin1Char(' '))
-                                           << "failed:" << result.failureText();
-        done(result);
-    });
+    m_tool.run(arguments, limit, std::move(done));
 }
 
 void ManagerService::reply(const Call &call, const QVariant &value)

@@ -23,7 +23,7 @@ QString ManagerProcess::executable()
 
 bool ManagerProcess::start(const QStringList &arguments, bool waitForRestore)
 {
-    m_log.clear();
+    const int logStart = m_log.size(); // the log keeps the output of earlier runs
     m_process.start(executable(), arguments, QIODevice::ReadOnly);
     if (!m_process.waitForStarted(10000)) {
         m_error = QStringLiteral("the service did not start: %1").arg(m_process.errorString());
@@ -37,7 +37,7 @@ bool ManagerProcess::start(const QStringList &arguments, bool waitForRestore)
         owned = owned || bus->isServiceRegistered(QLatin1String(OvraUsbIp::ManagerService));
         m_process.waitForReadyRead(20);
         m_log += m_process.readAll();
-        restored = restored || m_log.contains("restore done");
+        restored = restored || m_log.indexOf("restore done", logStart) >= 0;
         if (owned && restored)
             return true;
     }
@@ -49,11 +49,13 @@ void ManagerProcess::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
+    m_log += m_process.readAll();
     m_process.terminate();
     if (!m_process.waitForFinished(5000)) {
         m_process.kill();
         m_process.waitForFinished(5000);
     }
+    m_log += m_process.readAll();
     // Let the bus see the name go before a new instance asks for it.
     QDBusConnectionInterface *bus = QDBusConnection::systemBus().interface();
     const QDeadlineTimer deadline(5000);

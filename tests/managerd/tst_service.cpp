@@ -1,0 +1,585 @@
+// The Manager service as it runs: the built executable on a private system
+// bus, with the fake usbip tool first on PATH, a fake polkit authority and
+// a temporary configuration folder.
+
+#include "fakepolkit.h"
+#include "fakeusbip.h"
+#include "managerprocess.h"
+#include "ovrausbipmanager.h"
+#include "privatebus.h"
+#include "testenvironment.h"
+
+#include <QDBusConnection>
+#include <QDBusError>
+#include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+
+Q_DECLARE_METATYPE(QList<QStringList>)
+
+namespace {
+
+const QString SharedFile = QStringLiteral("shared-usb-devices");
+const QString RemoteFile = QStringLiteral("remote-usb-devices");
+const QByteArray Missing = "<missing>";
+constexpr int ToolTimeoutMs = 1500;
+
+} // namespace
+
+// Receives the Error signal of the service.
+class ErrorReceiver : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QStringList> errors;
+public Q_SLOTS:
+    void onError(const QString &error, const QString &message) { errors.append({error, message}); }
+};
+
+class ServiceTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanupTestCase();
+
+    void shareAndUnshare_data();
+    void shareAndUnshare();
+    void connectAndDisconnect_data();
+    void connectAndDisconnect();
+    void createsMissingFolder();
+    void portsInfo_data();
+    void portsInfo();
+    void toolFailure_data();
+    void toolFailure();
+    void hangingToolIsStopped();
+    void badInput_data();
+    void badInput();
+    void malformedMessagesLeaveServiceUp();
+    void authorisation_data();
+    void authorisation();
+    void deniedRunsNothing_data();
+    void deniedRunsNothing();
+    void missingAuthorityDenies();
+    void unreadableFileIsNotOverwritten();
+    void concurrentClientsLoseNoUpdate();
+    void restoreAtStart();
+
+private:
+    void setFile(const QString &name, const QByteArray &content);
+    QByteArray file(const QString &name) const;
+    bool restartService();
+
+    PrivateBus m_bus;
+    TestEnvironment m_env;
+    FakeUsbip m_usbip;
+    FakePolkit m_polkit;
+    ManagerProcess m_service;
+    ErrorReceiver m_receiver;
+};
+
+void ServiceTest::setFile(const QString &name, const QByteArray &content)
+{
+    if (content == Missing)
+        m_env.removeConfigFile(name);
+    else
+        m_env.writeConfigFile(name, content);
+}
+
+QByteArray ServiceTest::file(const QString &name) const
+{
+    return QFile::exists(m_env.configDir() + QLatin1Char('/') + name) ? m_env.readConfigFile(name)
+                                                                      : Missing;
+}
+
+bool ServiceTest::restartService()
+{
+    m_service.stop();
+    return m_service.start({QStringLiteral("--config-dir"), m_env.configDir(),
+                            QStringLiteral("--tool-timeout"), QString::number(ToolTimeoutMs)});
+}
+
+void ServiceTest::initTestCase()
+{
+    QVERIFY2(m_bus.start(), qPrintable(m_bus.errorString()));
+    QString error;
+    QVERIFY2(m_polkit.start(&error), qPrintable(error));
+    // The configuration comes from --config-dir, not from the environment.
+    qunsetenv("OVRA_USBIP_CONFIG_DIR");
+    QVERIFY2(restartService(), qPrintable(m_service.errorString()));
+    QVERIFY(QDBusConnection::systemBus().connect(
+        QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
+        QLatin1String(OvraUsbIp::ManagerInterface), QStringLiteral("Error"), &m_receiver,
+        SLOT(onError(QString, QString))));
+}
+
+void ServiceTest::init()
+{
+    if (!m_service.isRunning())
+        QVERIFY2(restartService(), qPrintable(m_service.errorString()));
+    m_usbip.clearResponses();
+    m_usbip.clearCalls();
+    m_polkit.setAllowed(true);
+    m_polkit.setDelay(0);
+    m_polkit.clearChecks();
+    m_env.removeConfigFile(SharedFile);
+    m_env.removeConfigFile(RemoteFile);
+    QCoreApplication::processEvents();
+    m_receiver.errors.clear();
+}
+
+void ServiceTest::cleanupTestCase()
+{
+    const QString log = m_service.log();
+    if (qEnvironmentVariableIsSet("OVRA_SHOW_SERVICE_LOG"))
+        qInfo().noquote() << log;
+    // Nothing the tests sent made Qt's bus layer complain in the service.
+    QVERIFY2(!log.contains(QStringLiteral("QDBus")), qPrintable(log));
+    m_service.stop();
+    m_polkit.stop();
+}
+
+void ServiceTest::shareAndUnshare_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QString>("busid");
+    QTest::addColumn<QString>("vidpid");
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QStringList>("command");
+    QTest::addColumn<QByteArray>("after");
+
+    const QStringList bind{"bind", "-b", "1-1"};
+    const QStringList unbind{"unbind", "-b", "1-1"};
+    QTest::newRow("share for the session")
+        << "ShareDevice" << "1-1" << "" << QByteArray("0781:5567\n") << bind << QByteArray("0781:5567\n");
+    QTest::newRow("share constantly, no file yet")
+        << "ShareDevice" << "1-1" << "abcd:1234" << Missing << bind << QByteArray("abcd:1234\n");
+    QTest::newRow("share constantly, appended")
+        << "ShareDevice" << "1-1" << "abcd:1234" << QByteArray("0781:5567\n") << bind
+        << QByteArray("0781:5567\nabcd:1234\n");
+    QTest::newRow("share constantly, already listed")
+        << "ShareDevice" << "1-1" << "abcd:1234" << QByteArray("abcd:1234\n") << bind
+        << QByteArray("abcd:1234\n");
+    QTest::newRow("share constantly, file without final newline")
+        << "ShareDevice" << "1-1" << "abcd:1234" << QByteArray("0781:5567") << bind
+        << QByteArray("0781:5567\nabcd:1234\n");
+    QTest::newRow("share a device behind a hub")
+        << "ShareDevice" << "2-1.4" << "" << Missing << QStringList{"bind", "-b", "2-1.4"} << Missing;
+    QTest::newRow("unshare removes every equal line")
+        << "UnshareDevice" << "1-1" << "abcd:1234" << QByteArray("abcd:1234\n0781:5567\nabcd:1234\n")
+        << unbind << QByteArray("0781:5567\n");
+    QTest::newRow("unshare the last line")
+        << "UnshareDevice" << "1-1" << "abcd:1234" << QByteArray("abcd:1234\n") << unbind << QByteArray();
+    QTest::newRow("unshare a session share")
+        << "UnshareDevice" << "1-1" << "abcd:1234" << QByteArray("0781:5567\n\n") << unbind
+        << QByteArray("0781:5567\n\n");
+    QTest::newRow("unshare without ids")
+        << "UnshareDevice" << "1-1" << "" << QByteArray("abcd:1234\n") << unbind << QByteArray("abcd:1234\n");
+}
+
+void ServiceTest::shareAndUnshare()
+{
+    QFETCH(QString, method);
+    QFETCH(QString, busid);
+    QFETCH(QString, vidpid);
+    QFETCH(QByteArray, before);
+    QFETCH(QStringList, command);
+    setFile(SharedFile, before);
+
+    const QDBusMessage reply = ManagerProcess::call(method, {busid, vidpid});
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(reply.signature(), QStringLiteral("b"));
+    QCOMPARE(reply.arguments().value(0).toBool(), true);
+    QCOMPARE(m_usbip.calls(), QList<QStringList>{command});
+    QTEST(file(SharedFile), "after");
+    QCOMPARE(file(RemoteFile), Missing);
+    QCOMPARE(m_polkit.checks().size(), 1);
+    QCOMPARE(m_polkit.checks().first().actionId, QStringLiteral("org.ovra.admin.usbip.share"));
+}
+
+void ServiceTest::connectAndDisconnect_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QVariantList>("arguments");
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QStringList>("command");
+    QTest::addColumn<QByteArray>("after");
+
+    const QString id = QStringLiteral("127.0.3.1/1-1/abcd:1234");
+    const QStringList attach{"attach", "-r", "127.0.3.1", "-b", "1-1"};
+    QTest::newRow("connect for the session")
+        << "ConnectDevice" << QVariantList{id, false} << Missing << attach << Missing;
+    QTest::newRow("connect constantly")
+        << "ConnectDevice" << QVariantList{id, true} << QByteArray("host/2-1/\n") << attach
+        << QByteArray("host/2-1/\n127.0.3.1/1-1/abcd:1234\n");
+    QTest::newRow("connect constantly, once")
+        << "ConnectDevice" << QVariantList{id, true} << QByteArray("127.0.3.1/1-1/abcd:1234\n")
+        << attach << QByteArray("127.0.3.1/1-1/abcd:1234\n");
+    QTest::newRow("connect a host by name, hub path, no ids")
+        << "ConnectDevice" << QVariantList{QStringLiteral("storage.example/3-1.2/"), false}
+        << Missing << QStringList{"attach", "-r", "storage.example", "-b", "3-1.2"} << Missing;
+    QTest::newRow("connect an IPv6 host")
+        << "ConnectDevice" << QVariantList{QStringLiteral("::1/1-1/abcd:1234"), false} << Missing
+        << QStringList{"attach", "-r", "::1", "-b", "1-1"} << Missing;
+    QTest::newRow("disconnect a constant connection")
+        << "DisconnectDevice" << QVariantList{id, QStringLiteral("00")}
+        << QByteArray("127.0.3.1/1-1/abcd:1234\nhost/2-1/\n")
+        << QStringList{"detach", "-p", "00"} << QByteArray("host/2-1/\n");
+    QTest::newRow("disconnect a session connection")
+        << "DisconnectDevice" << QVariantList{QString(), QStringLiteral("7")}
+        << QByteArray("127.0.3.1/1-1/abcd:1234\n") << QStringList{"detach", "-p", "7"}
+        << QByteArray("127.0.3.1/1-1/abcd:1234\n");
+}
+
+void ServiceTest::connectAndDisconnect()
+{
+    QFETCH(QString, method);
+    QFETCH(QVariantList, arguments);
+    QFETCH(QByteArray, before);
+    QFETCH(QStringList, command);
+    setFile(RemoteFile, before);
+
+    const QDBusMessage reply = ManagerProcess::call(method, arguments);
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(reply.arguments().value(0), QVariant(true));
+    QCOMPARE(m_usbip.calls(), QList<QStringList>{command});
+    QTEST(file(RemoteFile), "after");
+    QCOMPARE(file(SharedFile), Missing);
+    QCOMPARE(m_polkit.checks().size(), 1);
+    QCOMPARE(m_polkit.checks().first().actionId, QStringLiteral("org.ovra.admin.usbip.connect"));
+    QVERIFY(m_receiver.errors.isEmpty());
+}
+
+void ServiceTest::createsMissingFolder()
+{
+    QVERIFY(QDir(m_env.configDir()).removeRecursively());
+    const QDBusMessage reply = ManagerProcess::call(
+        QStringLiteral("ShareDevice"), {QStringLiteral("1-1"), QStringLiteral("abcd:1234")});
+    QCOMPARE(reply.arguments().value(0), QVariant(true));
+    QCOMPARE(file(SharedFile), QByteArray("abcd:1234\n"));
+}
+
+void ServiceTest::portsInfo_data()
+{
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<int>("exitCode");
+    const QByteArray ports = "Imported USB devices\n====================\n"
+                             "Port 00: <Port in Use> at High Speed(480Mbps)\n"
+                             "       SanDisk Corp. : Cruzer Blade (0781:5567)\n"
+                             "       3-1 -> usbip://127.0.3.5:3240/1-1\n"
+                             "           -> remote bus/dev 001/002\n";
+    QTest::newRow("one port") << ports << 0;
+    QTest::newRow("nothing attached") << QByteArray("Imported USB devices\n====================\n") << 0;
+    QTest::newRow("no vhci driver") << QByteArray() << 1;
+}
+
+void ServiceTest::portsInfo()
+{
+    QFETCH(QByteArray, out);
+    QFETCH(int, exitCode);
+    m_usbip.setResponse({QStringLiteral("port")}, out, "usbip: error: ...", exitCode);
+    const QDBusMessage reply = ManagerProcess::call(QStringLiteral("PortsInfo"), {});
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(reply.signature(), QStringLiteral("s"));
+    QCOMPARE(reply.arguments().value(0).toString(), QString::fromLatin1(out));
+    QCOMPARE(m_usbip.calls(), QList<QStringList>{{"port"}});
+    QVERIFY(m_polkit.checks().isEmpty()); // reading the ports needs no authorisation
+}
+
+void ServiceTest::toolFailure_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QVariantList>("arguments");
+    QTest::addColumn<QString>("headline");
+    QTest::newRow("bind") << "ShareDevice" << QVariantList{"1-1", "abcd:1234"} << "share";
+    QTest::newRow("unbind") << "UnshareDevice" << QVariantList{"1-1", "0781:5567"} << "unshare";
+    QTest::newRow("attach") << "ConnectDevice" << QVariantList{"127.0.3.1/1-1/abcd:1234", true}
+                            << "connect";
+    QTest::newRow("detach") << "DisconnectDevice" << QVariantList{"host/2-1/", "3"} << "disconnect";
+}
+
+void ServiceTest::toolFailure()
+{
+    QFETCH(QString, method);
+    QFETCH(QVariantList, arguments);
+    QFETCH(QString, headline);
+    const QByteArray shared = "0781:5567\n";
+    const QByteArray remote = "host/2-1/\n";
+    setFile(SharedFile, shared);
+    setFile(RemoteFile, remote);
+    m_usbip.setDefaultResponse(QByteArray(), "usbip: error: device is busy\n", 1);
+
+    const QDBusMessage reply = ManagerProcess::call(method, arguments);
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(reply.arguments().value(0), QVariant(false));
+    QCOMPARE(m_usbip.calls().size(), 1);
+    QTRY_COMPARE(m_receiver.errors.size(), 1);
+    QVERIFY2(m_receiver.errors.first().at(0).contains(headline),
+             qPrintable(m_receiver.errors.first().at(0)));
+    QCOMPARE(m_receiver.errors.first().at(1), QStringLiteral("usbip: error: device is busy"));
+    QCOMPARE(file(SharedFile), shared);
+    QCOMPARE(file(RemoteFile), remote);
+}
+
+void ServiceTest::hangingToolIsStopped()
+{
+    m_usbip.setDefaultResponse(QByteArray(), QByteArray(), 0, 60000);
+    QElapsedTimer timer;
+    timer.start();
+    const QDBusMessage reply = ManagerProcess::call(
+        QStringLiteral("ShareDevice"), {QStringLiteral("1-1"), QStringLiteral("abcd:1234")});
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(reply.arguments().value(0), QVariant(false));
+    QVERIFY2(timer.elapsed() < ToolTimeoutMs + 2000, qPrintable(QString::number(timer.elapsed())));
+    QTRY_COMPARE(m_receiver.errors.size(), 1);
+    QVERIFY(m_receiver.errors.first().at(1).contains(QStringLiteral("did not finish in time")));
+    QCOMPARE(file(SharedFile), Missing);
+
+    // Also a hanging PortsInfo is answered, with what the tool printed: nothing.
+    timer.restart();
+    const QDBusMessage ports = ManagerProcess::call(QStringLiteral("PortsInfo"), {});
+    QCOMPARE(ports.type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(ports.arguments().value(0).toString(), QString());
+    QVERIFY(timer.elapsed() < ToolTimeoutMs + 2000);
+}
+
+void ServiceTest::badInput_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QVariantList>("arguments");
+    const QString huge(10 * 1024, QLatin1Char('1'));
+    const QString id = QStringLiteral("127.0.3.1/1-1/abcd:1234");
+
+    for (const char *method : {"ShareDevice", "UnshareDevice"}) {
+        const QByteArray m(method);
+        QTest::newRow(m + " empty bus id") << method << QVariantList{"", ""};
+        QTest::newRow(m + " option bus id") << method << QVariantList{"-h", ""};
+        QTest::newRow(m + " option-looking bus id") << method << QVariantList{"--help", ""};
+        QTest::newRow(m + " shell bus id") << method << QVariantList{"1-1;rm", ""};
+        QTest::newRow(m + " path bus id") << method << QVariantList{"../", ""};
+        QTest::newRow(m + " bus id with newline") << method << QVariantList{"1-1\n", ""};
+        QTest::newRow(m + " 10 KB bus id") << method << QVariantList{huge, ""};
+        QTest::newRow(m + " vid:pid with newline") << method << QVariantList{"1-1", "abcd:1234\n"};
+        QTest::newRow(m + " vid:pid injecting a line")
+            << method << QVariantList{"1-1", "abcd:1234\n0000:0000"};
+        QTest::newRow(m + " short vid:pid") << method << QVariantList{"1-1", "abcd"};
+        QTest::newRow(m + " 10 KB vid:pid") << method << QVariantList{"1-1", huge};
+    }
+    QTest::newRow("connect without slashes") << "ConnectDevice" << QVariantList{"127.0.3.1", true};
+    QTest::newRow("connect empty") << "ConnectDevice" << QVariantList{"", false};
+    QTest::newRow("connect option host") << "ConnectDevice" << QVariantList{"-r/1-1/abcd:1234", true};
+    QTest::newRow("connect host with space") << "ConnectDevice" << QVariantList{"a b/1-1/", true};
+    QTest::newRow("connect shell bus id") << "ConnectDevice" << QVariantList{"h/1-1;rm/", true};
+    QTest::newRow("connect path bus id") << "ConnectDevice" << QVariantList{"h/../", true};
+    QTest::newRow("connect newline") << "ConnectDevice" << QVariantList{id + "\nh/2-1/", true};
+    QTest::newRow("connect 10 KB") << "ConnectDevice" << QVariantList{huge + "/1-1/", true};
+    QTest::newRow("disconnect port 00a") << "DisconnectDevice" << QVariantList{id, "00a"};
+    QTest::newRow("disconnect empty port") << "DisconnectDevice" << QVariantList{id, ""};
+    QTest::newRow("disconnect option port") << "DisconnectDevice" << QVariantList{"", "-1"};
+    QTest::newRow("disconnect port with newline") << "DisconnectDevice" << QVariantList{"", "1\n"};
+    QTest::newRow("disconnect id without slashes") << "DisconnectDevice" << QVariantList{"host", "1"};
+    QTest::newRow("disconnect option host") << "DisconnectDevice" << QVariantList{"-h/1-1/", "1"};
+    QTest::newRow("disconnect 10 KB id") << "DisconnectDevice" << QVariantList{huge, "1"};
+}
+
+void ServiceTest::badInput()
+{
+    QFETCH(QString, method);
+    QFETCH(QVariantList, arguments);
+    const QByteArray shared = "abcd:1234\n";
+    const QByteArray remote = "127.0.3.1/1-1/abcd:1234\n";
+    setFile(SharedFile, shared);
+    setFile(RemoteFile, remote);
+
+    const QDBusMessage reply = ManagerProcess::call(method, arguments);
+    QCOMPARE(reply.type(), QDBusMessage::ErrorMessage);
+    QCOMPARE(reply.errorName(), QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"));
+    QVERIFY(!reply.errorMessage().isEmpty());
+    QVERIFY2(reply.errorMessage().size() < 300, "the message does not echo huge arguments");
+    QVERIFY(m_usbip.calls().isEmpty());
+    QVERIFY(m_polkit.checks().isEmpty());
+    QCOMPARE(file(SharedFile), shared);
+    QCOMPARE(file(RemoteFile), remote);
+}
+
+void ServiceTest::malformedMessagesLeaveServiceUp()
+{
+    // Wrong types, too few and too many arguments, unknown methods.
+    const QList<QPair<QString, QVariantList>> calls{
+        {QStringLiteral("ShareDevice"), {42, true}},
+        {QStringLiteral("ShareDevice"), {QStringLiteral("1-1")}},
+        {QStringLiteral("ConnectDevice"), {QStringLiteral("h/1-1/"), QStringLiteral("yes")}},
+        {QStringLiteral("PortsInfo"), {QStringLiteral("extra")}},
+        {QStringLiteral("Reboot"), {}},
+    };
+    for (const auto &call : calls) {
+        const QDBusMessage reply = ManagerProcess::call(call.first, call.second);
+        QCOMPARE(reply.type(), QDBusMessage::ErrorMessage);
+    }
+    QVERIFY(m_usbip.calls().isEmpty());
+    QVERIFY(m_service.isRunning());
+    const QDBusMessage reply = ManagerProcess::call(QStringLiteral("PortsInfo"), {});
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+}
+
+void ServiceTest::authorisation_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QVariantList>("arguments");
+    QTest::addColumn<QString>("action");
+    QTest::newRow("share") << "ShareDevice" << QVariantList{"1-1", ""} << "org.ovra.admin.usbip.share";
+    QTest::newRow("unshare") << "UnshareDevice" << QVariantList{"1-1", ""} << "org.ovra.admin.usbip.share";
+    QTest::newRow("connect") << "ConnectDevice" << QVariantList{"h/1-1/", false}
+                             << "org.ovra.admin.usbip.connect";
+    QTest::newRow("disconnect") << "DisconnectDevice" << QVariantList{"", "1"}
+                                << "org.ovra.admin.usbip.connect";
+}
+
+void ServiceTest::authorisation()
+{
+    QFETCH(QString, method);
+    QFETCH(QVariantList, arguments);
+    QFETCH(QString, action);
+    const QDBusMessage reply = ManagerProcess::call(method, arguments);
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    const QList<FakePolkit::Check> checks = m_polkit.checks();
+    QCOMPARE(checks.size(), 1);
+    QCOMPARE(checks.first().actionId, action);
+    QCOMPARE(checks.first().subjectKind, QStringLiteral("system-bus-name"));
+    QCOMPARE(checks.first().busName, QDBusConnection::systemBus().baseService());
+    QCOMPARE(checks.first().flags, 1u); // user interaction allowed
+}
+
+void ServiceTest::deniedRunsNothing_data()
+{
+    authorisation_data();
+}
+
+void ServiceTest::deniedRunsNothing()
+{
+    QFETCH(QString, method);
+    QFETCH(QVariantList, arguments);
+    QFETCH(QString, action);
+    m_polkit.setAllowed(action, false);
+    setFile(RemoteFile, "h/1-1/\n");
+    const QDBusMessage reply = ManagerProcess::call(method, arguments);
+    QCOMPARE(reply.type(), QDBusMessage::ErrorMessage);
+    QCOMPARE(reply.errorName(), QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"));
+    QCOMPARE(m_polkit.checks().size(), 1);
+    QVERIFY(m_usbip.calls().isEmpty());
+    QCOMPARE(file(RemoteFile), QByteArray("h/1-1/\n"));
+}
+
+void ServiceTest::missingAuthorityDenies()
+{
+    m_polkit.stop();
+    const QDBusMessage reply = ManagerProcess::call(
+        QStringLiteral("ShareDevice"), {QStringLiteral("1-1"), QStringLiteral("abcd:1234")});
+    QString error;
+    QVERIFY2(m_polkit.start(&error), qPrintable(error));
+    QCOMPARE(reply.type(), QDBusMessage::ErrorMessage);
+    QCOMPARE(reply.errorName(), QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"));
+    QVERIFY(m_usbip.calls().isEmpty());
+    QCOMPARE(file(SharedFile), Missing);
+}
+
+void ServiceTest::unreadableFileIsNotOverwritten()
+{
+    // A folder where the list file should be: exists, cannot be read.
+    QVERIFY(QDir().mkpath(m_env.configDir() + QLatin1Char('/') + SharedFile));
+    const QDBusMessage reply = ManagerProcess::call(
+        QStringLiteral("ShareDevice"), {QStringLiteral("1-1"), QStringLiteral("abcd:1234")});
+    QCOMPARE(reply.arguments().value(0), QVariant(false));
+    QVERIFY(m_usbip.calls().isEmpty()); // a constant share that cannot be recorded is not made
+    QTRY_COMPARE(m_receiver.errors.size(), 1);
+    QVERIFY(m_receiver.errors.first().at(1).contains(SharedFile));
+    QVERIFY(QFileInfo(m_env.configDir() + QLatin1Char('/') + SharedFile).isDir());
+    QVERIFY(QDir(m_env.configDir() + QLatin1Char('/') + SharedFile).removeRecursively());
+}
+
+void ServiceTest::concurrentClientsLoseNoUpdate()
+{
+    // Slow answers make the calls overlap in the service.
+    m_polkit.setDelay(50);
+    m_usbip.setDefaultResponse(QByteArray(), QByteArray(), 0, 200);
+    QList<QDBusPendingCall> pending;
+    QStringList expectedShared;
+    QStringList expectedRemote;
+    for (int i = 0; i < 8; ++i) {
+        const QString vidpid = QStringLiteral("abcd:%1").arg(1000 + i);
+        const QString id = QStringLiteral("127.0.3.%1/1-1/").arg(i + 1);
+        expectedShared << vidpid;
+        expectedRemote << id;
+        QDBusMessage share = QDBusMessage::createMethodCall(
+            QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
+            QLatin1String(OvraUsbIp::ManagerInterface), QStringLiteral("ShareDevice"));
+        share << QStringLiteral("1-%1").arg(i + 1) << vidpid;
+        pending << QDBusConnection::systemBus().asyncCall(share);
+        QDBusMessage connect = QDBusMessage::createMethodCall(
+            QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
+            QLatin1String(OvraUsbIp::ManagerInterface), QStringLiteral("ConnectDevice"));
+        connect << id << true;
+        pending << QDBusConnection::systemBus().asyncCall(connect);
+    }
+    QElapsedTimer timer;
+    timer.start();
+    for (QDBusPendingCall &call : pending) {
+        call.waitForFinished();
+        QVERIFY2(!call.isError(), qPrintable(call.error().message()));
+        QCOMPARE(call.reply().arguments().value(0), QVariant(true));
+    }
+    // The tool runs overlapped: far less than 16 runs of 200 ms one after the other.
+    QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+    QStringList shared = QString::fromLatin1(file(SharedFile)).split('\n', Qt::SkipEmptyParts);
+    QStringList remote = QString::fromLatin1(file(RemoteFile)).split('\n', Qt::SkipEmptyParts);
+    shared.sort();
+    remote.sort();
+    QCOMPARE(shared, expectedShared);
+    QCOMPARE(remote, expectedRemote);
+}
+
+void ServiceTest::restoreAtStart()
+{
+    m_service.stop();
+    const QByteArray shared = "0781:5567\nabcd:1234\n";
+    const QByteArray remote = "127.0.3.1/1-1/abcd:1234\n127.0.3.2/2-1/\nnot a device id\n"
+                              "127.0.3.3/1-1/\n";
+    setFile(SharedFile, shared);
+    setFile(RemoteFile, remote);
+    // A vendor name with " - busid " inside must not start a block of its own.
+    m_usbip.setResponse({"list", "-l"},
+                        " - busid 1-1 (0781:5567)\n   SanDisk Corp. : Cruzer Blade (0781:5567)\n\n"
+                        " - busid 1-2 (1111:2222)\n   Foo - busid 4-4 (abcd:1234) : Bar (1111:2222)\n\n"
+                        " - busid 3-1.2 (abcd:1234)\n   Acme : Stick (abcd:1234)\n\n");
+    m_usbip.setResponse({"port"}, "Imported USB devices\n====================\n"
+                                  "Port 00: <Port in Use> at High Speed(480Mbps)\n"
+                                  "       unknown vendor : unknown product (dead:beef)\n"
+                                  "       3-1 -> usbip://127.0.3.2:3240/2-1\n"
+                                  "           -> remote bus/dev 002/001\n");
+    m_usbip.setResponse({"bind", "-b", "1-1"}, QByteArray(), "usbip: error: already bound\n", 1);
+    m_usbip.setResponse({"attach", "-r", "127.0.3.3", "-b", "1-1"}, QByteArray(),
+                        "usbip: error: could not connect\n", 1);
+    QVERIFY2(restartService(), qPrintable(m_service.errorString()));
+
+    const QList<QStringList> expected{
+        {"list", "-l"},
+        {"bind", "-b", "1-1"},
+        {"bind", "-b", "3-1.2"},
+        {"port"},
+        {"attach", "-r", "127.0.3.1", "-b", "1-1"},
+        {"attach", "-r", "127.0.3.3", "-b", "1-1"},
+    };
+    QCOMPARE(m_usbip.calls(), expected);
+    // Failures are retried at the next start: no line is dropped.
+    QCOMPARE(file(SharedFile), shared);
+    QCOMPARE(file(RemoteFile), remote);
+    QVERIFY(m_polkit.checks().isEmpty());
+    QVERIFY(m_service.log().contains(QStringLiteral("already bound")));
+}
+
+QTEST_GUILESS_MAIN(ServiceTest)
+#include "tst_service.moc"
