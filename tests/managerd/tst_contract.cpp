@@ -1,0 +1,248 @@
+// The interface description in the repository, the program's proxy and the
+// running service describe one and the same interface; and the proxy works
+// against the real service.
+
+#include "fakepolkit.h"
+#include "fakeusbip.h"
+#include "managerprocess.h"
+#include "ovraadminusbipinterface.h"
+#include "ovrausbipmanager.h"
+#include "privatebus.h"
+#include "testenvironment.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QFile>
+#include <QMetaMethod>
+#include <QSignalSpy>
+#include <QTest>
+#include <QXmlStreamReader>
+
+namespace {
+
+// "signal Error(s error, s message)", "method ShareDevice(s busid, s vidpid) -> b"
+QStringList membersOfXml(const QString &xml, const QString &interfaceName)
+{
+    QStringList members;
+    QXmlStreamReader reader(xml);
+    bool inInterface = false;
+    QString current;
+    QStringList arguments;
+    QString out;
+    while (!reader.atEnd()) {
+        reader.readNext();
+        const QString name = reader.name().toString();
+        if (reader.isStartElement() && name == QLatin1String("interface"))
+            inInterface = reader.attributes().value(QLatin1String("name")) == interfaceName;
+        else if (reader.isEndElement() && name == QLatin1String("interface"))
+            inInterface = false;
+        if (!inInterface)
+            continue;
+        if (reader.isStartElement() && (name == QLatin1String("method") || name == QLatin1String("signal"))) {
+            current = name + QLatin1Char(' ') + reader.attributes().value(QLatin1String("name")).toString();
+            arguments.clear();
+            out.clear();
+        } else if (reader.isStartElement() && name == QLatin1String("arg")) {
+            const auto attributes = reader.attributes();
+            const QString type = attributes.value(QLatin1String("type")).toString();
+            const bool isOut = attributes.value(QLatin1String("direction")) == QLatin1String("out");
+            if (isOut && current.startsWith(QLatin1String("method")))
+                out = type;
+            else
+                arguments << type + QLatin1Char(' ') + attributes.value(QLatin1String("name")).toString();
+        } else if (reader.isEndElement() && (name == QLatin1String("method") || name == QLatin1String("signal"))) {
+            members << current + QLatin1Char('(') + arguments.join(QStringLiteral(", ")) + QLatin1Char(')')
+                           + (out.isEmpty() ? QString() : QStringLiteral(" -> ") + out);
+        }
+    }
+    members.sort();
+    return members;
+}
+
+QString busType(const QByteArray &cppType)
+{
+    if (cppType == "QString" || cppType == "QDBusPendingReply<QString>")
+        return QStringLiteral("s");
+    if (cppType == "bool" || cppType == "QDBusPendingReply<bool>")
+        return QStringLiteral("b");
+    return QStringLiteral("?") + QString::fromLatin1(cppType);
+}
+
+QStringList membersOfMetaObject(const QMetaObject &meta)
+{
+    QStringList members;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+        const QMetaMethod method = meta.method(i);
+        if (method.attributes() & QMetaMethod::Cloned)
+            continue; // the overloads for default arguments
+        if (method.access() != QMetaMethod::Public)
+            continue;
+        QStringList arguments;
+        for (int p = 0; p < method.parameterCount(); ++p)
+            arguments << busType(method.parameterTypes().at(p)) + QLatin1Char(' ')
+                             + QString::fromLatin1(method.parameterNames().at(p));
+        const bool isSignal = method.methodType() == QMetaMethod::Signal;
+        members << (isSignal ? QStringLiteral("signal ") : QStringLiteral("method "))
+                       + QString::fromLatin1(method.name()) + QLatin1Char('(')
+                       + arguments.join(QStringLiteral(", ")) + QLatin1Char(')')
+                       + (isSignal ? QString() : QStringLiteral(" -> ") + busType(method.typeName()));
+    }
+    members.sort();
+    return members;
+}
+
+QString repositoryXml()
+{
+    QFile file(QStringLiteral(OVRA_MANAGER_INTERFACE_XML));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+} // namespace
+
+class ContractTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanupTestCase();
+    void descriptionMatchesProxy();
+    void descriptionMatchesRunningService();
+    void proxyRoundTrip();
+    void proxySeesToolFailure();
+    void proxySeesRejection();
+
+private:
+    PrivateBus m_bus;
+    TestEnvironment m_env;
+    FakeUsbip m_usbip;
+    FakePolkit m_polkit;
+    ManagerProcess m_service;
+};
+
+void ContractTest::initTestCase()
+{
+    QVERIFY2(m_bus.start(), qPrintable(m_bus.errorString()));
+    QString error;
+    QVERIFY2(m_polkit.start(&error), qPrintable(error));
+    // This time the folder comes from the environment (OVRA_USBIP_CONFIG_DIR).
+    QVERIFY2(m_service.start({QStringLiteral("--tool-timeout"), QStringLiteral("2000")}),
+             qPrintable(m_service.errorString()));
+}
+
+void ContractTest::init()
+{
+    m_usbip.clearResponses();
+    m_usbip.clearCalls();
+    m_env.removeConfigFile(QStringLiteral("shared-usb-devices"));
+    m_env.removeConfigFile(QStringLiteral("remote-usb-devices"));
+}
+
+void ContractTest::cleanupTestCase()
+{
+    m_service.stop();
+    m_polkit.stop();
+}
+
+void ContractTest::descriptionMatchesProxy()
+{
+    const QStringList described = membersOfXml(repositoryXml(), QLatin1String(OvraUsbIp::ManagerInterface));
+    QCOMPARE(described.size(), 6);
+    QCOMPARE(membersOfMetaObject(OvraAdminUsbIpInterface::staticMetaObject), described);
+}
+
+void ContractTest::descriptionMatchesRunningService()
+{
+    QDBusMessage introspect = QDBusMessage::createMethodCall(
+        QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
+        QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"));
+    const QDBusMessage reply = QDBusConnection::systemBus().call(introspect);
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    const QString xml = reply.arguments().value(0).toString();
+    QCOMPARE(membersOfXml(xml, QLatin1String(OvraUsbIp::ManagerInterface)),
+             membersOfXml(repositoryXml(), QLatin1String(OvraUsbIp::ManagerInterface)));
+}
+
+void ContractTest::proxyRoundTrip()
+{
+    OvraAdminUsbIpInterface proxy;
+    const QByteArray ports = "Imported USB devices\n====================\n"
+                             "Port 00: <Port in Use> at High Speed(480Mbps)\n"
+                             "       Acme : Stick (abcd:1234)\n"
+                             "       3-1 -> usbip://127.0.3.9:3240/1-1\n"
+                             "           -> remote bus/dev 001/002\n";
+    m_usbip.setResponse({"port"}, ports);
+
+    QDBusPendingReply<bool> shared = proxy.ShareDevice(QStringLiteral("1-1"), QStringLiteral("abcd:1234"));
+    shared.waitForFinished();
+    QVERIFY2(shared.isValid(), qPrintable(shared.error().message()));
+    QCOMPARE(shared.value(), true);
+    QCOMPARE(m_env.readConfigFile(QStringLiteral("shared-usb-devices")), QByteArray("abcd:1234\n"));
+
+    QDBusPendingReply<bool> session = proxy.ShareDevice(QStringLiteral("1-2")); // vidpid defaults to ""
+    session.waitForFinished();
+    QCOMPARE(session.value(), true);
+
+    QDBusPendingReply<bool> unshared = proxy.UnshareDevice(QStringLiteral("1-1"), QStringLiteral("abcd:1234"));
+    unshared.waitForFinished();
+    QCOMPARE(unshared.value(), true);
+    QCOMPARE(m_env.readConfigFile(QStringLiteral("shared-usb-devices")), QByteArray());
+
+    QDBusPendingReply<bool> connected = proxy.ConnectDevice(QStringLiteral("127.0.3.9/1-1/abcd:1234"), true);
+    connected.waitForFinished();
+    QCOMPARE(connected.value(), true);
+    QCOMPARE(m_env.readConfigFile(QStringLiteral("remote-usb-devices")),
+             QByteArray("127.0.3.9/1-1/abcd:1234\n"));
+
+    QDBusPendingReply<QString> info = proxy.PortsInfo();
+    info.waitForFinished();
+    QCOMPARE(info.value(), QString::fromLatin1(ports));
+
+    QDBusPendingReply<bool> disconnected = proxy.DisconnectDevice(QStringLiteral("127.0.3.9/1-1/abcd:1234"), QStringLiteral("00"));
+    disconnected.waitForFinished();
+    QCOMPARE(disconnected.value(), true);
+    QCOMPARE(m_env.readConfigFile(QStringLiteral("remote-usb-devices")), QByteArray());
+
+    const QList<QStringList> expected{{"bind", "-b", "1-1"},
+                                      {"bind", "-b", "1-2"},
+                                      {"unbind", "-b", "1-1"},
+                                      {"attach", "-r", "127.0.3.9", "-b", "1-1"},
+                                      {"port"},
+                                      {"detach", "-p", "00"}};
+    QCOMPARE(m_usbip.calls(), expected);
+}
+
+void ContractTest::proxySeesToolFailure()
+{
+    OvraAdminUsbIpInterface proxy;
+    QSignalSpy errors(&proxy, &OvraAdminUsbIpInterface::Error);
+    m_usbip.setDefaultResponse(QByteArray(), "usbip: error: unable to bind device on 1-1\n", 1);
+    QDBusPendingReply<bool> reply = proxy.ShareDevice(QStringLiteral("1-1"), QStringLiteral("abcd:1234"));
+    reply.waitForFinished();
+    QVERIFY(!reply.isError());
+    QCOMPARE(reply.value(), false);
+    QTRY_COMPARE(errors.size(), 1);
+    QCOMPARE(errors.first().at(1).toString(), QStringLiteral("usbip: error: unable to bind device on 1-1"));
+}
+
+void ContractTest::proxySeesRejection()
+{
+    OvraAdminUsbIpInterface proxy;
+    QDBusPendingReply<bool> reply = proxy.DisconnectDevice(QString(), QString()); // no port
+    reply.waitForFinished();
+    QVERIFY(reply.isError());
+    QCOMPARE(reply.error().type(), QDBusError::InvalidArgs);
+    QCOMPARE(proxy.errorText(reply.error().type()),
+             QStringLiteral("The arguments passed to this call/operation are not valid."));
+
+    m_polkit.setAllowed(false);
+    QDBusPendingReply<bool> denied = proxy.ConnectDevice(QStringLiteral("127.0.3.9/1-1/"), false);
+    denied.waitForFinished();
+    m_polkit.setAllowed(true);
+    QCOMPARE(denied.error().type(), QDBusError::AccessDenied);
+    QCOMPARE(proxy.errorText(denied.error().type()), QStringLiteral("Authorization error."));
+    QVERIFY(m_usbip.calls().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(ContractTest)
+#include "tst_contract.moc"
