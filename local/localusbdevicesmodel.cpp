@@ -37,14 +37,15 @@ LocalUsbDevicesModel::LocalUsbDevicesModel(UsbIpServer &server, QObject *parent)
     connect(&m_server, &UsbIpServer::unshared, this, &LocalUsbDevicesModel::unshared);
 }
 
-int LocalUsbDevicesModel::rowCount(const QModelIndex &) const
+// A table: cells have no children (a view asking for them gets none).
+int LocalUsbDevicesModel::rowCount(const QModelIndex &parent) const
 {
-    return m_devices.size();
+    return parent.isValid() ? 0 : m_devices.size();
 }
 
-int LocalUsbDevicesModel::columnCount(const QModelIndex &) const
+int LocalUsbDevicesModel::columnCount(const QModelIndex &parent) const
 {
-    return m_headers.size();
+    return parent.isValid() ? 0 : m_headers.size();
 }
 
 bool LocalUsbDevicesModel::isRow(const QModelIndex &index) const

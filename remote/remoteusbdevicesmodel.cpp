@@ -25,14 +25,15 @@ RemoteUsbDevicesModel::RemoteUsbDevicesModel(UsbIpClient &client, QObject *paren
     connect(&m_timer, &QTimer::timeout, this, &RemoteUsbDevicesModel::checkConnections);
 }
 
-int RemoteUsbDevicesModel::rowCount(const QModelIndex &) const
+// A table: cells have no children (a view asking for them gets none).
+int RemoteUsbDevicesModel::rowCount(const QModelIndex &parent) const
 {
-    return m_devices.size();
+    return parent.isValid() ? 0 : m_devices.size();
 }
 
-int RemoteUsbDevicesModel::columnCount(const QModelIndex &) const
+int RemoteUsbDevicesModel::columnCount(const QModelIndex &parent) const
 {
-    return m_headers.size();
+    return parent.isValid() ? 0 : m_headers.size();
 }
 
 bool RemoteUsbDevicesModel::isRow(const QModelIndex &index) const
