@@ -3,6 +3,7 @@
 namespace {
 
 const int TerminateWaitMs = 30000;
+const int KillWaitMs = 5000;
 
 QString decodeUpToNul(const QByteArray &data)
 {
@@ -24,6 +25,14 @@ bool UsbIpProcess::run(const QStringList &arguments, int timeout, bool elevated)
     if (elevated) {
         programArguments.prepend(program);
         program = QStringLiteral("pkexec");
+    }
+
+    // A child of an earlier command that ignored the termination request
+    // would keep this object busy and its output would pass for the new
+    // command's: end it before starting anew.
+    if (state() != QProcess::NotRunning) {
+        kill();
+        waitForFinished(KillWaitMs);
     }
 
     // Separate channels: the owner reads standard output and standard error

@@ -20,6 +20,7 @@ private slots:
     void outputStaysReadable();
     void timeLimitTerminatesChild();
     void elevatedRunsThroughPkexec();
+    void ignoredTerminationGivesUpAfterGrace();
 };
 
 void TestUsbIpProcess::missingProgramFailsAtOnce()
@@ -188,6 +189,39 @@ void TestUsbIpProcess::elevatedRunsThroughPkexec()
     QVERIFY(recorded.open(QIODevice::ReadOnly));
     QCOMPARE(recorded.readAll(), QByteArray("usbip\nbind\n-b\n1-1\n"));
     QCOMPARE(process.standardOutputText(), QStringLiteral("bound\n"));
+}
+
+void TestUsbIpProcess::ignoredTerminationGivesUpAfterGrace()
+{
+    // A usbip that ignores the termination request and never ends.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString tool = dir.filePath("usbip");
+    {
+        QFile script(tool);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/bash\n"
+                     "if [ \"$1\" = port ]; then echo fresh; exit 0; fi\n"
+                     "echo stale\ntrap '' TERM\nexec sleep 120\n");
+    }
+    QFile::setPermissions(tool, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QByteArray oldPath = qgetenv("PATH");
+    qputenv("PATH", dir.path().toLocal8Bit() + ':' + oldPath);
+
+    UsbIpProcess process;
+    QElapsedTimer timer;
+    timer.start();
+    const bool ok = process.listRemote(QStringLiteral("127.0.0.6"), 200);
+    const qint64 elapsed = timer.elapsed();
+    // The next command on the same object runs and reads its own output.
+    const bool next = process.listPorts();
+    const QString nextOutput = process.standardOutputText();
+    qputenv("PATH", oldPath);
+
+    QVERIFY(!ok);
+    QVERIFY2(elapsed >= 30000 && elapsed < 40000, qPrintable(QString::number(elapsed)));
+    QVERIFY(next);
+    QCOMPARE(nextOutput, QStringLiteral("fresh\n"));
 }
 
 QTEST_GUILESS_MAIN(TestUsbIpProcess)
