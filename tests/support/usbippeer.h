@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMetaType>
 #include <QMutex>
 #include <QObject>
 #include <QString>
@@ -95,3 +96,5 @@ private:
     std::atomic<int> m_connections{0};
     std::atomic<int> m_requests{0};
 };
+
+Q_DECLARE_METATYPE(UsbIpPeer::Device)
