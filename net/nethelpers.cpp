@@ -1,6 +1,7 @@
 #include "nethelpers.h"
 
 #include <QAtomicInt>
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QHash>
 #include <QHostAddress>
@@ -40,16 +41,55 @@ struct Lookup
 
 // QHostInfo::fromName in a helper thread, waited for HostLookupTimeoutMs at
 // most. False when the resolver did not answer in time.
+// Helper threads still at work. Never destroyed: a helper may finish after
+// the statics of the process are gone.
+struct Helpers
+{
+    std::mutex mutex;
+    std::condition_variable idle;
+    int running = 0;
+};
+
+Helpers *helpers()
+{
+    static Helpers *const instance = new Helpers;
+    return instance;
+}
+
+// Run from the application object's destructor: an abandoned look-up still in
+// the resolver gets a last chance to finish before the resolver's own globals
+// are torn down at exit.
+void waitForHelpers()
+{
+    Helpers *h = helpers();
+    std::unique_lock<std::mutex> locker(h->mutex);
+    h->idle.wait_for(locker, std::chrono::milliseconds(HostLookupTimeoutMs),
+                     [h]() { return h->running == 0; });
+}
+
 bool lookUp(const QString &name, QHostInfo *info)
 {
+    static std::once_flag registered;
+    std::call_once(registered, []() { qAddPostRoutine(waitForHelpers); });
+
     lookupCounter.fetchAndAddRelaxed(1);
+    Helpers *h = helpers();
+    {
+        std::lock_guard<std::mutex> locker(h->mutex);
+        ++h->running;
+    }
     auto lookup = std::make_shared<Lookup>();
-    std::thread([lookup, name, resolve = currentResolver()]() {
+    std::thread([lookup, name, h, resolve = currentResolver()]() {
         QHostInfo answer = resolve(name);
-        std::lock_guard<std::mutex> locker(lookup->mutex);
-        lookup->info = answer;
-        lookup->done = true;
-        lookup->finished.notify_all();
+        {
+            std::lock_guard<std::mutex> locker(lookup->mutex);
+            lookup->info = answer;
+            lookup->done = true;
+            lookup->finished.notify_all();
+        }
+        std::lock_guard<std::mutex> locker(h->mutex);
+        --h->running;
+        h->idle.notify_all();
     }).detach();
 
     std::unique_lock<std::mutex> locker(lookup->mutex);
