@@ -1,0 +1,26 @@
+#!/bin/sh
+# Runs scripts/sandbox under Xvfb for a few seconds: it must bring the whole
+# stack up, show the window, save a screenshot and leave no process behind.
+#   run-launcher.sh SANDBOX_SCRIPT BUILD_DIR
+command -v Xvfb >/dev/null 2>&1 || { echo "Xvfb is not installed"; exit 77; }
+out=$(mktemp -d) || exit 1
+trap 'rm -rf "$out"' EXIT
+TMPDIR=$out "$1" --build-dir "$2" --xvfb --screenshot-delay 4 --exit-after 7 > "$out/log" 2>&1
+status=$?
+cat "$out/log"
+shot=$(sed -n 's/^sandbox: screenshot //p' "$out/log")
+if [ -z "$shot" ] || [ ! -s "$shot" ]; then
+    echo "FAIL: no screenshot"
+    for f in "$out"/ovra-sandbox.*/log/*; do echo "== $f"; cat "$f"; done
+    exit 1
+fi
+# Closed by --exit-after (SIGTERM), never by a failure of its own.
+if [ "$status" -ne 143 ] && [ "$status" -ne 0 ]; then
+    echo "FAIL: the sandbox ended with status $status"
+    exit 1
+fi
+if ps -eo args | grep -F "$out/" | grep -v grep; then
+    echo "FAIL: processes of the sandbox are still running"
+    exit 1
+fi
+echo "PASS"

@@ -1,0 +1,213 @@
+#include "sandboxworld.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonArray>
+#include <QLockFile>
+#include <QSaveFile>
+#include <QThread>
+
+namespace {
+
+const char PolkitService[] = "org.freedesktop.PolicyKit1";
+const char ManagerService[] = "org.ovra.admin.usbip";
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The first three characters of the root device's name, as the program
+// computes them.
+QString rootPrefix()
+{
+    QProcess pipeline;
+    pipeline.start(QStringLiteral("/bin/bash"),
+                   {QStringLiteral("-c"), QStringLiteral("lsblk -r | grep '/$' | awk '{print $1}'")});
+    pipeline.waitForFinished(30000);
+    return QString::fromLocal8Bit(pipeline.readAllStandardOutput()).left(3);
+}
+
+} // namespace
+
+SandboxWorld::SandboxWorld()
+{
+    // The world and the fake hardware are the ones scripts/sandbox uses.
+    m_env.writeFile(QStringLiteral("world.json"),
+                    readFile(QStringLiteral(OVRA_SANDBOX_SOURCE_DIR "/world.json")));
+
+    QString prefix = rootPrefix();
+    if (prefix.isEmpty()) {
+        // No root device visible: the sandbox's fixed disk holds the root.
+        const QString shim = m_env.writeFile(
+            QStringLiteral("bin/lsblk"),
+            "#!/bin/sh\nprintf 'sdw 8:96 0 238.5G 0 disk \\nsdw1 8:97 0 238G 0 part /\\n'\n");
+        QFile::setPermissions(shim, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        prefix = QStringLiteral("sdw");
+    }
+    QStringList names;
+    for (const char *name : {"sdx", "sdy", "sdw", "sdv", "sdu", "sdt", "sds"}) {
+        if (!(QStringLiteral("/dev/") + QLatin1String(name)).contains(prefix))
+            names << QLatin1String(name);
+    }
+    QByteArray hardware = readFile(QStringLiteral(OVRA_SANDBOX_SOURCE_DIR "/fakehw.xml.in"));
+    hardware.replace("@STICK1@", names.value(0).toLatin1());
+    hardware.replace("@STICK2@", names.value(1).toLatin1());
+    hardware.replace("@FIXED@", names.value(2).toLatin1());
+    m_env.writeFile(QStringLiteral("fakehw.xml"), hardware);
+
+    qputenv("OVRA_SIM_STATE", statePath().toLocal8Bit());
+    qputenv("SOLID_FAKEHW", m_env.filePath(QStringLiteral("fakehw.xml")).toLocal8Bit());
+    qputenv("PATH", QByteArray(OVRA_SIM_USBIP_DIR) + ':'
+                        + m_env.filePath(QStringLiteral("bin")).toLocal8Bit() + ':' + qgetenv("PATH"));
+    qputenv("TMPDIR", m_env.filePath(QStringLiteral("cache")).toLocal8Bit());
+    qunsetenv("TESTMODE");
+}
+
+SandboxWorld::~SandboxWorld()
+{
+    stopManager();
+    if (m_polkit.state() != QProcess::NotRunning) {
+        m_polkit.terminate();
+        m_polkit.waitForFinished(5000);
+    }
+    m_bus.stop();
+}
+
+bool SandboxWorld::waitForBusName(const QString &name, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    QDBusConnectionInterface *bus = QDBusConnection::systemBus().interface();
+    while (!deadline.hasExpired()) {
+        if (bus && bus->isServiceRegistered(name))
+            return true;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+bool SandboxWorld::startHelper(QProcess &process, const QString &program,
+                               const QStringList &arguments, const QString &busName)
+{
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.start(program, arguments);
+    if (!process.waitForStarted(10000)) {
+        m_error = QStringLiteral("%1 did not start: %2").arg(program, process.errorString());
+        return false;
+    }
+    if (!waitForBusName(busName, 20000)) {
+        m_error = QStringLiteral("%1 did not take %2 on the bus: %3")
+                      .arg(program, busName,
+                           QString::fromLocal8Bit(process.readAllStandardError()));
+        return false;
+    }
+    return true;
+}
+
+bool SandboxWorld::start()
+{
+    if (!m_env.isValid()) {
+        m_error = QStringLiteral("no temporary folder");
+        return false;
+    }
+    if (!m_bus.start()) {
+        m_error = m_bus.errorString();
+        return false;
+    }
+    if (!QDBusConnection::systemBus().isConnected()) {
+        m_error = QStringLiteral("the private system bus cannot be reached");
+        return false;
+    }
+    if (!startHelper(m_polkit, QStringLiteral(OVRA_SANDBOX_POLKIT), {},
+                     QLatin1String(PolkitService)))
+        return false;
+    return startManager();
+}
+
+bool SandboxWorld::startManager()
+{
+    stopManager();
+    return startHelper(m_manager, QStringLiteral(OVRA_MANAGERD),
+                       {QStringLiteral("--config-dir"), configDir()},
+                       QLatin1String(ManagerService));
+}
+
+void SandboxWorld::stopManager()
+{
+    if (m_manager.state() == QProcess::NotRunning)
+        return;
+    m_manager.terminate();
+    if (!m_manager.waitForFinished(10000)) {
+        m_manager.kill();
+        m_manager.waitForFinished(5000);
+    }
+    // Until the bus has noticed, the old owner still answers to the name.
+    QDeadlineTimer deadline(10000);
+    QDBusConnectionInterface *bus = QDBusConnection::systemBus().interface();
+    while (bus && bus->isServiceRegistered(QLatin1String(ManagerService)) && !deadline.hasExpired())
+        QThread::msleep(50);
+}
+
+QByteArray SandboxWorld::managerLog()
+{
+    return m_manager.readAllStandardError();
+}
+
+bool SandboxWorld::setAuthorized(bool authorized)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QLatin1String(PolkitService), QStringLiteral("/org/ovra/sandbox/FakePolkit"),
+        QStringLiteral("org.ovra.sandbox.FakePolkit"), QStringLiteral("SetAuthorized"));
+    call << authorized;
+    return QDBusConnection::systemBus().call(call).type() == QDBusMessage::ReplyMessage;
+}
+
+QJsonObject SandboxWorld::world() const
+{
+    return QJsonDocument::fromJson(readFile(statePath())).object();
+}
+
+void SandboxWorld::setWorld(const QJsonObject &world)
+{
+    // The same lock as the simulated tool's: the Manager may be running it.
+    QLockFile lock(statePath() + QStringLiteral(".lock"));
+    if (!lock.tryLock(30000))
+        return;
+    QSaveFile file(statePath());
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(QJsonDocument(world).toJson());
+        file.commit();
+    }
+}
+
+SandboxWorld::Run SandboxWorld::usbip(const QStringList &arguments) const
+{
+    QProcess process;
+    process.start(QStringLiteral(OVRA_SIM_USBIP_DIR "/usbip"), arguments);
+    Run run;
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished(5000);
+        return run;
+    }
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    run.exitCode = process.exitCode();
+    return run;
+}
+
+bool SandboxWorld::isBound(const QString &busid) const
+{
+    const QJsonArray devices = world().value(QStringLiteral("localDevices")).toArray();
+    for (const QJsonValue &device : devices) {
+        const QJsonObject object = device.toObject();
+        if (object.value(QStringLiteral("busid")).toString() == busid)
+            return object.value(QStringLiteral("bound")).toBool();
+    }
+    return false;
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "privatebus.h"
+#include "testenvironment.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+// The sandbox of scripts/sandbox, set up inside a test process: the world of
+// the simulated usbip tool (first on PATH), Solid's fake hardware, a private
+// system bus with the polkit stand-in and the real Manager service, and a
+// temporary HOME. Construct it before the first use of the system bus or of
+// Solid in the process, then call start().
+class SandboxWorld
+{
+public:
+    struct Run
+    {
+        QByteArray out;
+        QByteArray err;
+        int exitCode = -1;
+    };
+
+    SandboxWorld();
+    ~SandboxWorld();
+
+    bool start();
+    QString errorString() const { return m_error; }
+
+    // The Manager service: started by start(), restarted by the tests.
+    bool startManager();
+    void stopManager();
+    // Standard error of the Manager since it was last started.
+    QByteArray managerLog();
+
+    // Switches the polkit stand-in between allowing and denying.
+    bool setAuthorized(bool authorized);
+
+    // The world of the simulated tool, read and replaced as a whole.
+    QJsonObject world() const;
+    void setWorld(const QJsonObject &world);
+    // Runs the simulated tool on the world.
+    Run usbip(const QStringList &arguments) const;
+    // The local device `busid` is bound to usbip-host in the world.
+    bool isBound(const QString &busid) const;
+
+    QString configDir() const { return m_env.configDir(); }
+    QByteArray configFile(const QString &name) const { return m_env.readConfigFile(name); }
+    QString statePath() const { return m_env.filePath(QStringLiteral("world.json")); }
+
+private:
+    static bool waitForBusName(const QString &name, int timeoutMs);
+    bool startHelper(QProcess &process, const QString &program, const QStringList &arguments,
+                     const QString &busName);
+
+    TestEnvironment m_env;
+    PrivateBus m_bus;
+    QProcess m_polkit;
+    QProcess m_manager;
+    QString m_error;
+};

@@ -1,0 +1,361 @@
+// The whole stack on the sandbox: the real main window, in this process,
+// against the real Manager service on a private system bus, the polkit
+// stand-in and the simulated usbip tool with the sandbox's world.
+
+#include "sandboxworld.h"
+
+#include "localusbdevicesmodel.h"
+#include "mainwindow.h"
+#include "remoteusbdevicesmodel.h"
+#include "scannetworkdialog.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeView>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+const QString Cruzer = QStringLiteral("127.0.4.1/1-1/0781:5567");
+const QString Kingston = QStringLiteral("127.0.4.1/2-1/0951:1666");
+
+// Answers the modal boxes that appear while it lives, remembering what they
+// said; runs `onDialog` for any other modal dialog.
+class ModalWatcher : public QObject
+{
+public:
+    struct Box
+    {
+        QString title;
+        QString text;
+        QString detailed;
+    };
+    QList<Box> boxes;
+    std::function<void(QDialog *)> onDialog;
+
+    ModalWatcher()
+    {
+        connect(&m_timer, &QTimer::timeout, this, [this]() { poll(); });
+        m_timer.start(20);
+    }
+
+private:
+    void poll()
+    {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (!modal || modal == m_handled)
+            return;
+        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+            boxes.append({box->windowTitle(), box->text(), box->detailedText()});
+            m_handled = box;
+            box->done(QMessageBox::Ok);
+        } else if (auto *dialog = qobject_cast<QDialog *>(modal)) {
+            m_handled = dialog;
+            if (onDialog)
+                onDialog(dialog);
+        }
+    }
+
+    QTimer m_timer;
+    QPointer<QWidget> m_handled;
+};
+
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<SandboxWorld> m_sandbox;
+    std::unique_ptr<MainWindow> m_window;
+    QElapsedTimer m_clock;
+
+    template<typename T>
+    T *child(const char *name) const
+    {
+        T *found = m_window->findChild<T *>(QLatin1String(name));
+        if (!found)
+            qWarning("the window has no %s", name);
+        return found;
+    }
+    QTreeView *localView() const { return child<QTreeView>("m_localDevicesTreeView"); }
+    QTreeView *remoteView() const { return child<QTreeView>("m_remoteDevicesTreeView"); }
+    LocalUsbDevicesModel *localModel() const
+    {
+        return qobject_cast<LocalUsbDevicesModel *>(localView()->model());
+    }
+    RemoteUsbDevicesModel *remoteModel() const
+    {
+        return qobject_cast<RemoteUsbDevicesModel *>(remoteView()->model());
+    }
+    void trigger(const char *action) { child<QAction>(action)->trigger(); }
+    void click(const char *button) { child<QPushButton>(button)->click(); }
+
+    QString localStatus(const QString &busid) const
+    {
+        const QModelIndex row = localModel()->indexOf(busid);
+        if (!row.isValid())
+            return QStringLiteral("<no row>");
+        return localModel()->index(row.row(), LocalUsbDevicesModel::StatusColumn).data().toString();
+    }
+    bool selectLocal(const QString &busid)
+    {
+        const QModelIndex row = localModel()->indexOf(busid);
+        localView()->setCurrentIndex(row);
+        return row.isValid();
+    }
+    QString remoteStatus(const QString &usbipId) const
+    {
+        const QModelIndex row = remoteModel()->indexOf(usbipId);
+        if (!row.isValid())
+            return QStringLiteral("<no row>");
+        return remoteModel()->index(row.row(), RemoteUsbDevicesModel::StatusColumn).data().toString();
+    }
+    bool selectRemote(const QString &usbipId)
+    {
+        const QModelIndex row = remoteModel()->indexOf(usbipId);
+        remoteView()->setCurrentIndex(row);
+        return row.isValid();
+    }
+    void showRemoteHost(const QString &host)
+    {
+        child<QTabWidget>("m_tabWidget")->setCurrentIndex(1);
+        child<QLineEdit>("m_hostLineEdit")->setText(host);
+        click("m_updateRemotePushButton");
+    }
+    QStringList remoteColumn(int column) const
+    {
+        QStringList values;
+        for (int row = 0; row < remoteModel()->rowCount(); ++row)
+            values << remoteModel()->index(row, column).data().toString();
+        return values;
+    }
+    int attachedCount() const
+    {
+        return m_sandbox->world().value(QStringLiteral("attached")).toArray().size();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_clock.start();
+        m_sandbox = std::make_unique<SandboxWorld>();
+        QVERIFY2(m_sandbox->start(), qPrintable(m_sandbox->errorString()));
+        m_window = std::make_unique<MainWindow>();
+        m_window->show();
+        QVERIFY(localView() && remoteView() && localModel() && remoteModel());
+    }
+
+    void cleanupTestCase()
+    {
+        m_window.reset();
+        m_sandbox.reset();
+        qInfo("end-to-end suite: %lld ms", static_cast<long long>(m_clock.elapsed()));
+    }
+
+    // Every test starts from a world in which nothing is shared or attached.
+    void init()
+    {
+        QVERIFY(m_sandbox->setAuthorized(true));
+        QJsonObject world = m_sandbox->world();
+        QJsonArray local = world.value(QStringLiteral("localDevices")).toArray();
+        for (int i = 0; i < local.size(); ++i) {
+            QJsonObject device = local.at(i).toObject();
+            device.insert(QStringLiteral("bound"), false);
+            local.replace(i, device);
+        }
+        world.insert(QStringLiteral("localDevices"), local);
+        world.insert(QStringLiteral("attached"), QJsonArray());
+        m_sandbox->setWorld(world);
+        for (const char *file : {"shared-usb-devices", "remote-usb-devices"})
+            QFile::remove(m_sandbox->configDir() + QLatin1Char('/') + QLatin1String(file));
+        child<QTabWidget>("m_tabWidget")->setCurrentIndex(0);
+        click("m_updateLocalPushButton");
+    }
+
+    // The local tab shows the two removable USB sticks, not the mouse and not
+    // the fixed SATA disk, with the vendor name that contains " - ".
+    void localTabShowsTheSticks()
+    {
+        QCOMPARE(localModel()->rowCount(), 2);
+        QCOMPARE(localStatus(QStringLiteral("1-1")), QStringLiteral("unshared"));
+        QCOMPARE(localStatus(QStringLiteral("2-1")), QStringLiteral("unshared"));
+        QVERIFY(!localModel()->indexOf(QStringLiteral("1-3")).isValid());
+        const QModelIndex row = localModel()->indexOf(QStringLiteral("1-1"));
+        QCOMPARE(localModel()->index(row.row(), LocalUsbDevicesModel::VidPidColumn).data().toString(),
+                 QStringLiteral("090c:1000"));
+    }
+
+    // Sharing constantly binds the stick and records it; after the binding
+    // is lost (a reboot), the Manager's start binds it again. A session share
+    // is not restored.
+    void shareConstantlyAndRestoreAtStart()
+    {
+        QVERIFY(selectLocal(QStringLiteral("1-1")));
+        trigger("m_shareConstAction");
+        QCOMPARE(localStatus(QStringLiteral("1-1")), QStringLiteral("shared (constantly)"));
+        QVERIFY(m_sandbox->isBound(QStringLiteral("1-1")));
+        QCOMPARE(m_sandbox->configFile(QStringLiteral("shared-usb-devices")), QByteArray("090c:1000\n"));
+
+        QVERIFY(selectLocal(QStringLiteral("2-1")));
+        trigger("m_shareSessionAction");
+        QCOMPARE(localStatus(QStringLiteral("2-1")), QStringLiteral("shared (session)"));
+        QVERIFY(m_sandbox->isBound(QStringLiteral("2-1")));
+
+        // A reboot: the kernel forgets every binding, the service starts anew.
+        m_sandbox->stopManager();
+        QCOMPARE(m_sandbox->usbip({"unbind", "-b", "1-1"}).exitCode, 0);
+        QCOMPARE(m_sandbox->usbip({"unbind", "-b", "2-1"}).exitCode, 0);
+        QVERIFY2(m_sandbox->startManager(), qPrintable(m_sandbox->errorString()));
+        QTRY_VERIFY_WITH_TIMEOUT(m_sandbox->isBound(QStringLiteral("1-1")), 15000);
+        QVERIFY(!m_sandbox->isBound(QStringLiteral("2-1")));
+
+        click("m_updateLocalPushButton");
+        QCOMPARE(localStatus(QStringLiteral("1-1")), QStringLiteral("shared (constantly)"));
+        QCOMPARE(localStatus(QStringLiteral("2-1")), QStringLiteral("unshared"));
+
+        QVERIFY(selectLocal(QStringLiteral("1-1")));
+        trigger("m_unshareAction");
+        QCOMPARE(localStatus(QStringLiteral("1-1")), QStringLiteral("unshared"));
+        QVERIFY(!m_sandbox->isBound(QStringLiteral("1-1")));
+        QCOMPARE(m_sandbox->configFile(QStringLiteral("shared-usb-devices")), QByteArray());
+    }
+
+    // Attaching for the session and constantly, as the rows show it; a
+    // constant attachment that was lost comes back with the next listing.
+    void attachForTheSessionAndConstantly()
+    {
+        showRemoteHost(QStringLiteral("127.0.4.1"));
+        QCOMPARE(remoteStatus(Cruzer), QStringLiteral("disconnected"));
+        QCOMPARE(remoteStatus(Kingston), QStringLiteral("disconnected"));
+
+        QVERIFY(selectRemote(Cruzer));
+        trigger("m_connectSessionAction");
+        QTRY_COMPARE(remoteStatus(Cruzer), QStringLiteral("connected (session)"));
+        QCOMPARE(attachedCount(), 1);
+        QCOMPARE(m_sandbox->configFile(QStringLiteral("remote-usb-devices")), QByteArray());
+
+        QVERIFY(selectRemote(Cruzer));
+        trigger("m_disconnectAction");
+        QTRY_COMPARE(remoteStatus(Cruzer), QStringLiteral("disconnected"));
+        QCOMPARE(attachedCount(), 0);
+
+        QVERIFY(selectRemote(Cruzer));
+        trigger("m_connectConstAction");
+        QTRY_COMPARE(remoteStatus(Cruzer), QStringLiteral("connected (constantly)"));
+        QVERIFY(m_sandbox->configFile(QStringLiteral("remote-usb-devices")).contains(Cruzer.toLatin1()));
+
+        // The port goes (a reboot of this machine); listing the host again
+        // attaches the constant device anew.
+        QJsonObject world = m_sandbox->world();
+        world.insert(QStringLiteral("attached"), QJsonArray());
+        m_sandbox->setWorld(world);
+        click("m_updateRemotePushButton");
+        QTRY_COMPARE(remoteStatus(Cruzer), QStringLiteral("connected (constantly)"));
+        QCOMPARE(attachedCount(), 1);
+
+        QVERIFY(selectRemote(Cruzer));
+        trigger("m_disconnectAction");
+        QTRY_COMPARE(remoteStatus(Cruzer), QStringLiteral("disconnected"));
+        QCOMPARE(attachedCount(), 0);
+        QVERIFY(!m_sandbox->configFile(QStringLiteral("remote-usb-devices")).contains(Cruzer.toLatin1()));
+    }
+
+    // A port that vanishes behind the program's back shows as a lost
+    // connection at the next check.
+    void vanishedPortIsALostConnection()
+    {
+        showRemoteHost(QStringLiteral("127.0.4.1"));
+        QVERIFY(selectRemote(Kingston));
+        trigger("m_connectSessionAction");
+        QTRY_COMPARE(remoteStatus(Kingston), QStringLiteral("connected (session)"));
+
+        QJsonObject world = m_sandbox->world();
+        world.insert(QStringLiteral("attached"), QJsonArray());
+        m_sandbox->setWorld(world);
+        remoteModel()->checkConnections();
+        QCOMPARE(remoteStatus(Kingston), QStringLiteral("lost connection"));
+        QVERIFY(remoteModel()->isWatching());
+    }
+
+    // Without authorisation the Manager refuses, and the window says why.
+    void deniedAuthorisation_data()
+    {
+        QTest::addColumn<bool>("remote");
+        QTest::addColumn<QString>("headline");
+        QTest::newRow("share") << false << QStringLiteral("Error share device!\n");
+        QTest::newRow("connect") << true << QStringLiteral("Error connect to device!\n");
+    }
+
+    void deniedAuthorisation()
+    {
+        QFETCH(bool, remote);
+        QFETCH(QString, headline);
+
+        if (remote) {
+            showRemoteHost(QStringLiteral("127.0.4.1"));
+            QVERIFY(selectRemote(Cruzer));
+        } else {
+            QVERIFY(selectLocal(QStringLiteral("2-1")));
+        }
+        QVERIFY(m_sandbox->setAuthorized(false));
+        ModalWatcher watcher;
+        trigger(remote ? "m_connectSessionAction" : "m_shareSessionAction");
+        QTRY_COMPARE(watcher.boxes.size(), 1);
+        QCOMPARE(watcher.boxes.first().title, QStringLiteral("Error"));
+        QCOMPARE(watcher.boxes.first().text, headline);
+        QCOMPARE(watcher.boxes.first().detailed, QStringLiteral("Authorization error."));
+        if (remote) {
+            QCOMPARE(remoteStatus(Cruzer), QStringLiteral("disconnected"));
+            QCOMPARE(attachedCount(), 0);
+        } else {
+            QCOMPARE(localStatus(QStringLiteral("2-1")), QStringLiteral("unshared"));
+            QVERIFY(!m_sandbox->isBound(QStringLiteral("2-1")));
+        }
+    }
+
+    // A scan of the sandbox's network finds both hosts' devices.
+    void scanFindsTheSandboxHosts()
+    {
+        child<QTabWidget>("m_tabWidget")->setCurrentIndex(1);
+        bool scanned = false;
+        ModalWatcher watcher;
+        watcher.onDialog = [&scanned](QDialog *dialog) {
+            auto *scan = qobject_cast<ScanNetworkDialog *>(dialog);
+            if (!scan)
+                return;
+            // The machine's own networks are far too large for a test: scan
+            // 127.0.4.1 to 127.0.4.3, as the dialog would for a network of four.
+            if (auto *progress = scan->findChild<QProgressBar *>(QStringLiteral("m_progressBar")))
+                progress->setRange(1, 3);
+            Q_EMIT scan->scanNetwork(QStringLiteral("127.0.4.0"), 4, 5000);
+            scanned = true;
+        };
+        click("m_scanPushButton"); // returns when the dialog has closed
+        QVERIFY(scanned);
+        QTRY_VERIFY(remoteColumn(RemoteUsbDevicesModel::HostColumn).contains(QStringLiteral("127.0.4.2")));
+        const QStringList hosts = remoteColumn(RemoteUsbDevicesModel::HostColumn);
+        const QStringList busids = remoteColumn(RemoteUsbDevicesModel::BusIdColumn);
+        QStringList found;
+        for (int row = 0; row < hosts.size(); ++row)
+            found << hosts.at(row) + QLatin1Char('/') + busids.at(row);
+        QVERIFY2(found.contains(QStringLiteral("127.0.4.1/1-1")), qPrintable(found.join(QLatin1Char(' '))));
+        QVERIFY2(found.contains(QStringLiteral("127.0.4.1/2-1")), qPrintable(found.join(QLatin1Char(' '))));
+        QVERIFY2(found.contains(QStringLiteral("127.0.4.2/1-2")), qPrintable(found.join(QLatin1Char(' '))));
+        QVERIFY(watcher.boxes.isEmpty());
+    }
+};
+
+QTEST_MAIN(TestEndToEnd)
+#include "tst_endtoend.moc"

@@ -1,0 +1,421 @@
+// The simulated usbip tool of the sandbox, run as a process: its output must
+// be the real tool's, byte for byte, and its world must survive concurrent
+// runs.
+
+#include "usbippeer.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct Run
+{
+    QByteArray out;
+    QByteArray err;
+    int exitCode = -1;
+};
+
+QJsonObject device(const QString &busid, const QString &vid, const QString &pid,
+                   const QString &vendor, const QString &product, int devnum = 2)
+{
+    return QJsonObject{{QStringLiteral("busid"), busid},   {QStringLiteral("vendorId"), vid},
+                       {QStringLiteral("productId"), pid}, {QStringLiteral("vendor"), vendor},
+                       {QStringLiteral("product"), product},
+                       {QStringLiteral("busnum"), 1},      {QStringLiteral("devnum"), devnum}};
+}
+
+// A world with one local stick and a mouse, a host with two devices (one
+// behind a hub, one with ids the database does not know) and an empty host.
+QByteArray standardWorld()
+{
+    QJsonObject stick = device(QStringLiteral("1-1"), QStringLiteral("090c"), QStringLiteral("1000"),
+                               QStringLiteral("Silicon Motion, Inc. - Taiwan (formerly Feiya Technology Corp.)"),
+                               QStringLiteral("Flash Drive"));
+    QJsonObject mouse = device(QStringLiteral("1-3"), QStringLiteral("046d"), QStringLiteral("c077"),
+                               QStringLiteral("Logitech, Inc."), QStringLiteral("Mouse"));
+    mouse.insert(QStringLiteral("path"), QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3"));
+    mouse.insert(QStringLiteral("interfaces"),
+                 QJsonArray{QStringLiteral("Human Interface Device / Boot Interface Subclass / Mouse (03/01/02)")});
+    QJsonObject cruzer = device(QStringLiteral("1-1"), QStringLiteral("0781"), QStringLiteral("5567"),
+                                QStringLiteral("SanDisk Corp."), QStringLiteral("Cruzer Blade"));
+    QJsonObject hubbed = device(QStringLiteral("1-1.2"), QStringLiteral("dead"), QStringLiteral("beef"),
+                                QString(), QString(), 5);
+    hubbed.insert(QStringLiteral("path"), QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.2"));
+    hubbed.insert(QStringLiteral("speed"), 5);
+    hubbed.insert(QStringLiteral("interfaces"),
+                  QJsonArray{QStringLiteral("Mass Storage / SCSI / Bulk-Only (08/06/50)"),
+                             QStringLiteral("Vendor Specific Class / unknown subclass / unknown protocol (ff/ff/ff)")});
+    const QJsonObject world{
+        {QStringLiteral("localDevices"), QJsonArray{stick, mouse}},
+        {QStringLiteral("hosts"),
+         QJsonObject{{QStringLiteral("127.0.4.1"), QJsonObject{{QStringLiteral("devices"), QJsonArray{cruzer, hubbed}}}},
+                     {QStringLiteral("127.0.4.2"), QJsonObject{}}}}};
+    return QJsonDocument(world).toJson();
+}
+
+const QByteArray stickList =
+    " - busid 1-1 (090c:1000)\n"
+    "   Silicon Motion, Inc. - Taiwan (formerly Feiya Technology Corp.) : Flash Drive (090c:1000)\n"
+    "\n"
+    " - busid 1-3 (046d:c077)\n"
+    "   Logitech, Inc. : Mouse (046d:c077)\n"
+    "\n";
+
+const QByteArray hostList =
+    "Exportable USB devices\n"
+    "======================\n"
+    " - 127.0.4.1\n"
+    "        1-1: SanDisk Corp. : Cruzer Blade (0781:5567)\n"
+    "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/1-1\n"
+    "           : (Defined at Interface level) (00/00/00)\n"
+    "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n"
+    "\n"
+    "      1-1.2: unknown vendor : unknown product (dead:beef)\n"
+    "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.2\n"
+    "           : (Defined at Interface level) (00/00/00)\n"
+    "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n"
+    "           :  1 - Vendor Specific Class / unknown subclass / unknown protocol (ff/ff/ff)\n"
+    "\n";
+
+const QByteArray portHeader = "Imported USB devices\n"
+                              "====================\n";
+
+} // namespace
+
+class TestSimUsbip : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString statePath() const { return m_dir.filePath(QStringLiteral("world.json")); }
+
+    void writeWorld(const QByteArray &json)
+    {
+        QFile file(statePath());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(json);
+    }
+
+    QByteArray readWorld() const
+    {
+        QFile file(statePath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    Run run(const QStringList &arguments, const QString &state = QString()) const
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("OVRA_SIM_STATE"), state.isNull() ? statePath() : state);
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral(OVRA_SIM_USBIP), arguments);
+        Run result;
+        if (!process.waitForFinished(30000)) {
+            process.kill();
+            process.waitForFinished();
+            return result;
+        }
+        result.out = process.readAllStandardOutput();
+        result.err = process.readAllStandardError();
+        result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        return result;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QVERIFY2(QFile::exists(QStringLiteral(OVRA_SIM_USBIP)), OVRA_SIM_USBIP);
+    }
+
+    void init() { writeWorld(standardWorld()); }
+
+    // One command on the standard world: exact output, error text and exit code.
+    void command_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("out");
+        QTest::addColumn<QByteArray>("err");
+        QTest::addColumn<int>("exitCode");
+
+        QTest::newRow("list -l") << QStringList{"list", "-l"} << stickList << QByteArray() << 0;
+        QTest::newRow("list --local") << QStringList{"list", "--local"} << stickList << QByteArray() << 0;
+        QTest::newRow("list -p -l")
+            << QStringList{"list", "-p", "-l"}
+            << QByteArray("busid=1-1#usbid=090c:1000#\nbusid=1-3#usbid=046d:c077#\n") << QByteArray() << 0;
+        QTest::newRow("list -r host") << QStringList{"list", "-r", "127.0.4.1"} << hostList << QByteArray() << 0;
+        QTest::newRow("list --remote=host")
+            << QStringList{"list", "--remote=127.0.4.1"} << hostList << QByteArray() << 0;
+        QTest::newRow("list -r host exporting nothing")
+            << QStringList{"list", "-r", "127.0.4.2"} << QByteArray()
+            << QByteArray("usbip: info: no exportable devices found on 127.0.4.2\n") << 0;
+        QTest::newRow("list -r unknown host")
+            << QStringList{"list", "-r", "127.0.4.77"} << QByteArray()
+            << QByteArray("usbip: error: could not connect to 127.0.4.77:3240: System error\n") << 1;
+        QTest::newRow("list -r other tcp port")
+            << QStringList{"--tcp-port", "3241", "list", "-r", "127.0.4.1"} << QByteArray()
+            << QByteArray("usbip: error: could not connect to 127.0.4.1:3241: System error\n") << 1;
+        QTest::newRow("list -r localhost, nothing bound")
+            << QStringList{"list", "-r", "localhost"} << QByteArray()
+            << QByteArray("usbip: info: no exportable devices found on localhost\n") << 0;
+        QTest::newRow("port, nothing attached") << QStringList{"port"} << portHeader << QByteArray() << 0;
+        QTest::newRow("bind unknown bus id")
+            << QStringList{"bind", "-b", "9-9"} << QByteArray()
+            << QByteArray("usbip: error: device with the specified bus ID does not exist\n") << 1;
+        QTest::newRow("bind")
+            << QStringList{"bind", "-b", "1-1"} << QByteArray()
+            << QByteArray("usbip: info: bind device on busid 1-1: complete\n") << 0;
+        QTest::newRow("unbind of a device not bound")
+            << QStringList{"unbind", "-b", "1-1"} << QByteArray()
+            << QByteArray("usbip: error: device is not bound to usbip-host driver\n") << 1;
+        QTest::newRow("unbind unknown bus id")
+            << QStringList{"unbind", "--busid=9-9"} << QByteArray()
+            << QByteArray("usbip: error: invalid busid 9-9\n") << 1;
+        QTest::newRow("attach of a bus id the host does not export")
+            << QStringList{"attach", "-r", "127.0.4.1", "-b", "3-3"} << QByteArray()
+            << QByteArray("usbip: error: Attach Request for 3-3 failed - Device not found\n") << 1;
+        QTest::newRow("attach to a host that does not exist")
+            << QStringList{"attach", "-r", "127.0.4.77", "-b", "1-1"} << QByteArray()
+            << QByteArray("usbip: error: could not connect to 127.0.4.77:3240: System error\n") << 1;
+        QTest::newRow("attach") << QStringList{"attach", "-r", "127.0.4.1", "-b", "1-1"} << QByteArray()
+                                << QByteArray() << 0;
+        QTest::newRow("detach of a free port")
+            << QStringList{"detach", "-p", "3"} << QByteArray()
+            << QByteArray("usbip: error: Port 3 is already detached!\n") << 1;
+        QTest::newRow("detach of a port that is no number")
+            << QStringList{"detach", "-p", "x"} << QByteArray()
+            << QByteArray("usbip: error: invalid port x\n") << 1;
+        QTest::newRow("unknown command") << QStringList{"frobnicate"} << QByteArray() << QByteArray() << 1;
+    }
+
+    void command()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, out);
+        QFETCH(QByteArray, err);
+        QFETCH(int, exitCode);
+
+        const Run result = run(arguments);
+        if (QByteArray(QTest::currentDataTag()) == "unknown command") {
+            QVERIFY(result.out.startsWith("usage: usbip"));
+        } else {
+            QCOMPARE(result.out, out);
+        }
+        QCOMPARE(result.err, err);
+        QCOMPARE(result.exitCode, exitCode);
+    }
+
+    // A command that fails changes nothing in the world.
+    void failuresLeaveTheWorldAlone_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("bind unknown") << QStringList{"bind", "-b", "9-9"};
+        QTest::newRow("unbind not bound") << QStringList{"unbind", "-b", "1-1"};
+        QTest::newRow("attach unexported") << QStringList{"attach", "-r", "127.0.4.1", "-b", "4-4"};
+        QTest::newRow("detach free") << QStringList{"detach", "-p", "0"};
+    }
+
+    void failuresLeaveTheWorldAlone()
+    {
+        QFETCH(QStringList, arguments);
+        const QByteArray before = readWorld();
+        QCOMPARE(run(arguments).exitCode, 1);
+        QCOMPARE(readWorld(), before);
+    }
+
+    // Bound devices are what this machine exports, and only while bound.
+    void boundDevicesAreExported()
+    {
+        QCOMPARE(run({"bind", "-b", "1-1"}).exitCode, 0);
+        const Run again = run({"bind", "-b", "1-1"});
+        QCOMPARE(again.exitCode, 1);
+        QCOMPARE(again.err, QByteArray("usbip: error: device on busid 1-1 is already bound to usbip-host\n"));
+
+        const Run exported = run({"list", "-r", "localhost"});
+        QCOMPARE(exported.exitCode, 0);
+        QCOMPARE(exported.out,
+                 QByteArray("Exportable USB devices\n"
+                            "======================\n"
+                            " - localhost\n"
+                            "        1-1: Silicon Motion, Inc. - Taiwan (formerly Feiya Technology Corp.) : "
+                            "Flash Drive (090c:1000)\n"
+                            "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/1-1\n"
+                            "           : (Defined at Interface level) (00/00/00)\n"
+                            "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n"
+                            "\n"));
+        // `list -l` lists every device, bound or not.
+        QCOMPARE(run({"list", "-l"}).out, stickList);
+
+        const Run unbind = run({"unbind", "-b", "1-1"});
+        QCOMPARE(unbind.exitCode, 0);
+        QCOMPARE(unbind.err, QByteArray("usbip: info: unbind device on busid 1-1: complete\n"));
+        QCOMPARE(run({"list", "-r", "localhost"}).out, QByteArray());
+    }
+
+    // Attached devices take the first free port of their speed's hub and
+    // show in `port` exactly as the real tool prints them.
+    void attachAndDetach()
+    {
+        QCOMPARE(run({"attach", "-r", "127.0.4.1", "-b", "1-1"}).exitCode, 0);
+        QCOMPARE(run({"attach", "--remote=127.0.4.1", "--busid=1-1.2"}).exitCode, 0);
+        const Run busy = run({"attach", "-r", "127.0.4.1", "-b", "1-1"});
+        QCOMPARE(busy.exitCode, 1);
+        QCOMPARE(busy.err, QByteArray("usbip: error: Attach Request for 1-1 failed - Device busy (exported)\n"));
+
+        const QByteArray both = portHeader
+            + "Port 00: <Port in Use> at High Speed(480Mbps)\n"
+              "       SanDisk Corp. : Cruzer Blade (0781:5567)\n"
+              "       3-1 -> usbip://127.0.4.1:3240/1-1\n"
+              "           -> remote bus/dev 001/002\n"
+              "Port 08: <Port in Use> at Super Speed(5000Mbps)\n"
+              "       unknown vendor : unknown product (dead:beef)\n"
+              "       4-1 -> usbip://127.0.4.1:3240/1-1.2\n"
+              "           -> remote bus/dev 001/005\n";
+        QCOMPARE(run({"port"}).out, both);
+
+        const Run detach = run({"detach", "-p", "00"});
+        QCOMPARE(detach.exitCode, 0);
+        QCOMPARE(detach.err, QByteArray("usbip: info: Port 0 is now detached!\n"));
+        QVERIFY(!run({"port"}).out.contains("Port 00"));
+        QCOMPARE(run({"detach", "--port=8"}).exitCode, 0);
+        QCOMPARE(run({"port"}).out, portHeader);
+    }
+
+    // Without the vhci driver `port` fails with nothing on standard output.
+    void withoutVhci()
+    {
+        QJsonObject world = QJsonDocument::fromJson(standardWorld()).object();
+        world.insert(QStringLiteral("vhci"), false);
+        writeWorld(QJsonDocument(world).toJson());
+        const Run port = run({"port"});
+        QCOMPARE(port.exitCode, 1);
+        QCOMPARE(port.out, QByteArray());
+        QCOMPARE(run({"attach", "-r", "127.0.4.1", "-b", "1-1"}).exitCode, 1);
+    }
+
+    // A machine without USB (and an empty state file) lists nothing.
+    void emptyWorld()
+    {
+        writeWorld(QByteArray());
+        const Run list = run({"list", "-l"});
+        QCOMPARE(list.exitCode, 0);
+        QCOMPARE(list.out, QByteArray());
+        QCOMPARE(list.err, QByteArray());
+    }
+
+    // A broken state file is reported and left as it was.
+    void brokenWorld()
+    {
+        writeWorld("{ not json");
+        const Run bind = run({"bind", "-b", "1-1"});
+        QCOMPARE(bind.exitCode, 1);
+        QVERIFY2(bind.err.startsWith("usbip: error: simulated world"), bind.err.constData());
+        QCOMPARE(readWorld(), QByteArray("{ not json"));
+        // Without a world named at all the tool refuses to run.
+        QCOMPARE(run({"list", "-l"}, QStringLiteral("")).exitCode, 1);
+    }
+
+    // The Manager service and the program run the tool at the same time:
+    // concurrent read-modify-write runs must not lose each other's changes.
+    void concurrentRunsKeepEveryChange()
+    {
+        const int count = 8;
+        QJsonObject hosts;
+        for (int i = 0; i < count; ++i) {
+            hosts.insert(QStringLiteral("127.0.4.%1").arg(10 + i),
+                         QJsonObject{{QStringLiteral("devices"),
+                                      QJsonArray{device(QStringLiteral("1-1"), QStringLiteral("0781"),
+                                                        QStringLiteral("5567"), QStringLiteral("SanDisk Corp."),
+                                                        QStringLiteral("Cruzer Blade"))}}});
+        }
+        writeWorld(QJsonDocument(QJsonObject{{QStringLiteral("hosts"), hosts},
+                                             {QStringLiteral("portCount"), count}})
+                       .toJson());
+
+        std::vector<std::unique_ptr<QProcess>> processes;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("OVRA_SIM_STATE"), statePath());
+        for (int i = 0; i < count; ++i) {
+            auto process = std::make_unique<QProcess>();
+            process->setProcessEnvironment(environment);
+            process->start(QStringLiteral(OVRA_SIM_USBIP),
+                           {QStringLiteral("attach"), QStringLiteral("-r"),
+                            QStringLiteral("127.0.4.%1").arg(10 + i), QStringLiteral("-b"),
+                            QStringLiteral("1-1")});
+            processes.push_back(std::move(process));
+        }
+        for (auto &process : processes) {
+            QVERIFY(process->waitForFinished(30000));
+            QCOMPARE(process->exitCode(), 0);
+        }
+        const QByteArray ports = run({"port"}).out;
+        for (int i = 0; i < count; ++i) {
+            QVERIFY2(ports.contains(QStringLiteral("Port %1:").arg(i, 2, 10, QLatin1Char('0')).toLatin1()),
+                     ports.constData());
+            QVERIFY2(ports.contains(QStringLiteral("usbip://127.0.4.%1:3240/1-1").arg(10 + i).toLatin1()),
+                     ports.constData());
+        }
+        // Every high-speed port is taken now.
+        const Run full = run({"attach", "-r", "127.0.4.10", "-b", "1-1"});
+        QCOMPARE(full.exitCode, 1);
+    }
+
+    // A host marked "real" is answered by the real tool talking to a peer on
+    // the host's address; attaching to it takes the names the real tool printed.
+    void realHostGoesToTheRealTool()
+    {
+        const QString real = QStringLiteral("/usr/sbin/usbip");
+        if (!QFile::exists(real))
+            QSKIP("the real usbip tool is not installed");
+        const QString address = QStringLiteral("127.0.4.99");
+        UsbIpPeer peer;
+        peer.setDevices({UsbIpPeer::storageDevice(QStringLiteral("1-1"), 0x0781, 0x5567)});
+        if (!peer.listen(address))
+            QSKIP(qPrintable(peer.errorString()));
+
+        QJsonObject world = QJsonDocument::fromJson(standardWorld()).object();
+        QJsonObject hosts = world.value(QStringLiteral("hosts")).toObject();
+        hosts.insert(address, QJsonObject{{QStringLiteral("real"), true}});
+        // The same device, simulated.
+        hosts.insert(QStringLiteral("127.0.4.98"),
+                     QJsonObject{{QStringLiteral("devices"),
+                                  QJsonArray{device(QStringLiteral("1-1"), QStringLiteral("0781"),
+                                                    QStringLiteral("5567"), QStringLiteral("SanDisk Corp."),
+                                                    QStringLiteral("Cruzer Blade"))}}});
+        world.insert(QStringLiteral("hosts"), hosts);
+        writeWorld(QJsonDocument(world).toJson());
+
+        QProcess tool;
+        tool.start(real, {QStringLiteral("list"), QStringLiteral("-r"), address});
+        QVERIFY(tool.waitForFinished(30000));
+        const QByteArray expected = tool.readAllStandardOutput();
+        QVERIFY2(expected.contains("0781:5567"), expected.constData());
+
+        const Run passedOn = run({"list", "-r", address});
+        QCOMPARE(passedOn.exitCode, 0);
+        QCOMPARE(passedOn.out, expected);
+
+        // The simulated listing of the same device is the real tool's, byte for byte.
+        const Run simulated = run({"list", "-r", "127.0.4.98"});
+        QCOMPARE(simulated.out, QByteArray(expected).replace(" - 127.0.4.99\n", " - 127.0.4.98\n"));
+
+        QCOMPARE(run({"attach", "-r", address, "-b", "1-1"}).exitCode, 0);
+        const QByteArray ports = run({"port"}).out;
+        QVERIFY2(ports.contains("SanDisk Corp. : Cruzer Blade (0781:5567)\n"), ports.constData());
+        QVERIFY2(ports.contains("-> usbip://127.0.4.99:3240/1-1\n"), ports.constData());
+        QCOMPARE(run({"attach", "-r", address, "-b", "2-2"}).exitCode, 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSimUsbip)
+#include "tst_simusbip.moc"
