@@ -1,0 +1,378 @@
+#include "fakemanager.h"
+#include "fakeusbip.h"
+#include "nethelpers.h"
+#include "privatebus.h"
+#include "testenvironment.h"
+#include "usbippeer.h"
+#include "usbipclient.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostInfo>
+#include <QTest>
+#include <QThread>
+
+#include <memory>
+
+namespace {
+
+QHostInfo scriptedLookup(const QString &name)
+{
+    // No resolver traffic: every name is unknown, every address has no name.
+    QHostInfo info;
+    info.setHostName(name);
+    info.setError(QHostInfo::HostNotFound);
+    return info;
+}
+
+QString readData(const QString &name)
+{
+    QFile file(QString::fromLocal8Bit(qgetenv("OVRA_TEST_DATA_DIR")) + QLatin1Char('/') + name);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+QStringList describe(const QList<UsbDevice> &devices)
+{
+    QStringList result;
+    for (const UsbDevice &device : devices)
+        result.append(QStringLiteral("%1 %2 @%3").arg(device.busid(), device.vidPid(), device.host()));
+    return result;
+}
+
+QStringList probed(const QList<QStringList> &calls)
+{
+    QStringList hosts;
+    for (const QStringList &call : calls)
+        if (call.size() == 3 && call.at(0) == QLatin1String("list") && call.at(1) == QLatin1String("-r"))
+            hosts.append(call.at(2));
+    return hosts;
+}
+
+} // namespace
+
+// What the scan reports, received in the test's (the GUI) thread.
+class ScanRecorder : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ScanRecorder(UsbIpClient *client)
+    {
+        connect(client, &UsbIpClient::scanNetworkProgress, this, [this](int value) { progress.append(value); });
+        connect(client, &UsbIpClient::updated, this, [this] { ++updated; });
+        connect(client, &UsbIpClient::error, this, [this](const QString &error, const QString &detailed) {
+            errors.append(error + QStringLiteral(" | ") + detailed);
+        });
+        connect(this, &ScanRecorder::scanRequested, client, &UsbIpClient::scanNetwork);
+    }
+
+    QList<int> progress;
+    int updated = 0;
+    QStringList errors;
+
+Q_SIGNALS:
+    void scanRequested(const QString &subnet, int count, int timeout);
+};
+
+class TestScan : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void answeringAndSilentPeers();
+    void attachedDevicesOnce_data();
+    void attachedDevicesOnce();
+    void ownAddressSkipped();
+    void stopFromScanThread();
+    void stopFromGuiThread();
+    void stopBeforeStartHasNoEffect();
+    void noAddresses_data();
+    void noAddresses();
+
+private:
+    // Runs one scan in the worker thread and waits until it has ended.
+    qint64 scan(const QString &subnet, int count, int timeout);
+    bool startPeer(UsbIpPeer &peer, const QString &address, UsbIpPeer::Mode mode,
+                   const QList<UsbIpPeer::Device> &devices = {});
+
+    std::unique_ptr<TestEnvironment> m_env;
+    std::unique_ptr<FakeUsbip> m_usbip;
+    PrivateBus m_bus;
+    std::unique_ptr<FakeManager> m_manager;
+    QThread m_worker;
+    UsbIpClient *m_client = nullptr;
+    ScanRecorder *m_recorder = nullptr;
+};
+
+void TestScan::initTestCase()
+{
+    m_env = std::make_unique<TestEnvironment>();
+    m_usbip = std::make_unique<FakeUsbip>();
+    if (FakeUsbip::realUsbip().isEmpty())
+        QSKIP("the usbip tool is not installed");
+    m_usbip->setDefaultPassThrough();
+    setHostLookupFunction(scriptedLookup);
+    if (!m_bus.start())
+        QSKIP(qPrintable(QStringLiteral("no private bus: ") + m_bus.errorString()));
+    m_manager = std::make_unique<FakeManager>();
+    QVERIFY2(m_manager->start(), qPrintable(m_manager->errorString()));
+    m_worker.start();
+}
+
+void TestScan::init()
+{
+    m_manager->resetReplies();
+    m_manager->clearCalls();
+    m_usbip->clearCalls();
+    // As the window does: the client is created in the GUI thread and moved
+    // to the worker; its runner and proxy stay behind.
+    m_client = new UsbIpClient(QStringLiteral("localhost"));
+    m_recorder = new ScanRecorder(m_client);
+    m_client->moveToThread(&m_worker);
+}
+
+void TestScan::cleanup()
+{
+    delete m_recorder;
+    m_recorder = nullptr;
+    UsbIpClient *client = m_client;
+    m_client = nullptr;
+    QMetaObject::invokeMethod(client, [client] { delete client; }, Qt::BlockingQueuedConnection);
+}
+
+void TestScan::cleanupTestCase()
+{
+    m_worker.quit();
+    m_worker.wait();
+    setHostLookupFunction({});
+}
+
+qint64 TestScan::scan(const QString &subnet, int count, int timeout)
+{
+    QElapsedTimer timer;
+    timer.start();
+    emit m_recorder->scanRequested(subnet, count, timeout);
+    // Queued behind the scan in the worker's event queue: returns when it ends.
+    QMetaObject::invokeMethod(m_client, [] {}, Qt::BlockingQueuedConnection);
+    const qint64 elapsed = timer.elapsed();
+    QCoreApplication::processEvents(); // the queued signals of the scan
+    return elapsed;
+}
+
+bool TestScan::startPeer(UsbIpPeer &peer, const QString &address, UsbIpPeer::Mode mode,
+                         const QList<UsbIpPeer::Device> &devices)
+{
+    peer.setMode(mode);
+    peer.setDevices(devices);
+    if (peer.listen(address))
+        return true;
+    qWarning("%s", qPrintable(peer.errorString()));
+    return false;
+}
+
+void TestScan::answeringAndSilentPeers()
+{
+    UsbIpPeer first, silent, second;
+    if (!startPeer(first, QStringLiteral("127.0.1.1"), UsbIpPeer::Answer,
+                   {UsbIpPeer::storageDevice(QStringLiteral("1-1"), 0x0781, 0x5567),
+                    UsbIpPeer::storageDevice(QStringLiteral("1-2"), 0xabcd, 0x1234)})
+        || !startPeer(silent, QStringLiteral("127.0.1.2"), UsbIpPeer::Hang)
+        || !startPeer(second, QStringLiteral("127.0.1.3"), UsbIpPeer::Answer,
+                      {UsbIpPeer::storageDevice(QStringLiteral("2-1"), 0xdead, 0xbeef)}))
+        QSKIP("cannot listen on 127.0.1.1-3 port 3240");
+
+    // Record in which thread the scan runs.
+    QThread *scanThread = nullptr;
+    connect(m_client, &UsbIpClient::scanNetworkProgress, m_client,
+            [&scanThread] { scanThread = QThread::currentThread(); }, Qt::DirectConnection);
+
+    const int limit = 2500; // generous for the answering peers on a busy machine
+    const qint64 elapsed = scan(QStringLiteral("127.0.1.0"), 6, limit);
+
+    QCOMPARE(scanThread, &m_worker);
+    QCOMPARE(m_recorder->progress, (QList<int>{1, 2, 3, 4, 5}));
+    QCOMPARE(m_recorder->updated, 1);
+    QCOMPARE(m_recorder->errors, QStringList());
+    // The records carry the probed address as their host.
+    QCOMPARE(describe(m_client->devices()),
+             (QStringList{QStringLiteral("1-1 0781:5567 @127.0.1.1"),
+                          QStringLiteral("1-2 abcd:1234 @127.0.1.1"),
+                          QStringLiteral("2-1 dead:beef @127.0.1.3")}));
+    QCOMPARE(probed(m_usbip->calls()),
+             (QStringList{"127.0.1.1", "127.0.1.2", "127.0.1.3", "127.0.1.4", "127.0.1.5"}));
+    QCOMPARE(silent.connectionCount(), 1);
+    // The silent peer costs the limit, not forever (plus the terminated
+    // tool's end and four quick probes).
+    QVERIFY2(elapsed >= limit && elapsed < limit + 8000, qPrintable(QString::number(elapsed)));
+    // Kernel 4: no Manager call at all.
+    QCOMPARE(m_manager->calls().size(), 0);
+}
+
+void TestScan::attachedDevicesOnce_data()
+{
+    QTest::addColumn<int>("answering");
+    QTest::addColumn<FakeManager::Reply>("portsReply");
+    QTest::addColumn<QStringList>("devices");
+    QTest::addColumn<int>("portsCalls");
+    QTest::addColumn<QStringList>("errors");
+
+    const FakeManager::Reply ports = FakeManager::reply(readData(QStringLiteral("ports-attached.txt")));
+    const QStringList attached{QStringLiteral("1-1 0781:5567 @127.0.0.5"),
+                               QStringLiteral("2-2 abcd:1234 @127.0.0.7"),
+                               QStringLiteral("1-1 beef:0001 @127.0.0.8")};
+    const QStringList remote{QStringLiteral("1-1 0781:5567 @127.0.1.11"),
+                             QStringLiteral("1-1 0781:5567 @127.0.1.12")};
+
+    QTest::newRow("two hosts answer: attached devices once, at the end")
+        << 2 << ports << remote + attached << 1 << QStringList();
+    QTest::newRow("one host answers") << 1 << ports << remote.mid(0, 1) + attached << 1
+                                      << QStringList();
+    QTest::newRow("no host answers: no Manager call")
+        << 0 << ports << QStringList() << 0 << QStringList();
+    QTest::newRow("port query refused: one message")
+        << 2 << FakeManager::error(QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"))
+        << remote << 1 << QStringList{QStringLiteral("Error get ports info! | Authorization error.")};
+}
+
+void TestScan::attachedDevicesOnce()
+{
+    QFETCH(int, answering);
+    QFETCH(FakeManager::Reply, portsReply);
+    QFETCH(QStringList, devices);
+    QFETCH(int, portsCalls);
+    QFETCH(QStringList, errors);
+
+    UsbIpPeer peers[2];
+    for (int i = 0; i < answering; ++i) {
+        if (!startPeer(peers[i], QStringLiteral("127.0.1.%1").arg(11 + i), UsbIpPeer::Answer,
+                       {UsbIpPeer::storageDevice(QStringLiteral("1-1"), 0x0781, 0x5567)}))
+            QSKIP("cannot listen on 127.0.1.11-12 port 3240");
+    }
+    m_manager->setReply(QStringLiteral("PortsInfo"), portsReply);
+    m_client->setKernelVersion(5);
+
+    scan(QStringLiteral("127.0.1.10"), 3, 2500);
+    QCOMPARE(m_recorder->progress, (QList<int>{1, 2}));
+    QCOMPARE(m_recorder->updated, 1);
+    QCOMPARE(m_recorder->errors, errors);
+    QCOMPARE(describe(m_client->devices()), devices);
+    QCOMPARE(m_manager->calls().size(), portsCalls);
+}
+
+void TestScan::ownAddressSkipped()
+{
+    if (!localAddresses().contains(QStringLiteral("127.0.0.1")))
+        QSKIP("the loopback address is not among this machine's addresses");
+    scan(QStringLiteral("127.0.0.0"), 3, 2500);
+    // 127.0.0.1 is this machine: not asked, but its progress is reported.
+    QCOMPARE(probed(m_usbip->calls()), QStringList{QStringLiteral("127.0.0.2")});
+    QCOMPARE(m_recorder->progress, (QList<int>{1, 2}));
+    QCOMPARE(m_recorder->updated, 1);
+    QCOMPARE(m_recorder->errors, QStringList());
+}
+
+void TestScan::stopFromScanThread()
+{
+    // A list from an earlier scan, which a stopped scan must keep.
+    UsbIpPeer peer;
+    if (!startPeer(peer, QStringLiteral("127.0.1.21"), UsbIpPeer::Answer,
+                   {UsbIpPeer::storageDevice(QStringLiteral("4-4"), 0x0781, 0x5567)}))
+        QSKIP("cannot listen on 127.0.1.21 port 3240");
+    scan(QStringLiteral("127.0.1.20"), 2, 2500);
+    const QStringList before = describe(m_client->devices());
+    QCOMPARE(before, QStringList{QStringLiteral("4-4 0781:5567 @127.0.1.21")});
+    m_recorder->progress.clear();
+    m_recorder->updated = 0;
+    m_usbip->clearCalls();
+
+    // Stop while the second address is handled: exactly after its progress.
+    UsbIpClient *client = m_client;
+    connect(client, &UsbIpClient::scanNetworkProgress, client,
+            [client](int value) {
+                if (value == 2)
+                    client->stopScan();
+            },
+            Qt::DirectConnection);
+    scan(QStringLiteral("127.0.1.21"), 10, 2500);
+
+    QCOMPARE(m_recorder->progress, (QList<int>{1, 2, 1}));
+    QCOMPARE(m_recorder->updated, 0);
+    QCOMPARE(describe(m_client->devices()), before);
+    QCOMPARE(probed(m_usbip->calls()), (QStringList{"127.0.1.22", "127.0.1.23"}));
+}
+
+void TestScan::stopFromGuiThread()
+{
+    // Silent peers keep the scan busy long enough to be stopped from here,
+    // as the scan dialog does, while it runs.
+    UsbIpPeer peers[4];
+    for (int i = 0; i < 4; ++i) {
+        if (!startPeer(peers[i], QStringLiteral("127.0.1.%1").arg(31 + i), UsbIpPeer::Hang))
+            QSKIP("cannot listen on 127.0.1.31-34 port 3240");
+    }
+    emit m_recorder->scanRequested(QStringLiteral("127.0.1.30"), 5, 400);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_recorder->progress.isEmpty(), 15000);
+    m_client->stopScan(); // written by this thread, read by the worker
+    QTRY_VERIFY_WITH_TIMEOUT(m_recorder->progress.size() >= 2 && m_recorder->progress.last() == 1,
+                             15000);
+    QMetaObject::invokeMethod(m_client, [] {}, Qt::BlockingQueuedConnection);
+    QCoreApplication::processEvents();
+
+    const QList<int> progress = m_recorder->progress;
+    QVERIFY2(progress.size() < 5, qPrintable(QString::number(progress.size()))); // ended early
+    for (int i = 0; i + 1 < progress.size(); ++i)
+        QCOMPARE(progress.at(i), i + 1);
+    QCOMPARE(progress.last(), 1);
+    QCOMPARE(m_recorder->updated, 0);
+    QCOMPARE(m_client->devices().size(), 0);
+}
+
+void TestScan::stopBeforeStartHasNoEffect()
+{
+    m_client->stopScan();
+    scan(QStringLiteral("127.0.1.40"), 3, 2500);
+    QCOMPARE(m_recorder->progress, (QList<int>{1, 2}));
+    QCOMPARE(m_recorder->updated, 1);
+}
+
+void TestScan::noAddresses_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::newRow("count 0") << 0;
+    QTest::newRow("count 1") << 1;
+    QTest::newRow("negative count") << -5;
+}
+
+void TestScan::noAddresses()
+{
+    QFETCH(int, count);
+    // A list to be replaced, from a direct update as the window makes it.
+    UsbIpPeer peer;
+    if (!startPeer(peer, QStringLiteral("127.0.1.51"), UsbIpPeer::Answer,
+                   {UsbIpPeer::storageDevice(QStringLiteral("5-5"), 0x0781, 0x5567)}))
+        QSKIP("cannot listen on 127.0.1.51 port 3240");
+    m_client->setHost(QStringLiteral("127.0.1.51"));
+    bool listed = false;
+    for (int attempt = 0; attempt < 3 && !listed; ++attempt) // the tool's 1000 ms on a busy machine
+        listed = m_client->update();
+    QVERIFY(listed);
+    QCoreApplication::processEvents();
+    QCOMPARE(m_client->devices().size(), 1);
+    m_recorder->updated = 0;
+    m_usbip->clearCalls();
+
+    m_client->setKernelVersion(5);
+    scan(QStringLiteral("127.0.1.50"), count, 2500);
+    QCOMPARE(probed(m_usbip->calls()), QStringList());
+    QCOMPARE(m_recorder->progress, QList<int>());
+    QCOMPARE(m_recorder->updated, 1);
+    QCOMPARE(m_client->devices().size(), 0);
+    QCOMPARE(m_manager->calls().size(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestScan)
+#include "tst_scan.moc"
