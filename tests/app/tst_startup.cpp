@@ -1,0 +1,566 @@
+#include "startup.h"
+
+#include "fakesystemd.h"
+#include "fakeusbip.h"
+#include "privatebus.h"
+#include "testenvironment.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdlib>
+
+// The start-up, run for real: the test program starts itself as a child that
+// runs runApplication() with a "user" answering its dialogs (see
+// DialogAnswerer), and starts the built program to check the single-instance
+// guard. uname, dpkg's database, the package manager launcher and systemd
+// are fakes; everything lives in a temporary folder.
+
+namespace {
+
+const char childVariable[] = "OVRA_STARTUP_CHILD";
+const char answersVariable[] = "OVRA_STARTUP_ANSWERS";
+const char logVariable[] = "OVRA_STARTUP_LOG";
+// What the child's event loop returns once the main window is up.
+const int windowShownStatus = 42;
+const int childWatchdogMs = 60000;
+
+const char kernel[] = "5.10.0-8-amd64";
+const char toolsPackage[] = "linux-tools-5.10.0-8-amd64";
+
+QString packageWarning()
+{
+    return QStringLiteral("You need to install linux-tools-5.10.0-8-amd64 package and reboot "
+                          "system for correct work with remote USB-devices.\\n"
+                          "Do you want to install linux-tools-5.10.0-8-amd64 package now?");
+}
+
+QString serviceWarning()
+{
+    return QStringLiteral("You need to start usbipd service for correct work with remote "
+                          "USB-devices. Do you want to do it now?");
+}
+
+// In the child: logs every message box (icon|title|text|buttons) and answers
+// it from the list in OVRA_STARTUP_ANSWERS; logs the main window once it is
+// shown and ends the event loop with windowShownStatus.
+class DialogAnswerer : public QObject
+{
+public:
+    explicit DialogAnswerer(QObject *parent) : QObject(parent)
+    {
+        m_answers = qEnvironmentVariable(answersVariable)
+                        .split(QLatin1Char(','), Qt::SkipEmptyParts);
+        m_log.setFileName(qEnvironmentVariable(logVariable));
+        m_log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered);
+        auto *timer = new QTimer(this);
+        connect(timer, &QTimer::timeout, this, &DialogAnswerer::poll);
+        timer->start(30);
+        QTimer::singleShot(childWatchdogMs, this, [this]() {
+            write(QStringLiteral("watchdog"));
+            std::_Exit(97);
+        });
+    }
+
+private:
+    void write(const QString &line) { m_log.write((line + QLatin1Char('\n')).toUtf8()); }
+
+    void poll()
+    {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            if (!box->isVisible())
+                return;
+            QString text = box->text();
+            text.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
+            write(QStringLiteral("box|%1|%2|%3|%4|%5")
+                      .arg(int(box->icon()))
+                      .arg(box->windowTitle(), text)
+                      .arg(int(box->standardButtons()))
+                      .arg(box->parentWidget() ? QStringLiteral("parent")
+                                               : QStringLiteral("no parent")));
+            const QString answer = m_answers.isEmpty() ? QStringLiteral("Escape")
+                                                       : m_answers.takeFirst();
+            if (answer == QLatin1String("Escape")) {
+                QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+                QCoreApplication::sendEvent(box, &press);
+            } else if (answer == QLatin1String("Close")) {
+                box->close();
+            } else {
+                const auto button = answer == QLatin1String("Yes") ? QMessageBox::Yes
+                    : answer == QLatin1String("No")                ? QMessageBox::No
+                                                                   : QMessageBox::Ok;
+                if (QAbstractButton *b = box->button(button))
+                    b->click();
+                else
+                    box->close();
+            }
+            return;
+        }
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        for (QWidget *widget : windows) {
+            if (qobject_cast<QMainWindow *>(widget) && widget->isVisible() && !m_windowSeen) {
+                m_windowSeen = true;
+                write(QStringLiteral("window|") + widget->windowTitle());
+                QCoreApplication::exit(windowShownStatus);
+            }
+        }
+    }
+
+    QStringList m_answers;
+    QFile m_log;
+    bool m_windowSeen = false;
+};
+
+void installDialogAnswerer()
+{
+    if (qEnvironmentVariableIsSet(childVariable))
+        new DialogAnswerer(QCoreApplication::instance());
+}
+
+} // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(installDialogAnswerer)
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+
+    void kernelReleaseText_data();
+    void kernelReleaseText();
+
+    void startupSequence_data();
+    void startupSequence();
+
+    void secondInstanceExitsSilently();
+    void simultaneousStarts_data();
+    void simultaneousStarts();
+
+private:
+    void writeUname(const QByteArray &output, int exitCode = 0);
+    void writeStatus(bool installed);
+    void writeLauncher(bool present);
+    int unameCalls() const;
+    QStringList readLines(const QString &path) const;
+    QString programPath() const;
+    QProcessEnvironment childEnvironment() const;
+    bool waitForWindowOf(int expectedUnameCalls, QProcess &process, int timeoutMs);
+
+    TestEnvironment m_env;
+    FakeUsbip m_usbip;
+    PrivateBus m_bus;
+    FakeSystemd m_systemd;
+    QString m_bin;
+};
+
+void TestStartup::initTestCase()
+{
+    QVERIFY(m_env.isValid());
+    if (!m_bus.start())
+        QSKIP(qPrintable(m_bus.errorString()));
+    QVERIFY2(m_systemd.start(), qPrintable(m_systemd.errorString()));
+
+    m_bin = m_env.filePath(QStringLiteral("bin"));
+    QVERIFY(QDir().mkpath(m_bin));
+    QVERIFY(QDir().mkpath(m_env.filePath(QStringLiteral("dpkg/info"))));
+    QVERIFY(QDir().mkpath(m_env.filePath(QStringLiteral("dpkg/updates"))));
+    QVERIFY(QDir().mkpath(m_env.filePath(QStringLiteral("tmp"))));
+    qputenv("DPKG_ADMINDIR", m_env.filePath(QStringLiteral("dpkg")).toLocal8Bit());
+    qputenv("TMPDIR", m_env.filePath(QStringLiteral("tmp")).toLocal8Bit());
+    qputenv("PATH", m_bin.toLocal8Bit() + ':' + qgetenv("PATH"));
+}
+
+void TestStartup::init()
+{
+    writeUname(QByteArray(kernel) + '\n');
+    writeStatus(true);
+    writeLauncher(true);
+    m_systemd.setActive(true);
+    m_systemd.setEnabled(true);
+    m_systemd.setStartSucceeds(true);
+    m_systemd.setStartDelay(0);
+    m_systemd.clearCalls();
+    QFile::remove(m_env.filePath(QStringLiteral("launcher.log")));
+}
+
+void TestStartup::writeUname(const QByteArray &output, int exitCode)
+{
+    m_env.writeFile(QStringLiteral("uname.out"), output);
+    const QString path = m_bin + QStringLiteral("/uname");
+    QFile::remove(path);
+    QFile::remove(m_env.filePath(QStringLiteral("uname.log")));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QStringLiteral("#!/bin/sh\n"
+                              "echo \"$*\" >> '%1'\n"
+                              "cat '%2'\n"
+                              "exit %3\n")
+                   .arg(m_env.filePath(QStringLiteral("uname.log")),
+                        m_env.filePath(QStringLiteral("uname.out")))
+                   .arg(exitCode)
+                   .toLocal8Bit());
+    file.close();
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+void TestStartup::writeStatus(bool installed)
+{
+    QByteArray status =
+        "Package: linux-tools-5.10.0-7-amd64\nStatus: install ok installed\n"
+        "Architecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: older\n\n";
+    if (installed)
+        status += "Package: linux-tools-5.10.0-8-amd64\nStatus: install ok installed\n"
+                  "Architecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: t\n\n";
+    m_env.writeFile(QStringLiteral("dpkg/status"), status);
+}
+
+void TestStartup::writeLauncher(bool present)
+{
+    const QString path = m_bin + QStringLiteral("/synaptic-pkexec");
+    QFile::remove(path);
+    if (!present)
+        return;
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QStringLiteral("#!/bin/sh\n"
+                              "{ echo \"$*\"; cat \"$2\"; } >> '%1'\n")
+                   .arg(m_env.filePath(QStringLiteral("launcher.log")))
+                   .toLocal8Bit());
+    file.close();
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+QStringList TestStartup::readLines(const QString &path) const
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringList();
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+int TestStartup::unameCalls() const
+{
+    return readLines(m_env.filePath(QStringLiteral("uname.log"))).size();
+}
+
+void TestStartup::kernelReleaseText_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("release");
+
+    QTest::newRow("release and line feed") << QByteArray("5.10.0-8-amd64\n") << 0
+                                           << QStringLiteral("5.10.0-8-amd64");
+    QTest::newRow("no line feed") << QByteArray("6.1.0-13-amd64") << 0
+                                  << QStringLiteral("6.1.0-13-amd64");
+    QTest::newRow("line feeds inside") << QByteArray("5.10\n.0\n\n") << 0
+                                       << QStringLiteral("5.10.0");
+    QTest::newRow("blanks are kept") << QByteArray(" 5.10.0 \r\n") << 0
+                                     << QStringLiteral(" 5.10.0 \r");
+    QTest::newRow("nothing printed") << QByteArray() << 0 << QString();
+    QTest::newRow("failing uname still counts") << QByteArray("4.19.0\n") << 1
+                                                << QStringLiteral("4.19.0");
+}
+
+void TestStartup::kernelReleaseText()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(int, exitCode);
+    QFETCH(QString, release);
+
+    writeUname(output, exitCode);
+    QCOMPARE(kernelRelease(), release);
+    QCOMPARE(readLines(m_env.filePath(QStringLiteral("uname.log"))), QStringList{"-r"});
+}
+
+QString TestStartup::programPath() const
+{
+    const QString given = qEnvironmentVariable("OVRA_APP_EXECUTABLE");
+    if (!given.isEmpty())
+        return given;
+    return QDir::cleanPath(QCoreApplication::applicationDirPath()
+                           + QStringLiteral("/../../app/ovra-admin-usbip"));
+}
+
+QProcessEnvironment TestStartup::childEnvironment() const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
+}
+
+void TestStartup::startupSequence_data()
+{
+    QTest::addColumn<bool>("installed");
+    QTest::addColumn<bool>("launcher");
+    QTest::addColumn<bool>("active");
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<bool>("starts");
+    QTest::addColumn<QString>("answers");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("events");   // boxes as "icon|title|text", then the window
+    QTest::addColumn<QStringList>("systemd");  // the state-changing calls, in order
+
+    const QString warning = QStringLiteral("%1|Warning|").arg(int(QMessageBox::Warning));
+    const QString critical = QStringLiteral("%1|Error|").arg(int(QMessageBox::Critical));
+    const QString window = QStringLiteral("window|Ovra admin usbip");
+    const QString pkgBox = warning + packageWarning();
+    const QString svcBox = warning + serviceWarning();
+    const QString start = QStringLiteral("StartUnit usbipd.service replace");
+    const QString enable = QStringLiteral("EnableUnitFiles usbipd.service");
+
+    QTest::newRow("all in place: the window, no dialog")
+        << true << true << true << true << true << "" << windowShownStatus
+        << QStringList{window} << QStringList{};
+    QTest::newRow("package missing, No")
+        << false << true << true << true << true << "No" << 0 << QStringList{pkgBox}
+        << QStringList{};
+    QTest::newRow("package missing, box closed")
+        << false << true << true << true << true << "Escape" << 0 << QStringList{pkgBox}
+        << QStringList{};
+    QTest::newRow("package missing, Yes, Synaptic starts: still ends")
+        << false << true << true << true << true << "Yes" << 0 << QStringList{pkgBox}
+        << QStringList{};
+    QTest::newRow("package missing, Yes, Synaptic fails")
+        << false << false << true << true << true << "Yes,Ok" << 0
+        << QStringList{pkgBox,
+                       critical
+                           + QStringLiteral("Synaptic failed to start. Try updating "
+                                            "linux-tools-5.10.0-8-amd64 package manually.")}
+        << QStringList{};
+    QTest::newRow("package missing, service inactive: no service dialog")
+        << false << true << false << false << true << "No" << 0 << QStringList{pkgBox}
+        << QStringList{};
+    QTest::newRow("service inactive, No")
+        << true << true << false << true << true << "No" << 0 << QStringList{svcBox}
+        << QStringList{};
+    QTest::newRow("service inactive, Escape")
+        << true << true << false << true << true << "Escape" << 0 << QStringList{svcBox}
+        << QStringList{};
+    QTest::newRow("service inactive, close button")
+        << true << true << false << true << true << "Close" << 0 << QStringList{svcBox}
+        << QStringList{};
+    QTest::newRow("inactive but enabled, Yes, starts: only started")
+        << true << true << false << true << true << "Yes" << windowShownStatus
+        << QStringList{svcBox, window} << QStringList{start};
+    QTest::newRow("inactive and disabled, Yes, starts: enabled first")
+        << true << true << false << false << true << "Yes" << windowShownStatus
+        << QStringList{svcBox, window} << QStringList{enable, start};
+    QTest::newRow("inactive, Yes, does not start")
+        << true << true << false << true << false << "Yes,Ok" << 0
+        << QStringList{svcBox, critical + QStringLiteral("Failed to start usbipd service!")}
+        << QStringList{start};
+    QTest::newRow("inactive and disabled, Yes, does not start")
+        << true << true << false << false << false << "Yes,Ok" << 0
+        << QStringList{svcBox, critical + QStringLiteral("Failed to start usbipd service!")}
+        << QStringList{enable, start};
+}
+
+void TestStartup::startupSequence()
+{
+    QFETCH(bool, installed);
+    QFETCH(bool, launcher);
+    QFETCH(bool, active);
+    QFETCH(bool, enabled);
+    QFETCH(bool, starts);
+    QFETCH(QString, answers);
+    QFETCH(int, status);
+    QFETCH(QStringList, events);
+    QFETCH(QStringList, systemd);
+
+    writeStatus(installed);
+    writeLauncher(launcher);
+    m_systemd.setActive(active);
+    m_systemd.setEnabled(enabled);
+    m_systemd.setStartSucceeds(starts);
+    m_systemd.setStartDelay(200);
+
+    const QString log = m_env.filePath(QStringLiteral("child.log"));
+    QFile::remove(log);
+    QProcessEnvironment env = childEnvironment();
+    env.insert(QLatin1String(childVariable), QStringLiteral("1"));
+    env.insert(QLatin1String(answersVariable), answers);
+    env.insert(QLatin1String(logVariable), log);
+
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    QVERIFY(child.waitForStarted(10000));
+    QVERIFY2(child.waitForFinished(90000), "the start-up did not end");
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+
+    // Boxes are logged as "box|icon|title|text|buttons|parent".
+    QStringList seen;
+    const QStringList lines = readLines(log);
+    for (const QString &line : lines) {
+        const QStringList parts = line.split(QLatin1Char('|'));
+        if (parts.value(0) == QLatin1String("box")) {
+            seen << parts.mid(1, 3).join(QLatin1Char('|'));
+            const auto expectedButtons = parts.value(2) == QLatin1String("Warning")
+                ? int(QMessageBox::Yes | QMessageBox::No)
+                : int(QMessageBox::Ok);
+            QCOMPARE(parts.value(4).toInt(), expectedButtons);
+            QCOMPARE(parts.value(5), QStringLiteral("no parent"));
+        } else {
+            seen << line;
+        }
+    }
+    QCOMPARE(seen, events);
+    QCOMPARE(child.exitCode(), status);
+
+    // The package check asks uname once; the window asks again.
+    QCOMPARE(unameCalls(), status == windowShownStatus ? 2 : 1);
+
+    QStringList changes;
+    const QStringList calls = m_systemd.calls();
+    for (const QString &call : calls) {
+        if (call.startsWith(QLatin1String("StartUnit")) || call.startsWith(QLatin1String("Enable")))
+            changes << call;
+    }
+    QCOMPARE(changes, systemd);
+    // The service is not even looked at when the package is missing.
+    if (!installed)
+        QCOMPARE(calls, QStringList());
+
+    const QStringList launched = readLines(m_env.filePath(QStringLiteral("launcher.log")));
+    const bool askedForPackage = answers.startsWith(QLatin1String("Yes")) && !installed;
+    if (askedForPackage && launcher) {
+        QCOMPARE(launched.size(), 2);
+        QVERIFY(launched.at(0).startsWith(QLatin1String("--set-selections-file ")));
+        QCOMPARE(launched.at(1), QStringLiteral("%1\tinstall").arg(QLatin1String(toolsPackage)));
+    } else {
+        QCOMPARE(launched, QStringList());
+    }
+}
+
+bool TestStartup::waitForWindowOf(int expectedUnameCalls, QProcess &process, int timeoutMs)
+{
+    // The program asks uname a second time in the window's constructor.
+    return QTest::qWaitFor(
+        [&]() {
+            return unameCalls() >= expectedUnameCalls || process.state() == QProcess::NotRunning;
+        },
+        timeoutMs)
+        && process.state() == QProcess::Running;
+}
+
+void TestStartup::secondInstanceExitsSilently()
+{
+    const QString program = programPath();
+    if (!QFileInfo(program).isExecutable())
+        QSKIP(qPrintable(QStringLiteral("the program is not built: %1").arg(program)));
+
+    QProcess first;
+    first.setProcessEnvironment(childEnvironment());
+    first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    first.start(program, {});
+    QVERIFY(first.waitForStarted(10000));
+    QVERIFY2(waitForWindowOf(2, first, 60000), "the first instance did not get to its window");
+    QTest::qWait(300);
+    QVERIFY(first.state() == QProcess::Running);
+
+    const QStringList systemdCalls = m_systemd.calls();
+    QProcess second;
+    second.setProcessEnvironment(childEnvironment());
+    second.start(program, {});
+    QVERIFY(second.waitForFinished(30000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 255);
+    // No check ran: neither uname nor systemd was asked.
+    QCOMPARE(unameCalls(), 2);
+    QCOMPARE(m_systemd.calls(), systemdCalls);
+    QVERIFY(first.state() == QProcess::Running);
+
+    // The first instance dies without cleaning up; its lock is stale and
+    // does not keep the next start from running.
+    first.kill();
+    QVERIFY(first.waitForFinished(10000));
+    writeUname(QByteArray(kernel) + '\n'); // restarts the count
+    QProcess third;
+    third.setProcessEnvironment(childEnvironment());
+    third.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    third.start(program, {});
+    QVERIFY(third.waitForStarted(10000));
+    QVERIFY2(waitForWindowOf(2, third, 60000), "a stale lock kept the program from starting");
+    third.terminate();
+    QVERIFY(third.waitForFinished(10000));
+}
+
+void TestStartup::simultaneousStarts_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::newRow("two") << 2;
+    QTest::newRow("three") << 3;
+    QTest::newRow("two again, over a stale lock") << 2;
+}
+
+void TestStartup::simultaneousStarts()
+{
+    QFETCH(int, count);
+    const QString program = programPath();
+    if (!QFileInfo(program).isExecutable())
+        QSKIP(qPrintable(QStringLiteral("the program is not built: %1").arg(program)));
+
+    QList<QProcess *> processes;
+    for (int i = 0; i < count; ++i) {
+        auto *process = new QProcess(this);
+        process->setProcessEnvironment(childEnvironment());
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        processes << process;
+    }
+    for (QProcess *process : qAsConst(processes))
+        process->start(program, {});
+
+    // All but one leave at once with -1.
+    auto exited = [&]() {
+        int n = 0;
+        for (QProcess *process : qAsConst(processes))
+            n += process->state() == QProcess::NotRunning ? 1 : 0;
+        return n;
+    };
+    QVERIFY(QTest::qWaitFor([&]() { return exited() >= count - 1; }, 60000));
+    QTest::qWait(1500);
+    QCOMPARE(exited(), count - 1);
+    QProcess *runner = nullptr;
+    for (QProcess *process : qAsConst(processes)) {
+        if (process->state() == QProcess::NotRunning) {
+            QCOMPARE(process->exitStatus(), QProcess::NormalExit);
+            QCOMPARE(process->exitCode(), 255);
+        } else {
+            runner = process;
+        }
+    }
+    QVERIFY(runner);
+    QVERIFY2(waitForWindowOf(2, *runner, 60000), "the running instance did not get to its window");
+    // Killed, it leaves a stale lock for the next round.
+    runner->kill();
+    runner->waitForFinished(10000);
+    qDeleteAll(processes);
+    writeUname(QByteArray(kernel) + '\n');
+}
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsSet(childVariable))
+        return runApplication(argc, argv);
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    TestStartup test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_startup.moc"
