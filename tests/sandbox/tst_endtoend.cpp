@@ -185,7 +185,8 @@ private Q_SLOTS:
     }
 
     // The local tab shows the two removable USB sticks, not the mouse and not
-    // the fixed SATA disk, with the vendor name that contains " - ".
+    // the fixed SATA disk; the vendor name that contains " - " does not split
+    // the first stick's entry.
     void localTabShowsTheSticks()
     {
         QCOMPARE(localModel()->rowCount(), 2);
@@ -194,7 +195,9 @@ private Q_SLOTS:
         QVERIFY(!localModel()->indexOf(QStringLiteral("1-3")).isValid());
         const QModelIndex row = localModel()->indexOf(QStringLiteral("1-1"));
         QCOMPARE(localModel()->index(row.row(), LocalUsbDevicesModel::VidPidColumn).data().toString(),
-                 QStringLiteral("090c:1000"));
+                 QStringLiteral("090C:1000"));
+        QCOMPARE(localModel()->index(row.row(), LocalUsbDevicesModel::NameColumn).data().toString(),
+                 QStringLiteral("Flash Drive"));
     }
 
     // Sharing constantly binds the stick and records it; after the binding
