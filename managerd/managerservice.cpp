@@ -205,14 +205,22 @@ QString ManagerService::PortsInfo()
 {
     if (!calledFromDBus())
         return QString();
-    const Call call = takeCall();
-    runTool(call, {QStringLiteral("port")}, [this, call](const ToolResult &result) {
+    // Anyone may ask, so many clients asking at once share one run of the
+    // tool instead of starting one each.
+    m_portsWaiters.append(takeCall());
+    if (m_portsWaiters.size() > 1)
+        return QString();
+    runTool(m_portsWaiters.first(), {QStringLiteral("port")}, [this](const ToolResult &result) {
         // Without the vhci driver the tool fails and prints nothing: no port
         // is attached. The port table is polled, so a failure is logged
         // rather than signalled to every client as an error.
         if (!result.succeeded())
             qCWarning(lcManager).noquote() << "usbip port:" << result.failureText();
-        reply(call, QString::fromLocal8Bit(result.standardOutput));
+        const QString text = QString::fromLocal8Bit(result.standardOutput);
+        const QList<Call> waiters = m_portsWaiters;
+        m_portsWaiters.clear();
+        for (const Call &waiter : waiters)
+            reply(waiter, text);
     });
     return QString();
 }

@@ -82,4 +82,6 @@ private:
     QDBusConnection m_connection;
     ToolRunner m_tool;
     PolkitAuthorizer m_authorizer;
+    // PortsInfo calls waiting for the one running `usbip port`.
+    QList<Call> m_portsWaiters;
 };

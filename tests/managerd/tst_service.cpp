@@ -27,6 +27,17 @@ const QString RemoteFile = QStringLiteral("remote-usb-devices");
 const QByteArray Missing = "<missing>";
 constexpr int ToolTimeoutMs = 1500;
 
+bool sleepingChildLeft()
+{
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &pid : pids) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains("61.234"))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 // Receives the Error signal of the service.
@@ -54,6 +65,7 @@ private Q_SLOTS:
     void createsMissingFolder();
     void portsInfo_data();
     void portsInfo();
+    void portsInfoCallsShareOneRun();
     void toolFailure_data();
     void toolFailure();
     void hangingToolIsStopped();
@@ -290,6 +302,24 @@ void ServiceTest::portsInfo()
     QVERIFY(m_polkit.checks().isEmpty()); // reading the ports needs no authorisation
 }
 
+void ServiceTest::portsInfoCallsShareOneRun()
+{
+    const QByteArray out = "Imported USB devices\n====================\n";
+    m_usbip.setResponse({QStringLiteral("port")}, out, QByteArray(), 0, 500);
+    QList<QDBusPendingCall> pending;
+    for (int i = 0; i < 6; ++i) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
+            QLatin1String(OvraUsbIp::ManagerInterface), QStringLiteral("PortsInfo"));
+        pending << QDBusConnection::systemBus().asyncCall(call);
+    }
+    for (QDBusPendingCall &call : pending) {
+        call.waitForFinished();
+        QCOMPARE(call.reply().arguments().value(0).toString(), QString::fromLatin1(out));
+    }
+    QCOMPARE(m_usbip.calls(), QList<QStringList>{{"port"}});
+}
+
 void ServiceTest::toolFailure_data()
 {
     QTest::addColumn<QString>("method");
@@ -327,7 +357,8 @@ void ServiceTest::toolFailure()
 
 void ServiceTest::hangingToolIsStopped()
 {
-    m_usbip.setDefaultResponse(QByteArray(), QByteArray(), 0, 60000);
+    // An odd delay, to recognise the fake's own child ("sleep 61.234") below.
+    m_usbip.setDefaultResponse(QByteArray(), QByteArray(), 0, 61234);
     QElapsedTimer timer;
     timer.start();
     const QDBusMessage reply = ManagerProcess::call(
@@ -345,6 +376,9 @@ void ServiceTest::hangingToolIsStopped()
     QCOMPARE(ports.type(), QDBusMessage::ReplyMessage);
     QCOMPARE(ports.arguments().value(0).toString(), QString());
     QVERIFY(timer.elapsed() < ToolTimeoutMs + 2000);
+
+    // The tool was stopped with everything it started.
+    QTRY_VERIFY2(!sleepingChildLeft(), "a child of the stopped tool is still running");
 }
 
 void ServiceTest::badInput_data()
