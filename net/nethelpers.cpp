@@ -3,6 +3,7 @@
 #include <QAtomicInt>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QHash>
 #include <QHostAddress>
 #include <QHostInfo>
@@ -21,11 +22,58 @@ QAtomicInt lookupCounter;
 QMutex resolverMutex;
 HostLookupFunction resolver;
 
+// Answers a look-up from a hosts-format file alone ("address name..." per
+// line, '#' starts a comment), never asking a name server. Used when
+// OVRA_RESOLVER_HOSTS_FILE names such a file, so that test runs and the
+// sandbox resolve their loopback hosts without any traffic leaving the host.
+QHostInfo lookUpInHostsFile(const QString &path, const QString &name)
+{
+    QHostInfo info;
+    info.setHostName(name);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        info.setError(QHostInfo::HostNotFound);
+        return info;
+    }
+    const QHostAddress asAddress(name);
+    QList<QHostAddress> addresses;
+    while (!file.atEnd()) {
+        QString line = QString::fromLocal8Bit(file.readLine());
+        line.truncate(line.indexOf(QLatin1Char('#')) < 0 ? line.size() : line.indexOf(QLatin1Char('#')));
+        const QStringList fields = line.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (fields.size() < 2)
+            continue;
+        const QHostAddress address(fields.first());
+        if (address.isNull())
+            continue;
+        if (!asAddress.isNull()) {
+            if (address.isEqual(asAddress)) { // reverse look-up: the first name wins
+                info.setHostName(fields.at(1));
+                info.setAddresses({asAddress});
+                return info;
+            }
+        } else if (QStringList(fields.mid(1)).contains(name, Qt::CaseInsensitive)) {
+            addresses.append(address);
+        }
+    }
+    if (!asAddress.isNull()) { // no reverse entry: the address stands for itself
+        info.setAddresses({asAddress});
+        return info;
+    }
+    if (addresses.isEmpty())
+        info.setError(QHostInfo::HostNotFound);
+    info.setAddresses(addresses);
+    return info;
+}
+
 HostLookupFunction currentResolver()
 {
     QMutexLocker locker(&resolverMutex);
     if (resolver)
         return resolver;
+    const QString hostsFile = QString::fromLocal8Bit(qgetenv("OVRA_RESOLVER_HOSTS_FILE"));
+    if (!hostsFile.isEmpty())
+        return [hostsFile](const QString &name) { return lookUpInHostsFile(hostsFile, name); };
     return [](const QString &name) { return QHostInfo::fromName(name); };
 }
 
