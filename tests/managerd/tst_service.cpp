@@ -25,7 +25,8 @@ namespace {
 const QString SharedFile = QStringLiteral("shared-usb-devices");
 const QString RemoteFile = QStringLiteral("remote-usb-devices");
 const QByteArray Missing = "<missing>";
-constexpr int ToolTimeoutMs = 1500;
+// Generous, so that a loaded machine does not make the fake tool look hung.
+constexpr int ToolTimeoutMs = 3000;
 
 bool sleepingChildLeft()
 {
@@ -365,7 +366,7 @@ void ServiceTest::hangingToolIsStopped()
         QStringLiteral("ShareDevice"), {QStringLiteral("1-1"), QStringLiteral("abcd:1234")});
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
     QCOMPARE(reply.arguments().value(0), QVariant(false));
-    QVERIFY2(timer.elapsed() < ToolTimeoutMs + 2000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY2(timer.elapsed() < ToolTimeoutMs + 4000, qPrintable(QString::number(timer.elapsed())));
     QTRY_COMPARE(m_receiver.errors.size(), 1);
     QVERIFY(m_receiver.errors.first().at(1).contains(QStringLiteral("did not finish in time")));
     QCOMPARE(file(SharedFile), Missing);
@@ -375,7 +376,7 @@ void ServiceTest::hangingToolIsStopped()
     const QDBusMessage ports = ManagerProcess::call(QStringLiteral("PortsInfo"), {});
     QCOMPARE(ports.type(), QDBusMessage::ReplyMessage);
     QCOMPARE(ports.arguments().value(0).toString(), QString());
-    QVERIFY(timer.elapsed() < ToolTimeoutMs + 2000);
+    QVERIFY(timer.elapsed() < ToolTimeoutMs + 4000);
 
     // The tool was stopped with everything it started.
     QTRY_VERIFY2(!sleepingChildLeft(), "a child of the stopped tool is still running");
@@ -539,7 +540,7 @@ void ServiceTest::concurrentClientsLoseNoUpdate()
 {
     // Slow answers make the calls overlap in the service.
     m_polkit.setDelay(50);
-    m_usbip.setDefaultResponse(QByteArray(), QByteArray(), 0, 200);
+    m_usbip.setDefaultResponse(QByteArray(), QByteArray(), 0, 400);
     QList<QDBusPendingCall> pending;
     QStringList expectedShared;
     QStringList expectedRemote;
@@ -566,8 +567,8 @@ void ServiceTest::concurrentClientsLoseNoUpdate()
         QVERIFY2(!call.isError(), qPrintable(call.error().message()));
         QCOMPARE(call.reply().arguments().value(0), QVariant(true));
     }
-    // The tool runs overlapped: far less than 16 runs of 200 ms one after the other.
-    QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+    // The tool runs overlapped: far less than 16 runs of 400 ms one after the other.
+    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
     QStringList shared = QString::fromLatin1(file(SharedFile)).split('\n', Qt::SkipEmptyParts);
     QStringList remote = QString::fromLatin1(file(RemoteFile)).split('\n', Qt::SkipEmptyParts);
     shared.sort();
