@@ -72,6 +72,7 @@ SandboxWorld::SandboxWorld()
 SandboxWorld::~SandboxWorld()
 {
     stopManager();
+    stopSystemd();
     if (m_polkit.state() != QProcess::NotRunning) {
         m_polkit.terminate();
         m_polkit.waitForFinished(5000);
@@ -151,6 +152,34 @@ void SandboxWorld::stopManager()
     QDBusConnectionInterface *bus = QDBusConnection::systemBus().interface();
     while (bus && bus->isServiceRegistered(QLatin1String(ManagerService)) && !deadline.hasExpired())
         QThread::msleep(50);
+}
+
+bool SandboxWorld::startSystemd(const QStringList &arguments)
+{
+    stopSystemd();
+    return startHelper(m_systemd, QStringLiteral(OVRA_SANDBOX_SYSTEMD), arguments,
+                       QStringLiteral("org.freedesktop.systemd1"));
+}
+
+void SandboxWorld::stopSystemd()
+{
+    if (m_systemd.state() == QProcess::NotRunning)
+        return;
+    m_systemd.terminate();
+    if (!m_systemd.waitForFinished(10000)) {
+        m_systemd.kill();
+        m_systemd.waitForFinished(5000);
+    }
+}
+
+void SandboxWorld::installToolsPackage(const QString &kernelRelease)
+{
+    m_env.writeFile(QStringLiteral("dpkg/status"),
+                    "Package: linux-tools-" + kernelRelease.toLatin1()
+                        + "\nStatus: install ok installed\nArchitecture: all\nVersion: 1.0\n"
+                          "Maintainer: Sandbox <sandbox@localhost>\n"
+                          "Description: USB/IP user-space tools for the running kernel (sandbox)\n\n");
+    qputenv("DPKG_ADMINDIR", m_env.filePath(QStringLiteral("dpkg")).toLocal8Bit());
 }
 
 QByteArray SandboxWorld::managerLog()

@@ -36,6 +36,14 @@ public:
     // Standard error of the Manager since it was last started.
     QByteArray managerLog();
 
+    // The systemd stand-in (not started by start()): `arguments` as for
+    // ovra-sandbox-systemd, e.g. {"--inactive", "usbipd"}.
+    bool startSystemd(const QStringList &arguments);
+    void stopSystemd();
+    // Shows the tools package of the running kernel as installed
+    // (DPKG_ADMINDIR with a status file).
+    void installToolsPackage(const QString &kernelRelease);
+
     // Switches the polkit stand-in between allowing and denying.
     bool setAuthorized(bool authorized);
 
@@ -60,5 +68,6 @@ private:
     PrivateBus m_bus;
     QProcess m_polkit;
     QProcess m_manager;
+    QProcess m_systemd;
     QString m_error;
 };

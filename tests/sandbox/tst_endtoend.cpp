@@ -8,6 +8,7 @@
 #include "mainwindow.h"
 #include "remoteusbdevicesmodel.h"
 #include "scannetworkdialog.h"
+#include "startup.h"
 
 #include <QAction>
 #include <QApplication>
@@ -58,7 +59,14 @@ private:
         if (auto *box = qobject_cast<QMessageBox *>(modal)) {
             boxes.append({box->windowTitle(), box->text(), box->detailedText()});
             m_handled = box;
-            box->done(QMessageBox::Ok);
+            // Agrees where asked, acknowledges otherwise.
+            QAbstractButton *answer = box->button(QMessageBox::Yes);
+            if (!answer)
+                answer = box->button(QMessageBox::Ok);
+            if (answer)
+                answer->click();
+            else
+                box->done(QMessageBox::Ok);
         } else if (auto *dialog = qobject_cast<QDialog *>(modal)) {
             m_handled = dialog;
             if (onDialog)
@@ -326,6 +334,34 @@ private Q_SLOTS:
             QCOMPARE(localStatus(QStringLiteral("2-1")), QStringLiteral("unshared"));
             QVERIFY(!m_sandbox->isBound(QStringLiteral("2-1")));
         }
+    }
+
+    // The start-up checks pass on the sandbox's platform: the tools package
+    // is installed, and an inactive, disabled usbipd is enabled and started
+    // through the systemd stand-in once the user agrees.
+    void platformChecks()
+    {
+        m_sandbox->installToolsPackage(kernelRelease());
+        {
+            ModalWatcher watcher;
+            QVERIFY(checkToolsPackage());
+            QVERIFY(watcher.boxes.isEmpty());
+        }
+
+        QVERIFY2(m_sandbox->startSystemd({"--inactive", "usbipd", "--disabled", "usbipd"}),
+                 qPrintable(m_sandbox->errorString()));
+        {
+            ModalWatcher watcher;
+            QVERIFY(checkUsbipdService());
+            QCOMPARE(watcher.boxes.size(), 1);
+            QCOMPARE(watcher.boxes.first().title, QStringLiteral("Warning"));
+        }
+        {
+            ModalWatcher watcher;
+            QVERIFY(checkUsbipdService());
+            QVERIFY(watcher.boxes.isEmpty());
+        }
+        m_sandbox->stopSystemd();
     }
 
     // A scan of the sandbox's network finds both hosts' devices.
