@@ -18,6 +18,12 @@ const int DefaultTimeoutMs = 150;
 } // namespace
 
 ScanNetworkDialog::ScanNetworkDialog(UsbIpClient *client, QWidget *parent)
+    : ScanNetworkDialog(client, localSubnets(), parent)
+{
+}
+
+ScanNetworkDialog::ScanNetworkDialog(UsbIpClient *client, const QMap<QString, int> &subnets,
+                                     QWidget *parent)
     : QDialog(parent)
     , m_ui(new Ui::ScanNetworkDialog)
     , m_client(client)
@@ -26,7 +32,7 @@ ScanNetworkDialog::ScanNetworkDialog(UsbIpClient *client, QWidget *parent)
     m_ui->m_progressBar->hide();
     m_ui->m_stopPushButton->hide();
 
-    m_subnets = localSubnets();
+    m_subnets = subnets;
 
     m_ui->m_subnetAddrComboBox->setValidator(new QRegularExpressionValidator(
         QRegularExpression(QStringLiteral("([0-9]{1,3}[\\.]){3}[0-9]{1,3}")),

@@ -18,6 +18,10 @@ class ScanNetworkDialog : public QDialog
     Q_OBJECT
 public:
     explicit ScanNetworkDialog(UsbIpClient *client, QWidget *parent = nullptr);
+    // The same with the networks to offer given (network address text ->
+    // last host offset) instead of this machine's own.
+    ScanNetworkDialog(UsbIpClient *client, const QMap<QString, int> &subnets,
+                      QWidget *parent = nullptr);
     ~ScanNetworkDialog() override;
 
 Q_SIGNALS:

@@ -1,0 +1,635 @@
+// The main window with fakes for the tool, the Manager service, the resolver
+// and the hardware: settings, the first listing, button rules, double
+// clicks, re-selection, drive notifications, context menus and error boxes.
+
+#include "fakemanager.h"
+#include "fakeusbip.h"
+#include "mainwindow.h"
+#include "modalcloser.h"
+#include "nethelpers.h"
+#include "privatebus.h"
+#include "startup.h"
+#include "testenvironment.h"
+
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTabWidget>
+#include <QTreeView>
+#include <QtTest>
+
+#include <Solid/DeviceNotifier>
+
+#include <memory>
+
+namespace {
+
+const QString RemoteHost = QStringLiteral("127.0.2.9");
+
+const QStringList ListLocal{QStringLiteral("list"), QStringLiteral("-l")};
+const QStringList ListLocalhost{QStringLiteral("list"), QStringLiteral("-r"),
+                                QStringLiteral("localhost")};
+const QStringList ListRemote{QStringLiteral("list"), QStringLiteral("-r"), RemoteHost};
+
+QByteArray localList(const QList<QByteArray> &busids)
+{
+    QByteArray text;
+    for (const QByteArray &busid : busids) {
+        const QByteArray ids = "abcd:" + QByteArray(4, busid.at(0));
+        text += " - busid " + busid + " (" + ids + ")\n   Acme Corp. : Stick " + busid + " ("
+            + ids + ")\n\n";
+    }
+    return text;
+}
+
+QByteArray remoteList(const QByteArray &host, const QList<QByteArray> &busids)
+{
+    QByteArray text = "Exportable USB devices\n======================\n - " + host + "\n";
+    for (const QByteArray &busid : busids) {
+        const QByteArray ids = "abcd:" + QByteArray(4, busid.at(0));
+        text += "        " + busid + ": Acme Corp. : Stick " + busid + " (" + ids + ")\n"
+            + "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/" + busid + "\n"
+            + "           : (Defined at Interface level) (00/00/00)\n\n";
+    }
+    return text;
+}
+
+// 127.0.2.9 is called far.test; localhost is itself.
+QHostInfo scriptedLookup(const QString &name)
+{
+    QHostInfo info;
+    if (name == RemoteHost || name == QLatin1String("far.test")) {
+        info.setHostName(QStringLiteral("far.test"));
+        info.setAddresses({QHostAddress(RemoteHost)});
+    } else if (name == QLatin1String("127.0.0.1") || name == QLatin1String("localhost")) {
+        info.setHostName(QStringLiteral("localhost"));
+        info.setAddresses({QHostAddress::LocalHost});
+    } else {
+        info.setHostName(name);
+        info.setError(QHostInfo::HostNotFound);
+    }
+    return info;
+}
+
+QString portText(const QString &busid, const QString &port)
+{
+    return QStringLiteral("Imported USB devices\n====================\n"
+                          "Port %1: <Port in Use> at High Speed(480Mbps)\n"
+                          "       Acme Corp. : Stick %2 (abcd:%3)\n"
+                          "       3-1 -> usbip://%4:3240/%2\n"
+                          "           -> remote bus/dev 001/002\n")
+        .arg(port, busid, QString(4, busid.at(0)), RemoteHost);
+}
+
+// Rows of the remote table for the three listed devices: on kernels above 4
+// the listing adds the attached device (1-1 on port 00) once more.
+int remoteRows()
+{
+    return kernelRelease().left(1).toInt() > 4 ? 4 : 3;
+}
+
+template<typename T>
+T *child(QWidget *window, const char *name)
+{
+    T *found = window->findChild<T *>(QLatin1String(name));
+    if (!found)
+        qWarning("no child %s", name);
+    return found;
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanupTestCase();
+
+    void formStartsAsDesigned();
+    void settingsRoundTrip();
+    void firstListingFollowsSavedTab_data();
+    void firstListingFollowsSavedTab();
+    void localButtonsFollowCurrentRow();
+    void remoteButtonsFollowCurrentRow();
+    void hostFieldControlsRemoteUpdate();
+    void doubleClickUnsharesAndDisconnects();
+    void currentRowSurvivesRelisting();
+    void driveNotificationsFilterByPrefix_data();
+    void driveNotificationsFilterByPrefix();
+    void contextMenus();
+    void errorBoxes_data();
+    void errorBoxes();
+    void scanButtonOpensModalDialog();
+
+private:
+    int callCount(const QStringList &arguments) const;
+    int managerCalls(const QString &method) const;
+    std::unique_ptr<MainWindow> makeWindow();
+    QTreeView *localView(MainWindow *window) const
+    {
+        return child<QTreeView>(window, "m_localDevicesTreeView");
+    }
+    QTreeView *remoteView(MainWindow *window) const
+    {
+        return child<QTreeView>(window, "m_remoteDevicesTreeView");
+    }
+    static QModelIndex rowOf(QTreeView *view, const QString &busid);
+
+    std::unique_ptr<TestEnvironment> m_env;
+    std::unique_ptr<FakeUsbip> m_usbip;
+    PrivateBus m_bus;
+    std::unique_ptr<FakeManager> m_manager;
+};
+
+int TestMainWindow::callCount(const QStringList &arguments) const
+{
+    return m_usbip->calls().count(arguments);
+}
+
+int TestMainWindow::managerCalls(const QString &method) const
+{
+    int count = 0;
+    const QList<FakeManager::Call> calls = m_manager->calls();
+    for (const FakeManager::Call &call : calls)
+        count += call.method == method;
+    return count;
+}
+
+QModelIndex TestMainWindow::rowOf(QTreeView *view, const QString &busid)
+{
+    QAbstractItemModel *model = view->model();
+    for (int row = 0; row < model->rowCount(); ++row) {
+        for (int column = 0; column < 2; ++column) {
+            if (model->index(row, column).data().toString() == busid)
+                return model->index(row, 0);
+        }
+    }
+    return QModelIndex();
+}
+
+std::unique_ptr<MainWindow> TestMainWindow::makeWindow()
+{
+    return std::unique_ptr<MainWindow>(new MainWindow);
+}
+
+void TestMainWindow::initTestCase()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("ovra-test"));
+    QCoreApplication::setApplicationName(QStringLiteral("window-test"));
+    m_env.reset(new TestEnvironment);
+    QVERIFY(m_env->isValid());
+    m_usbip.reset(new FakeUsbip);
+    QVERIFY2(m_bus.start(), qPrintable(m_bus.errorString()));
+    m_manager.reset(new FakeManager);
+    QVERIFY2(m_manager->start(), qPrintable(m_manager->errorString()));
+    setHostLookupFunction(scriptedLookup);
+    // Every listed local device is a row; no storage drive is needed.
+    qputenv("TESTMODE", "1");
+    qputenv("SOLID_FAKEHW", QFile::encodeName(QString::fromLocal8Bit(qgetenv("OVRA_TEST_DATA_DIR"))
+                                              + QStringLiteral("/no-drives.xml")));
+}
+
+void TestMainWindow::init()
+{
+    QSettings settings;
+    settings.clear();
+    settings.setValue(QStringLiteral("host"), RemoteHost);
+    settings.sync();
+
+    m_usbip->clearResponses();
+    m_usbip->clearCalls();
+    // 1-1 is exported here (shared), 2-1 and 3-1 are not.
+    m_usbip->setResponse(ListLocal, localList({"1-1", "2-1", "3-1"}));
+    m_usbip->setResponse(ListLocalhost, remoteList("localhost", {"1-1"}));
+    // 1-1 of the remote host is attached on port 00.
+    m_usbip->setResponse(ListRemote, remoteList(RemoteHost.toLatin1(), {"1-1", "2-1", "3-1"}));
+    m_manager->resetReplies();
+    m_manager->setReply(QStringLiteral("PortsInfo"), portText(QStringLiteral("1-1"), QStringLiteral("00")));
+    m_manager->clearCalls();
+    clearHostCache();
+}
+
+void TestMainWindow::cleanupTestCase()
+{
+    m_manager.reset();
+    setHostLookupFunction({});
+}
+
+void TestMainWindow::formStartsAsDesigned()
+{
+    auto window = makeWindow();
+    QCOMPARE(window->objectName(), QStringLiteral("MainWindow"));
+    QCOMPARE(window->windowTitle(), QStringLiteral("Ovra admin usbip"));
+    auto *tabs = child<QTabWidget>(window.get(), "m_tabWidget");
+    QCOMPARE(tabs->count(), 2);
+    QCOMPARE(tabs->tabText(0), QStringLiteral("Local USB storages"));
+    QCOMPARE(tabs->tabText(1), QStringLiteral("Remote USB storages"));
+    QCOMPARE(child<QLineEdit>(window.get(), "m_hostLineEdit")->width(), 110);
+    for (const char *name : {"m_updateLocalPushButton", "m_updateRemotePushButton", "m_scanPushButton"})
+        QVERIFY2(child<QPushButton>(window.get(), name)->isEnabled(), name);
+    for (const char *name : {"m_sharePushButton", "m_unsharePushButton", "m_connectPushButton",
+                             "m_disconnectPushButton"})
+        QVERIFY2(!child<QPushButton>(window.get(), name)->isEnabled(), name);
+    QVERIFY(child<QPushButton>(window.get(), "m_sharePushButton")->menu());
+    QVERIFY(child<QPushButton>(window.get(), "m_connectPushButton")->menu());
+    QCOMPARE(localView(window.get())->model()->columnCount(), 4);
+    QCOMPARE(remoteView(window.get())->model()->columnCount(), 5);
+    QCOMPARE(localView(window.get())->contextMenuPolicy(), Qt::CustomContextMenu);
+    QVERIFY(!localView(window.get())->rootIsDecorated());
+    QVERIFY(!QApplication::overrideCursor());
+}
+
+void TestMainWindow::settingsRoundTrip()
+{
+    {
+        auto window = makeWindow();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        window->resize(600, 420);
+        child<QLineEdit>(window.get(), "m_hostLineEdit")->setText(QStringLiteral("never-listed"));
+        child<QTabWidget>(window.get(), "m_tabWidget")->setCurrentIndex(1);
+    }
+    {
+        QSettings settings;
+        QCOMPARE(settings.value(QStringLiteral("host")).toString(), QStringLiteral("never-listed"));
+        QCOMPARE(settings.value(QStringLiteral("currentTab")).toInt(), 1);
+        QVERIFY(settings.contains(QStringLiteral("geometry")));
+    }
+    // The saved host is listed at once because tab 1 was saved.
+    m_usbip->setResponse({QStringLiteral("list"), QStringLiteral("-r"), QStringLiteral("never-listed")},
+                         QByteArray(), "usbip: error: could not connect\n", 1);
+    auto window = makeWindow();
+    QCOMPARE(child<QLineEdit>(window.get(), "m_hostLineEdit")->text(), QStringLiteral("never-listed"));
+    QCOMPARE(child<QTabWidget>(window.get(), "m_tabWidget")->currentIndex(), 1);
+    QCOMPARE(window->size(), QSize(600, 420));
+    QCOMPARE(callCount({QStringLiteral("list"), QStringLiteral("-r"), QStringLiteral("never-listed")}), 1);
+}
+
+void TestMainWindow::firstListingFollowsSavedTab_data()
+{
+    QTest::addColumn<QVariant>("savedTab");
+    QTest::addColumn<int>("localListings");
+    QTest::addColumn<int>("remoteListings");
+    QTest::addColumn<int>("currentTab");
+
+    QTest::newRow("absent") << QVariant() << 1 << 0 << 0;
+    QTest::newRow("0") << QVariant(0) << 1 << 0 << 0;
+    QTest::newRow("1") << QVariant(1) << 0 << 1 << 1;
+    QTest::newRow("no such tab") << QVariant(5) << 1 << 0 << 0;
+}
+
+void TestMainWindow::firstListingFollowsSavedTab()
+{
+    QFETCH(QVariant, savedTab);
+    QFETCH(int, localListings);
+    QFETCH(int, remoteListings);
+    QFETCH(int, currentTab);
+
+    {
+        QSettings settings;
+        if (savedTab.isValid())
+            settings.setValue(QStringLiteral("currentTab"), savedTab);
+    }
+    QElapsedTimer clock;
+    clock.start();
+    auto window = makeWindow();
+    QCOMPARE(child<QTabWidget>(window.get(), "m_tabWidget")->currentIndex(), currentTab);
+    QCOMPARE(callCount(ListLocal), localListings);
+    QCOMPARE(callCount(ListRemote), remoteListings);
+    // The local model asks the local daemon what it exports on every reset.
+    QCOMPARE(callCount(ListLocalhost), localListings);
+    QCOMPARE(localView(window.get())->model()->rowCount(), localListings ? 3 : 0);
+    QCOMPARE(remoteView(window.get())->model()->rowCount(), remoteListings ? remoteRows() : 0);
+    // Tab switches fetch nothing.
+    child<QTabWidget>(window.get(), "m_tabWidget")->setCurrentIndex(1 - currentTab);
+    QCOMPARE(m_usbip->calls().count(ListLocal) + m_usbip->calls().count(ListRemote), 1);
+}
+
+void TestMainWindow::localButtonsFollowCurrentRow()
+{
+    auto window = makeWindow();
+    QTreeView *view = localView(window.get());
+    auto *share = child<QPushButton>(window.get(), "m_sharePushButton");
+    auto *unshare = child<QPushButton>(window.get(), "m_unsharePushButton");
+
+    view->setCurrentIndex(rowOf(view, QStringLiteral("1-1")));
+    QVERIFY(!share->isEnabled());
+    QVERIFY(unshare->isEnabled());
+
+    view->setCurrentIndex(rowOf(view, QStringLiteral("2-1")).sibling(rowOf(view, QStringLiteral("2-1")).row(), 3));
+    QVERIFY(share->isEnabled());
+    QVERIFY(!unshare->isEnabled());
+
+    // Share constantly from the button's menu: the Manager gets the ids and
+    // the buttons swap.
+    child<QAction>(window.get(), "m_shareConstAction")->trigger();
+    QCOMPARE(m_manager->calls().last().method, QStringLiteral("ShareDevice"));
+    QCOMPARE(m_manager->calls().last().arguments,
+             (QVariantList{QStringLiteral("2-1"), QStringLiteral("abcd:2222")}));
+    QVERIFY(!share->isEnabled());
+    QVERIFY(unshare->isEnabled());
+    QCOMPARE(rowOf(view, QStringLiteral("2-1")).sibling(rowOf(view, QStringLiteral("2-1")).row(), 2).data().toString(),
+             QStringLiteral("shared (constantly)"));
+
+    unshare->click();
+    QCOMPARE(m_manager->calls().last().method, QStringLiteral("UnshareDevice"));
+    QVERIFY(share->isEnabled());
+    QVERIFY(!unshare->isEnabled());
+
+    view->selectionModel()->clearCurrentIndex();
+    QVERIFY(!share->isEnabled());
+    QVERIFY(!unshare->isEnabled());
+    // Without a current row the actions do nothing.
+    m_manager->clearCalls();
+    child<QAction>(window.get(), "m_shareSessionAction")->trigger();
+    child<QAction>(window.get(), "m_unshareAction")->trigger();
+    QCOMPARE(m_manager->calls().size(), 0);
+    QVERIFY(!QApplication::overrideCursor());
+}
+
+void TestMainWindow::remoteButtonsFollowCurrentRow()
+{
+    QSettings().setValue(QStringLiteral("currentTab"), 1);
+    auto window = makeWindow();
+    QTreeView *view = remoteView(window.get());
+    auto *connectButton = child<QPushButton>(window.get(), "m_connectPushButton");
+    auto *disconnectButton = child<QPushButton>(window.get(), "m_disconnectPushButton");
+    QCOMPARE(view->model()->rowCount(), remoteRows());
+
+    view->setCurrentIndex(rowOf(view, QStringLiteral("1-1")));
+    QVERIFY(!connectButton->isEnabled());
+    QVERIFY(disconnectButton->isEnabled());
+
+    view->setCurrentIndex(rowOf(view, QStringLiteral("3-1")));
+    QVERIFY(connectButton->isEnabled());
+    QVERIFY(!disconnectButton->isEnabled());
+
+    // Connect for the session; the fake's port table then shows it.
+    m_manager->setReply(QStringLiteral("PortsInfo"), portText(QStringLiteral("3-1"), QStringLiteral("01")));
+    child<QAction>(window.get(), "m_connectSessionAction")->trigger();
+    const QList<FakeManager::Call> calls = m_manager->calls();
+    bool sent = false;
+    for (const FakeManager::Call &call : calls) {
+        if (call.method == QLatin1String("ConnectDevice")) {
+            QCOMPARE(call.arguments,
+                     (QVariantList{RemoteHost + QStringLiteral("/3-1/abcd:3333"), false}));
+            sent = true;
+        }
+    }
+    QVERIFY(sent);
+    QVERIFY(!connectButton->isEnabled());
+    QVERIFY(disconnectButton->isEnabled());
+
+    view->selectionModel()->clearCurrentIndex();
+    QVERIFY(!connectButton->isEnabled());
+    QVERIFY(!disconnectButton->isEnabled());
+}
+
+void TestMainWindow::hostFieldControlsRemoteUpdate()
+{
+    auto window = makeWindow();
+    auto *host = child<QLineEdit>(window.get(), "m_hostLineEdit");
+    auto *update = child<QPushButton>(window.get(), "m_updateRemotePushButton");
+    QCOMPARE(host->text(), RemoteHost);
+    host->clear();
+    QVERIFY(!update->isEnabled());
+    QTest::keyClick(host, Qt::Key_A);
+    QVERIFY(update->isEnabled());
+
+    // Update lists the host as typed now.
+    host->setText(RemoteHost);
+    update->click();
+    QCOMPARE(callCount(ListRemote), 1);
+    QCOMPARE(remoteView(window.get())->model()->rowCount(), remoteRows());
+}
+
+void TestMainWindow::doubleClickUnsharesAndDisconnects()
+{
+    auto window = makeWindow();
+    QTreeView *local = localView(window.get());
+
+    // Not shared: nothing.
+    local->setCurrentIndex(rowOf(local, QStringLiteral("2-1")));
+    Q_EMIT local->doubleClicked(rowOf(local, QStringLiteral("2-1")));
+    QCOMPARE(managerCalls(QStringLiteral("UnshareDevice")), 0);
+
+    local->setCurrentIndex(rowOf(local, QStringLiteral("1-1")));
+    Q_EMIT local->doubleClicked(rowOf(local, QStringLiteral("1-1")));
+    QCOMPARE(managerCalls(QStringLiteral("UnshareDevice")), 1);
+    QCOMPARE(m_manager->calls().last().arguments,
+             (QVariantList{QStringLiteral("1-1"), QStringLiteral("abcd:1111")}));
+
+    child<QPushButton>(window.get(), "m_updateRemotePushButton")->click();
+    QTreeView *remote = remoteView(window.get());
+    remote->setCurrentIndex(rowOf(remote, QStringLiteral("2-1")));
+    Q_EMIT remote->doubleClicked(rowOf(remote, QStringLiteral("2-1")));
+    QCOMPARE(managerCalls(QStringLiteral("DisconnectDevice")), 0);
+
+    remote->setCurrentIndex(rowOf(remote, QStringLiteral("1-1")));
+    Q_EMIT remote->doubleClicked(rowOf(remote, QStringLiteral("1-1")));
+    QCOMPARE(managerCalls(QStringLiteral("DisconnectDevice")), 1);
+    // A session attachment: no constant-connections line, the port as shown.
+    QCOMPARE(m_manager->calls().last().arguments,
+             (QVariantList{QString(), QStringLiteral("00")}));
+    QVERIFY(child<QPushButton>(window.get(), "m_connectPushButton")->isEnabled());
+}
+
+void TestMainWindow::currentRowSurvivesRelisting()
+{
+    auto window = makeWindow();
+    QTreeView *view = localView(window.get());
+    auto *update = child<QPushButton>(window.get(), "m_updateLocalPushButton");
+    view->setCurrentIndex(rowOf(view, QStringLiteral("2-1")));
+
+    // A device is plugged in before 2-1: its row moves, the selection follows.
+    m_usbip->setResponse(ListLocal, localList({"4-1", "1-1", "2-1", "3-1"}));
+    QElapsedTimer clock;
+    clock.start();
+    update->click();
+    QVERIFY2(clock.elapsed() >= 100, "a signalled re-listing pauses 100 ms first");
+    QModelIndex current = view->selectionModel()->currentIndex();
+    QCOMPARE(current.row(), 2);
+    QCOMPARE(current.sibling(current.row(), 0).data().toString(), QStringLiteral("2-1"));
+    QVERIFY(view->selectionModel()->isRowSelected(2, QModelIndex()));
+    QVERIFY(child<QPushButton>(window.get(), "m_sharePushButton")->isEnabled());
+
+    // 2-1 goes away: nothing is current and the buttons are off.
+    m_usbip->setResponse(ListLocal, localList({"4-1", "1-1", "3-1"}));
+    update->click();
+    QVERIFY(!view->selectionModel()->currentIndex().isValid());
+    QVERIFY(!child<QPushButton>(window.get(), "m_sharePushButton")->isEnabled());
+    QVERIFY(!child<QPushButton>(window.get(), "m_unsharePushButton")->isEnabled());
+
+    // The same on the remote tab, by device id.
+    auto *remoteUpdate = child<QPushButton>(window.get(), "m_updateRemotePushButton");
+    remoteUpdate->click();
+    QTreeView *remote = remoteView(window.get());
+    remote->setCurrentIndex(rowOf(remote, QStringLiteral("3-1")));
+    m_usbip->setResponse(ListRemote, remoteList(RemoteHost.toLatin1(), {"3-1", "2-1"}));
+    remoteUpdate->click();
+    current = remote->selectionModel()->currentIndex();
+    QCOMPARE(current.row(), 0);
+    QCOMPARE(current.sibling(0, 1).data().toString(), QStringLiteral("3-1"));
+    QVERIFY(remote->selectionModel()->isRowSelected(0, QModelIndex()));
+    QVERIFY(child<QPushButton>(window.get(), "m_connectPushButton")->isEnabled());
+
+    // A failed listing restores nothing.
+    m_usbip->setResponse(ListRemote, QByteArray(), "usbip: error: could not connect\n", 1);
+    ModalCloser closer;
+    remoteUpdate->click();
+    QVERIFY(!remote->selectionModel()->currentIndex().isValid());
+    QCOMPARE(closer.boxes.size(), 1);
+}
+
+void TestMainWindow::driveNotificationsFilterByPrefix_data()
+{
+    QTest::addColumn<bool>("added");
+    QTest::addColumn<QString>("udi");
+    QTest::addColumn<int>("listings");
+    QTest::addColumn<int>("portChecks");
+
+    const QString drive = QStringLiteral("/org/freedesktop/UDisks2/drives/Ovra_Stick_123");
+    const QString partition = QStringLiteral("/org/freedesktop/UDisks2/block_devices/sdb1");
+    QTest::newRow("drive added") << true << drive << 1 << 0;
+    QTest::newRow("drive removed") << false << drive << 1 << 1;
+    QTest::newRow("partition added") << true << partition << 0 << 0;
+    QTest::newRow("partition removed") << false << partition << 0 << 0;
+    QTest::newRow("prefix inside the udi") << true
+        << QStringLiteral("/org/kde/solid/fakehw") + drive << 1 << 0;
+    QTest::newRow("other case") << true
+        << QStringLiteral("/org/freedesktop/udisks2/drives/x") << 0 << 0;
+}
+
+void TestMainWindow::driveNotificationsFilterByPrefix()
+{
+    QFETCH(bool, added);
+    QFETCH(QString, udi);
+    QFETCH(int, listings);
+    QFETCH(int, portChecks);
+
+    auto window = makeWindow();
+    m_usbip->clearCalls();
+    m_manager->clearCalls();
+    Solid::DeviceNotifier *notifier = Solid::DeviceNotifier::instance();
+    QElapsedTimer clock;
+    clock.start();
+    if (added)
+        Q_EMIT notifier->deviceAdded(udi);
+    else
+        Q_EMIT notifier->deviceRemoved(udi);
+    QCOMPARE(callCount(ListLocal), listings);
+    if (listings)
+        QVERIFY(clock.elapsed() >= 100);
+    QCOMPARE(managerCalls(QStringLiteral("PortsInfo")), portChecks);
+}
+
+void TestMainWindow::contextMenus()
+{
+    auto window = makeWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QTreeView *local = localView(window.get());
+    ModalCloser closer;
+
+    // No current row: no menu.
+    Q_EMIT local->customContextMenuRequested(QPoint(5, 5));
+    QCOMPARE(closer.menus.size(), 0);
+
+    local->setCurrentIndex(rowOf(local, QStringLiteral("1-1")));
+    Q_EMIT local->customContextMenuRequested(QPoint(5, 200));
+    QCOMPARE(closer.menus.size(), 1);
+    QCOMPARE(closer.menus.last(), QStringList{QStringLiteral("m_unshareAction")});
+
+    local->setCurrentIndex(rowOf(local, QStringLiteral("3-1")));
+    Q_EMIT local->customContextMenuRequested(QPoint(5, 5));
+    QCOMPARE(closer.menus.last(),
+             (QStringList{QStringLiteral("m_shareSessionAction"), QStringLiteral("m_shareConstAction")}));
+
+    child<QPushButton>(window.get(), "m_updateRemotePushButton")->click();
+    QTreeView *remote = remoteView(window.get());
+    Q_EMIT remote->customContextMenuRequested(QPoint(5, 5));
+    QCOMPARE(closer.menus.size(), 2);
+    remote->setCurrentIndex(rowOf(remote, QStringLiteral("1-1")));
+    Q_EMIT remote->customContextMenuRequested(QPoint(5, 5));
+    QCOMPARE(closer.menus.last(), QStringList{QStringLiteral("m_disconnectAction")});
+    remote->setCurrentIndex(rowOf(remote, QStringLiteral("2-1")));
+    Q_EMIT remote->customContextMenuRequested(QPoint(5, 5));
+    QCOMPARE(closer.menus.last(), (QStringList{QStringLiteral("m_connectSessionAction"),
+                                               QStringLiteral("m_connectConstAction")}));
+    // Menus are not kept.
+    QCOMPARE(window->findChildren<QMenu *>().size(), 2);
+}
+
+void TestMainWindow::errorBoxes_data()
+{
+    QTest::addColumn<bool>("shareFails");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("detailed");
+
+    QTest::newRow("Manager refuses: with details")
+        << true << "Error share device!\n" << "Authorization error.";
+    QTest::newRow("listing fails without output: no details")
+        << false << "Error updating the list of local devices!" << "";
+}
+
+void TestMainWindow::errorBoxes()
+{
+    QFETCH(bool, shareFails);
+    QFETCH(QString, text);
+    QFETCH(QString, detailed);
+
+    auto window = makeWindow();
+    ModalCloser closer;
+    if (shareFails) {
+        m_manager->setError(QStringLiteral("ShareDevice"),
+                            QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"));
+        QTreeView *view = localView(window.get());
+        view->setCurrentIndex(rowOf(view, QStringLiteral("2-1")));
+        child<QAction>(window.get(), "m_shareSessionAction")->trigger();
+    } else {
+        m_usbip->setResponse(ListLocal, QByteArray(), QByteArray(), 1);
+        child<QPushButton>(window.get(), "m_updateLocalPushButton")->click();
+    }
+    QCOMPARE(closer.boxes.size(), 1);
+    const ModalCloser::Box box = closer.boxes.first();
+    QCOMPARE(box.title, QStringLiteral("Error"));
+    QCOMPARE(box.text, text);
+    QCOMPARE(box.detailedText, detailed);
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QVERIFY(!box.hasParent);
+    QVERIFY(box.modal);
+    // The busy cursor of the failed call is not shown over the box, and it
+    // is gone once the call has returned.
+    QVERIFY(!box.overrideCursor || box.cursor == Qt::ArrowCursor);
+    QVERIFY(!QApplication::overrideCursor());
+}
+
+void TestMainWindow::scanButtonOpensModalDialog()
+{
+    auto window = makeWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QString title;
+    QWidget *parent = nullptr;
+    QTimer::singleShot(100, [&]() {
+        if (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+            title = dialog->windowTitle();
+            parent = dialog->parentWidget();
+            dialog->reject();
+        }
+    });
+    child<QPushButton>(window.get(), "m_scanPushButton")->click();
+    QCOMPARE(title, QStringLiteral("Scan network"));
+    QCOMPARE(parent, window.get());
+    QVERIFY(window->findChildren<QDialog *>().isEmpty());
+    QVERIFY(QSettings().contains(QStringLiteral("ScanNetwork/Timeout")));
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

@@ -1,0 +1,285 @@
+// The scan dialog: its two states, the signal it sends, progress, stop and
+// close, and the settings it keeps.
+
+#include "fakemanager.h"
+#include "fakeusbip.h"
+#include "privatebus.h"
+#include "scannetworkdialog.h"
+#include "testenvironment.h"
+#include "usbipclient.h"
+
+#include <QComboBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QThread>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// A /30 (two hosts) and a /24 of the scan tests' loopback range.
+const QMap<QString, int> Subnets{{QStringLiteral("127.0.1.0"), 3},
+                                 {QStringLiteral("127.0.1.4"), 3},
+                                 {QStringLiteral("127.0.10.0"), 255}};
+
+struct Form
+{
+    explicit Form(ScanNetworkDialog &dialog)
+        : subnet(dialog.findChild<QComboBox *>(QStringLiteral("m_subnetAddrComboBox")))
+        , timeout(dialog.findChild<QSpinBox *>(QStringLiteral("m_timeoutSpinBox")))
+        , progress(dialog.findChild<QProgressBar *>(QStringLiteral("m_progressBar")))
+        , scan(dialog.findChild<QPushButton *>(QStringLiteral("m_scanPushButton")))
+        , stop(dialog.findChild<QPushButton *>(QStringLiteral("m_stopPushButton")))
+    {
+    }
+    bool idle() const { return !scan->isHidden() && stop->isHidden() && progress->isHidden(); }
+    bool scanning() const { return scan->isHidden() && !stop->isHidden() && !progress->isHidden(); }
+
+    QComboBox *subnet;
+    QSpinBox *timeout;
+    QProgressBar *progress;
+    QPushButton *scan;
+    QPushButton *stop;
+};
+
+} // namespace
+
+class TestScanDialog : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void startsIdleWithTheNetworks();
+    void settingsAreLoaded_data();
+    void settingsAreLoaded();
+    void scanSendsTheChosenNetwork();
+    void emptyNetworkListScansNothing();
+    void scanToTheEndAcceptsTheDialog();
+    void lateProgressAfterStopDoesNotClose();
+    void escapeStopsClosesAndSaves();
+
+private:
+    std::unique_ptr<TestEnvironment> m_env;
+    std::unique_ptr<FakeUsbip> m_usbip;
+    PrivateBus m_bus;
+    std::unique_ptr<FakeManager> m_manager;
+    QThread m_worker;
+    UsbIpClient *m_client = nullptr;
+};
+
+void TestScanDialog::initTestCase()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("ovra-test"));
+    QCoreApplication::setApplicationName(QStringLiteral("scan-dialog-test"));
+    m_env.reset(new TestEnvironment);
+    QVERIFY(m_env->isValid());
+    m_usbip.reset(new FakeUsbip);
+    QVERIFY2(m_bus.start(), qPrintable(m_bus.errorString()));
+    m_manager.reset(new FakeManager);
+    QVERIFY2(m_manager->start(), qPrintable(m_manager->errorString()));
+    // As in the window: the client lives in a worker thread.
+    m_client = new UsbIpClient(QStringLiteral("localhost"));
+    m_client->moveToThread(&m_worker);
+    connect(&m_worker, &QThread::finished, m_client, &QObject::deleteLater);
+    m_worker.start();
+}
+
+void TestScanDialog::init()
+{
+    QSettings().clear();
+    m_usbip->clearResponses();
+    m_usbip->clearCalls();
+    // Nobody answers in the scanned range, a little slowly.
+    m_usbip->setDefaultResponse(QByteArray(), "usbip: error: could not connect\n", 1, 50);
+}
+
+// No scan of one test may report into the next: stop it, wait until the
+// worker has handled everything queued, then take in what it reported.
+void TestScanDialog::cleanup()
+{
+    m_client->stopScan();
+    QMetaObject::invokeMethod(m_client, []() {}, Qt::BlockingQueuedConnection);
+    QCoreApplication::processEvents();
+}
+
+void TestScanDialog::cleanupTestCase()
+{
+    m_worker.quit();
+    m_worker.wait();
+    m_manager.reset();
+}
+
+void TestScanDialog::startsIdleWithTheNetworks()
+{
+    ScanNetworkDialog dialog(m_client, Subnets);
+    Form form(dialog);
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("Scan network"));
+    QVERIFY(form.idle());
+    QCOMPARE(form.subnet->count(), 3);
+    // Plain string order, not numeric.
+    QCOMPARE(form.subnet->itemText(0), QStringLiteral("127.0.1.0"));
+    QCOMPARE(form.subnet->itemText(2), QStringLiteral("127.0.10.0"));
+    QCOMPARE(form.subnet->currentIndex(), 0);
+    QVERIFY(!form.subnet->isEditable());
+    QCOMPARE(form.timeout->value(), 150);
+    QCOMPARE(form.timeout->suffix(), QStringLiteral(" ms"));
+    QCOMPARE(form.scan->toolTip(), QStringLiteral("Scan"));
+    QCOMPARE(form.stop->toolTip(), QStringLiteral("Stop"));
+    QVERIFY(form.scan->text().isEmpty());
+}
+
+void TestScanDialog::settingsAreLoaded_data()
+{
+    QTest::addColumn<QVariant>("timeout");
+    QTest::addColumn<QVariant>("subnet");
+    QTest::addColumn<int>("shownTimeout");
+    QTest::addColumn<QString>("shownSubnet");
+
+    QTest::newRow("nothing saved") << QVariant() << QVariant() << 150 << "127.0.1.0";
+    QTest::newRow("saved network") << QVariant(300) << QVariant("127.0.1.4") << 300 << "127.0.1.4";
+    QTest::newRow("network gone") << QVariant(0) << QVariant("10.9.9.0") << 0 << "127.0.1.0";
+    QTest::newRow("time-out above the range") << QVariant(5000) << QVariant() << 1000 << "127.0.1.0";
+}
+
+void TestScanDialog::settingsAreLoaded()
+{
+    QFETCH(QVariant, timeout);
+    QFETCH(QVariant, subnet);
+    QFETCH(int, shownTimeout);
+    QFETCH(QString, shownSubnet);
+
+    {
+        QSettings settings;
+        settings.beginGroup(QStringLiteral("ScanNetwork"));
+        if (timeout.isValid())
+            settings.setValue(QStringLiteral("Timeout"), timeout);
+        if (subnet.isValid())
+            settings.setValue(QStringLiteral("Subnet"), subnet);
+    }
+    {
+        ScanNetworkDialog dialog(m_client, Subnets);
+        Form form(dialog);
+        QCOMPARE(form.timeout->value(), shownTimeout);
+        QCOMPARE(form.subnet->currentText(), shownSubnet);
+    }
+    // Closing saves what was shown, used or not.
+    QSettings settings;
+    QCOMPARE(settings.value(QStringLiteral("ScanNetwork/Timeout")).toInt(), shownTimeout);
+    QCOMPARE(settings.value(QStringLiteral("ScanNetwork/Subnet")).toString(), shownSubnet);
+}
+
+void TestScanDialog::scanSendsTheChosenNetwork()
+{
+    ScanNetworkDialog dialog(m_client, Subnets);
+    Form form(dialog);
+    dialog.show();
+    form.subnet->setCurrentText(QStringLiteral("127.0.10.0"));
+    form.timeout->setValue(400);
+    QSignalSpy requests(&dialog, &ScanNetworkDialog::scanNetwork);
+
+    form.scan->click();
+    QCOMPARE(requests.count(), 1);
+    QCOMPARE(requests.first(), (QVariantList{QStringLiteral("127.0.10.0"), 255, 400}));
+    QVERIFY(form.scanning());
+    QCOMPARE(form.progress->minimum(), 1);
+    QCOMPARE(form.progress->maximum(), 254);
+    // Progress comes back from the worker thread.
+    QTRY_VERIFY(form.progress->value() >= 1);
+
+    form.stop->click();
+    QVERIFY(form.idle());
+    QVERIFY(dialog.isVisible());
+    // The scan ends after the address in hand.
+    QTRY_VERIFY(m_usbip->calls().size() >= 1);
+    const int probed = m_usbip->calls().size();
+    QTest::qWait(600);
+    QVERIFY2(m_usbip->calls().size() <= probed + 1, "the scan went on after Stop");
+}
+
+void TestScanDialog::emptyNetworkListScansNothing()
+{
+    ScanNetworkDialog dialog(m_client, QMap<QString, int>());
+    Form form(dialog);
+    dialog.show();
+    QCOMPARE(form.subnet->count(), 0);
+    QSignalSpy requests(&dialog, &ScanNetworkDialog::scanNetwork);
+    form.scan->click();
+    QCOMPARE(requests.first(), (QVariantList{QString(), 0, 150}));
+    QTest::qWait(200);
+    // Nothing probed, nothing reported: the dialog waits in the scanning state.
+    QVERIFY(form.scanning());
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(m_usbip->calls().size(), 0);
+}
+
+void TestScanDialog::scanToTheEndAcceptsTheDialog()
+{
+    ScanNetworkDialog dialog(m_client, Subnets);
+    Form form(dialog);
+    dialog.show();
+    QSignalSpy updated(m_client, &UsbIpClient::updated);
+    form.scan->click();
+    // 127.0.1.1 and 127.0.1.2 are asked; the last report closes the dialog.
+    QTRY_VERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(form.progress->value(), 2);
+    QTRY_COMPARE(updated.count(), 1);
+    QCOMPARE(m_usbip->calls().size(), 2);
+}
+
+void TestScanDialog::lateProgressAfterStopDoesNotClose()
+{
+    ScanNetworkDialog dialog(m_client, Subnets);
+    Form form(dialog);
+    dialog.show();
+    form.subnet->setCurrentText(QStringLiteral("127.0.10.0"));
+    form.scan->click();
+    // (A stop that comes before the worker starts the scan is forgotten.)
+    QTRY_VERIFY(form.progress->value() >= 1);
+    form.stop->click();
+    // The stopped scan's last report is 1 (after the address in hand).
+    QTest::qWait(500);
+    Q_EMIT m_client->scanNetworkProgress(1);
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QVERIFY(form.idle());
+}
+
+void TestScanDialog::escapeStopsClosesAndSaves()
+{
+    {
+        ScanNetworkDialog dialog(m_client, Subnets);
+        Form form(dialog);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        form.subnet->setCurrentText(QStringLiteral("127.0.10.0"));
+        form.timeout->setValue(400);
+        form.scan->click();
+        QTRY_VERIFY(m_usbip->calls().size() >= 1);
+        QTest::keyClick(&dialog, Qt::Key_Escape);
+        QVERIFY(!dialog.isVisible());
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        QVERIFY(form.idle());
+    }
+    QSettings settings;
+    QCOMPARE(settings.value(QStringLiteral("ScanNetwork/Timeout")).toInt(), 400);
+    QCOMPARE(settings.value(QStringLiteral("ScanNetwork/Subnet")).toString(),
+             QStringLiteral("127.0.10.0"));
+    // The scan stopped: no new probes a while later.
+    QTest::qWait(400);
+    const int probed = m_usbip->calls().size();
+    QTest::qWait(500);
+    QCOMPARE(m_usbip->calls().size(), probed);
+}
+
+QTEST_MAIN(TestScanDialog)
+#include "tst_scandialog.moc"
