@@ -14,6 +14,10 @@
 
 #include <memory>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -23,6 +27,8 @@ namespace {
 const char ackByte = '\x06';
 const quint32 maxMessageSize = 1024 * 1024;
 const int readTimeoutMs = 5000;
+// How old an unreadable, unlocked lock file must be to count as abandoned.
+const int abandonedLockAgeSeconds = 2;
 
 } // namespace
 
@@ -56,11 +62,12 @@ QtSingleApplication::QtSingleApplication(int &argc, char **argv, bool GUIenabled
     const QString base = runtimeDirectory() + QLatin1Char('/') + m_id;
     m_socketName = base + QStringLiteral(".socket");
 
-    m_lock = new QLockFile(base + QStringLiteral(".lock"));
+    m_lockFileName = base + QStringLiteral(".lock");
+    m_lock = new QLockFile(m_lockFileName);
     // A lock is stale only when its process is gone, never by age: the
     // running instance holds it for as long as it runs.
     m_lock->setStaleLockTime(0);
-    if (m_lock->tryLock(0)) {
+    if (m_lock->tryLock(0) || (removeAbandonedLock(m_lock->error()) && m_lock->tryLock(0))) {
         startServer();
         return;
     }
@@ -77,6 +84,33 @@ QtSingleApplication::~QtSingleApplication()
         delete m_server;
     }
     delete m_lock; // unlocks when held
+}
+
+bool QtSingleApplication::removeAbandonedLock(QLockFile::LockError error) const
+{
+    // QLockFile takes over the lock of a dead process of this machine by
+    // itself. A lock file it cannot read (empty, damaged, or naming another
+    // host name) it keeps for ever when locks never expire by age. A live
+    // holder keeps the file locked with flock() for as long as it runs, so
+    // an unlocked file that is older than the few moments between its
+    // creation and its locking was left by a dead instance.
+    if (error != QLockFile::LockFailedError)
+        return false;
+    const QByteArray path = QFile::encodeName(m_lockFileName);
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool removed = false;
+    struct stat opened;
+    struct stat named;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &opened) == 0
+        && ::stat(path.constData(), &named) == 0 && opened.st_ino == named.st_ino
+        && opened.st_dev == named.st_dev
+        && ::time(nullptr) - opened.st_mtime >= abandonedLockAgeSeconds) {
+        removed = ::unlink(path.constData()) == 0;
+    }
+    ::close(fd); // releases the flock
+    return removed;
 }
 
 void QtSingleApplication::startServer()

@@ -1,10 +1,10 @@
 #pragma once
 
 #include <QApplication>
+#include <QLockFile>
 #include <QPointer>
 
 class QLocalServer;
-class QLockFile;
 
 // A QApplication that knows whether another instance of the same program
 // already runs for the same user, and lets a later instance send the running
@@ -14,7 +14,8 @@ class QLockFile;
 // named after the application identifier, in the user's runtime folder.
 // Taking the lock is atomic, so of two instances started at the same moment
 // exactly one becomes the running instance. The lock of an instance that
-// crashed is recognised as stale (its process is gone) and taken over.
+// crashed is recognised as stale (its process is gone, or the file is
+// unreadable and nobody holds it) and taken over.
 class QtSingleApplication : public QApplication
 {
     Q_OBJECT
@@ -50,11 +51,13 @@ Q_SIGNALS:
     void messageReceived(const QString &message);
 
 private:
+    bool removeAbandonedLock(QLockFile::LockError error) const;
     void startServer();
     void readMessages();
 
     QString m_id;
     QString m_socketName;
+    QString m_lockFileName;
     QLockFile *m_lock = nullptr;
     QLocalServer *m_server = nullptr;
     QPointer<QWidget> m_activationWindow;
