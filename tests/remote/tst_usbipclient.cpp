@@ -101,6 +101,8 @@ private Q_SLOTS:
     void disconnectDevice_data();
     void disconnectDevice();
 
+    void managerAbsent();
+
 private:
     std::unique_ptr<TestEnvironment> m_env;
     std::unique_ptr<FakeUsbip> m_usbip;
@@ -124,6 +126,8 @@ void TestUsbIpClient::initTestCase()
 
 void TestUsbIpClient::init()
 {
+    if (!m_manager->isRunning())
+        QVERIFY2(m_manager->start(), qPrintable(m_manager->errorString()));
     clearHostCache();
     m_manager->resetReplies();
     m_manager->clearCalls();
@@ -448,6 +452,27 @@ void TestUsbIpClient::disconnectDevice()
     QCOMPARE(m_manager->calls().first().method, QStringLiteral("DisconnectDevice"));
     QCOMPARE(m_manager->calls().first().arguments, (QVariantList{passedId, port}));
     QDir(path).removeRecursively();
+}
+
+void TestUsbIpClient::managerAbsent()
+{
+    m_manager->stop();
+    UsbIpClient client(QStringLiteral("127.0.0.6"));
+    QObject context;
+    QStringList *recorded = recordSignals(&client, &context);
+    const QString unknown = QStringLiteral("The called service is not known.");
+    QVERIFY(client.ports().isEmpty());
+    QVERIFY(client.portsInfo().isEmpty());
+    QVERIFY(!client.connectDevice(QStringLiteral("127.0.0.6/1-1/0781:5567"), true));
+    QVERIFY(!client.disconnectDevice({QStringLiteral("127.0.0.6/1-1/0781:5567")}, QStringLiteral("00")));
+    client.setKernelVersion(5);
+    QCOMPARE(client.parseRemoteList(QString(), QStringLiteral("127.0.0.6")), QList<UsbDevice>());
+    QCOMPARE(*recorded,
+             (QStringList{QStringLiteral("error [Error get ports info!] [%1]").arg(unknown),
+                          QStringLiteral("error [Error get ports info!] [%1]").arg(unknown),
+                          QStringLiteral("error [Error connect to device!\n] [%1]").arg(unknown),
+                          QStringLiteral("error [Error disconnect device!\n] [%1]").arg(unknown),
+                          QStringLiteral("error [Error get ports info!] [%1]").arg(unknown)}));
 }
 
 QTEST_GUILESS_MAIN(TestUsbIpClient)
