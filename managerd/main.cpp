@@ -33,10 +33,15 @@ int main(int argc, char *argv[])
         QStringLiteral("tool-timeout"),
         QStringLiteral("Milliseconds one run of usbip may take before it is stopped (default 15000)."),
         QStringLiteral("ms"), QStringLiteral("15000"));
+    const QCommandLineOption callBudgetOption(
+        QStringLiteral("call-budget"),
+        QStringLiteral("Milliseconds within which every call is answered, authorisation included "
+                       "(default 24000, or the tool time-out and 2000 when that is more)."),
+        QStringLiteral("ms"));
     const QCommandLineOption noRestoreOption(
         QStringLiteral("no-restore"),
         QStringLiteral("Do not bind and attach the constant devices at start."));
-    parser.addOptions({configDirOption, toolTimeoutOption, noRestoreOption});
+    parser.addOptions({configDirOption, toolTimeoutOption, callBudgetOption, noRestoreOption});
     parser.process(app);
 
     ManagerOptions options;
@@ -52,6 +57,13 @@ int main(int argc, char *argv[])
     // Each call must be answered before the client's default reply time-out
     // (25 s); a longer tool limit stretches the budget with it.
     options.callBudgetMs = qMax(24000, options.toolTimeoutMs + 2000);
+    if (parser.isSet(callBudgetOption)) {
+        options.callBudgetMs = parser.value(callBudgetOption).toInt(&ok);
+        if (!ok || options.callBudgetMs < 1000 || options.callBudgetMs > 600000) {
+            std::fprintf(stderr, "ovra-admin-usbip-manager: --call-budget wants 1000 to 600000 ms\n");
+            return 2;
+        }
+    }
 
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected()) {

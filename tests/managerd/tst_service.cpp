@@ -78,6 +78,8 @@ private Q_SLOTS:
     void deniedRunsNothing_data();
     void deniedRunsNothing();
     void missingAuthorityDenies();
+    void slowAuthorisation_data();
+    void slowAuthorisation();
     void unreadableFileIsNotOverwritten();
     void concurrentClientsLoseNoUpdate();
     void restoreAtStart();
@@ -520,6 +522,48 @@ void ServiceTest::missingAuthorityDenies()
     QCOMPARE(reply.errorName(), QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"));
     QVERIFY(m_usbip.calls().isEmpty());
     QCOMPARE(file(SharedFile), Missing);
+}
+
+void ServiceTest::slowAuthorisation_data()
+{
+    QTest::addColumn<int>("polkitDelay");
+    QTest::addColumn<QString>("errorName");
+    QTest::addColumn<bool>("cancelled");
+    // With a call budget of 2500 ms and at least 1000 ms kept for the tool:
+    QTest::newRow("no answer within the budget")
+        << 6000 << "org.freedesktop.DBus.Error.AccessDenied" << true;
+    QTest::newRow("answer too late to run the tool")
+        << 1800 << "org.freedesktop.DBus.Error.Timeout" << false;
+}
+
+void ServiceTest::slowAuthorisation()
+{
+    QFETCH(int, polkitDelay);
+    m_service.stop();
+    QVERIFY2(m_service.start({QStringLiteral("--config-dir"), m_env.configDir(),
+                              QStringLiteral("--tool-timeout"), QString::number(ToolTimeoutMs),
+                              QStringLiteral("--call-budget"), QStringLiteral("2500")}),
+             qPrintable(m_service.errorString()));
+    m_polkit.setDelay(polkitDelay);
+    QElapsedTimer timer;
+    timer.start();
+    const QDBusMessage reply = ManagerProcess::call(
+        QStringLiteral("ShareDevice"), {QStringLiteral("1-1"), QStringLiteral("abcd:1234")});
+    const qint64 elapsed = timer.elapsed();
+    m_service.stop(); // the next test starts the usual service again
+
+    QCOMPARE(reply.type(), QDBusMessage::ErrorMessage);
+    QTEST(reply.errorName(), "errorName");
+    QVERIFY2(elapsed < 4000, qPrintable(QString::number(elapsed)));
+    QVERIFY(m_usbip.calls().isEmpty());
+    QCOMPARE(file(SharedFile), Missing);
+    const QList<FakePolkit::Check> checks = m_polkit.checks();
+    QCOMPARE(checks.size(), 1);
+    QFETCH(bool, cancelled);
+    if (cancelled)
+        QTRY_COMPARE(m_polkit.cancelledIds(), QStringList{checks.first().cancellationId});
+    else
+        QVERIFY(m_polkit.cancelledIds().isEmpty());
 }
 
 void ServiceTest::unreadableFileIsNotOverwritten()
