@@ -11,6 +11,8 @@
 #include "startup.h"
 #include "testenvironment.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QHostInfo>
@@ -122,6 +124,7 @@ private Q_SLOTS:
     void currentRowSurvivesRelisting();
     void driveNotificationsFilterByPrefix_data();
     void driveNotificationsFilterByPrefix();
+    void solidPlugAndUnplug();
     void contextMenus();
     void errorBoxes_data();
     void errorBoxes();
@@ -143,6 +146,7 @@ private:
 
     std::unique_ptr<TestEnvironment> m_env;
     std::unique_ptr<FakeUsbip> m_usbip;
+    PrivateBus m_sessionBus;
     PrivateBus m_bus;
     std::unique_ptr<FakeManager> m_manager;
 };
@@ -185,6 +189,10 @@ void TestMainWindow::initTestCase()
     m_env.reset(new TestEnvironment);
     QVERIFY(m_env->isValid());
     m_usbip.reset(new FakeUsbip);
+    // A session bus first (PrivateBus points the system bus address at each
+    // bus it starts), for Solid's fake hardware backend; then the system bus.
+    QVERIFY2(m_sessionBus.start(), qPrintable(m_sessionBus.errorString()));
+    qputenv("DBUS_SESSION_BUS_ADDRESS", m_sessionBus.address().toLocal8Bit());
     QVERIFY2(m_bus.start(), qPrintable(m_bus.errorString()));
     m_manager.reset(new FakeManager);
     QVERIFY2(m_manager->start(), qPrintable(m_manager->errorString()));
@@ -192,7 +200,7 @@ void TestMainWindow::initTestCase()
     // Every listed local device is a row; no storage drive is needed.
     qputenv("TESTMODE", "1");
     qputenv("SOLID_FAKEHW", QFile::encodeName(QString::fromLocal8Bit(qgetenv("OVRA_TEST_DATA_DIR"))
-                                              + QStringLiteral("/no-drives.xml")));
+                                              + QStringLiteral("/window-hardware.xml")));
 }
 
 void TestMainWindow::init()
@@ -527,6 +535,46 @@ void TestMainWindow::driveNotificationsFilterByPrefix()
     if (listings)
         QVERIFY(clock.elapsed() >= 100);
     QCOMPARE(managerCalls(QStringLiteral("PortsInfo")), portChecks);
+}
+
+// The same path through Solid itself: its fake backend unplugs and plugs
+// devices on request over the session bus and notifies like the real one.
+void TestMainWindow::solidPlugAndUnplug()
+{
+    const QString drive =
+        QStringLiteral("/org/kde/solid/fakehw/org/freedesktop/UDisks2/drives/Ovra_Stick");
+    const QString partition =
+        QStringLiteral("/org/kde/solid/fakehw/org/freedesktop/UDisks2/block_devices/ovrafake1p1");
+    auto window = makeWindow();
+    const auto fakeHardware = [](const char *method, const QString &udi) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QDBusConnection::sessionBus().baseService(), QStringLiteral("/org/kde/solid/fakehw"),
+            QString(), QLatin1String(method));
+        call << udi;
+        return QDBusConnection::sessionBus().call(call).type() == QDBusMessage::ReplyMessage;
+    };
+
+    struct Step
+    {
+        const char *method;
+        QString udi;
+        int listings;
+        int portChecks;
+    };
+    const QList<Step> steps{{"unplug", partition, 0, 0},
+                            {"plug", partition, 0, 0},
+                            {"unplug", drive, 1, 1},
+                            {"plug", drive, 1, 0}};
+    for (const Step &step : steps) {
+        m_usbip->clearCalls();
+        m_manager->clearCalls();
+        if (!fakeHardware(step.method, step.udi))
+            QSKIP("Solid's fake backend takes no requests on this session bus");
+        QCoreApplication::processEvents();
+        const QByteArray what = QByteArray(step.method) + ' ' + step.udi.toLatin1();
+        QVERIFY2(callCount(ListLocal) == step.listings, what.constData());
+        QVERIFY2(managerCalls(QStringLiteral("PortsInfo")) == step.portChecks, what.constData());
+    }
 }
 
 void TestMainWindow::contextMenus()
