@@ -5,6 +5,9 @@
 // with --fail-start, leaves it failed).
 //
 //   ovra-sandbox-systemd [--inactive UNIT]... [--disabled UNIT]... [--fail-start]
+//
+// With OVRA_SIM_STATE set, starting or stopping usbipd also switches the
+// local daemon of the simulated usbip tool's world on or off.
 
 #include <QCoreApplication>
 #include <QDBusArgument>
@@ -14,7 +17,12 @@
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLockFile>
 #include <QMap>
+#include <QSaveFile>
 #include <QSet>
 #include <QTimer>
 
@@ -78,6 +86,35 @@ QString escape(const QString &unit)
     }
     return escaped;
 }
+
+// Tells the simulated usbip tool's world whether usbipd runs, under the
+// tool's own lock.
+void setWorldDaemon(bool running)
+{
+    const QString path = QString::fromLocal8Bit(qgetenv("OVRA_SIM_STATE"));
+    if (path.isEmpty())
+        return;
+    QLockFile lock(path + QStringLiteral(".lock"));
+    if (!lock.tryLock(30000))
+        return;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    QJsonParseError error;
+    QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    file.close();
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return; // a broken world stays as it is
+    QJsonObject world = document.object();
+    world.insert(QStringLiteral("usbipd"), running);
+    QSaveFile out(path);
+    if (out.open(QIODevice::WriteOnly)) {
+        out.write(QJsonDocument(world).toJson());
+        out.commit();
+    }
+}
+
+const char UsbipdUnit[] = "usbipd.service";
 
 class FakeSystemd : public QDBusVirtualObject
 {
@@ -155,11 +192,15 @@ private:
             QString result = QStringLiteral("done");
             if (member == QLatin1String("StopUnit")) {
                 inactive.insert(unit);
+                if (unit == QLatin1String(UsbipdUnit))
+                    setWorldDaemon(false);
             } else if (failStart) {
                 m_started.insert(unit);
                 result = QStringLiteral("failed");
             } else {
                 inactive.remove(unit);
+                if (unit == QLatin1String(UsbipdUnit))
+                    setWorldDaemon(true);
             }
             reply = message.createReply(QVariant::fromValue(job));
             // The job finishes shortly after the call has been answered.

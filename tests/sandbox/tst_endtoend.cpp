@@ -348,6 +348,10 @@ private Q_SLOTS:
             QVERIFY(watcher.boxes.isEmpty());
         }
 
+        QJsonObject world = m_sandbox->world();
+        world.insert(QStringLiteral("usbipd"), false);
+        m_sandbox->setWorld(world);
+        QCOMPARE(m_sandbox->usbip({"list", "-r", "localhost"}).exitCode, 1);
         QVERIFY2(m_sandbox->startSystemd({"--inactive", "usbipd", "--disabled", "usbipd"}),
                  qPrintable(m_sandbox->errorString()));
         {
@@ -356,6 +360,9 @@ private Q_SLOTS:
             QCOMPARE(watcher.boxes.size(), 1);
             QCOMPARE(watcher.boxes.first().title, QStringLiteral("Warning"));
         }
+        // The started daemon answers for this machine again.
+        QVERIFY(m_sandbox->world().value(QStringLiteral("usbipd")).toBool());
+        QCOMPARE(m_sandbox->usbip({"list", "-r", "localhost"}).exitCode, 0);
         {
             ModalWatcher watcher;
             QVERIFY(checkUsbipdService());
