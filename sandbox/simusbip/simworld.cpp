@@ -100,6 +100,12 @@ bool parse(const QStringList &arguments, Options *options)
 
     while (i < arguments.size()) {
         const QString argument = arguments.at(i++);
+        // "-p" is --parsable for list (a flag) and --port for detach.
+        if (options->command == QLatin1String("list")
+            && (argument == QLatin1String("-p") || argument == QLatin1String("--parsable"))) {
+            options->values.insert(QStringLiteral("parsable"), QString());
+            continue;
+        }
         bool known = false;
         for (const Spec &spec : subs) {
             const QString longName = QStringLiteral("--") + QLatin1String(spec.longName);
@@ -121,22 +127,10 @@ bool parse(const QStringList &arguments, Options *options)
                 value = argument.mid(2);
             }
             if (matched) {
-                // "-p" is --parsable for list and --port for detach.
-                QString name = QLatin1String(spec.longName);
-                if (spec.shortName == 'p' && options->command == QLatin1String("list")
-                    && argument == shortName) {
-                    name = QStringLiteral("parsable");
-                    --i;
-                    value.clear();
-                }
-                options->values.insert(name, value);
+                options->values.insert(QLatin1String(spec.longName), value);
                 known = true;
                 break;
             }
-        }
-        if (!known && argument == QLatin1String("--parsable")) {
-            options->values.insert(QStringLiteral("parsable"), QString());
-            known = true;
         }
         if (!known)
             options->unknown << argument;

@@ -153,6 +153,9 @@ private Q_SLOTS:
         QTest::newRow("list -p -l")
             << QStringList{"list", "-p", "-l"}
             << QByteArray("busid=1-1#usbid=090c:1000#\nbusid=1-3#usbid=046d:c077#\n") << QByteArray() << 0;
+        QTest::newRow("list -l -p")
+            << QStringList{"list", "-l", "-p"}
+            << QByteArray("busid=1-1#usbid=090c:1000#\nbusid=1-3#usbid=046d:c077#\n") << QByteArray() << 0;
         QTest::newRow("list -r host") << QStringList{"list", "-r", "127.0.4.1"} << hostList << QByteArray() << 0;
         QTest::newRow("list --remote=host")
             << QStringList{"list", "--remote=127.0.4.1"} << hostList << QByteArray() << 0;
