@@ -235,7 +235,8 @@ void TestStartup::writeLauncher(bool present)
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(QStringLiteral("#!/bin/sh\n"
-                              "{ echo \"$*\"; cat \"$2\"; } >> '%1'\n")
+                              "{ echo \"$*\"; cat \"$2\"; } > '%1.tmp'\n"
+                              "mv '%1.tmp' '%1'\n")
                    .arg(m_env.filePath(QStringLiteral("launcher.log")))
                    .toLocal8Bit());
     file.close();
@@ -435,8 +436,12 @@ void TestStartup::startupSequence()
     if (!installed)
         QCOMPARE(calls, QStringList());
 
-    const QStringList launched = readLines(m_env.filePath(QStringLiteral("launcher.log")));
+    const QString launcherLog = m_env.filePath(QStringLiteral("launcher.log"));
     const bool askedForPackage = answers.startsWith(QLatin1String("Yes")) && !installed;
+    // The launcher runs detached and may still be writing.
+    if (askedForPackage && launcher)
+        QVERIFY(QTest::qWaitFor([&]() { return QFile::exists(launcherLog); }, 10000));
+    const QStringList launched = readLines(launcherLog);
     if (askedForPackage && launcher) {
         QCOMPARE(launched.size(), 2);
         QVERIFY(launched.at(0).startsWith(QLatin1String("--set-selections-file ")));
