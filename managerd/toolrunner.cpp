@@ -45,6 +45,18 @@ ToolRunner::ToolRunner(QObject *parent)
 {
 }
 
+ToolRunner::~ToolRunner()
+{
+    const QList<QProcess *> processes = findChildren<QProcess *>(QString(), Qt::FindDirectChildrenOnly);
+    for (QProcess *process : processes) {
+        process->disconnect();
+        const qint64 pid = process->processId();
+        if (pid > 0)
+            ::kill(-static_cast<pid_t>(pid), SIGKILL);
+        process->waitForFinished(2000);
+    }
+}
+
 void ToolRunner::run(const QStringList &arguments, int timeoutMs, Callback done)
 {
     auto *process = new GroupProcess(this);

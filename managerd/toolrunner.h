@@ -37,6 +37,8 @@ public:
     using Callback = std::function<void(const ToolResult &)>;
 
     explicit ToolRunner(QObject *parent = nullptr);
+    // Kills what still runs; no callback is called any more.
+    ~ToolRunner() override;
 
     void setProgram(const QString &program) { m_program = program; }
     QString program() const { return m_program; }

@@ -1,0 +1,109 @@
+// Running the usbip tool: outcomes, time limit, and shutting down while a
+// tool still runs.
+
+#include "fakeusbip.h"
+#include "toolrunner.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+class ToolRunnerTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void outcome_data();
+    void outcome();
+    void missingProgram();
+    void destroyedWhileRunning();
+
+private:
+    FakeUsbip m_usbip;
+};
+
+void ToolRunnerTest::outcome_data()
+{
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<QByteArray>("err");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<bool>("succeeded");
+    QTest::addColumn<QString>("failureText");
+    QTest::newRow("success") << QByteArray("Imported USB devices\n") << QByteArray() << 0 << 0
+                             << true << QString();
+    QTest::newRow("stderr is the failure text")
+        << QByteArray() << QByteArray("usbip: error: nope\n\n") << 1 << 0 << false
+        << QStringLiteral("usbip: error: nope");
+    QTest::newRow("silent failure")
+        << QByteArray() << QByteArray() << 3 << 0 << false
+        << QStringLiteral("usbip port: the tool ended with exit code 3.");
+    QTest::newRow("output but an exit code")
+        << QByteArray("half\n") << QByteArray() << 1 << 0 << false
+        << QStringLiteral("usbip port: the tool ended with exit code 1.");
+    QTest::newRow("too slow")
+        << QByteArray("late\n") << QByteArray() << 0 << 30000 << false
+        << QStringLiteral("usbip port: the tool did not finish in time and was stopped.");
+}
+
+void ToolRunnerTest::outcome()
+{
+    QFETCH(QByteArray, out);
+    QFETCH(QByteArray, err);
+    QFETCH(int, exitCode);
+    QFETCH(int, delayMs);
+    m_usbip.setResponse({QStringLiteral("port")}, out, err, exitCode, delayMs);
+
+    ToolRunner runner;
+    bool called = false;
+    ToolResult result;
+    QElapsedTimer timer;
+    timer.start();
+    runner.run({QStringLiteral("port")}, 1000, [&](const ToolResult &r) {
+        QVERIFY(!called);
+        called = true;
+        result = r;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(called, 10000);
+    QVERIFY(timer.elapsed() < 5000);
+    QTEST(result.succeeded(), "succeeded");
+    if (result.succeeded())
+        QCOMPARE(result.standardOutput, out);
+    else
+        QTEST(result.failureText(), "failureText");
+    QCOMPARE(runner.running(), 0);
+}
+
+void ToolRunnerTest::missingProgram()
+{
+    ToolRunner runner;
+    runner.setProgram(QStringLiteral("/nonexistent/usbip"));
+    bool called = false;
+    ToolResult result;
+    runner.run({QStringLiteral("port")}, 1000, [&](const ToolResult &r) {
+        called = true;
+        result = r;
+    });
+    QTRY_VERIFY(called);
+    QVERIFY(!result.started);
+    QVERIFY(!result.succeeded());
+    QVERIFY(result.failureText().contains(QStringLiteral("could not be started")));
+}
+
+void ToolRunnerTest::destroyedWhileRunning()
+{
+    m_usbip.setResponse({QStringLiteral("port")}, QByteArray(), QByteArray(), 0, 30000);
+    m_usbip.clearCalls();
+    bool called = false;
+    QElapsedTimer timer;
+    timer.start();
+    {
+        ToolRunner runner;
+        runner.run({QStringLiteral("port")}, 60000, [&](const ToolResult &) { called = true; });
+        QTRY_COMPARE(m_usbip.calls().size(), 1);
+    }
+    QVERIFY(timer.elapsed() < 5000);
+    QCoreApplication::processEvents();
+    QVERIFY(!called);
+}
+
+QTEST_GUILESS_MAIN(ToolRunnerTest)
+#include "tst_toolrunner.moc"
