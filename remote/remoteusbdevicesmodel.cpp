@@ -209,12 +209,27 @@ void RemoteUsbDevicesModel::updated()
 void RemoteUsbDevicesModel::attached(const QString &busid)
 {
     // The port may show up in the port table a little after the Manager's
-    // answer. Look a bounded number of times; a port that never appears
-    // (or a failing port query) leaves the row as the last snapshot says.
+    // answer. The port table names the host by its address, while the
+    // device id of a host typed as a name holds the name, so the row counts
+    // as attached when any of its keys is there. Look a bounded number of
+    // times; a port that never appears (or a failing port query) leaves the
+    // row as the last snapshot says.
+    const int row = m_ids.indexOf(busid);
+    QStringList wanted{busid};
+    if (row >= 0)
+        wanted += m_devices.at(row).keys();
+    const auto found = [this, &wanted]() {
+        for (const QString &key : qAsConst(wanted)) {
+            if (m_ports.contains(key))
+                return true;
+        }
+        return false;
+    };
+
     bool failed = false;
     const QMetaObject::Connection watch =
         connect(&m_client, &UsbIpClient::error, this, [&failed]() { failed = true; });
-    for (int poll = 0; poll < AttachPollCount && !failed && !m_ports.contains(busid); ++poll) {
+    for (int poll = 0; poll < AttachPollCount && !failed && !found(); ++poll) {
         if (poll > 0)
             QThread::msleep(AttachPollPauseMs);
         m_ports = m_client.ports();

@@ -98,6 +98,7 @@ private Q_SLOTS:
     void constantDeviceIsRestoredOnRefresh();
     void attachWaitIsBounded_data();
     void attachWaitIsBounded();
+    void attachOfNamedHostEndsAtOnce();
     void lostConnectionAndRecovery();
     void refreshEmptiesLostList();
     void detachOfUnknownPortChangesNothing();
@@ -193,8 +194,12 @@ void TestRemoteModel::installHandler()
         }
         if (call.method == QLatin1String("ConnectDevice")) {
             QMutexLocker lock(&m_portsMutex);
+            // The port names the host by its address, as `usbip port` does.
+            QString key = call.arguments.value(0).toString();
+            if (key.startsWith(HostName + QLatin1Char('/')))
+                key.replace(0, HostName.size(), Host);
             if (m_attachOnConnect)
-                m_ports.insert(call.arguments.value(0).toString(),
+                m_ports.insert(key,
                                QStringLiteral("%1").arg(m_ports.size(), 2, 10, QLatin1Char('0')));
             *reply = FakeManager::reply(true);
             return true;
@@ -373,6 +378,32 @@ void TestRemoteModel::attachWaitIsBounded()
     QCOMPARE(changed.count(), 1);
     QVERIFY(!model.isAttached(index));
     QCOMPARE(model.index(index.row(), 3).data().toString(), QStringLiteral("disconnected"));
+}
+
+// A host typed as a name: the device id holds the name, the port table the
+// address. The wait must still see the new port at its first look.
+void TestRemoteModel::attachOfNamedHostEndsAtOnce()
+{
+    m_usbip->setResponse({QStringLiteral("list"), QStringLiteral("-r"), HostName},
+                         remoteList(AllDevices));
+    UsbIpClient client(HostName);
+    RemoteUsbDevicesModel model(client);
+    QVERIFY(client.update());
+    const QString id = HostName + QStringLiteral("/3-1/abcd:3333");
+    const QModelIndex index = model.indexOf(id);
+    QVERIFY(index.isValid());
+    QCOMPARE(model.usbipIdAt(index), id);
+    m_manager->clearCalls();
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(client.connectDevice(id, true));
+    QCOMPARE(portsInfoCalls(), 1);
+    QVERIFY2(clock.elapsed() < (RemoteUsbDevicesModel::AttachPollCount - 1)
+                                   * RemoteUsbDevicesModel::AttachPollPauseMs,
+             qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(model.isAttached(index));
+    QCOMPARE(model.portAt(index), QStringLiteral("00"));
 }
 
 void TestRemoteModel::lostConnectionAndRecovery()

@@ -1,0 +1,213 @@
+// Prints figures of the window and its models against the test fakes:
+//  refresh  - a remote model refresh of 200 devices of one host given by
+//             name: wall time and resolver look-ups, cold and warm cache;
+//  startup  - construction of the main window up to its first exposure:
+//             wall time and peak resident memory.
+// Usage: ovra-bench-window [refresh|startup] (both by default).
+
+#include "fakemanager.h"
+#include "fakeusbip.h"
+#include "mainwindow.h"
+#include "nethelpers.h"
+#include "privatebus.h"
+#include "remoteusbdevicesmodel.h"
+#include "startup.h"
+#include "testenvironment.h"
+#include "usbipclient.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostInfo>
+#include <QMutex>
+#include <QSettings>
+#include <QTest>
+#include <QTextStream>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+QElapsedTimer processClock;
+
+QString peakMemory()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
+        return QStringLiteral("?");
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith("VmHWM:"))
+            return QString::fromLatin1(line.mid(6).simplified());
+    }
+    return QStringLiteral("?");
+}
+
+void print(const QString &text)
+{
+    std::fprintf(stdout, "%s\n", qPrintable(text));
+    std::fflush(stdout);
+}
+
+QByteArray remoteList(const QString &host, int count)
+{
+    QByteArray text = "Exportable USB devices\n======================\n - " + host.toLatin1() + "\n";
+    for (int i = 0; i < count; ++i) {
+        const QByteArray busid = QByteArray::number(1 + i / 100) + '-' + QByteArray::number(1 + i % 100);
+        const QByteArray ids = QByteArray("abcd:") + QByteArray::number(0x1000 + i, 16);
+        text += "        " + busid + ": Acme Corp. : Stick " + QByteArray::number(i) + " (" + ids
+            + ")\n           : /sys/devices/pci0000:00/0000:00:14.0/usb1/" + busid
+            + "\n           : (Defined at Interface level) (00/00/00)\n"
+              "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n\n";
+    }
+    return text;
+}
+
+// The fake Manager attaches what it is asked to: the port shows the host's
+// address, as `usbip port` does.
+class AttachingManager
+{
+public:
+    explicit AttachingManager(FakeManager &manager)
+    {
+        manager.setHandler([this](const FakeManager::Call &call, FakeManager::Reply *reply) {
+            QMutexLocker lock(&m_mutex);
+            if (call.method == QLatin1String("ConnectDevice")) {
+                const QStringList parts = call.arguments.value(0).toString().split(QLatin1Char('/'));
+                if (parts.size() == 3) {
+                    m_text += QStringLiteral("Port %1: <Port in Use> at High Speed(480Mbps)\n"
+                                             "       Acme Corp. : Stick (%2)\n"
+                                             "       3-1 -> usbip://%3:3240/%4\n"
+                                             "           -> remote bus/dev 001/002\n")
+                                  .arg(m_ports++, 2, 10, QLatin1Char('0'))
+                                  .arg(parts.at(2), cachedHostAddress(parts.at(0)), parts.at(1));
+                }
+                *reply = FakeManager::reply(true);
+                return true;
+            }
+            if (call.method == QLatin1String("PortsInfo")) {
+                *reply = FakeManager::reply(
+                    QStringLiteral("Imported USB devices\n====================\n") + m_text);
+                return true;
+            }
+            return false;
+        });
+    }
+
+private:
+    QMutex m_mutex;
+    QString m_text;
+    int m_ports = 0;
+};
+
+void benchRefresh(FakeUsbip &usbip, TestEnvironment &env, FakeManager &manager)
+{
+    const QString host = QHostInfo::localHostName();
+    if (hostAddress(host).isEmpty()) {
+        print(QStringLiteral("refresh: the host name %1 does not resolve here; skipped").arg(host));
+        return;
+    }
+    const int devices = 200;
+    usbip.setResponse({QStringLiteral("list"), QStringLiteral("-r"), host}, remoteList(host, devices));
+    env.removeConfigFile(QStringLiteral("remote-usb-devices"));
+    AttachingManager attaching(manager);
+
+    UsbIpClient client(host);
+    client.setKernelVersion(kernelRelease().left(1).toInt());
+    RemoteUsbDevicesModel model(client);
+    for (const char *pass : {"cold cache", "warm cache", "restoring 10 constant attachments",
+                             "10 constant attachments in place"}) {
+        if (qstrcmp(pass, "cold cache") == 0)
+            clearHostCache();
+        if (qstrcmp(pass, "restoring 10 constant attachments") == 0) {
+            QByteArray constant;
+            for (int row = 0; row < 10; ++row)
+                constant += model.usbipIdAt(model.index(row * 20, 0)).toLatin1() + '\n';
+            env.writeConfigFile(QStringLiteral("remote-usb-devices"), constant);
+        }
+        manager.clearCalls();
+        const int lookupsBefore = hostLookupCount();
+        QElapsedTimer clock;
+        clock.start();
+        const bool ok = client.update();
+        const qint64 elapsed = clock.elapsed();
+        int attached = 0;
+        for (int row = 0; row < model.rowCount(); ++row)
+            attached += model.isAttached(model.index(row, 0));
+        print(QStringLiteral("refresh (%1): %2 rows of host \"%3\" in %4 ms, %5 resolver "
+                             "look-ups, %6 Manager calls, %7 rows attached%8")
+                  .arg(QLatin1String(pass))
+                  .arg(model.rowCount())
+                  .arg(host)
+                  .arg(elapsed)
+                  .arg(hostLookupCount() - lookupsBefore)
+                  .arg(manager.calls().size())
+                  .arg(attached)
+                  .arg(ok ? QString() : QStringLiteral(" (listing failed)")));
+    }
+    // Where the time goes: the tool run alone.
+    QElapsedTimer clock;
+    clock.start();
+    UsbIpProcess process;
+    process.listRemote(host, 1000);
+    print(QStringLiteral("refresh: of which the fake tool run takes about %1 ms").arg(clock.elapsed()));
+}
+
+void benchStartup()
+{
+    QSettings().setValue(QStringLiteral("currentTab"), 0);
+    QElapsedTimer clock;
+    clock.start();
+    const qint64 sinceProcessStart = processClock.elapsed();
+    {
+        MainWindow window;
+        const qint64 constructed = clock.elapsed();
+        window.show();
+        const bool exposed = QTest::qWaitForWindowExposed(&window);
+        print(QStringLiteral("startup: window constructed in %1 ms, shown%2 after %3 ms "
+                             "(process up %4 ms before); peak memory %5")
+                  .arg(constructed)
+                  .arg(exposed ? QString() : QStringLiteral(" (not exposed)"))
+                  .arg(clock.elapsed())
+                  .arg(sinceProcessStart)
+                  .arg(peakMemory()));
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    processClock.start();
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("ovra-bench"));
+    QCoreApplication::setApplicationName(QStringLiteral("window-bench"));
+    const QString what = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+
+    TestEnvironment env;
+    FakeUsbip usbip;
+    PrivateBus bus;
+    if (!bus.start()) {
+        print(QStringLiteral("no private bus: %1").arg(bus.errorString()));
+        return 1;
+    }
+    FakeManager manager;
+    if (!manager.start()) {
+        print(QStringLiteral("no fake Manager: %1").arg(manager.errorString()));
+        return 1;
+    }
+    print(QStringLiteral("fakes ready after %1 ms; peak memory %2")
+              .arg(processClock.elapsed())
+              .arg(peakMemory()));
+    usbip.setResponse({QStringLiteral("list"), QStringLiteral("-l")},
+                      " - busid 1-1 (abcd:1234)\n   Acme Corp. : Stick (abcd:1234)\n\n");
+
+    if (what.isEmpty() || what == QLatin1String("startup"))
+        benchStartup();
+    if (what.isEmpty() || what == QLatin1String("refresh"))
+        benchRefresh(usbip, env, manager);
+    return 0;
+}
