@@ -86,6 +86,7 @@ private Q_SLOTS:
     void answeringAndSilentPeers();
     void attachedDevicesOnce_data();
     void attachedDevicesOnce();
+    void portQueriesFromBothThreads();
     void ownAddressSkipped();
     void stopFromScanThread();
     void stopFromGuiThread();
@@ -261,6 +262,38 @@ void TestScan::attachedDevicesOnce()
     QCOMPARE(m_recorder->errors, errors);
     QCOMPARE(describe(m_client->devices()), devices);
     QCOMPARE(m_manager->calls().size(), portsCalls);
+}
+
+void TestScan::portQueriesFromBothThreads()
+{
+    // The window's model asks for the port table from the GUI thread while a
+    // scan on a kernel above 4 asks the same proxy from the worker thread.
+    UsbIpPeer peers[2];
+    for (int i = 0; i < 2; ++i) {
+        if (!startPeer(peers[i], QStringLiteral("127.0.1.%1").arg(61 + i), UsbIpPeer::Answer,
+                       {UsbIpPeer::storageDevice(QStringLiteral("1-1"), 0x0781, 0x5567)}))
+            QSKIP("cannot listen on 127.0.1.61-62 port 3240");
+    }
+    m_manager->setReply(QStringLiteral("PortsInfo"), readData(QStringLiteral("ports-attached.txt")));
+    m_client->setKernelVersion(5);
+
+    emit m_recorder->scanRequested(QStringLiteral("127.0.1.60"), 3, 2500);
+    int guiCalls = 0;
+    int wrong = 0;
+    QElapsedTimer timer;
+    timer.start();
+    while (m_recorder->updated == 0 && timer.elapsed() < 20000) {
+        if (m_client->ports().size() != 2)
+            ++wrong;
+        ++guiCalls;
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(m_recorder->updated, 1);
+    QVERIFY(guiCalls > 0);
+    QCOMPARE(wrong, 0);
+    QCOMPARE(m_recorder->errors, QStringList());
+    QCOMPARE(m_manager->calls().size(), guiCalls + 1);
+    QCOMPARE(m_client->devices().size(), 2 + 3);
 }
 
 void TestScan::ownAddressSkipped()
