@@ -216,7 +216,7 @@ QString ManagerService::PortsInfo()
         // rather than signalled to every client as an error.
         if (!result.succeeded())
             qCWarning(lcManager).noquote() << "usbip port:" << result.failureText();
-        const QString text = QString::fromLocal8Bit(result.standardOutput);
+        const QString text = QString::fromUtf8(result.standardOutput);
         const QList<Call> waiters = m_portsWaiters;
         m_portsWaiters.clear();
         for (const Call &waiter : waiters)
@@ -335,7 +335,7 @@ void ManagerService::restoreShares(std::function<void()> next)
                    }
                    QList<QStringList> commands;
                    const auto devices = ManagerArguments::parseLocalList(
-                       QString::fromLocal8Bit(result.standardOutput));
+                       QString::fromUtf8(result.standardOutput));
                    for (const ManagerArguments::LocalDevice &device : devices) {
                        if (wanted.contains(device.vidPid))
                            commands.append({QStringLiteral("bind"), QStringLiteral("-b"),
@@ -362,7 +362,7 @@ void ManagerService::restoreConnections(std::function<void()> next)
                [this, wanted, next](const ToolResult &result) {
                    // A failing `usbip port` (no vhci driver yet) means nothing is attached.
                    const auto attached = ManagerArguments::parsePortHosts(
-                       QString::fromLocal8Bit(result.standardOutput));
+                       QString::fromUtf8(result.standardOutput));
                    QList<QStringList> commands;
                    for (const QString &line : wanted) {
                        ManagerArguments::DeviceId device;

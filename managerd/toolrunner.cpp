@@ -32,7 +32,7 @@ QString ToolResult::failureText() const
         return QStringLiteral("%1: the tool could not be started (%2).").arg(command, startError);
     if (timedOut)
         return QStringLiteral("%1: the tool did not finish in time and was stopped.").arg(command);
-    const QString err = QString::fromLocal8Bit(standardError).trimmed();
+    const QString err = QString::fromUtf8(standardError).trimmed();
     if (!err.isEmpty())
         return err;
     if (crashed)

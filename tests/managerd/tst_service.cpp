@@ -125,6 +125,9 @@ void ServiceTest::initTestCase()
     QVERIFY2(m_polkit.start(&error), qPrintable(error));
     // The configuration comes from --config-dir, not from the environment.
     qunsetenv("OVRA_USBIP_CONFIG_DIR");
+    // The service runs in the plain C locale, as under systemd without LANG.
+    qputenv("LC_ALL", "C");
+    qunsetenv("LANG");
     QVERIFY2(restartService(), qPrintable(m_service.errorString()));
     QVERIFY(QDBusConnection::systemBus().connect(
         QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
@@ -288,6 +291,13 @@ void ServiceTest::portsInfo_data()
                              "       3-1 -> usbip://127.0.3.5:3240/1-1\n"
                              "           -> remote bus/dev 001/002\n";
     QTest::newRow("one port") << ports << 0;
+    QTest::newRow("names in UTF-8")
+        << QByteArray("Imported USB devices\n====================\n"
+                      "Port 01: <Port in Use> at High Speed(480Mbps)\n"
+                      "       M\xc3\xbcller Ger\xc3\xa4te : Stick \xe2\x80\x93 2 (abcd:1234)\n"
+                      "       3-2 -> usbip://127.0.3.6:3240/1-2\n"
+                      "           -> remote bus/dev 001/003\n")
+        << 0;
     QTest::newRow("nothing attached") << QByteArray("Imported USB devices\n====================\n") << 0;
     QTest::newRow("no vhci driver") << QByteArray() << 1;
 }
@@ -300,7 +310,7 @@ void ServiceTest::portsInfo()
     const QDBusMessage reply = ManagerProcess::call(QStringLiteral("PortsInfo"), {});
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
     QCOMPARE(reply.signature(), QStringLiteral("s"));
-    QCOMPARE(reply.arguments().value(0).toString(), QString::fromLatin1(out));
+    QCOMPARE(reply.arguments().value(0).toString(), QString::fromUtf8(out));
     QCOMPARE(m_usbip.calls(), QList<QStringList>{{"port"}});
     QVERIFY(m_polkit.checks().isEmpty()); // reading the ports needs no authorisation
 }
