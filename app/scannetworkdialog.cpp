@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
 #include <QSettings>
+#include <QStyle>
 
 namespace {
 
@@ -29,6 +30,12 @@ ScanNetworkDialog::ScanNetworkDialog(UsbIpClient *client, const QMap<QString, in
     , m_client(client)
 {
     m_ui->setupUi(this);
+    // The two buttons have neither text nor frame: without the theme's icons
+    // they would be invisible, so the style's media icons stand in.
+    if (!QIcon::hasThemeIcon(QStringLiteral("system-search")))
+        m_ui->m_scanPushButton->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
+    if (!QIcon::hasThemeIcon(QStringLiteral("media-playback-stop")))
+        m_ui->m_stopPushButton->setIcon(style()->standardIcon(QStyle::SP_MediaStop));
     m_ui->m_progressBar->hide();
     m_ui->m_stopPushButton->hide();
 

@@ -135,6 +135,9 @@ void TestScanDialog::startsIdleWithTheNetworks()
     QCOMPARE(form.scan->toolTip(), QStringLiteral("Scan"));
     QCOMPARE(form.stop->toolTip(), QStringLiteral("Stop"));
     QVERIFY(form.scan->text().isEmpty());
+    // Text-less flat buttons: they must have something to show.
+    QVERIFY(!form.scan->icon().pixmap(24, 24).isNull());
+    QVERIFY(!form.stop->icon().pixmap(24, 24).isNull());
 }
 
 void TestScanDialog::settingsAreLoaded_data()
