@@ -3,6 +3,7 @@
 #include "mainwindow.h"
 #include "ovraadminpackage.h"
 #include "ovraadminsystemd.h"
+#include "ovraicons.h"
 #include "ovraintegration.h"
 #include "qtsingleapplication.h"
 
@@ -104,6 +105,8 @@ int runApplication(int argc, char **argv)
         return -1;
     }
 
+    // The program's icons are found even when it runs uninstalled.
+    ovraInstallIconFallback();
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("rud-devices")));
 
     if (!checkToolsPackage())

@@ -65,6 +65,9 @@ QDialog *createHelpWindow()
     dialog->setWindowTitle(QCoreApplication::translate("Ovra", "%1 Help")
                                .arg(QGuiApplication::applicationDisplayName()));
     dialog->setModal(false);
+    // An open help window must not keep the program running once its last
+    // real window has been closed.
+    dialog->setAttribute(Qt::WA_QuitOnClose, false);
     dialog->resize(640, 560);
 
     auto *browser = new QTextBrowser(dialog);

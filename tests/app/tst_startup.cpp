@@ -81,12 +81,14 @@ private:
                 return;
             QString text = box->text();
             text.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
-            write(QStringLiteral("box|%1|%2|%3|%4|%5")
+            write(QStringLiteral("box|%1|%2|%3|%4|%5|%6")
                       .arg(int(box->icon()))
                       .arg(box->windowTitle(), text)
                       .arg(int(box->standardButtons()))
                       .arg(box->parentWidget() ? QStringLiteral("parent")
-                                               : QStringLiteral("no parent")));
+                                               : QStringLiteral("no parent"),
+                           box->windowIcon().isNull() ? QStringLiteral("no icon")
+                                                      : QStringLiteral("icon")));
             const QString answer = m_answers.isEmpty() ? QStringLiteral("Escape")
                                                        : m_answers.takeFirst();
             if (answer == QLatin1String("Escape")) {
@@ -403,7 +405,7 @@ void TestStartup::startupSequence()
     QVERIFY2(child.waitForFinished(90000), "the start-up did not end");
     QCOMPARE(child.exitStatus(), QProcess::NormalExit);
 
-    // Boxes are logged as "box|icon|title|text|buttons|parent".
+    // Boxes are logged as "box|icon|title|text|buttons|parent|window icon".
     QStringList seen;
     const QStringList lines = readLines(log);
     for (const QString &line : lines) {
@@ -415,6 +417,8 @@ void TestStartup::startupSequence()
                 : int(QMessageBox::Ok);
             QCOMPARE(parts.value(4).toInt(), expectedButtons);
             QCOMPARE(parts.value(5), QStringLiteral("no parent"));
+            // The application icon "rud-devices", set before the checks.
+            QCOMPARE(parts.value(6), QStringLiteral("icon"));
         } else {
             seen << line;
         }

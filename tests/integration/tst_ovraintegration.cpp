@@ -222,6 +222,7 @@ void TestOvraIntegration::helpShowsPageAndReusesWindow()
     QVERIFY(window);
     QVERIFY(window->isVisible());
     QVERIFY(!window->isModal());
+    QVERIFY(!window->testAttribute(Qt::WA_QuitOnClose));
     auto *browser = window->findChild<QTextBrowser *>();
     QVERIFY(browser);
     QVERIFY(browser->toPlainText().contains(QStringLiteral("Override page")));
