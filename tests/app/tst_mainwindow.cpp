@@ -7,6 +7,7 @@
 #include "mainwindow.h"
 #include "modalcloser.h"
 #include "nethelpers.h"
+#include "ovraintegration.h"
 #include "privatebus.h"
 #include "startup.h"
 #include "testenvironment.h"
@@ -129,6 +130,7 @@ private Q_SLOTS:
     void errorBoxes_data();
     void errorBoxes();
     void scanButtonOpensModalDialog();
+    void f1ShowsHelp();
 
 private:
     int callCount(const QStringList &arguments) const;
@@ -677,6 +679,20 @@ void TestMainWindow::scanButtonOpensModalDialog()
     QCOMPARE(parent, window.get());
     QVERIFY(window->findChildren<QDialog *>().isEmpty());
     QVERIFY(QSettings().contains(QStringLiteral("ScanNetwork/Timeout")));
+}
+
+void TestMainWindow::f1ShowsHelp()
+{
+    auto window = makeWindow();
+    window->show();
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    QVERIFY(!Ovra::helpWindow() || !Ovra::helpWindow()->isVisible());
+    // From anywhere in the window, also with a table focused.
+    localView(window.get())->setFocus();
+    QTest::keyClick(localView(window.get()), Qt::Key_F1);
+    QTRY_VERIFY(Ovra::helpWindow() && Ovra::helpWindow()->isVisible());
+    Ovra::helpWindow()->close();
 }
 
 QTEST_MAIN(TestMainWindow)
