@@ -43,9 +43,10 @@ public:
 int kernelMajorVersion()
 {
     const QString release = kernelRelease();
-    if (release.isEmpty() || !release.at(0).isDigit())
+    if (release.isEmpty())
         return 0;
-    return release.left(1).toInt();
+    const QChar first = release.at(0);
+    return first >= QLatin1Char('0') && first <= QLatin1Char('9') ? first.unicode() - '0' : 0;
 }
 
 } // namespace

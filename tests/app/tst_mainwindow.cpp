@@ -131,6 +131,8 @@ private Q_SLOTS:
     void errorBoxes();
     void scanButtonOpensModalDialog();
     void f1ShowsHelp();
+    void kernelVersionIsTheFirstCharacter_data();
+    void kernelVersionIsTheFirstCharacter();
 
 private:
     int callCount(const QStringList &arguments) const;
@@ -693,6 +695,43 @@ void TestMainWindow::f1ShowsHelp()
     QTest::keyClick(localView(window.get()), Qt::Key_F1);
     QTRY_VERIFY(Ovra::helpWindow() && Ovra::helpWindow()->isVisible());
     Ovra::helpWindow()->close();
+}
+
+void TestMainWindow::kernelVersionIsTheFirstCharacter_data()
+{
+    QTest::addColumn<QByteArray>("release");
+    QTest::addColumn<bool>("aboveFour");
+
+    QTest::newRow("5.10") << QByteArray("5.10.0-8-amd64\n") << true;
+    QTest::newRow("4.19") << QByteArray("4.19.0-1-amd64\n") << false;
+    // Only the first character counts.
+    QTest::newRow("10.1") << QByteArray("10.1.0\n") << false;
+    QTest::newRow("not a digit") << QByteArray("v6.1\n") << false;
+    QTest::newRow("nothing") << QByteArray() << false;
+}
+
+// On kernels above 4 a remote listing also carries the attached devices
+// (one PortsInfo call while listing); the window hands the version over.
+void TestMainWindow::kernelVersionIsTheFirstCharacter()
+{
+    QFETCH(QByteArray, release);
+    QFETCH(bool, aboveFour);
+
+    QTemporaryDir bin;
+    QVERIFY(bin.isValid());
+    QFile uname(bin.filePath(QStringLiteral("uname")));
+    QVERIFY(uname.open(QIODevice::WriteOnly));
+    uname.write("#!/bin/sh\nprintf '%s' '" + release + "'\n");
+    uname.close();
+    uname.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(bin.path()) + ':' + path);
+
+    auto window = makeWindow();
+    qputenv("PATH", path);
+    m_manager->clearCalls();
+    child<QPushButton>(window.get(), "m_updateRemotePushButton")->click();
+    QCOMPARE(remoteView(window.get())->model()->rowCount(), aboveFour ? 4 : 3);
 }
 
 QTEST_MAIN(TestMainWindow)
