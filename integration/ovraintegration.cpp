@@ -149,9 +149,12 @@ void ovraInit(const char *version, const char *name)
     QStringList dirs;
     for (const QString &dataDir : Ovra::dataDirectories())
         appendExisting(dirs, dataDir + QStringLiteral("/translations"));
+    // A build tree keeps the compiled translations beside the program or in
+    // a translations folder of its own.
     const QString appDir = QCoreApplication::applicationDirPath();
     appendExisting(dirs, appDir);
     appendExisting(dirs, appDir + QStringLiteral("/translations"));
+    appendExisting(dirs, QStringLiteral(OVRA_BUILD_DIR "/translations"));
     installTranslator(locale, QString::fromLatin1(translationBaseName), dirs);
 }
 
