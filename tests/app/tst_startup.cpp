@@ -565,6 +565,9 @@ int main(int argc, char **argv)
 {
     if (qEnvironmentVariableIsSet(childVariable))
         return runApplication(argc, argv);
+    // HOME, XDG_* (the runtime folder too) in a temporary folder before the
+    // application object exists; the children inherit them.
+    TestEnvironment environment;
     QApplication app(argc, argv);
     app.setAttribute(Qt::AA_Use96Dpi, true);
     TestStartup test;
