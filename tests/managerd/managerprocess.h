@@ -22,6 +22,9 @@ public:
     bool start(const QStringList &arguments, bool waitForRestore = true);
     void stop();
     bool isRunning() const;
+    // How the last run ended (after stop()).
+    QProcess::ExitStatus exitStatus() const { return m_process.exitStatus(); }
+    int exitCode() const { return m_process.exitCode(); }
     qint64 pid() const;
     // What the service logged so far.
     QString log();
