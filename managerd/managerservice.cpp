@@ -19,9 +19,15 @@ constexpr int MinimumToolTimeMs = 1000;
 
 QString quoted(const QString &text)
 {
-    // For messages: keep client-supplied text short and on one line.
-    QString shown = text.left(64);
-    shown.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
+    // For messages and the log: keep client-supplied text short, on one
+    // line and free of control characters.
+    QString shown;
+    for (const QChar c : text.left(64)) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
     return QLatin1Char('"') + shown + (text.size() > 64 ? QStringLiteral("...\"") : QStringLiteral("\""));
 }
 

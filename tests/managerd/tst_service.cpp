@@ -450,6 +450,7 @@ void ServiceTest::badInput()
     QCOMPARE(reply.errorName(), QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"));
     QVERIFY(!reply.errorMessage().isEmpty());
     QVERIFY2(reply.errorMessage().size() < 300, "the message does not echo huge arguments");
+    QVERIFY2(!reply.errorMessage().contains(QLatin1Char('\n')), "the message stays on one line");
     QVERIFY(m_usbip.calls().isEmpty());
     QVERIFY(m_polkit.checks().isEmpty());
     QCOMPARE(file(SharedFile), shared);
