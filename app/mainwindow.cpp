@@ -78,9 +78,12 @@ MainWindow::~MainWindow()
     saveSettings();
     m_thread.quit();
     m_thread.wait();
+    // The models go first, while the form that their views' signals reach is
+    // still there; the services they watch follow as members.
+    m_remoteModel.reset();
+    m_localModel.reset();
     delete m_ui;
     m_ui = nullptr;
-    // The models go before the services they watch (member order).
 }
 
 void MainWindow::loadSettings()
