@@ -236,13 +236,8 @@ void TestMainWindow::cleanupTestCase()
 void TestMainWindow::formStartsAsDesigned()
 {
     auto window = makeWindow();
-    QCOMPARE(window->objectName(), QStringLiteral("MainWindow"));
-    QCOMPARE(window->windowTitle(), QStringLiteral("Ovra admin usbip"));
-    auto *tabs = child<QTabWidget>(window.get(), "m_tabWidget");
-    QCOMPARE(tabs->count(), 2);
-    QCOMPARE(tabs->tabText(0), QStringLiteral("Local USB storages"));
-    QCOMPARE(tabs->tabText(1), QStringLiteral("Remote USB storages"));
-    QCOMPARE(child<QLineEdit>(window.get(), "m_hostLineEdit")->width(), 110);
+    // Only the Update buttons and the scan button are usable at first; the
+    // share and connect buttons open their menus.
     for (const char *name : {"m_updateLocalPushButton", "m_updateRemotePushButton", "m_scanPushButton"})
         QVERIFY2(child<QPushButton>(window.get(), name)->isEnabled(), name);
     for (const char *name : {"m_sharePushButton", "m_unsharePushButton", "m_connectPushButton",
@@ -250,10 +245,6 @@ void TestMainWindow::formStartsAsDesigned()
         QVERIFY2(!child<QPushButton>(window.get(), name)->isEnabled(), name);
     QVERIFY(child<QPushButton>(window.get(), "m_sharePushButton")->menu());
     QVERIFY(child<QPushButton>(window.get(), "m_connectPushButton")->menu());
-    QCOMPARE(localView(window.get())->model()->columnCount(), 4);
-    QCOMPARE(remoteView(window.get())->model()->columnCount(), 5);
-    QCOMPARE(localView(window.get())->contextMenuPolicy(), Qt::CustomContextMenu);
-    QVERIFY(!localView(window.get())->rootIsDecorated());
     QVERIFY(!QApplication::overrideCursor());
 }
 
