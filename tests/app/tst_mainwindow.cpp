@@ -11,6 +11,7 @@
 #include "privatebus.h"
 #include "startup.h"
 #include "testenvironment.h"
+#include "usbippeer.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -131,6 +132,7 @@ private Q_SLOTS:
     void errorBoxes();
     void scanButtonOpensModalDialog();
     void f1ShowsHelp();
+    void remoteTableFromTheRealTool();
     void kernelVersionIsTheFirstCharacter_data();
     void kernelVersionIsTheFirstCharacter();
 
@@ -723,6 +725,36 @@ void TestMainWindow::kernelVersionIsTheFirstCharacter()
     m_manager->clearCalls();
     child<QPushButton>(window.get(), "m_updateRemotePushButton")->click();
     QCOMPARE(remoteView(window.get())->model()->rowCount(), aboveFour ? 4 : 3);
+}
+
+// The whole way from a USB/IP peer through the real `usbip list -r` into the
+// remote table.
+void TestMainWindow::remoteTableFromTheRealTool()
+{
+    if (FakeUsbip::realUsbip().isEmpty())
+        QSKIP("the usbip tool is not installed");
+    const QString address = QStringLiteral("127.0.2.30");
+    UsbIpPeer peer;
+    peer.setDevices({UsbIpPeer::storageDevice(QStringLiteral("1-1"), 0x0781, 0x5567),
+                     UsbIpPeer::storageDevice(QStringLiteral("3-2"), 0x0951, 0x1666)});
+    if (!peer.listen(address))
+        QSKIP(qPrintable(peer.errorString()));
+    m_usbip->setPassThrough({QStringLiteral("list"), QStringLiteral("-r"), address});
+    m_manager->resetReplies();
+
+    auto window = makeWindow();
+    child<QLineEdit>(window.get(), "m_hostLineEdit")->setText(address);
+    child<QPushButton>(window.get(), "m_updateRemotePushButton")->click();
+    QAbstractItemModel *model = remoteView(window.get())->model();
+    QCOMPARE(model->rowCount(), 2);
+    QCOMPARE(model->index(0, 0).data().toString(), address);
+    QCOMPARE(model->index(0, 1).data().toString(), QStringLiteral("1-1"));
+    QCOMPARE(model->index(0, 2).data().toString(), QStringLiteral("0781:5567"));
+    QCOMPARE(model->index(0, 3).data().toString(), QStringLiteral("disconnected"));
+    QVERIFY(!model->index(0, 4).data().toString().isEmpty());
+    QCOMPARE(model->index(1, 1).data().toString(), QStringLiteral("3-2"));
+    QCOMPARE(model->index(1, 2).data().toString(), QStringLiteral("0951:1666"));
+    QCOMPARE(peer.requestCount(), 1);
 }
 
 QTEST_MAIN(TestMainWindow)
