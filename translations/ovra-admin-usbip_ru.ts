@@ -1,0 +1,343 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="ru_RU">
+<context>
+    <name>LocalUsbDevicesModel</name>
+    <message>
+        <source>Status</source>
+        <translation>Состояние</translation>
+    </message>
+    <message>
+        <source>Name</source>
+        <translation>Название</translation>
+    </message>
+    <message>
+        <source>unshared</source>
+        <translation>не предоставлен</translation>
+    </message>
+    <message>
+        <source>shared (%1)</source>
+        <translation>предоставлен (%1)</translation>
+    </message>
+    <message>
+        <source>constantly</source>
+        <translation>постоянно</translation>
+    </message>
+    <message>
+        <source>session</source>
+        <translation>на сеанс</translation>
+    </message>
+</context>
+<context>
+    <name>MainWindow</name>
+    <message>
+        <source>Ovra admin usbip</source>
+        <translation>Ovra admin usbip</translation>
+    </message>
+    <message>
+        <source>Local USB storages</source>
+        <translation>Локальные USB-накопители</translation>
+    </message>
+    <message>
+        <source>Update</source>
+        <translation>Обновить</translation>
+    </message>
+    <message>
+        <source>Share</source>
+        <translation>Предоставить</translation>
+    </message>
+    <message>
+        <source>Unshare</source>
+        <translation>Отменить доступ</translation>
+    </message>
+    <message>
+        <source>Remote USB storages</source>
+        <translation>Удалённые USB-накопители</translation>
+    </message>
+    <message>
+        <source>Network address of remote USB storages:</source>
+        <translation>Сетевой адрес удалённых USB-накопителей:</translation>
+    </message>
+    <message>
+        <source>localhost</source>
+        <translation>localhost</translation>
+    </message>
+    <message>
+        <source>Scan network...</source>
+        <translation>Сканировать сеть...</translation>
+    </message>
+    <message>
+        <source>Connect</source>
+        <translation>Подключить</translation>
+    </message>
+    <message>
+        <source>Disconnect</source>
+        <translation>Отключить</translation>
+    </message>
+    <message>
+        <source>Share (session)</source>
+        <translation>Предоставить (на сеанс)</translation>
+    </message>
+    <message>
+        <source>Share (constantly)</source>
+        <translation>Предоставить (постоянно)</translation>
+    </message>
+    <message>
+        <source>Connect (session)</source>
+        <translation>Подключить (на сеанс)</translation>
+    </message>
+    <message>
+        <source>Connect (constantly)</source>
+        <translation>Подключить (постоянно)</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>Ошибка</translation>
+    </message>
+</context>
+<context>
+    <name>Ovra</name>
+    <message>
+        <source>%1 Help</source>
+        <translation>Справка: %1</translation>
+    </message>
+</context>
+<context>
+    <name>OvraAdminUsbIpInterface</name>
+    <message>
+        <source>Unknown error.</source>
+        <translation>Неизвестная ошибка.</translation>
+    </message>
+    <message>
+        <source>The call failed.</source>
+        <translation>Вызов завершился неудачей.</translation>
+    </message>
+    <message>
+        <source>Out of memory.</source>
+        <translation>Недостаточно памяти.</translation>
+    </message>
+    <message>
+        <source>The called service is not known.</source>
+        <translation>Вызываемая служба неизвестна.</translation>
+    </message>
+    <message>
+        <source>Timeout reply.</source>
+        <translation>Истекло время ожидания ответа.</translation>
+    </message>
+    <message>
+        <source>The address given is not valid.</source>
+        <translation>Указан недопустимый адрес.</translation>
+    </message>
+    <message>
+        <source>The call/operation is not supported.</source>
+        <translation>Вызов/операция не поддерживается.</translation>
+    </message>
+    <message>
+        <source>The limits allocated to this process/call/connection exceeded the pre-defined values.</source>
+        <translation>Превышены ограничения, установленные для этого процесса/вызова/соединения.</translation>
+    </message>
+    <message>
+        <source>Authorization error.</source>
+        <translation>Ошибка авторизации.</translation>
+    </message>
+    <message>
+        <source>No server found.</source>
+        <translation>Сервер не найден.</translation>
+    </message>
+    <message>
+        <source>No network found.</source>
+        <translation>Сеть не найдена.</translation>
+    </message>
+    <message>
+        <source>QDBusServer tried to bind to an address that is already in use.</source>
+        <translation>QDBusServer попытался занять адрес, который уже используется.</translation>
+    </message>
+    <message>
+        <source>The call/process/message was sent after QDBusConnection disconnected.</source>
+        <translation>Вызов/процесс/сообщение отправлены после разрыва соединения QDBusConnection.</translation>
+    </message>
+    <message>
+        <source>The arguments passed to this call/operation are not valid.</source>
+        <translation>Аргументы, переданные этому вызову/операции, недопустимы.</translation>
+    </message>
+    <message>
+        <source>The method called was not found in this object/interface with the given parameters.</source>
+        <translation>Вызываемый метод с указанными параметрами не найден в этом объекте/интерфейсе.</translation>
+    </message>
+    <message>
+        <source>The type signature is not valid or compatible.</source>
+        <translation>Сигнатура типа недопустима или несовместима.</translation>
+    </message>
+    <message>
+        <source>The interface is not known in this object.</source>
+        <translation>Интерфейс неизвестен этому объекту.</translation>
+    </message>
+    <message>
+        <source>The object path points to an object that does not exist.</source>
+        <translation>Путь указывает на несуществующий объект.</translation>
+    </message>
+    <message>
+        <source>The property does not exist in this interface.</source>
+        <translation>Свойство отсутствует в этом интерфейсе.</translation>
+    </message>
+    <message>
+        <source>The property set failed because the property is read-only.</source>
+        <translation>Не удалось изменить свойство: оно доступно только для чтения.</translation>
+    </message>
+    <message>
+        <source>An internal error occurred.</source>
+        <translation>Произошла внутренняя ошибка.</translation>
+    </message>
+    <message>
+        <source>The service requested is invalid.</source>
+        <translation>Запрошенная служба недопустима.</translation>
+    </message>
+    <message>
+        <source>The object path provided is invalid.</source>
+        <translation>Указан недопустимый путь объекта.</translation>
+    </message>
+    <message>
+        <source>The interface is invalid.</source>
+        <translation>Недопустимый интерфейс.</translation>
+    </message>
+    <message>
+        <source>The member is invalid.</source>
+        <translation>Недопустимый член интерфейса.</translation>
+    </message>
+</context>
+<context>
+    <name>QObject</name>
+    <message>
+        <source>Warning</source>
+        <translation>Предупреждение</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>Ошибка</translation>
+    </message>
+    <message>
+        <source>You need to install %1 package and reboot system for correct work with remote USB-devices.</source>
+        <translation>Для правильной работы с удалёнными USB-устройствами необходимо установить пакет %1 и перезагрузить систему.</translation>
+    </message>
+    <message>
+        <source>Do you want to install %1 package now?</source>
+        <translation>Установить пакет %1 сейчас?</translation>
+    </message>
+    <message>
+        <source>Synaptic failed to start. Try updating %1 package manually.</source>
+        <translation>Не удалось запустить Synaptic. Попробуйте обновить пакет %1 вручную.</translation>
+    </message>
+    <message>
+        <source>You need to start usbipd service for correct work with remote USB-devices. Do you want to do it now?</source>
+        <translation>Для правильной работы с удалёнными USB-устройствами необходимо запустить службу usbipd. Запустить её сейчас?</translation>
+    </message>
+    <message>
+        <source>Failed to start usbipd service!</source>
+        <translation>Не удалось запустить службу usbipd!</translation>
+    </message>
+</context>
+<context>
+    <name>RemoteUsbDevicesModel</name>
+    <message>
+        <source>IP address</source>
+        <translation>IP-адрес</translation>
+    </message>
+    <message>
+        <source>Status</source>
+        <translation>Состояние</translation>
+    </message>
+    <message>
+        <source>Name</source>
+        <translation>Название</translation>
+    </message>
+    <message>
+        <source>lost connection</source>
+        <translation>соединение потеряно</translation>
+    </message>
+    <message>
+        <source>connected (%1)</source>
+        <translation>подключено (%1)</translation>
+    </message>
+    <message>
+        <source>constantly</source>
+        <translation>постоянно</translation>
+    </message>
+    <message>
+        <source>session</source>
+        <translation>на сеанс</translation>
+    </message>
+    <message>
+        <source>disconnected</source>
+        <translation>отключено</translation>
+    </message>
+</context>
+<context>
+    <name>ScanNetworkDialog</name>
+    <message>
+        <source>Scan network</source>
+        <translation>Сканирование сети</translation>
+    </message>
+    <message>
+        <source>Subnet address: </source>
+        <translation>Адрес подсети: </translation>
+    </message>
+    <message>
+        <source>Response timeout:</source>
+        <translation>Время ожидания ответа:</translation>
+    </message>
+    <message>
+        <source> ms</source>
+        <translation> мс</translation>
+    </message>
+    <message>
+        <source>Scan</source>
+        <translation>Сканировать</translation>
+    </message>
+    <message>
+        <source>Stop</source>
+        <translation>Остановить</translation>
+    </message>
+</context>
+<context>
+    <name>UsbIpClient</name>
+    <message>
+        <source>Error updating the list of remote devices!</source>
+        <translation>Ошибка обновления списка удалённых устройств!</translation>
+    </message>
+    <message>
+        <source>Error get ports info!</source>
+        <translation>Ошибка получения сведений о портах!</translation>
+    </message>
+    <message>
+        <source>Error connect to device!
+</source>
+        <translation>Ошибка подключения к устройству!
+</translation>
+    </message>
+    <message>
+        <source>Error disconnect device!
+</source>
+        <translation>Ошибка отключения устройства!
+</translation>
+    </message>
+</context>
+<context>
+    <name>UsbIpServer</name>
+    <message>
+        <source>Error updating the list of local devices!</source>
+        <translation>Ошибка обновления списка локальных устройств!</translation>
+    </message>
+    <message>
+        <source>Error share device!
+</source>
+        <translation>Ошибка предоставления доступа к устройству!
+</translation>
+    </message>
+    <message>
+        <source>Error unshare device!
+</source>
+        <translation>Ошибка отмены доступа к устройству!
+</translation>
+    </message>
+</context>
+</TS>
