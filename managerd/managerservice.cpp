@@ -67,32 +67,10 @@ bool ManagerService::ShareDevice(const QString &busid, const QString &vidpid)
 
     const Call call = takeCall();
     authorize(call, QLatin1String(ShareAction), [this, call, busid, vidpid]() {
-        ListFile file(sharedDevicesPath());
-        QStringList lines;
-        QString fileError;
-        if (!vidpid.isEmpty() && !file.read(&lines, &fileError)) {
-            // Binding now would give a share that silently is not constant.
-            signalError(call, QStringLiteral("Cannot share the device %1.").arg(busid), fileError);
-            reply(call, false);
-            return;
-        }
-        runTool(call, {QStringLiteral("bind"), QStringLiteral("-b"), busid},
-                [this, call, busid, vidpid](const ToolResult &result) {
-                    if (!result.succeeded()) {
-                        signalError(call, QStringLiteral("Cannot share the device %1.").arg(busid),
-                                    result.failureText());
-                        reply(call, false);
-                        return;
-                    }
-                    QString error;
-                    if (!vidpid.isEmpty() && !ListFile(sharedDevicesPath()).add(vidpid, &error)) {
-                        signalError(call,
-                                    QStringLiteral("The device %1 is shared, but not constantly.")
-                                        .arg(busid),
-                                    error);
-                    }
-                    reply(call, true);
-                });
+        runAndRecord(call, {QStringLiteral("bind"), QStringLiteral("-b"), busid},
+                     QStringLiteral("Cannot share the device %1.").arg(busid),
+                     {vidpid.isEmpty() ? QString() : sharedDevicesPath(), vidpid, ListChange::Add,
+                      QStringLiteral("The device %1 is shared, but not constantly.").arg(busid)});
     });
     return false;
 }
@@ -108,24 +86,12 @@ bool ManagerService::UnshareDevice(const QString &busid, const QString &vidpid)
 
     const Call call = takeCall();
     authorize(call, QLatin1String(ShareAction), [this, call, busid, vidpid]() {
-        runTool(call, {QStringLiteral("unbind"), QStringLiteral("-b"), busid},
-                [this, call, busid, vidpid](const ToolResult &result) {
-                    if (!result.succeeded()) {
-                        signalError(call, QStringLiteral("Cannot unshare the device %1.").arg(busid),
-                                    result.failureText());
-                        reply(call, false);
-                        return;
-                    }
-                    QString error;
-                    if (!vidpid.isEmpty() && !ListFile(sharedDevicesPath()).remove(vidpid, &error)) {
-                        signalError(call,
-                                    QStringLiteral("The device %1 is unshared, but stays in the "
-                                                   "list of constant shares.")
-                                        .arg(busid),
-                                    error);
-                    }
-                    reply(call, true);
-                });
+        runAndRecord(call, {QStringLiteral("unbind"), QStringLiteral("-b"), busid},
+                     QStringLiteral("Cannot unshare the device %1.").arg(busid),
+                     {vidpid.isEmpty() ? QString() : sharedDevicesPath(), vidpid, ListChange::Remove,
+                      QStringLiteral("The device %1 is unshared, but stays in the list of constant "
+                                     "shares.")
+                          .arg(busid)});
     });
     return false;
 }
@@ -141,34 +107,12 @@ bool ManagerService::ConnectDevice(const QString &usbipId, bool isConst)
 
     const Call call = takeCall();
     authorize(call, QLatin1String(ConnectAction), [this, call, usbipId, isConst, device]() {
-        QStringList lines;
-        QString fileError;
-        if (isConst && !ListFile(remoteDevicesPath()).read(&lines, &fileError)) {
-            signalError(call, QStringLiteral("Cannot connect the device %1.").arg(usbipId),
-                        fileError);
-            reply(call, false);
-            return;
-        }
-        runTool(call,
-                {QStringLiteral("attach"), QStringLiteral("-r"), device.host, QStringLiteral("-b"),
-                 device.busId},
-                [this, call, usbipId, isConst](const ToolResult &result) {
-                    if (!result.succeeded()) {
-                        signalError(call,
-                                    QStringLiteral("Cannot connect the device %1.").arg(usbipId),
-                                    result.failureText());
-                        reply(call, false);
-                        return;
-                    }
-                    QString error;
-                    if (isConst && !ListFile(remoteDevicesPath()).add(usbipId, &error)) {
-                        signalError(call,
-                                    QStringLiteral("The device %1 is connected, but not constantly.")
-                                        .arg(usbipId),
-                                    error);
-                    }
-                    reply(call, true);
-                });
+        runAndRecord(call,
+                     {QStringLiteral("attach"), QStringLiteral("-r"), device.host,
+                      QStringLiteral("-b"), device.busId},
+                     QStringLiteral("Cannot connect the device %1.").arg(usbipId),
+                     {isConst ? remoteDevicesPath() : QString(), usbipId, ListChange::Add,
+                      QStringLiteral("The device %1 is connected, but not constantly.").arg(usbipId)});
     });
     return false;
 }
@@ -185,26 +129,50 @@ bool ManagerService::DisconnectDevice(const QString &usbipId, const QString &por
 
     const Call call = takeCall();
     authorize(call, QLatin1String(ConnectAction), [this, call, usbipId, port]() {
-        runTool(call, {QStringLiteral("detach"), QStringLiteral("-p"), port},
-                [this, call, usbipId, port](const ToolResult &result) {
-                    if (!result.succeeded()) {
-                        signalError(call, QStringLiteral("Cannot disconnect port %1.").arg(port),
-                                    result.failureText());
-                        reply(call, false);
-                        return;
-                    }
-                    QString error;
-                    if (!usbipId.isEmpty() && !ListFile(remoteDevicesPath()).remove(usbipId, &error)) {
-                        signalError(call,
-                                    QStringLiteral("Port %1 is disconnected, but %2 stays in the "
-                                                   "list of constant connections.")
-                                        .arg(port, usbipId),
-                                    error);
-                    }
-                    reply(call, true);
-                });
+        runAndRecord(call, {QStringLiteral("detach"), QStringLiteral("-p"), port},
+                     QStringLiteral("Cannot disconnect port %1.").arg(port),
+                     {usbipId.isEmpty() ? QString() : remoteDevicesPath(), usbipId,
+                      ListChange::Remove,
+                      QStringLiteral("Port %1 is disconnected, but %2 stays in the list of "
+                                     "constant connections.")
+                          .arg(port, usbipId)});
     });
     return false;
+}
+
+// ---- helpers -------------------------------------------------------------
+
+void ManagerService::runAndRecord(const Call &call, const QStringList &arguments,
+                                  const QString &failure, const ListChange &change)
+{
+    if (change.kind == ListChange::Add && !change.path.isEmpty()) {
+        // Running the tool now would give a share or connection that
+        // silently is not constant: refuse while its list cannot be read.
+        QStringList lines;
+        QString error;
+        if (!ListFile(change.path).read(&lines, &error)) {
+            signalError(call, failure, error);
+            reply(call, false);
+            return;
+        }
+    }
+    runTool(call, arguments, [this, call, failure, change](const ToolResult &result) {
+        if (!result.succeeded()) {
+            signalError(call, failure, result.failureText());
+            reply(call, false);
+            return;
+        }
+        if (!change.path.isEmpty()) {
+            ListFile file(change.path);
+            QString error;
+            const bool recorded = change.kind == ListChange::Add ? file.add(change.entry, &error)
+                                                                 : file.remove(change.entry, &error);
+            if (!recorded)
+                signalError(call, change.failure, error);
+        }
+        // The device's state did change, even when its list could not follow.
+        reply(call, true);
+    });
 }
 
 QString ManagerService::PortsInfo()

@@ -64,11 +64,28 @@ private:
         QElapsedTimer received;
     };
 
+    // A change of a list file that follows a successful tool run: `entry` is
+    // added to or removed from the file at `path` (no change when `path` is
+    // empty); `failure` heads the Error sent when the file cannot follow.
+    struct ListChange
+    {
+        enum Kind { Add, Remove };
+        QString path;
+        QString entry;
+        Kind kind;
+        QString failure;
+    };
+
     bool rejectArguments(const QString &reason);
     Call takeCall();
     void authorize(const Call &call, const QString &actionId, std::function<void()> granted);
     void runTool(const Call &call, const QStringList &arguments,
                  std::function<void(const ToolResult &)> done);
+    // Runs the tool for an authorised call: on failure the caller gets false
+    // and an Error headed `failure`; on success `change` is applied and the
+    // caller gets true. An addition whose list cannot be read runs nothing.
+    void runAndRecord(const Call &call, const QStringList &arguments, const QString &failure,
+                      const ListChange &change);
     void reply(const Call &call, const QVariant &value);
     void replyError(const Call &call, const QString &name, const QString &text);
     // Reports a failure to the calling client with the Error signal.
