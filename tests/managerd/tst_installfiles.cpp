@@ -118,7 +118,10 @@ void InstallFilesTest::activationFileMatchesUnit()
     QVERIFY(activation.value(QStringLiteral("Exec")).value(0).endsWith(
         QStringLiteral("/ovra-admin-usbip-manager")));
     QCOMPARE(unit.value(QStringLiteral("WantedBy")), QStringList{"multi-user.target"});
-    QCOMPARE(unit.value(QStringLiteral("ReadWritePaths")), QStringList{"/etc/usbip"});
+    // The one folder the service writes: created by systemd, writable though
+    // the rest of the system is read-only to it.
+    QCOMPARE(unit.value(QStringLiteral("ConfigurationDirectory")), QStringList{"usbip"});
+    QVERIFY(!unit.contains(QStringLiteral("ReadWritePaths")));
     QCOMPARE(unit.value(QStringLiteral("ProtectSystem")), QStringList{"strict"});
 }
 
