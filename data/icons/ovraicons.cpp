@@ -1,5 +1,6 @@
 #include "ovraicons.h"
 
+#include <QFileInfo>
 #include <QIcon>
 #include <QStringList>
 
@@ -8,6 +9,16 @@ static void initOvraIconResources()
     // The resource lives in a static library: register it explicitly, or the
     // linker may drop its initialiser.
     Q_INIT_RESOURCE(ovraicons);
+}
+
+static bool stockThemeInstalled(const QString &theme)
+{
+    const QStringList paths = QIcon::themeSearchPaths();
+    for (const QString &path : paths) {
+        if (QFileInfo::exists(path + QLatin1Char('/') + theme + QStringLiteral("/index.theme")))
+            return true;
+    }
+    return false;
 }
 
 const char *ovraIconFallbackPath()
@@ -25,6 +36,20 @@ void ovraInstallIconFallback()
     // theme then; a desktop's own theme choice is left untouched.
     if (QIcon::themeName().isEmpty())
         QIcon::setThemeName(QStringLiteral("hicolor"));
+
+    // hicolor alone (no desktop theme chosen) has none of the stock action
+    // icons (view-refresh, system-search, media-playback-stop): borrow them
+    // from a complete installed theme, as a desktop's own theme would give.
+    const QString fallback = QIcon::fallbackThemeName();
+    if (QIcon::themeName() == QLatin1String("hicolor")
+        && (fallback.isEmpty() || fallback == QLatin1String("hicolor"))) {
+        for (const char *stock : {"breeze", "Adwaita"}) {
+            if (stockThemeInstalled(QString::fromLatin1(stock))) {
+                QIcon::setFallbackThemeName(QString::fromLatin1(stock));
+                break;
+            }
+        }
+    }
 
     const QString path = QString::fromLatin1(ovraIconFallbackPath());
     QStringList paths = QIcon::fallbackSearchPaths();

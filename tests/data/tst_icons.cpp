@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QPixmap>
 #include <QTemporaryDir>
+#include <QFileInfo>
 #include <QtTest>
 
 class TestIcons : public QObject
@@ -79,9 +80,21 @@ void TestIcons::themeNameOnlySetWhenNone()
 {
     const QString saved = QIcon::themeName();
 
+    // As on a bare X display: the system's icon folder is searched, but no
+    // desktop names a theme.
+    const QStringList savedPaths = QIcon::themeSearchPaths();
+    QIcon::setThemeSearchPaths(savedPaths + QStringList{QStringLiteral("/usr/share/icons")});
+    QIcon::setFallbackThemeName(QString());
     QIcon::setThemeName(QString());
     ovraInstallIconFallback();
     QCOMPARE(QIcon::themeName(), QStringLiteral("hicolor"));
+    // The window's stock icons come from an installed complete theme then.
+    if (QFileInfo::exists(QStringLiteral("/usr/share/icons/breeze/index.theme"))) {
+        QCOMPARE(QIcon::fallbackThemeName(), QStringLiteral("breeze"));
+        for (const char *stock : {"view-refresh", "system-search", "media-playback-stop"})
+            QVERIFY2(QIcon::hasThemeIcon(QString::fromLatin1(stock)), stock);
+    }
+    QIcon::setThemeSearchPaths(savedPaths);
 
     QIcon::setThemeName(QStringLiteral("ovra-test-desktop-theme"));
     ovraInstallIconFallback();
