@@ -31,6 +31,18 @@ QString quoted(const QString &text)
     return QLatin1Char('"') + shown + (text.size() > 64 ? QStringLiteral("...\"") : QStringLiteral("\""));
 }
 
+// Why the arguments of ShareDevice/UnshareDevice are refused; empty when they
+// are good (a vid:pid may be empty: the share is for the session).
+QString shareArgumentsProblem(const QString &busid, const QString &vidpid)
+{
+    if (!ManagerArguments::isBusId(busid))
+        return QStringLiteral("Invalid bus id %1.").arg(quoted(busid));
+    if (!vidpid.isEmpty() && !ManagerArguments::isVidPid(vidpid))
+        return QStringLiteral("Invalid vid:pid %1.").arg(quoted(vidpid));
+    return QString();
+}
+
+
 } // namespace
 
 ManagerService::ManagerService(const ManagerOptions &options, const QDBusConnection &connection,
@@ -60,10 +72,9 @@ bool ManagerService::ShareDevice(const QString &busid, const QString &vidpid)
 {
     if (!calledFromDBus())
         return false;
-    if (!ManagerArguments::isBusId(busid))
-        return rejectArguments(QStringLiteral("Invalid bus id %1.").arg(quoted(busid)));
-    if (!vidpid.isEmpty() && !ManagerArguments::isVidPid(vidpid))
-        return rejectArguments(QStringLiteral("Invalid vid:pid %1.").arg(quoted(vidpid)));
+    const QString problem = shareArgumentsProblem(busid, vidpid);
+    if (!problem.isEmpty())
+        return rejectArguments(problem);
 
     const Call call = takeCall();
     authorize(call, QLatin1String(ShareAction), [this, call, busid, vidpid]() {
@@ -79,10 +90,9 @@ bool ManagerService::UnshareDevice(const QString &busid, const QString &vidpid)
 {
     if (!calledFromDBus())
         return false;
-    if (!ManagerArguments::isBusId(busid))
-        return rejectArguments(QStringLiteral("Invalid bus id %1.").arg(quoted(busid)));
-    if (!vidpid.isEmpty() && !ManagerArguments::isVidPid(vidpid))
-        return rejectArguments(QStringLiteral("Invalid vid:pid %1.").arg(quoted(vidpid)));
+    const QString problem = shareArgumentsProblem(busid, vidpid);
+    if (!problem.isEmpty())
+        return rejectArguments(problem);
 
     const Call call = takeCall();
     authorize(call, QLatin1String(ShareAction), [this, call, busid, vidpid]() {
