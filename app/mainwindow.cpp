@@ -136,8 +136,7 @@ void MainWindow::initLocalTab()
             &MainWindow::updateLocalDevices);
     connect(m_ui->m_shareSessionAction, &QAction::triggered, this,
             [this]() { shareDevice(false); });
-    connect(m_ui->m_shareConstAction, &QAction::triggered, this,
-            [this]() { shareDevice(true); });
+    connect(m_ui->m_shareConstAction, &QAction::triggered, this, [this]() { shareDevice(true); });
     connect(m_ui->m_unshareAction, &QAction::triggered, this, &MainWindow::unshareDevice);
     connect(m_ui->m_unsharePushButton, &QPushButton::clicked, this, &MainWindow::unshareDevice);
 
@@ -207,9 +206,9 @@ QModelIndex MainWindow::currentRemoteIndex() const
 void MainWindow::selectRow(QTreeView *view, const QModelIndex &index)
 {
     if (index.isValid()) {
-        view->selectionModel()->setCurrentIndex(index, QItemSelectionModel::Select
-                                                           | QItemSelectionModel::Current
-                                                           | QItemSelectionModel::Rows);
+        view->selectionModel()->setCurrentIndex(
+            index,
+            QItemSelectionModel::Select | QItemSelectionModel::Current | QItemSelectionModel::Rows);
     }
 }
 

@@ -130,7 +130,8 @@ void QtSingleApplication::readMessages()
     while (QLocalSocket *socket = m_server->nextPendingConnection()) {
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         // Collect the whole message before handling it; the sender waits.
-        struct Pending {
+        struct Pending
+        {
             quint32 size = 0;
             bool haveSize = false;
             bool done = false;

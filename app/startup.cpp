@@ -68,9 +68,8 @@ bool checkToolsPackage()
         + QLatin1Char('\n') + QObject::tr("Do you want to install %1 package now?").arg(package);
     if (askYesNo(text) == QMessageBox::Yes) {
         if (!OvraAdmin::PackageManager::runSynapticWithPackageSelected(package, false))
-            showCritical(
-                QObject::tr("Synaptic failed to start. Try updating %1 package manually.")
-                    .arg(package));
+            showCritical(QObject::tr("Synaptic failed to start. Try updating %1 package manually.")
+                             .arg(package));
     }
     return false;
 }

@@ -24,9 +24,9 @@ QString fullUnitName(const QString &unit)
     // systemd's unit types; anything else is a service name.
     static const QStringList types{
         QStringLiteral(".service"), QStringLiteral(".socket"), QStringLiteral(".target"),
-        QStringLiteral(".device"), QStringLiteral(".mount"), QStringLiteral(".automount"),
-        QStringLiteral(".swap"), QStringLiteral(".timer"), QStringLiteral(".path"),
-        QStringLiteral(".slice"), QStringLiteral(".scope")};
+        QStringLiteral(".device"),  QStringLiteral(".mount"),  QStringLiteral(".automount"),
+        QStringLiteral(".swap"),    QStringLiteral(".timer"),  QStringLiteral(".path"),
+        QStringLiteral(".slice"),   QStringLiteral(".scope")};
     for (const QString &type : types) {
         if (unit.endsWith(type))
             return unit;
@@ -54,7 +54,8 @@ QString SystemdService::managerInterface()
 }
 
 SystemdService::SystemdService(const QString &unit, QObject *parent)
-    : QObject(parent), m_unit(fullUnitName(unit))
+    : QObject(parent)
+    , m_unit(fullUnitName(unit))
 {
 }
 
@@ -93,8 +94,8 @@ QString SystemdService::activeState()
     QDBusMessage message = QDBusMessage::createMethodCall(
         serviceName(), path, QLatin1String(propertiesInterface), QStringLiteral("Get"));
     message << QLatin1String(unitInterface) << QStringLiteral("ActiveState");
-    const QDBusMessage reply = QDBusConnection::systemBus().call(message, QDBus::Block,
-                                                                callTimeoutMs);
+    const QDBusMessage reply =
+        QDBusConnection::systemBus().call(message, QDBus::Block, callTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
         m_lastError = reply.errorName() + QStringLiteral(": ") + reply.errorMessage();
         return QString();
@@ -119,16 +120,16 @@ bool SystemdService::isActive()
 bool SystemdService::isEnabled()
 {
     static const QStringList enabledStates{
-        QStringLiteral("enabled"), QStringLiteral("enabled-runtime"), QStringLiteral("static"),
-        QStringLiteral("indirect"), QStringLiteral("generated"), QStringLiteral("alias")};
+        QStringLiteral("enabled"),  QStringLiteral("enabled-runtime"), QStringLiteral("static"),
+        QStringLiteral("indirect"), QStringLiteral("generated"),       QStringLiteral("alias")};
     return enabledStates.contains(unitFileState());
 }
 
 bool SystemdService::enable()
 {
     // EnableUnitFiles(files, runtime, force) -> (carries_install_info, changes)
-    const QDBusMessage reply = callManager(QStringLiteral("EnableUnitFiles"),
-                                           {QStringList{m_unit}, false, false}, true);
+    const QDBusMessage reply =
+        callManager(QStringLiteral("EnableUnitFiles"), {QStringList{m_unit}, false, false}, true);
     if (reply.type() != QDBusMessage::ReplyMessage)
         return false;
     // Like `systemctl enable`: make systemd see the new links.

@@ -50,8 +50,8 @@ public:
     // The text of the last failing bus call, empty after a success.
     QString lastError() const { return m_lastError; }
 
-    static QString serviceName();   // org.freedesktop.systemd1
-    static QString managerPath();   // /org/freedesktop/systemd1
+    static QString serviceName(); // org.freedesktop.systemd1
+    static QString managerPath(); // /org/freedesktop/systemd1
     static QString managerInterface(); // org.freedesktop.systemd1.Manager
 
 private Q_SLOTS:

@@ -11,13 +11,14 @@ class OverlayIconEngine : public QIconEngine
 public:
     OverlayIconEngine(const QIcon &base, Qt::Corner corner, const QIcon &overlay,
                       std::function<int(int)> sizeFunction)
-        : m_base(base), m_overlay(overlay), m_corner(corner),
-          m_sizeFunction(std::move(sizeFunction))
+        : m_base(base)
+        , m_overlay(overlay)
+        , m_corner(corner)
+        , m_sizeFunction(std::move(sizeFunction))
     {
     }
 
-    void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode,
-               QIcon::State state) override
+    void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State state) override
     {
         m_base.paint(painter, rect, Qt::AlignCenter, mode, state);
         const QRect target = overlayRect(rect);
@@ -36,10 +37,7 @@ public:
         return result;
     }
 
-    QSize actualSize(const QSize &size, QIcon::Mode, QIcon::State) override
-    {
-        return size;
-    }
+    QSize actualSize(const QSize &size, QIcon::Mode, QIcon::State) override { return size; }
 
     QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) const override
     {

@@ -165,8 +165,8 @@ QStringList Ovra::dataDirectories()
 
     const QString appDir = QCoreApplication::applicationDirPath();
     const QString buildDir = QStringLiteral(OVRA_BUILD_DIR);
-    const bool inBuildTree = !appDir.isEmpty()
-        && (appDir == buildDir || appDir.startsWith(buildDir + QLatin1Char('/')));
+    const bool inBuildTree =
+        !appDir.isEmpty() && (appDir == buildDir || appDir.startsWith(buildDir + QLatin1Char('/')));
     // A program run from its build tree uses the data it was built with,
     // not an older installed copy.
     if (inBuildTree) {
@@ -205,9 +205,8 @@ void ovraHelpShow(const QString &topic)
         s_helpWindow = createHelpWindow();
 
     const QString page = Ovra::helpPagePath();
-    QUrl url = page.startsWith(QLatin1Char(':'))
-        ? QUrl(QStringLiteral("qrc") + page)
-        : QUrl::fromLocalFile(page);
+    QUrl url = page.startsWith(QLatin1Char(':')) ? QUrl(QStringLiteral("qrc") + page)
+                                                 : QUrl::fromLocalFile(page);
     if (!topic.isEmpty())
         url.setFragment(topic);
     if (s_helpBrowser->source() != url)

@@ -98,8 +98,7 @@ QVariant LocalUsbDevicesModel::data(const QModelIndex &index, int role) const
     }
 }
 
-QVariant LocalUsbDevicesModel::headerData(int section, Qt::Orientation orientation,
-                                          int role) const
+QVariant LocalUsbDevicesModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
     if (orientation == Qt::Horizontal && role == Qt::DisplayRole)
         return m_headers.value(section);

@@ -34,8 +34,9 @@ QString UsbIpServer::computeRootDevicePrefix()
 {
     // The name of the device mounted at "/", such as vda or sda2.
     QProcess process;
-    process.start(QStringLiteral("/bin/bash"),
-                  {QStringLiteral("-c"), QStringLiteral("lsblk -r | grep '/$' | awk '{print $1}'")});
+    process.start(
+        QStringLiteral("/bin/bash"),
+        {QStringLiteral("-c"), QStringLiteral("lsblk -r | grep '/$' | awk '{print $1}'")});
     process.waitForFinished(RootDeviceTimeoutMs);
     const QString output = QString::fromLocal8Bit(process.readAllStandardOutput());
     if (process.state() != QProcess::NotRunning) {
@@ -79,8 +80,9 @@ bool UsbIpServer::share(const UsbDevice &device, bool isConst)
 {
     // Only a non-empty vid:pid text asks the Manager to keep the share.
     const QString vidpid = isConst ? device.vidPid() : QString();
-    QDBusPendingCall call = m_manager.callUntyped(
-        QStringLiteral("ShareDevice"), {device.busid(), vidpid.isNull() ? QStringLiteral("") : vidpid});
+    QDBusPendingCall call =
+        m_manager.callUntyped(QStringLiteral("ShareDevice"),
+                              {device.busid(), vidpid.isNull() ? QStringLiteral("") : vidpid});
     call.waitForFinished();
     if (call.isError()) {
         emit error(tr("Error share device!\n"), m_manager.errorText(call.error().type()));
@@ -95,8 +97,9 @@ bool UsbIpServer::share(const UsbDevice &device, bool isConst)
 bool UsbIpServer::unshare(const UsbDevice &device)
 {
     const QString vidpid = device.vidPid();
-    QDBusPendingCall call = m_manager.callUntyped(
-        QStringLiteral("UnshareDevice"), {device.busid(), vidpid.isNull() ? QStringLiteral("") : vidpid});
+    QDBusPendingCall call =
+        m_manager.callUntyped(QStringLiteral("UnshareDevice"),
+                              {device.busid(), vidpid.isNull() ? QStringLiteral("") : vidpid});
     call.waitForFinished();
     if (call.isError()) {
         emit error(tr("Error unshare device!\n"), m_manager.errorText(call.error().type()));

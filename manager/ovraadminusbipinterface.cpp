@@ -26,8 +26,7 @@ QDBusPendingCall OvraAdminUsbIpInterface::callUntyped(const QString &method,
     return asyncCallWithArgumentList(method, arguments);
 }
 
-QDBusPendingReply<bool> OvraAdminUsbIpInterface::ConnectDevice(const QString &usbipId,
-                                                               bool isConst)
+QDBusPendingReply<bool> OvraAdminUsbIpInterface::ConnectDevice(const QString &usbipId, bool isConst)
 {
     return callUntyped(QStringLiteral("ConnectDevice"),
                        {QVariant::fromValue(usbipId), QVariant::fromValue(isConst)});

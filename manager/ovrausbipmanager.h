@@ -21,8 +21,17 @@ inline QString configDir()
     return overridden.isEmpty() ? QStringLiteral("/etc/usbip") : QString::fromLocal8Bit(overridden);
 }
 
-inline QString blacklistPath() { return configDir() + QStringLiteral("/blacklist"); }
-inline QString sharedDevicesPath() { return configDir() + QStringLiteral("/shared-usb-devices"); }
-inline QString remoteDevicesPath() { return configDir() + QStringLiteral("/remote-usb-devices"); }
+inline QString blacklistPath()
+{
+    return configDir() + QStringLiteral("/blacklist");
+}
+inline QString sharedDevicesPath()
+{
+    return configDir() + QStringLiteral("/shared-usb-devices");
+}
+inline QString remoteDevicesPath()
+{
+    return configDir() + QStringLiteral("/remote-usb-devices");
+}
 
 } // namespace OvraUsbIp

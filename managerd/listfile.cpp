@@ -74,7 +74,8 @@ bool ListFile::remove(const QString &entry, QString *error, bool *changed)
     bool exists = false;
     if (!readRaw(&content, &exists, error))
         return false;
-    const QStringList lines = QString::fromUtf8(content).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList lines =
+        QString::fromUtf8(content).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     if (!lines.contains(entry))
         return true;
     QStringList remaining;
@@ -82,9 +83,8 @@ bool ListFile::remove(const QString &entry, QString *error, bool *changed)
         if (line != entry)
             remaining.append(line);
     }
-    const QByteArray rewritten = remaining.isEmpty()
-        ? QByteArray()
-        : remaining.join(QLatin1Char('\n')).toUtf8() + '\n';
+    const QByteArray rewritten =
+        remaining.isEmpty() ? QByteArray() : remaining.join(QLatin1Char('\n')).toUtf8() + '\n';
     if (!write(rewritten, error))
         return false;
     if (changed)

@@ -1,7 +1,7 @@
 // ovra-admin-usbip-manager: the privileged Manager service on the system bus.
 
-#include "managerservice.h"
 #include "manager_adaptor.h"
+#include "managerservice.h"
 #include "ovrausbipmanager.h"
 
 #include <QCommandLineParser>
@@ -66,7 +66,8 @@ int main(int argc, char *argv[])
         QStringLiteral("dir"));
     const QCommandLineOption toolTimeoutOption(
         QStringLiteral("tool-timeout"),
-        QStringLiteral("Milliseconds one run of usbip may take before it is stopped (default 15000)."),
+        QStringLiteral(
+            "Milliseconds one run of usbip may take before it is stopped (default 15000)."),
         QStringLiteral("ms"), QStringLiteral("15000"));
     const QCommandLineOption callBudgetOption(
         QStringLiteral("call-budget"),
@@ -95,7 +96,8 @@ int main(int argc, char *argv[])
     if (parser.isSet(callBudgetOption)) {
         options.callBudgetMs = parser.value(callBudgetOption).toInt(&ok);
         if (!ok || options.callBudgetMs < 1000 || options.callBudgetMs > 600000) {
-            std::fprintf(stderr, "ovra-admin-usbip-manager: --call-budget wants 1000 to 600000 ms\n");
+            std::fprintf(stderr,
+                         "ovra-admin-usbip-manager: --call-budget wants 1000 to 600000 ms\n");
             return 2;
         }
     }

@@ -61,8 +61,8 @@ bool parseDeviceId(const QString &text, DeviceId *result, QString *reason)
         return false;
     };
     if (text.size() > MaxDeviceIdLength)
-        return fail(QStringLiteral("The device id is longer than %1 characters.")
-                        .arg(MaxDeviceIdLength));
+        return fail(
+            QStringLiteral("The device id is longer than %1 characters.").arg(MaxDeviceIdLength));
     const QStringList parts = text.split(QLatin1Char('/'));
     if (parts.size() != 3)
         return fail(QStringLiteral("The device id must have the form host/busid/vid:pid."));
@@ -80,8 +80,8 @@ bool parseDeviceId(const QString &text, DeviceId *result, QString *reason)
 QList<LocalDevice> parseLocalList(const QString &text)
 {
     static const QRegularExpression separator(QStringLiteral("(?:\\A|\\n) - (?=busid )"));
-    static const QRegularExpression header(QStringLiteral(
-        "\\Abusid (\\S+) \\(([0-9a-fA-F]{4}:[0-9a-fA-F]{4})\\)"));
+    static const QRegularExpression header(
+        QStringLiteral("\\Abusid (\\S+) \\(([0-9a-fA-F]{4}:[0-9a-fA-F]{4})\\)"));
     QList<LocalDevice> devices;
     const QStringList blocks = text.split(separator, Qt::SkipEmptyParts);
     for (const QString &block : blocks) {
@@ -97,8 +97,8 @@ QList<DeviceId> parsePortHosts(const QString &text)
 {
     // "       3-1 -> usbip://127.0.0.5:3240/1-1"; IPv6 hosts carry colons, so
     // the host is everything up to the last colon before the port.
-    static const QRegularExpression line(QStringLiteral(
-        "-> usbip://(.+):[0-9]+/([0-9]+-[0-9]+(?:\\.[0-9]+)*)[ \\t\\r]*$"),
+    static const QRegularExpression line(
+        QStringLiteral("-> usbip://(.+):[0-9]+/([0-9]+-[0-9]+(?:\\.[0-9]+)*)[ \\t\\r]*$"),
         QRegularExpression::MultilineOption);
     QList<DeviceId> result;
     QRegularExpressionMatchIterator it = line.globalMatch(text);

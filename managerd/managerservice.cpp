@@ -28,7 +28,8 @@ QString quoted(const QString &text)
         else
             shown += c;
     }
-    return QLatin1Char('"') + shown + (text.size() > 64 ? QStringLiteral("...\"") : QStringLiteral("\""));
+    return QLatin1Char('"') + shown
+        + (text.size() > 64 ? QStringLiteral("...\"") : QStringLiteral("\""));
 }
 
 // Why the arguments of ShareDevice/UnshareDevice are refused; empty when they
@@ -41,7 +42,6 @@ QString shareArgumentsProblem(const QString &busid, const QString &vidpid)
         return QStringLiteral("Invalid vid:pid %1.").arg(quoted(vidpid));
     return QString();
 }
-
 
 } // namespace
 
@@ -98,7 +98,8 @@ bool ManagerService::UnshareDevice(const QString &busid, const QString &vidpid)
     authorize(call, QLatin1String(ShareAction), [this, call, busid, vidpid]() {
         runAndRecord(call, {QStringLiteral("unbind"), QStringLiteral("-b"), busid},
                      QStringLiteral("Cannot unshare the device %1.").arg(busid),
-                     {vidpid.isEmpty() ? QString() : sharedDevicesPath(), vidpid, ListChange::Remove,
+                     {vidpid.isEmpty() ? QString() : sharedDevicesPath(), vidpid,
+                      ListChange::Remove,
                       QStringLiteral("The device %1 is unshared, but stays in the list of constant "
                                      "shares.")
                           .arg(busid)});
@@ -113,16 +114,18 @@ bool ManagerService::ConnectDevice(const QString &usbipId, bool isConst)
     ManagerArguments::DeviceId device;
     QString reason;
     if (!ManagerArguments::parseDeviceId(usbipId, &device, &reason))
-        return rejectArguments(QStringLiteral("Invalid device id %1: %2").arg(quoted(usbipId), reason));
+        return rejectArguments(
+            QStringLiteral("Invalid device id %1: %2").arg(quoted(usbipId), reason));
 
     const Call call = takeCall();
     authorize(call, QLatin1String(ConnectAction), [this, call, usbipId, isConst, device]() {
-        runAndRecord(call,
-                     {QStringLiteral("attach"), QStringLiteral("-r"), device.host,
-                      QStringLiteral("-b"), device.busId},
-                     QStringLiteral("Cannot connect the device %1.").arg(usbipId),
-                     {isConst ? remoteDevicesPath() : QString(), usbipId, ListChange::Add,
-                      QStringLiteral("The device %1 is connected, but not constantly.").arg(usbipId)});
+        runAndRecord(
+            call,
+            {QStringLiteral("attach"), QStringLiteral("-r"), device.host, QStringLiteral("-b"),
+             device.busId},
+            QStringLiteral("Cannot connect the device %1.").arg(usbipId),
+            {isConst ? remoteDevicesPath() : QString(), usbipId, ListChange::Add,
+             QStringLiteral("The device %1 is connected, but not constantly.").arg(usbipId)});
     });
     return false;
 }
@@ -135,7 +138,8 @@ bool ManagerService::DisconnectDevice(const QString &usbipId, const QString &por
         return rejectArguments(QStringLiteral("Invalid port %1.").arg(quoted(port)));
     QString reason;
     if (!usbipId.isEmpty() && !ManagerArguments::parseDeviceId(usbipId, nullptr, &reason))
-        return rejectArguments(QStringLiteral("Invalid device id %1: %2").arg(quoted(usbipId), reason));
+        return rejectArguments(
+            QStringLiteral("Invalid device id %1: %2").arg(quoted(usbipId), reason));
 
     const Call call = takeCall();
     authorize(call, QLatin1String(ConnectAction), [this, call, usbipId, port]() {
@@ -175,8 +179,9 @@ void ManagerService::runAndRecord(const Call &call, const QStringList &arguments
         if (!change.path.isEmpty()) {
             ListFile file(change.path);
             QString error;
-            const bool recorded = change.kind == ListChange::Add ? file.add(change.entry, &error)
-                                                                 : file.remove(change.entry, &error);
+            const bool recorded = change.kind == ListChange::Add
+                ? file.add(change.entry, &error)
+                : file.remove(change.entry, &error);
             if (!recorded)
                 signalError(call, change.failure, error);
         }
@@ -231,19 +236,17 @@ ManagerService::Call ManagerService::takeCall()
 void ManagerService::authorize(const Call &call, const QString &actionId,
                                std::function<void()> granted)
 {
-    m_authorizer.check(actionId, call.message.service(), m_options.callBudgetMs,
-                       [this, call, actionId, granted](PolkitAuthorizer::Outcome outcome,
-                                                       const QString &reason) {
-                           if (outcome != PolkitAuthorizer::Outcome::Allowed) {
-                               qCInfo(lcManager).noquote()
-                                   << actionId << "refused for" << call.message.service() << ":"
-                                   << reason;
-                               replyError(call, QDBusError::errorString(QDBusError::AccessDenied),
-                                          reason);
-                               return;
-                           }
-                           granted();
-                       });
+    m_authorizer.check(
+        actionId, call.message.service(), m_options.callBudgetMs,
+        [this, call, actionId, granted](PolkitAuthorizer::Outcome outcome, const QString &reason) {
+            if (outcome != PolkitAuthorizer::Outcome::Allowed) {
+                qCInfo(lcManager).noquote()
+                    << actionId << "refused for" << call.message.service() << ":" << reason;
+                replyError(call, QDBusError::errorString(QDBusError::AccessDenied), reason);
+                return;
+            }
+            granted();
+        });
 }
 
 void ManagerService::runTool(const Call &call, const QStringList &arguments,
@@ -309,24 +312,24 @@ void ManagerService::restoreShares(std::function<void()> next)
         next();
         return;
     }
-    m_tool.run({QStringLiteral("list"), QStringLiteral("-l")}, m_options.toolTimeoutMs,
-               [this, wanted, next](const ToolResult &result) {
-                   if (!result.succeeded()) {
-                       qCWarning(lcManager).noquote()
-                           << "cannot list the local devices:" << result.failureText();
-                       next();
-                       return;
-                   }
-                   QList<QStringList> commands;
-                   const auto devices = ManagerArguments::parseLocalList(
-                       QString::fromUtf8(result.standardOutput));
-                   for (const ManagerArguments::LocalDevice &device : devices) {
-                       if (wanted.contains(device.vidPid))
-                           commands.append({QStringLiteral("bind"), QStringLiteral("-b"),
-                                            device.busId});
-                   }
-                   runEach(commands, next);
-               });
+    m_tool.run(
+        {QStringLiteral("list"), QStringLiteral("-l")}, m_options.toolTimeoutMs,
+        [this, wanted, next](const ToolResult &result) {
+            if (!result.succeeded()) {
+                qCWarning(lcManager).noquote()
+                    << "cannot list the local devices:" << result.failureText();
+                next();
+                return;
+            }
+            QList<QStringList> commands;
+            const auto devices =
+                ManagerArguments::parseLocalList(QString::fromUtf8(result.standardOutput));
+            for (const ManagerArguments::LocalDevice &device : devices) {
+                if (wanted.contains(device.vidPid))
+                    commands.append({QStringLiteral("bind"), QStringLiteral("-b"), device.busId});
+            }
+            runEach(commands, next);
+        });
 }
 
 void ManagerService::restoreConnections(std::function<void()> next)
@@ -345,21 +348,21 @@ void ManagerService::restoreConnections(std::function<void()> next)
     m_tool.run({QStringLiteral("port")}, m_options.toolTimeoutMs,
                [this, wanted, next](const ToolResult &result) {
                    // A failing `usbip port` (no vhci driver yet) means nothing is attached.
-                   const auto attached = ManagerArguments::parsePortHosts(
-                       QString::fromUtf8(result.standardOutput));
+                   const auto attached =
+                       ManagerArguments::parsePortHosts(QString::fromUtf8(result.standardOutput));
                    QList<QStringList> commands;
                    for (const QString &line : wanted) {
                        ManagerArguments::DeviceId device;
                        QString reason;
                        if (!ManagerArguments::parseDeviceId(line, &device, &reason)) {
-                           qCWarning(lcManager).noquote()
-                               << "skipping the constant connection" << quoted(line) << ":" << reason;
+                           qCWarning(lcManager).noquote() << "skipping the constant connection"
+                                                          << quoted(line) << ":" << reason;
                            continue;
                        }
                        bool present = false;
                        for (const ManagerArguments::DeviceId &port : attached)
-                           present = present
-                               || (port.host == device.host && port.busId == device.busId);
+                           present =
+                               present || (port.host == device.host && port.busId == device.busId);
                        if (present)
                            continue;
                        const QStringList command{QStringLiteral("attach"), QStringLiteral("-r"),
@@ -382,8 +385,8 @@ void ManagerService::runEach(const QList<QStringList> &commands, std::function<v
     qCInfo(lcManager).noquote() << "restoring: usbip" << first.join(QLatin1Char(' '));
     m_tool.run(first, m_options.toolTimeoutMs, [this, rest, done](const ToolResult &result) {
         if (!result.succeeded())
-            qCWarning(lcManager).noquote() << "restoring failed, will retry at the next start:"
-                                           << result.failureText();
+            qCWarning(lcManager).noquote()
+                << "restoring failed, will retry at the next start:" << result.failureText();
         runEach(rest, done);
     });
 }

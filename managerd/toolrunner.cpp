@@ -47,7 +47,8 @@ ToolRunner::ToolRunner(QObject *parent)
 
 ToolRunner::~ToolRunner()
 {
-    const QList<QProcess *> processes = findChildren<QProcess *>(QString(), Qt::FindDirectChildrenOnly);
+    const QList<QProcess *> processes =
+        findChildren<QProcess *>(QString(), Qt::FindDirectChildrenOnly);
     for (QProcess *process : processes) {
         process->disconnect();
         const qint64 pid = process->processId();

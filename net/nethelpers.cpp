@@ -39,7 +39,8 @@ QHostInfo lookUpInHostsFile(const QString &path, const QString &name)
     QList<QHostAddress> addresses;
     while (!file.atEnd()) {
         QString line = QString::fromLocal8Bit(file.readLine());
-        line.truncate(line.indexOf(QLatin1Char('#')) < 0 ? line.size() : line.indexOf(QLatin1Char('#')));
+        line.truncate(line.indexOf(QLatin1Char('#')) < 0 ? line.size()
+                                                         : line.indexOf(QLatin1Char('#')));
         const QStringList fields = line.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
         if (fields.size() < 2)
             continue;
@@ -141,8 +142,9 @@ bool lookUp(const QString &name, QHostInfo *info)
     }).detach();
 
     std::unique_lock<std::mutex> locker(lookup->mutex);
-    const bool answered = lookup->finished.wait_for(
-        locker, std::chrono::milliseconds(HostLookupTimeoutMs), [&lookup]() { return lookup->done; });
+    const bool answered =
+        lookup->finished.wait_for(locker, std::chrono::milliseconds(HostLookupTimeoutMs),
+                                  [&lookup]() { return lookup->done; });
     if (answered)
         *info = lookup->info;
     return answered;

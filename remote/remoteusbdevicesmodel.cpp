@@ -119,10 +119,9 @@ QVariant RemoteUsbDevicesModel::data(const QModelIndex &index, int role) const
         if (!inList)
             return QIcon();
         if (isLost(index)) {
-            return OvraIcon::withOverlay(QIcon::fromTheme(QStringLiteral("rud-device")),
-                                         Qt::BottomRightCorner,
-                                         QIcon::fromTheme(QStringLiteral("rud-off")),
-                                         [](int size) { return size / 2; });
+            return OvraIcon::withOverlay(
+                QIcon::fromTheme(QStringLiteral("rud-device")), Qt::BottomRightCorner,
+                QIcon::fromTheme(QStringLiteral("rud-off")), [](int size) { return size / 2; });
         }
         if (isAttached(index))
             return QIcon::fromTheme(QStringLiteral("rud-device"));
@@ -136,8 +135,7 @@ QVariant RemoteUsbDevicesModel::data(const QModelIndex &index, int role) const
     }
 }
 
-QVariant RemoteUsbDevicesModel::headerData(int section, Qt::Orientation orientation,
-                                           int role) const
+QVariant RemoteUsbDevicesModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
     if (orientation == Qt::Horizontal && role == Qt::DisplayRole)
         return m_headers.value(section);

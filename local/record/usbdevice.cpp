@@ -179,8 +179,9 @@ PortInfo PortInfo::fromPortBlock(const QString &block)
         QStringLiteral("^.*-> usbip://(?<host>.*):.*/(?<busid>\\d+-\\d+)$"));
     const QRegularExpressionMatch remote = remoteExpression.match(lines.at(2));
     if (remote.hasMatch())
-        info.key = QStringLiteral("%1/%2/%3").arg(remote.captured(QStringLiteral("host")),
-                                                  remote.captured(QStringLiteral("busid")), vidPid);
+        info.key = QStringLiteral("%1/%2/%3")
+                       .arg(remote.captured(QStringLiteral("host")),
+                            remote.captured(QStringLiteral("busid")), vidPid);
     return info;
 }
 

@@ -87,8 +87,7 @@ int main(int argc, char *argv[])
     }
     TestEnvironment environment;
     FakeUsbip usbip;
-    usbip.setResponse({QStringLiteral("port")},
-                      "Imported USB devices\n====================\n");
+    usbip.setResponse({QStringLiteral("port")}, "Imported USB devices\n====================\n");
     FakePolkit polkit;
     QString error;
     if (!polkit.start(&error)) {

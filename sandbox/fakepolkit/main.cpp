@@ -79,8 +79,9 @@ public:
             } else if (member == QLatin1String("CancelCheckAuthorization")) {
                 reply = message.createReply();
             } else {
-                reply = message.createErrorReply(QStringLiteral("org.freedesktop.PolicyKit1.Error.NotSupported"),
-                                                 QStringLiteral("The sandbox's authority does not know %1").arg(member));
+                reply = message.createErrorReply(
+                    QStringLiteral("org.freedesktop.PolicyKit1.Error.NotSupported"),
+                    QStringLiteral("The sandbox's authority does not know %1").arg(member));
             }
         } else if (message.path() == QLatin1String(ControlPath)
                    && message.interface() == QLatin1String(ControlInterface)) {
@@ -90,8 +91,8 @@ public:
             } else if (member == QLatin1String("Checks")) {
                 reply = message.createReply(checks);
             } else {
-                reply = message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
-                                                 member);
+                reply = message.createErrorReply(
+                    QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"), member);
             }
         } else {
             return false;

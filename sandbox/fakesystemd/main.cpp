@@ -164,7 +164,8 @@ private:
         QDBusMessage reply;
         if ((member == QLatin1String("LoadUnit") || member == QLatin1String("GetUnit"))
             && args.size() == 1) {
-            reply = message.createReply(QVariant::fromValue(unitPath(fullName(args.at(0).toString()))));
+            reply =
+                message.createReply(QVariant::fromValue(unitPath(fullName(args.at(0).toString()))));
         } else if (member == QLatin1String("GetUnitFileState") && args.size() == 1) {
             const QString unit = fullName(args.at(0).toString());
             reply = message.createReply(disabled.contains(unit) ? QStringLiteral("disabled")
@@ -175,9 +176,10 @@ private:
             for (const QString &file : files) {
                 const QString unit = fullName(file);
                 disabled.remove(unit);
-                changes << UnitFileChange{QStringLiteral("symlink"),
-                                          QStringLiteral("/etc/systemd/system/multi-user.target.wants/") + unit,
-                                          QStringLiteral("/lib/systemd/system/") + unit};
+                changes << UnitFileChange{
+                    QStringLiteral("symlink"),
+                    QStringLiteral("/etc/systemd/system/multi-user.target.wants/") + unit,
+                    QStringLiteral("/lib/systemd/system/") + unit};
             }
             reply = message.createReply(QVariantList{true, QVariant::fromValue(changes)});
         } else if (member == QLatin1String("Reload") || member == QLatin1String("Subscribe")
@@ -205,15 +207,16 @@ private:
             reply = message.createReply(QVariant::fromValue(job));
             // The job finishes shortly after the call has been answered.
             QTimer::singleShot(50, [connection, id, job, unit, result]() {
-                QDBusMessage removed = QDBusMessage::createSignal(
-                    QLatin1String(ManagerPath), QLatin1String(ManagerInterface),
-                    QStringLiteral("JobRemoved"));
+                QDBusMessage removed = QDBusMessage::createSignal(QLatin1String(ManagerPath),
+                                                                  QLatin1String(ManagerInterface),
+                                                                  QStringLiteral("JobRemoved"));
                 removed << id << QVariant::fromValue(job) << unit << result;
                 QDBusConnection(connection).send(removed);
             });
         } else {
-            reply = message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
-                                             QStringLiteral("The sandbox's systemd does not know %1").arg(member));
+            reply = message.createErrorReply(
+                QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
+                QStringLiteral("The sandbox's systemd does not know %1").arg(member));
         }
         QDBusConnection(connection).send(reply);
         return true;
@@ -224,19 +227,20 @@ private:
     {
         const QString tail = message.path().mid(int(qstrlen(UnitPathPrefix)));
         const QString unit = m_units.value(tail);
-        QVariantMap properties{{QStringLiteral("Id"), unit},
-                               {QStringLiteral("ActiveState"), activeState(unit)},
-                               {QStringLiteral("SubState"), activeState(unit) == QLatin1String("active")
-                                                                ? QStringLiteral("running")
-                                                                : QStringLiteral("dead")},
-                               {QStringLiteral("LoadState"), QStringLiteral("loaded")},
-                               {QStringLiteral("UnitFileState"), disabled.contains(unit)
-                                                                     ? QStringLiteral("disabled")
-                                                                     : QStringLiteral("enabled")}};
+        QVariantMap properties{
+            {QStringLiteral("Id"), unit},
+            {QStringLiteral("ActiveState"), activeState(unit)},
+            {QStringLiteral("SubState"),
+             activeState(unit) == QLatin1String("active") ? QStringLiteral("running")
+                                                          : QStringLiteral("dead")},
+            {QStringLiteral("LoadState"), QStringLiteral("loaded")},
+            {QStringLiteral("UnitFileState"),
+             disabled.contains(unit) ? QStringLiteral("disabled") : QStringLiteral("enabled")}};
         QDBusMessage reply;
         if (unit.isEmpty()) {
-            reply = message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"),
-                                             QStringLiteral("No such unit"));
+            reply =
+                message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"),
+                                         QStringLiteral("No such unit"));
         } else if (member == QLatin1String("Get") && args.size() == 2
                    && args.at(0).toString() == QLatin1String(UnitInterface)
                    && properties.contains(args.at(1).toString())) {
@@ -245,8 +249,9 @@ private:
         } else if (member == QLatin1String("GetAll") && args.size() == 1) {
             reply = message.createReply(QVariant::fromValue(properties));
         } else {
-            reply = message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownProperty"),
-                                             QStringLiteral("Unknown property"));
+            reply = message.createErrorReply(
+                QStringLiteral("org.freedesktop.DBus.Error.UnknownProperty"),
+                QStringLiteral("Unknown property"));
         }
         QDBusConnection(connection).send(reply);
         return true;
@@ -272,7 +277,8 @@ int main(int argc, char *argv[])
         } else if (argument == QLatin1String("--fail-start")) {
             systemd.failStart = true;
         } else {
-            std::fprintf(stderr, "usage: %s [--inactive UNIT]... [--disabled UNIT]... [--fail-start]\n",
+            std::fprintf(stderr,
+                         "usage: %s [--inactive UNIT]... [--disabled UNIT]... [--fail-start]\n",
                          argv[0]);
             return 2;
         }

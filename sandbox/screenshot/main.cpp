@@ -44,12 +44,14 @@ int main(int argc, char *argv[])
             }
         }
         if (right >= 0) {
-            const QRect used = QRect(QPoint(left, top), QPoint(right, bottom)).adjusted(-4, -4, 4, 4);
+            const QRect used =
+                QRect(QPoint(left, top), QPoint(right, bottom)).adjusted(-4, -4, 4, 4);
             picture = picture.copy(used & picture.rect());
         }
     }
     if (picture.isNull() || !picture.save(arguments.at(1), "PNG")) {
-        std::fprintf(stderr, "ovra-sandbox-screenshot: cannot save %s\n", qPrintable(arguments.at(1)));
+        std::fprintf(stderr, "ovra-sandbox-screenshot: cannot save %s\n",
+                     qPrintable(arguments.at(1)));
         return 1;
     }
     return 0;

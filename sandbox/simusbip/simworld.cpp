@@ -35,7 +35,8 @@ QByteArray threeDigits(int value)
 QString realTool()
 {
     const QByteArray overridden = qgetenv("OVRA_SIM_REAL_USBIP");
-    return overridden.isEmpty() ? QStringLiteral("/usr/sbin/usbip") : QString::fromLocal8Bit(overridden);
+    return overridden.isEmpty() ? QStringLiteral("/usr/sbin/usbip")
+                                : QString::fromLocal8Bit(overridden);
 }
 
 QByteArray error(const QString &text)
@@ -66,10 +67,19 @@ struct Options
 bool parse(const QStringList &arguments, Options *options)
 {
     // short -> long, and whether it takes a value
-    struct Spec { char shortName; const char *longName; bool value; };
-    static const Spec globals[] = {{'d', "debug", false}, {'l', "log", false}, {'t', "tcp-port", true}};
-    static const Spec subs[] = {{'r', "remote", true}, {'l', "local", false}, {'p', "port", true},
-                                {'b', "busid", true}, {'d', "device", true}};
+    struct Spec
+    {
+        char shortName;
+        const char *longName;
+        bool value;
+    };
+    static const Spec globals[] = {
+        {'d', "debug", false}, {'l', "log", false}, {'t', "tcp-port", true}};
+    static const Spec subs[] = {{'r', "remote", true},
+                                {'l', "local", false},
+                                {'p', "port", true},
+                                {'b', "busid", true},
+                                {'d', "device", true}};
 
     int i = 0;
     // Global options come before the sub-command.
@@ -183,8 +193,9 @@ bool writeState(const QString &path, const World &world, QByteArray *problem)
 bool realExports(const QString &host, const QString &tcpPort, QList<Device> *devices)
 {
     QProcess tool;
-    tool.start(realTool(), {QStringLiteral("--tcp-port"), tcpPort, QStringLiteral("list"),
-                            QStringLiteral("-r"), host});
+    tool.start(realTool(),
+               {QStringLiteral("--tcp-port"), tcpPort, QStringLiteral("list"), QStringLiteral("-r"),
+                host});
     if (!tool.waitForFinished(60000) || tool.exitStatus() != QProcess::NormalExit
         || tool.exitCode() != 0) {
         tool.kill();
@@ -194,7 +205,8 @@ bool realExports(const QString &host, const QString &tcpPort, QList<Device> *dev
     static const QRegularExpression head(
         QStringLiteral("^\\s*(\\S+): (.*) : (.*) \\((\\w{4}):(\\w{4})\\)$"));
     static const QRegularExpression detail(QStringLiteral("^\\s*: (.*)$"));
-    const QStringList lines = QString::fromUtf8(tool.readAllStandardOutput()).split(QLatin1Char('\n'));
+    const QStringList lines =
+        QString::fromUtf8(tool.readAllStandardOutput()).split(QLatin1Char('\n'));
     int details = 0;
     for (const QString &line : lines) {
         const QRegularExpressionMatch device = head.match(line);
@@ -273,13 +285,15 @@ Result bindCommand(const Options &options, World &world, bool *changed)
 {
     const QString busid = options.values.value(QStringLiteral("busid"));
     if (busid.isEmpty())
-        return fail("usage: usbip bind <args>\n    -b, --busid=<busid>    Bind usbip-host.ko to device on <busid>\n");
+        return fail("usage: usbip bind <args>\n    -b, --busid=<busid>    Bind usbip-host.ko to "
+                    "device on <busid>\n");
     const int index = world.localIndex(busid);
     if (index < 0)
         return fail(error(QStringLiteral("device with the specified bus ID does not exist")));
     Device &device = world.localDevices[index];
     if (device.bound)
-        return fail(error(QStringLiteral("device on busid %1 is already bound to usbip-host").arg(busid)));
+        return fail(
+            error(QStringLiteral("device on busid %1 is already bound to usbip-host").arg(busid)));
     device.bound = true;
     *changed = true;
     Result result;
@@ -291,7 +305,8 @@ Result unbindCommand(const Options &options, World &world, bool *changed)
 {
     const QString busid = options.values.value(QStringLiteral("busid"));
     if (busid.isEmpty())
-        return fail("usage: usbip unbind <args>\n    -b, --busid=<busid>    Unbind usbip-host.ko from device on <busid>\n");
+        return fail("usage: usbip unbind <args>\n    -b, --busid=<busid>    Unbind usbip-host.ko "
+                    "from device on <busid>\n");
     const int index = world.localIndex(busid);
     if (index < 0)
         return fail(error(QStringLiteral("invalid busid %1").arg(busid)));
@@ -312,7 +327,8 @@ Result attachCommand(const Options &options, World &world, bool *changed)
     if (busid.isEmpty())
         busid = options.values.value(QStringLiteral("device"));
     if (name.isEmpty() || busid.isEmpty())
-        return fail("usage: usbip attach <args>\n    -r, --remote=<host>      The machine with exported USB devices\n"
+        return fail("usage: usbip attach <args>\n    -r, --remote=<host>      The machine with "
+                    "exported USB devices\n"
                     "    -b, --busid=<busid>    Busid of the device on <host>\n");
     if (!world.vhci)
         return fail(error(QStringLiteral("open vhci_driver")));
@@ -330,11 +346,14 @@ Result attachCommand(const Options &options, World &world, bool *changed)
             found = &device;
     }
     if (!found)
-        return fail(error(QStringLiteral("Attach Request for %1 failed - Device not found").arg(busid)));
+        return fail(
+            error(QStringLiteral("Attach Request for %1 failed - Device not found").arg(busid)));
     for (const Port &port : qAsConst(world.attached)) {
         if (port.device.busid == busid
             && (port.host == name || (World::isLocalHost(port.host) && World::isLocalHost(name))))
-            return fail(error(QStringLiteral("Attach Request for %1 failed - Device busy (exported)").arg(busid)));
+            return fail(
+                error(QStringLiteral("Attach Request for %1 failed - Device busy (exported)")
+                          .arg(busid)));
     }
 
     // High-speed and slower devices take the first free port of the
@@ -374,7 +393,8 @@ Result detachCommand(const Options &options, World &world, bool *changed)
     if (!ok || number < 0)
         return fail(error(QStringLiteral("invalid port %1").arg(text)));
     if (number >= 2 * world.portCount)
-        return fail(error(QStringLiteral("Invalid port %1 > maxports %2").arg(text).arg(2 * world.portCount)));
+        return fail(error(
+            QStringLiteral("Invalid port %1 > maxports %2").arg(text).arg(2 * world.portCount)));
     const int index = world.portIndex(number);
     if (index < 0)
         return fail(error(QStringLiteral("Port %1 is already detached!").arg(number)));
@@ -390,8 +410,10 @@ Result detachCommand(const Options &options, World &world, bool *changed)
 QByteArray Device::nameLine() const
 {
     const QByteArray vendorText = vendor.isEmpty() ? QByteArray("unknown vendor") : vendor.toUtf8();
-    const QByteArray productText = product.isEmpty() ? QByteArray("unknown product") : product.toUtf8();
-    return vendorText + " : " + productText + " (" + vendorId.toUtf8() + ':' + productId.toUtf8() + ')';
+    const QByteArray productText =
+        product.isEmpty() ? QByteArray("unknown product") : product.toUtf8();
+    return vendorText + " : " + productText + " (" + vendorId.toUtf8() + ':' + productId.toUtf8()
+        + ')';
 }
 
 Device Device::fromJson(const QJsonObject &object)
@@ -402,8 +424,9 @@ Device Device::fromJson(const QJsonObject &object)
     device.productId = object.value(QStringLiteral("productId")).toString();
     device.vendor = object.value(QStringLiteral("vendor")).toString();
     device.product = object.value(QStringLiteral("product")).toString();
-    device.path = object.value(QStringLiteral("path")).toString(
-        QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/") + device.busid);
+    device.path =
+        object.value(QStringLiteral("path"))
+            .toString(QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/") + device.busid);
     device.busnum = object.value(QStringLiteral("busnum")).toInt(1);
     device.devnum = object.value(QStringLiteral("devnum")).toInt(2);
     device.speed = object.value(QStringLiteral("speed")).toInt(3);
@@ -512,12 +535,10 @@ QByteArray World::toJson() const
                                  {QStringLiteral("service"), port.service},
                                  {QStringLiteral("device"), port.device.toJson(false)}});
     }
-    const QJsonObject root{{QStringLiteral("usbipd"), usbipd},
-                           {QStringLiteral("vhci"), vhci},
-                           {QStringLiteral("portCount"), portCount},
-                           {QStringLiteral("localDevices"), local},
-                           {QStringLiteral("hosts"), hostObjects},
-                           {QStringLiteral("attached"), ports}};
+    const QJsonObject root{
+        {QStringLiteral("usbipd"), usbipd},       {QStringLiteral("vhci"), vhci},
+        {QStringLiteral("portCount"), portCount}, {QStringLiteral("localDevices"), local},
+        {QStringLiteral("hosts"), hostObjects},   {QStringLiteral("attached"), ports}};
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
@@ -570,13 +591,20 @@ QString World::portBusid(int port) const
 QByteArray speedText(int speed)
 {
     switch (speed) {
-    case 1: return "Low Speed(1.5Mbps)";
-    case 2: return "Full Speed(12Mbps)";
-    case 3: return "High Speed(480Mbps)";
-    case 4: return "Wireless";
-    case 5: return "Super Speed(5000Mbps)";
-    case 6: return "Super Speed Plus(10000Mbps)";
-    default: return "Unknown Speed";
+    case 1:
+        return "Low Speed(1.5Mbps)";
+    case 2:
+        return "Full Speed(12Mbps)";
+    case 3:
+        return "High Speed(480Mbps)";
+    case 4:
+        return "Wireless";
+    case 5:
+        return "Super Speed(5000Mbps)";
+    case 6:
+        return "Super Speed Plus(10000Mbps)";
+    default:
+        return "Unknown Speed";
     }
 }
 
@@ -601,7 +629,8 @@ QByteArray formatRemoteList(const QString &host, const QList<Device> &devices)
 {
     QByteArray out = "Exportable USB devices\n"
                      "======================\n"
-                     " - " + host.toUtf8() + '\n';
+                     " - "
+        + host.toUtf8() + '\n';
     const QByteArray empty = padLeft(QByteArray(), 11);
     for (const Device &device : devices) {
         out += padLeft(device.busid.toUtf8(), 11) + ": " + device.nameLine() + '\n';
@@ -624,7 +653,8 @@ QByteArray formatPorts(const World &world)
         if (index < 0)
             continue;
         const Port &port = world.attached.at(index);
-        out += "Port " + twoDigits(number) + ": <Port in Use> at " + speedText(port.device.speed) + '\n';
+        out += "Port " + twoDigits(number) + ": <Port in Use> at " + speedText(port.device.speed)
+            + '\n';
         out += "       " + port.device.nameLine() + '\n';
         out += padLeft(world.portBusid(number).toUtf8(), 10) + " -> usbip://" + port.host.toUtf8()
             + ':' + port.service.toUtf8() + '/' + port.device.busid.toUtf8() + '\n';
@@ -643,7 +673,7 @@ Result run(const QStringList &arguments, const QString &statePath)
         result.exitCode = 1;
         return result;
     }
-    static const QStringList commands{QStringLiteral("list"), QStringLiteral("bind"),
+    static const QStringList commands{QStringLiteral("list"),   QStringLiteral("bind"),
                                       QStringLiteral("unbind"), QStringLiteral("attach"),
                                       QStringLiteral("detach"), QStringLiteral("port")};
     if (options.command == QLatin1String("version")) {

@@ -103,9 +103,9 @@ struct Result
     QByteArray out;
     QByteArray err;
     int exitCode = 0;
-    int delayMs = 0;      // wait this long before printing (outside the lock)
-    bool hang = false;    // never answer, like a peer that accepts and stays silent
-    QStringList runReal;  // hand these arguments to the real tool instead
+    int delayMs = 0; // wait this long before printing (outside the lock)
+    bool hang = false; // never answer, like a peer that accepts and stays silent
+    QStringList runReal; // hand these arguments to the real tool instead
 };
 
 // Formats shared with the tests' expectations.

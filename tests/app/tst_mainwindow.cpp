@@ -43,8 +43,8 @@ QByteArray localList(const QList<QByteArray> &busids)
     QByteArray text;
     for (const QByteArray &busid : busids) {
         const QByteArray ids = "abcd:" + QByteArray(4, busid.at(0));
-        text += " - busid " + busid + " (" + ids + ")\n   Acme Corp. : Stick " + busid + " ("
-            + ids + ")\n\n";
+        text += " - busid " + busid + " (" + ids + ")\n   Acme Corp. : Stick " + busid + " (" + ids
+            + ")\n\n";
     }
     return text;
 }
@@ -95,7 +95,7 @@ int remoteRows()
     return kernelRelease().left(1).toInt() > 4 ? 4 : 3;
 }
 
-template<typename T>
+template <typename T>
 T *child(QWidget *window, const char *name)
 {
     T *found = window->findChild<T *>(QLatin1String(name));
@@ -205,8 +205,9 @@ void TestMainWindow::initTestCase()
     setHostLookupFunction(scriptedLookup);
     // Every listed local device is a row; no storage drive is needed.
     qputenv("TESTMODE", "1");
-    qputenv("SOLID_FAKEHW", QFile::encodeName(QString::fromLocal8Bit(qgetenv("OVRA_TEST_DATA_DIR"))
-                                              + QStringLiteral("/window-hardware.xml")));
+    qputenv("SOLID_FAKEHW",
+            QFile::encodeName(QString::fromLocal8Bit(qgetenv("OVRA_TEST_DATA_DIR"))
+                              + QStringLiteral("/window-hardware.xml")));
 }
 
 void TestMainWindow::init()
@@ -224,7 +225,8 @@ void TestMainWindow::init()
     // 1-1 of the remote host is attached on port 00.
     m_usbip->setResponse(ListRemote, remoteList(RemoteHost.toLatin1(), {"1-1", "2-1", "3-1"}));
     m_manager->resetReplies();
-    m_manager->setReply(QStringLiteral("PortsInfo"), portText(QStringLiteral("1-1"), QStringLiteral("00")));
+    m_manager->setReply(QStringLiteral("PortsInfo"),
+                        portText(QStringLiteral("1-1"), QStringLiteral("00")));
     m_manager->clearCalls();
     clearHostCache();
 }
@@ -240,7 +242,8 @@ void TestMainWindow::formStartsAsDesigned()
     auto window = makeWindow();
     // Only the Update buttons and the scan button are usable at first; the
     // share and connect buttons open their menus.
-    for (const char *name : {"m_updateLocalPushButton", "m_updateRemotePushButton", "m_scanPushButton"})
+    for (const char *name :
+         {"m_updateLocalPushButton", "m_updateRemotePushButton", "m_scanPushButton"})
         QVERIFY2(child<QPushButton>(window.get(), name)->isEnabled(), name);
     for (const char *name : {"m_sharePushButton", "m_unsharePushButton", "m_connectPushButton",
                              "m_disconnectPushButton"})
@@ -267,13 +270,17 @@ void TestMainWindow::settingsRoundTrip()
         QVERIFY(settings.contains(QStringLiteral("geometry")));
     }
     // The saved host is listed at once because tab 1 was saved.
-    m_usbip->setResponse({QStringLiteral("list"), QStringLiteral("-r"), QStringLiteral("never-listed")},
-                         QByteArray(), "usbip: error: could not connect\n", 1);
+    m_usbip->setResponse(
+        {QStringLiteral("list"), QStringLiteral("-r"), QStringLiteral("never-listed")},
+        QByteArray(), "usbip: error: could not connect\n", 1);
     auto window = makeWindow();
-    QCOMPARE(child<QLineEdit>(window.get(), "m_hostLineEdit")->text(), QStringLiteral("never-listed"));
+    QCOMPARE(child<QLineEdit>(window.get(), "m_hostLineEdit")->text(),
+             QStringLiteral("never-listed"));
     QCOMPARE(child<QTabWidget>(window.get(), "m_tabWidget")->currentIndex(), 1);
     QCOMPARE(window->size(), QSize(600, 420));
-    QCOMPARE(callCount({QStringLiteral("list"), QStringLiteral("-r"), QStringLiteral("never-listed")}), 1);
+    QCOMPARE(
+        callCount({QStringLiteral("list"), QStringLiteral("-r"), QStringLiteral("never-listed")}),
+        1);
 }
 
 void TestMainWindow::firstListingFollowsSavedTab_data()
@@ -327,7 +334,8 @@ void TestMainWindow::localButtonsFollowCurrentRow()
     QVERIFY(!share->isEnabled());
     QVERIFY(unshare->isEnabled());
 
-    view->setCurrentIndex(rowOf(view, QStringLiteral("2-1")).sibling(rowOf(view, QStringLiteral("2-1")).row(), 3));
+    view->setCurrentIndex(
+        rowOf(view, QStringLiteral("2-1")).sibling(rowOf(view, QStringLiteral("2-1")).row(), 3));
     QVERIFY(share->isEnabled());
     QVERIFY(!unshare->isEnabled());
 
@@ -339,7 +347,10 @@ void TestMainWindow::localButtonsFollowCurrentRow()
              (QVariantList{QStringLiteral("2-1"), QStringLiteral("abcd:2222")}));
     QVERIFY(!share->isEnabled());
     QVERIFY(unshare->isEnabled());
-    QCOMPARE(rowOf(view, QStringLiteral("2-1")).sibling(rowOf(view, QStringLiteral("2-1")).row(), 2).data().toString(),
+    QCOMPARE(rowOf(view, QStringLiteral("2-1"))
+                 .sibling(rowOf(view, QStringLiteral("2-1")).row(), 2)
+                 .data()
+                 .toString(),
              QStringLiteral("shared (constantly)"));
 
     unshare->click();
@@ -376,7 +387,8 @@ void TestMainWindow::remoteButtonsFollowCurrentRow()
     QVERIFY(!disconnectButton->isEnabled());
 
     // Connect for the session; the fake's port table then shows it.
-    m_manager->setReply(QStringLiteral("PortsInfo"), portText(QStringLiteral("3-1"), QStringLiteral("01")));
+    m_manager->setReply(QStringLiteral("PortsInfo"),
+                        portText(QStringLiteral("3-1"), QStringLiteral("01")));
     child<QAction>(window.get(), "m_connectSessionAction")->trigger();
     const QList<FakeManager::Call> calls = m_manager->calls();
     bool sent = false;
@@ -440,8 +452,7 @@ void TestMainWindow::doubleClickUnsharesAndDisconnects()
     Q_EMIT remote->doubleClicked(rowOf(remote, QStringLiteral("1-1")));
     QCOMPARE(managerCalls(QStringLiteral("DisconnectDevice")), 1);
     // A session attachment: no constant-connections line, the port as shown.
-    QCOMPARE(m_manager->calls().last().arguments,
-             (QVariantList{QString(), QStringLiteral("00")}));
+    QCOMPARE(m_manager->calls().last().arguments, (QVariantList{QString(), QStringLiteral("00")}));
     QVERIFY(child<QPushButton>(window.get(), "m_connectPushButton")->isEnabled());
 }
 
@@ -505,10 +516,10 @@ void TestMainWindow::driveNotificationsFilterByPrefix_data()
     QTest::newRow("drive removed") << false << drive << 1 << 1;
     QTest::newRow("partition added") << true << partition << 0 << 0;
     QTest::newRow("partition removed") << false << partition << 0 << 0;
-    QTest::newRow("prefix inside the udi") << true
-        << QStringLiteral("/org/kde/solid/fakehw") + drive << 1 << 0;
-    QTest::newRow("other case") << true
-        << QStringLiteral("/org/freedesktop/udisks2/drives/x") << 0 << 0;
+    QTest::newRow("prefix inside the udi")
+        << true << QStringLiteral("/org/kde/solid/fakehw") + drive << 1 << 0;
+    QTest::newRow("other case") << true << QStringLiteral("/org/freedesktop/udisks2/drives/x") << 0
+                                << 0;
 }
 
 void TestMainWindow::driveNotificationsFilterByPrefix()
@@ -594,7 +605,8 @@ void TestMainWindow::contextMenus()
     local->setCurrentIndex(rowOf(local, QStringLiteral("3-1")));
     Q_EMIT local->customContextMenuRequested(QPoint(5, 5));
     QCOMPARE(closer.menus.last(),
-             (QStringList{QStringLiteral("m_shareSessionAction"), QStringLiteral("m_shareConstAction")}));
+             (QStringList{QStringLiteral("m_shareSessionAction"),
+                          QStringLiteral("m_shareConstAction")}));
 
     child<QPushButton>(window.get(), "m_updateRemotePushButton")->click();
     QTreeView *remote = remoteView(window.get());
@@ -605,8 +617,9 @@ void TestMainWindow::contextMenus()
     QCOMPARE(closer.menus.last(), QStringList{QStringLiteral("m_disconnectAction")});
     remote->setCurrentIndex(rowOf(remote, QStringLiteral("2-1")));
     Q_EMIT remote->customContextMenuRequested(QPoint(5, 5));
-    QCOMPARE(closer.menus.last(), (QStringList{QStringLiteral("m_connectSessionAction"),
-                                               QStringLiteral("m_connectConstAction")}));
+    QCOMPARE(closer.menus.last(),
+             (QStringList{QStringLiteral("m_connectSessionAction"),
+                          QStringLiteral("m_connectConstAction")}));
     // Menus are not kept.
     QCOMPARE(window->findChildren<QMenu *>().size(), 2);
 }
@@ -617,10 +630,11 @@ void TestMainWindow::errorBoxes_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("detailed");
 
-    QTest::newRow("Manager refuses: with details")
-        << true << "Error share device!\n" << "Authorization error.";
+    QTest::newRow("Manager refuses: with details") << true << "Error share device!\n"
+                                                   << "Authorization error.";
     QTest::newRow("listing fails without output: no details")
-        << false << "Error updating the list of local devices!" << "";
+        << false << "Error updating the list of local devices!"
+        << "";
 }
 
 void TestMainWindow::errorBoxes()

@@ -107,7 +107,8 @@ void TestScanDialog::init()
 void TestScanDialog::cleanup()
 {
     m_client->stopScan();
-    QMetaObject::invokeMethod(m_client, []() {}, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        m_client, []() {}, Qt::BlockingQueuedConnection);
     QCoreApplication::processEvents();
 }
 
@@ -150,7 +151,8 @@ void TestScanDialog::settingsAreLoaded_data()
     QTest::newRow("nothing saved") << QVariant() << QVariant() << 150 << "127.0.1.0";
     QTest::newRow("saved network") << QVariant(300) << QVariant("127.0.1.4") << 300 << "127.0.1.4";
     QTest::newRow("network gone") << QVariant(0) << QVariant("10.9.9.0") << 0 << "127.0.1.0";
-    QTest::newRow("time-out above the range") << QVariant(5000) << QVariant() << 1000 << "127.0.1.0";
+    QTest::newRow("time-out above the range")
+        << QVariant(5000) << QVariant() << 1000 << "127.0.1.0";
 }
 
 void TestScanDialog::settingsAreLoaded()

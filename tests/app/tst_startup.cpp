@@ -56,10 +56,11 @@ QString serviceWarning()
 class DialogAnswerer : public QObject
 {
 public:
-    explicit DialogAnswerer(QObject *parent) : QObject(parent)
+    explicit DialogAnswerer(QObject *parent)
+        : QObject(parent)
     {
-        m_answers = qEnvironmentVariable(answersVariable)
-                        .split(QLatin1Char(','), Qt::SkipEmptyParts);
+        m_answers =
+            qEnvironmentVariable(answersVariable).split(QLatin1Char(','), Qt::SkipEmptyParts);
         m_log.setFileName(qEnvironmentVariable(logVariable));
         m_log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered);
         auto *timer = new QTimer(this);
@@ -89,8 +90,8 @@ private:
                                                : QStringLiteral("no parent"),
                            box->windowIcon().isNull() ? QStringLiteral("no icon")
                                                       : QStringLiteral("icon")));
-            const QString answer = m_answers.isEmpty() ? QStringLiteral("Escape")
-                                                       : m_answers.takeFirst();
+            const QString answer =
+                m_answers.isEmpty() ? QStringLiteral("Escape") : m_answers.takeFirst();
             if (answer == QLatin1String("Escape")) {
                 QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
                 QCoreApplication::sendEvent(box, &press);
@@ -264,17 +265,17 @@ void TestStartup::kernelReleaseText_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("release");
 
-    QTest::newRow("release and line feed") << QByteArray("5.10.0-8-amd64\n") << 0
-                                           << QStringLiteral("5.10.0-8-amd64");
+    QTest::newRow("release and line feed")
+        << QByteArray("5.10.0-8-amd64\n") << 0 << QStringLiteral("5.10.0-8-amd64");
     QTest::newRow("no line feed") << QByteArray("6.1.0-13-amd64") << 0
                                   << QStringLiteral("6.1.0-13-amd64");
-    QTest::newRow("line feeds inside") << QByteArray("5.10\n.0\n\n") << 0
-                                       << QStringLiteral("5.10.0");
-    QTest::newRow("blanks are kept") << QByteArray(" 5.10.0 \r\n") << 0
-                                     << QStringLiteral(" 5.10.0 \r");
+    QTest::newRow("line feeds inside")
+        << QByteArray("5.10\n.0\n\n") << 0 << QStringLiteral("5.10.0");
+    QTest::newRow("blanks are kept")
+        << QByteArray(" 5.10.0 \r\n") << 0 << QStringLiteral(" 5.10.0 \r");
     QTest::newRow("nothing printed") << QByteArray() << 0 << QString();
-    QTest::newRow("failing uname still counts") << QByteArray("4.19.0\n") << 1
-                                                << QStringLiteral("4.19.0");
+    QTest::newRow("failing uname still counts")
+        << QByteArray("4.19.0\n") << 1 << QStringLiteral("4.19.0");
 }
 
 void TestStartup::kernelReleaseText()
@@ -313,8 +314,8 @@ void TestStartup::startupSequence_data()
     QTest::addColumn<bool>("starts");
     QTest::addColumn<QString>("answers");
     QTest::addColumn<int>("status");
-    QTest::addColumn<QStringList>("events");   // boxes as "icon|title|text", then the window
-    QTest::addColumn<QStringList>("systemd");  // the state-changing calls, in order
+    QTest::addColumn<QStringList>("events"); // boxes as "icon|title|text", then the window
+    QTest::addColumn<QStringList>("systemd"); // the state-changing calls, in order
 
     const QString warning = QStringLiteral("%1|Warning|").arg(int(QMessageBox::Warning));
     const QString critical = QStringLiteral("%1|Error|").arg(int(QMessageBox::Critical));
@@ -325,11 +326,10 @@ void TestStartup::startupSequence_data()
     const QString enable = QStringLiteral("EnableUnitFiles usbipd.service");
 
     QTest::newRow("all in place: the window, no dialog")
-        << true << true << true << true << true << "" << windowShownStatus
-        << QStringList{window} << QStringList{};
-    QTest::newRow("package missing, No")
-        << false << true << true << true << true << "No" << 0 << QStringList{pkgBox}
+        << true << true << true << true << true << "" << windowShownStatus << QStringList{window}
         << QStringList{};
+    QTest::newRow("package missing, No") << false << true << true << true << true << "No" << 0
+                                         << QStringList{pkgBox} << QStringList{};
     QTest::newRow("package missing, box closed")
         << false << true << true << true << true << "Escape" << 0 << QStringList{pkgBox}
         << QStringList{};
@@ -346,12 +346,10 @@ void TestStartup::startupSequence_data()
     QTest::newRow("package missing, service inactive: no service dialog")
         << false << true << false << false << true << "No" << 0 << QStringList{pkgBox}
         << QStringList{};
-    QTest::newRow("service inactive, No")
-        << true << true << false << true << true << "No" << 0 << QStringList{svcBox}
-        << QStringList{};
-    QTest::newRow("service inactive, Escape")
-        << true << true << false << true << true << "Escape" << 0 << QStringList{svcBox}
-        << QStringList{};
+    QTest::newRow("service inactive, No") << true << true << false << true << true << "No" << 0
+                                          << QStringList{svcBox} << QStringList{};
+    QTest::newRow("service inactive, Escape") << true << true << false << true << true << "Escape"
+                                              << 0 << QStringList{svcBox} << QStringList{};
     QTest::newRow("service inactive, close button")
         << true << true << false << true << true << "Close" << 0 << QStringList{svcBox}
         << QStringList{};
@@ -459,10 +457,11 @@ bool TestStartup::waitForWindowOf(int expectedUnameCalls, QProcess &process, int
 {
     // The program asks uname a second time in the window's constructor.
     return QTest::qWaitFor(
-        [&]() {
-            return unameCalls() >= expectedUnameCalls || process.state() == QProcess::NotRunning;
-        },
-        timeoutMs)
+               [&]() {
+                   return unameCalls() >= expectedUnameCalls
+                       || process.state() == QProcess::NotRunning;
+               },
+               timeoutMs)
         && process.state() == QProcess::Running;
 }
 

@@ -17,8 +17,8 @@
 
 namespace {
 
-const char childVariable[] = "OVRA_SINGLE_CHILD";   // "probe" or "send"
-const char idVariable[] = "OVRA_SINGLE_ID";         // identifier instead of the default
+const char childVariable[] = "OVRA_SINGLE_CHILD"; // "probe" or "send"
+const char idVariable[] = "OVRA_SINGLE_ID"; // identifier instead of the default
 const char messageVariable[] = "OVRA_SINGLE_MESSAGE";
 
 // A later instance: "probe" exits 1 when another instance runs, else 0;
@@ -57,8 +57,8 @@ private:
     static QtSingleApplication *app() { return static_cast<QtSingleApplication *>(qApp); }
 };
 
-int TestSingleApplication::runChild(const QString &mode, const QString &id,
-                                    const QString &message, bool serve)
+int TestSingleApplication::runChild(const QString &mode, const QString &id, const QString &message,
+                                    bool serve)
 {
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -153,11 +153,11 @@ void TestSingleApplication::foreignLocks_data()
     const QByteArray livePid = QByteArray::number(QCoreApplication::applicationPid());
 
     QTest::newRow("crashed instance") << deadPid + "\napp\n" + here + "\n" << 0 << false << 0;
-    QTest::newRow("crashed instance, socket left")
-        << deadPid + "\napp\n" + here + "\n" << 0 << true << 0;
+    QTest::newRow("crashed instance, socket left") << deadPid + "\napp\n" + here + "\n"
+                                                   << 0 << true << 0;
     // Readable only by the flock: nobody holds it.
-    QTest::newRow("lock naming another host name") << deadPid + "\napp\nelsewhere\n" << 60
-                                                   << false << 0;
+    QTest::newRow("lock naming another host name") << deadPid + "\napp\nelsewhere\n"
+                                                   << 60 << false << 0;
     QTest::newRow("lock naming a live process, not held") << livePid + "\napp\nelsewhere\n"
                                                           << 60 << false << 0;
     QTest::newRow("damaged lock file") << QByteArray("not a lock\x01\x02") << 60 << false << 0;
@@ -173,7 +173,8 @@ void TestSingleApplication::foreignLocks()
     QFETCH(bool, socketLeft);
     QFETCH(int, status);
 
-    const QString id = QStringLiteral("ovra-stale-%1").arg(QTest::currentDataTag())
+    const QString id = QStringLiteral("ovra-stale-%1")
+                           .arg(QTest::currentDataTag())
                            .replace(QLatin1Char(' '), QLatin1Char('-'))
                            .remove(QLatin1Char(','));
     const QString base = QtSingleApplication::runtimeDirectory() + QLatin1Char('/') + id;

@@ -34,7 +34,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::newRow("update button") << "m_updateLocalPushButton" << QStringLiteral("Обновить");
         QTest::newRow("share button") << "m_sharePushButton" << QStringLiteral("Предоставить");
-        QTest::newRow("host label") << "label" << QStringLiteral("Сетевой адрес удалённых USB-накопителей:");
+        QTest::newRow("host label")
+            << "label" << QStringLiteral("Сетевой адрес удалённых USB-накопителей:");
         QTest::newRow("scan button") << "m_scanPushButton" << QStringLiteral("Сканировать сеть...");
     }
 
@@ -61,10 +62,12 @@ private Q_SLOTS:
         auto *local = window.findChild<QTreeView *>(QStringLiteral("m_localDevicesTreeView"));
         QVERIFY(local && local->model());
         QCOMPARE(local->model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("BUSID"));
-        QCOMPARE(local->model()->headerData(2, Qt::Horizontal).toString(), QStringLiteral("Состояние"));
+        QCOMPARE(local->model()->headerData(2, Qt::Horizontal).toString(),
+                 QStringLiteral("Состояние"));
         auto *remote = window.findChild<QTreeView *>(QStringLiteral("m_remoteDevicesTreeView"));
         QVERIFY(remote && remote->model());
-        QCOMPARE(remote->model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("IP-адрес"));
+        QCOMPARE(remote->model()->headerData(0, Qt::Horizontal).toString(),
+                 QStringLiteral("IP-адрес"));
     }
 
     void startupAndServiceTexts()

@@ -1,12 +1,12 @@
 #include "ovraicons.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QImage>
 #include <QPixmap>
 #include <QTemporaryDir>
-#include <QFileInfo>
 #include <QtTest>
 
 class TestIcons : public QObject
@@ -110,7 +110,8 @@ void TestIcons::fallbackPathAddedOnce()
     ovraInstallIconFallback();
     ovraInstallIconFallback();
     QCOMPARE(QIcon::fallbackSearchPaths().count(QString::fromLatin1(ovraIconFallbackPath())), 1);
-    QVERIFY(QFile::exists(QString::fromLatin1(ovraIconFallbackPath()) + QStringLiteral("/rud-devices.svg")));
+    QVERIFY(QFile::exists(QString::fromLatin1(ovraIconFallbackPath())
+                          + QStringLiteral("/rud-devices.svg")));
 }
 
 void TestIcons::installedThemeIconWins()

@@ -8,13 +8,13 @@
 
 namespace {
 
-struct PrivateRuntimeDir {
+struct PrivateRuntimeDir
+{
     PrivateRuntimeDir()
     {
         if (!dir.isValid())
             return;
-        QFile::setPermissions(dir.path(),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
     }
     QTemporaryDir dir;

@@ -63,9 +63,9 @@ void TestOvraIcon::overlayCorner()
             const QColor expected = overlay.contains(x, y) ? QColor(Qt::blue) : QColor(Qt::red);
             if (image.pixelColor(x, y) != expected)
                 QFAIL(qPrintable(QStringLiteral("pixel %1,%2 is %3, expected %4")
-                                     .arg(x).arg(y)
-                                     .arg(image.pixelColor(x, y).name(),
-                                          expected.name())));
+                                     .arg(x)
+                                     .arg(y)
+                                     .arg(image.pixelColor(x, y).name(), expected.name())));
         }
     }
 }
@@ -86,8 +86,8 @@ void TestOvraIcon::degenerateSizes()
     QFETCH(int, expectedSide);
 
     QList<int> asked;
-    const QIcon icon = OvraIcon::withOverlay(solid(Qt::red), Qt::BottomRightCorner,
-                                             solid(Qt::blue), [&asked, overlaySide](int s) {
+    const QIcon icon = OvraIcon::withOverlay(solid(Qt::red), Qt::BottomRightCorner, solid(Qt::blue),
+                                             [&asked, overlaySide](int s) {
                                                  asked << s;
                                                  return overlaySide;
                                              });

@@ -44,7 +44,8 @@ void TestOvraIntegration::init()
 {
     QVERIFY(m_dir.isValid());
     QFile::remove(m_dir.filePath(QStringLiteral("settings.ini")));
-    m_settings = new QSettings(m_dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
+    m_settings =
+        new QSettings(m_dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
 }
 
 void TestOvraIntegration::cleanup()
@@ -119,8 +120,10 @@ void TestOvraIntegration::offScreenGeometry()
     const QRect area = available();
     QVERIFY2(area.contains(window.frameGeometry()),
              qPrintable(QStringLiteral("window at %1,%2 %3x%4 outside the screen")
-                            .arg(window.x()).arg(window.y())
-                            .arg(window.width()).arg(window.height())));
+                            .arg(window.x())
+                            .arg(window.y())
+                            .arg(window.width())
+                            .arg(window.height())));
     QVERIFY(window.width() > 0 && window.height() > 0);
     // Shrinking happens only when the window does not fit.
     if (stored.width() <= area.width())
@@ -138,8 +141,7 @@ void TestOvraIntegration::missingOrBrokenGeometry_data()
     QTest::newRow("nothing stored, default applies")
         << QVariant() << QRect(5, 6, 200, 100) << QRect(5, 6, 200, 100);
     QTest::newRow("garbage stored, default applies")
-        << QVariant(QByteArray("not a geometry")) << QRect(7, 8, 210, 110)
-        << QRect(7, 8, 210, 110);
+        << QVariant(QByteArray("not a geometry")) << QRect(7, 8, 210, 110) << QRect(7, 8, 210, 110);
     QTest::newRow("garbage stored, null default keeps own")
         << QVariant(QByteArray("\x01\xd9\xd0\xcb\x00\x03", 6)) << QRect() << own;
     QTest::newRow("a number stored") << QVariant(42) << QRect() << own;
@@ -180,8 +182,8 @@ void TestOvraIntegration::initSetsNamesAndTranslator()
                    "</message></context></TS>\n");
     }
     const QString qm = data.filePath(QStringLiteral("translations/ovra-admin-usbip_de.qm"));
-    if (QProcess::execute(QStringLiteral("lrelease"), {QStringLiteral("-silent"), ts,
-                                                       QStringLiteral("-qm"), qm})
+    if (QProcess::execute(QStringLiteral("lrelease"),
+                          {QStringLiteral("-silent"), ts, QStringLiteral("-qm"), qm})
         != 0)
         QSKIP("lrelease is not available");
 

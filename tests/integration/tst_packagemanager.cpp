@@ -97,10 +97,10 @@ void TestPackageManager::isPackageInstalled_data()
     QTest::newRow("dots are not wildcards") << "linux-tools-5x10x0-8-amd64" << ii << false;
     QTest::newRow("option-like name") << "--help" << ii << false;
     QTest::newRow("empty name") << "" << ii << false;
-    QTest::newRow("other pattern: config-files") << "linux-tools-5.10.0-7-amd64"
-                                                 << QStringLiteral("rc\\s%1") << true;
-    QTest::newRow("broken pattern") << "linux-tools-5.10.0-8-amd64"
-                                    << QStringLiteral("ii\\s%1(") << false;
+    QTest::newRow("other pattern: config-files")
+        << "linux-tools-5.10.0-7-amd64" << QStringLiteral("rc\\s%1") << true;
+    QTest::newRow("broken pattern")
+        << "linux-tools-5.10.0-8-amd64" << QStringLiteral("ii\\s%1(") << false;
 }
 
 void TestPackageManager::isPackageInstalled()
@@ -119,17 +119,18 @@ void TestPackageManager::writeLauncher(int exitCode, bool executable)
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     const QString log = m_dir.filePath(QStringLiteral("launcher.log"));
-    file.write(QStringLiteral("#!/bin/sh\n"
-                              "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > '%1.tmp'\n"
-                              "if [ \"$1\" = --set-selections-file ]; then cat \"$2\" >> '%1.tmp'; fi\n"
-                              "mv '%1.tmp' '%1'\n"
-                              "exit %2\n")
-                   .arg(log)
-                   .arg(exitCode)
-                   .toLocal8Bit());
+    file.write(
+        QStringLiteral("#!/bin/sh\n"
+                       "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > '%1.tmp'\n"
+                       "if [ \"$1\" = --set-selections-file ]; then cat \"$2\" >> '%1.tmp'; fi\n"
+                       "mv '%1.tmp' '%1'\n"
+                       "exit %2\n")
+            .arg(log)
+            .arg(exitCode)
+            .toLocal8Bit());
     file.close();
     file.setPermissions(executable ? QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                         | QFileDevice::ExeOwner
+                                | QFileDevice::ExeOwner
                                    : QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     QFile::remove(log);
 }
@@ -150,12 +151,12 @@ void TestPackageManager::runSynaptic_data()
     QTest::addColumn<bool>("started");
     QTest::addColumn<QStringList>("extraArguments");
 
-    QTest::newRow("package selected") << "linux-tools-5.10.0-8-amd64" << false << true
-                                      << QStringList();
+    QTest::newRow("package selected")
+        << "linux-tools-5.10.0-8-amd64" << false << true << QStringList();
     QTest::newRow("non-interactive") << "linux-tools-5.10.0-8-amd64" << true << true
                                      << QStringList{QStringLiteral("--non-interactive")};
-    QTest::newRow("newline in the name") << "foo\nbar\tdeinstall" << false << false
-                                         << QStringList();
+    QTest::newRow("newline in the name")
+        << "foo\nbar\tdeinstall" << false << false << QStringList();
     QTest::newRow("empty name") << "" << false << false << QStringList();
 }
 

@@ -56,10 +56,14 @@ void TestSystemdService::unitNames_data()
 {
     QTest::addColumn<QString>("given");
     QTest::addColumn<QString>("unit");
-    QTest::newRow("bare name") << "usbipd" << "usbipd.service";
-    QTest::newRow("service") << "usbipd.service" << "usbipd.service";
-    QTest::newRow("socket") << "usbipd.socket" << "usbipd.socket";
-    QTest::newRow("dotted name") << "usbip.d" << "usbip.d.service";
+    QTest::newRow("bare name") << "usbipd"
+                               << "usbipd.service";
+    QTest::newRow("service") << "usbipd.service"
+                             << "usbipd.service";
+    QTest::newRow("socket") << "usbipd.socket"
+                            << "usbipd.socket";
+    QTest::newRow("dotted name") << "usbip.d"
+                                 << "usbip.d.service";
 }
 
 void TestSystemdService::unitNames()

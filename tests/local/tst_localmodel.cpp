@@ -17,19 +17,18 @@
 
 namespace {
 
-const QByteArray LocalList =
-    " - busid 1-1 (abcd:12ef)\n"
-    "   Acme Corp. : Flash One (abcd:12ef)\n"
-    "\n"
-    " - busid 2-1 (abcd:2222)\n"
-    "   Acme Corp. : Flash Two (abcd:2222)\n"
-    "\n"
-    " - busid 3-1 (0781:5567)\n"
-    "   SanDisk Corp. : Cruzer Blade (0781:5567)\n"
-    "\n"
-    " - busid 5-1 (1234:5678)\n"
-    "   Other Inc. : Mouse (1234:5678)\n"
-    "\n";
+const QByteArray LocalList = " - busid 1-1 (abcd:12ef)\n"
+                             "   Acme Corp. : Flash One (abcd:12ef)\n"
+                             "\n"
+                             " - busid 2-1 (abcd:2222)\n"
+                             "   Acme Corp. : Flash Two (abcd:2222)\n"
+                             "\n"
+                             " - busid 3-1 (0781:5567)\n"
+                             "   SanDisk Corp. : Cruzer Blade (0781:5567)\n"
+                             "\n"
+                             " - busid 5-1 (1234:5678)\n"
+                             "   Other Inc. : Mouse (1234:5678)\n"
+                             "\n";
 
 QByteArray remoteBlock(const char *busid, const char *description)
 {
@@ -112,11 +111,12 @@ void TestLocalModel::initTestCase()
     QVERIFY2(m_bus.start(), qPrintable(m_bus.errorString()));
     m_manager.reset(new FakeManager);
     QVERIFY2(m_manager->start(), qPrintable(m_manager->errorString()));
-    QVERIFY(m_icons.install({{QStringLiteral("rud-device"), Qt::red},
-                             {QStringLiteral("device-device"), Qt::green}}));
+    QVERIFY(m_icons.install(
+        {{QStringLiteral("rud-device"), Qt::red}, {QStringLiteral("device-device"), Qt::green}}));
 
-    qputenv("SOLID_FAKEHW", QFile::encodeName(QString::fromLocal8Bit(qgetenv("OVRA_TEST_DATA_DIR"))
-                                              + QStringLiteral("/localmodel-drives.xml")));
+    qputenv("SOLID_FAKEHW",
+            QFile::encodeName(QString::fromLocal8Bit(qgetenv("OVRA_TEST_DATA_DIR"))
+                              + QStringLiteral("/localmodel-drives.xml")));
     m_server.reset(new UsbIpServer);
     if (m_server->rootDevicePrefix().isEmpty())
         QSKIP("lsblk names no root device here: no storage drive can qualify");
@@ -183,12 +183,18 @@ void TestLocalModel::rowStates_data()
     QTest::addColumn<bool>("shared");
     QTest::addColumn<QColor>("icon");
 
-    QTest::newRow("exported, in the constant file")
-        << "1-1" << "ABCD:12EF" << "shared (constantly)" << "Flash One" << true << QColor(Qt::red);
-    QTest::newRow("exported for the session")
-        << "2-1" << "ABCD:2222" << "shared (session)" << "Flash Two" << true << QColor(Qt::red);
-    QTest::newRow("storage drive, not exported")
-        << "3-1" << "0781:5567" << "unshared" << "Cruzer Blade" << false << QColor(Qt::green);
+    QTest::newRow("exported, in the constant file") << "1-1"
+                                                    << "ABCD:12EF"
+                                                    << "shared (constantly)"
+                                                    << "Flash One" << true << QColor(Qt::red);
+    QTest::newRow("exported for the session") << "2-1"
+                                              << "ABCD:2222"
+                                              << "shared (session)"
+                                              << "Flash Two" << true << QColor(Qt::red);
+    QTest::newRow("storage drive, not exported") << "3-1"
+                                                 << "0781:5567"
+                                                 << "unshared"
+                                                 << "Cruzer Blade" << false << QColor(Qt::green);
 }
 
 void TestLocalModel::rowStates()
@@ -286,8 +292,7 @@ void TestLocalModel::testerThroughResets()
 {
     TestModeGuard guard("1", true);
     LocalUsbDevicesModel model(*m_server);
-    QAbstractItemModelTester tester(&model,
-                                    QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
     QVERIFY(m_server->update());
     QCOMPARE(model.rowCount(), 4);
     QVERIFY(m_server->share(model.deviceAt(model.indexOf(QStringLiteral("5-1"))), false));

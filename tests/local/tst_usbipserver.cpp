@@ -24,16 +24,21 @@ QStringList *recordSignals(UsbIpServer *server, QObject *context)
 {
     auto *events = new QStringList;
     QObject::connect(context, &QObject::destroyed, [events] { delete events; });
-    QObject::connect(server, &UsbIpServer::updated, context, [events] { events->append(QStringLiteral("updated")); });
-    QObject::connect(server, &UsbIpServer::shared, context, [events](const QString &busid, bool isConst) {
-        events->append(QStringLiteral("shared %1 %2").arg(busid, isConst ? QStringLiteral("const") : QStringLiteral("session")));
-    });
+    QObject::connect(server, &UsbIpServer::updated, context,
+                     [events] { events->append(QStringLiteral("updated")); });
+    QObject::connect(
+        server, &UsbIpServer::shared, context, [events](const QString &busid, bool isConst) {
+            events->append(
+                QStringLiteral("shared %1 %2")
+                    .arg(busid, isConst ? QStringLiteral("const") : QStringLiteral("session")));
+        });
     QObject::connect(server, &UsbIpServer::unshared, context, [events](const QString &busid) {
         events->append(QStringLiteral("unshared %1").arg(busid));
     });
-    QObject::connect(server, &UsbIpServer::error, context, [events](const QString &error, const QString &detailed) {
-        events->append(QStringLiteral("error [%1] [%2]").arg(error, detailed));
-    });
+    QObject::connect(server, &UsbIpServer::error, context,
+                     [events](const QString &error, const QString &detailed) {
+                         events->append(QStringLiteral("error [%1] [%2]").arg(error, detailed));
+                     });
     return events;
 }
 
@@ -116,21 +121,21 @@ void TestUsbIpServer::update_data()
     QTest::newRow("two devices") << QByteArray() << two << QByteArray() << 0 << true
                                  << QStringList{"1-1", "2-4"} << updatedOnly;
     QTest::newRow("identical blocks stay twice")
-        << QByteArray() << localBlock("1-1", "0781:5567", "SanDisk Corp. : Cruzer Blade").repeated(2)
+        << QByteArray()
+        << localBlock("1-1", "0781:5567", "SanDisk Corp. : Cruzer Blade").repeated(2)
         << QByteArray() << 0 << true << QStringList{"1-1", "1-1"} << updatedOnly;
     QTest::newRow("device behind a hub and one without a name are dropped")
         << QByteArray()
         << localBlock("1-1.2", "0781:5567", "SanDisk Corp. : Cruzer Blade")
-               + localBlock("3-1", "abcd:1234", "no separator here")
-               + localBlock("3-2", "abcd:1235", "Acme : Stick (USB 3)")
+            + localBlock("3-1", "abcd:1234", "no separator here")
+            + localBlock("3-2", "abcd:1235", "Acme : Stick (USB 3)")
         << QByteArray() << 0 << true << QStringList{"3-2"} << updatedOnly;
     QTest::newRow("upper-case blacklist entry leaves out the lower-case device")
         << QByteArray("ABCD:1234\n") << two << QByteArray() << 0 << true << QStringList{"1-1"}
         << updatedOnly;
     QTest::newRow("blacklist never matches an upper-case printed id")
-        << QByteArray("abcd:12ef\n")
-        << localBlock("5-1", "ABCD:12EF", "Acme Corp. : Loud Stick") << QByteArray() << 0 << true
-        << QStringList{"5-1"} << updatedOnly;
+        << QByteArray("abcd:12ef\n") << localBlock("5-1", "ABCD:12EF", "Acme Corp. : Loud Stick")
+        << QByteArray() << 0 << true << QStringList{"5-1"} << updatedOnly;
     QTest::newRow("blanks around entries, empty lines, comment-like line")
         << QByteArray("\n   \n  0781:5567 \t\n# abcd:1234\n") << two << QByteArray() << 0 << true
         << QStringList{"2-4"} << updatedOnly;
@@ -175,7 +180,8 @@ void TestUsbIpServer::update()
         QCOMPARE(listed, busids);
         QCOMPARE(*recorded, events);
     }
-    QCOMPARE(m_usbip->calls().value(0), (QStringList{QStringLiteral("list"), QStringLiteral("-l")}));
+    QCOMPARE(m_usbip->calls().value(0),
+             (QStringList{QStringLiteral("list"), QStringLiteral("-l")}));
 }
 
 void TestUsbIpServer::blacklistFile_data()
@@ -309,8 +315,7 @@ void TestUsbIpServer::managerErrorSignal()
     QSignalSpy errors(&server, &UsbIpServer::error);
     // One round trip, so that the signal subscription is in place on the bus.
     server.share(deviceFrom("1-1", "0781:5567"), false);
-    QVERIFY(m_manager->emitError(QStringLiteral("Cannot bind 1-1"),
-                                 QStringLiteral("device busy")));
+    QVERIFY(m_manager->emitError(QStringLiteral("Cannot bind 1-1"), QStringLiteral("device busy")));
     QVERIFY(errors.wait(5000));
     QCOMPARE(errors.size(), 1);
     QCOMPARE(errors.first().at(0).toString(), QStringLiteral("Cannot bind 1-1"));
@@ -332,7 +337,8 @@ void TestUsbIpServer::storageBusIds()
     for (const QString &path : plainPaths) {
         if (!prefix.isEmpty() && path.contains(prefix))
             QSKIP(qPrintable(QStringLiteral("the root-device prefix \"%1\" occurs in the "
-                                             "fixture's device paths").arg(prefix)));
+                                            "fixture's device paths")
+                                 .arg(prefix)));
     }
     const QString xmlPath =
         m_env->writeFile(QStringLiteral("solid/drives.xml"),

@@ -120,43 +120,30 @@ void TestOvraAdminUsbIpInterface::callArguments_data()
     QTest::newRow("ShareDevice, bus id alone")
         << Invoke([](OvraAdminUsbIpInterface &p) { return p.ShareDevice(QStringLiteral("1-1")); })
         << "ShareDevice" << QVariantList{QStringLiteral("1-1"), QStringLiteral("")};
-    QTest::newRow("ShareDevice, vid:pid")
-        << Invoke([](OvraAdminUsbIpInterface &p) {
-               return p.ShareDevice(QStringLiteral("2-3"), QStringLiteral("abcd:1234"));
-           })
-        << "ShareDevice" << QVariantList{QStringLiteral("2-3"), QStringLiteral("abcd:1234")};
-    QTest::newRow("UnshareDevice, bus id alone")
-        << Invoke([](OvraAdminUsbIpInterface &p) { return p.UnshareDevice(QStringLiteral("3-12")); })
-        << "UnshareDevice" << QVariantList{QStringLiteral("3-12"), QStringLiteral("")};
-    QTest::newRow("UnshareDevice, vid:pid")
-        << Invoke([](OvraAdminUsbIpInterface &p) {
-               return p.UnshareDevice(QStringLiteral("1-1"), QStringLiteral("0781:5567"));
-           })
-        << "UnshareDevice" << QVariantList{QStringLiteral("1-1"), QStringLiteral("0781:5567")};
-    QTest::newRow("ConnectDevice, constantly")
-        << Invoke([](OvraAdminUsbIpInterface &p) {
-               return p.ConnectDevice(QStringLiteral("10.0.0.7/1-1/abcd:1234"), true);
-           })
-        << "ConnectDevice" << QVariantList{QStringLiteral("10.0.0.7/1-1/abcd:1234"), true};
-    QTest::newRow("ConnectDevice, session")
-        << Invoke([](OvraAdminUsbIpInterface &p) {
-               return p.ConnectDevice(QStringLiteral("h/1-1/abcd:1234"), false);
-           })
-        << "ConnectDevice" << QVariantList{QStringLiteral("h/1-1/abcd:1234"), false};
-    QTest::newRow("DisconnectDevice, no id")
-        << Invoke([](OvraAdminUsbIpInterface &p) {
-               return p.DisconnectDevice(QString(), QStringLiteral("00"));
-           })
-        << "DisconnectDevice" << QVariantList{QStringLiteral(""), QStringLiteral("00")};
-    QTest::newRow("PortsInfo")
-        << Invoke([](OvraAdminUsbIpInterface &p) { return p.PortsInfo(); }) << "PortsInfo"
-        << QVariantList{};
-    QTest::newRow("untyped form")
-        << Invoke([](OvraAdminUsbIpInterface &p) {
-               return p.callUntyped(QStringLiteral("ShareDevice"),
-                                    {QStringLiteral("1-1"), QStringLiteral("")});
-           })
-        << "ShareDevice" << QVariantList{QStringLiteral("1-1"), QStringLiteral("")};
+    QTest::newRow("ShareDevice, vid:pid") << Invoke([](OvraAdminUsbIpInterface &p) {
+        return p.ShareDevice(QStringLiteral("2-3"), QStringLiteral("abcd:1234"));
+    }) << "ShareDevice" << QVariantList{QStringLiteral("2-3"), QStringLiteral("abcd:1234")};
+    QTest::newRow("UnshareDevice, bus id alone") << Invoke([](OvraAdminUsbIpInterface &p) {
+        return p.UnshareDevice(QStringLiteral("3-12"));
+    }) << "UnshareDevice" << QVariantList{QStringLiteral("3-12"), QStringLiteral("")};
+    QTest::newRow("UnshareDevice, vid:pid") << Invoke([](OvraAdminUsbIpInterface &p) {
+        return p.UnshareDevice(QStringLiteral("1-1"), QStringLiteral("0781:5567"));
+    }) << "UnshareDevice" << QVariantList{QStringLiteral("1-1"), QStringLiteral("0781:5567")};
+    QTest::newRow("ConnectDevice, constantly") << Invoke([](OvraAdminUsbIpInterface &p) {
+        return p.ConnectDevice(QStringLiteral("10.0.0.7/1-1/abcd:1234"), true);
+    }) << "ConnectDevice" << QVariantList{QStringLiteral("10.0.0.7/1-1/abcd:1234"), true};
+    QTest::newRow("ConnectDevice, session") << Invoke([](OvraAdminUsbIpInterface &p) {
+        return p.ConnectDevice(QStringLiteral("h/1-1/abcd:1234"), false);
+    }) << "ConnectDevice" << QVariantList{QStringLiteral("h/1-1/abcd:1234"), false};
+    QTest::newRow("DisconnectDevice, no id") << Invoke([](OvraAdminUsbIpInterface &p) {
+        return p.DisconnectDevice(QString(), QStringLiteral("00"));
+    }) << "DisconnectDevice" << QVariantList{QStringLiteral(""), QStringLiteral("00")};
+    QTest::newRow("PortsInfo") << Invoke([](OvraAdminUsbIpInterface &p) { return p.PortsInfo(); })
+                               << "PortsInfo" << QVariantList{};
+    QTest::newRow("untyped form") << Invoke([](OvraAdminUsbIpInterface &p) {
+        return p.callUntyped(QStringLiteral("ShareDevice"),
+                             {QStringLiteral("1-1"), QStringLiteral("")});
+    }) << "ShareDevice" << QVariantList{QStringLiteral("1-1"), QStringLiteral("")};
 }
 
 void TestOvraAdminUsbIpInterface::callArguments()
@@ -193,8 +180,8 @@ void TestOvraAdminUsbIpInterface::replyValues_data()
     QTest::newRow("int instead of bool") << QVariant(1) << false << QStringLiteral("1");
     QTest::newRow("list instead of either")
         << QVariant(QStringList{QStringLiteral("x")}) << false << QString();
-    QTest::newRow("port text")
-        << QVariant(FakeManager::DefaultPortsInfo) << false << FakeManager::DefaultPortsInfo;
+    QTest::newRow("port text") << QVariant(FakeManager::DefaultPortsInfo) << false
+                               << FakeManager::DefaultPortsInfo;
 }
 
 void TestOvraAdminUsbIpInterface::replyValues()
@@ -220,16 +207,16 @@ void TestOvraAdminUsbIpInterface::busErrors_data()
     QTest::addColumn<int>("type");
     QTest::addColumn<QString>("text");
 
-    QTest::newRow("access denied") << "org.freedesktop.DBus.Error.AccessDenied"
-                                   << int(QDBusError::AccessDenied)
-                                   << QStringLiteral("Authorization error.");
+    QTest::newRow("access denied")
+        << "org.freedesktop.DBus.Error.AccessDenied" << int(QDBusError::AccessDenied)
+        << QStringLiteral("Authorization error.");
     QTest::newRow("failed") << "org.freedesktop.DBus.Error.Failed" << int(QDBusError::Failed)
                             << QStringLiteral("The call failed.");
     QTest::newRow("no reply") << "org.freedesktop.DBus.Error.NoReply" << int(QDBusError::NoReply)
                               << QStringLiteral("Timeout reply.");
-    QTest::newRow("service's own name") << "org.ovra.admin.usbip.Error.Busy"
-                                        << int(QDBusError::Other)
-                                        << QStringLiteral("Unknown error.");
+    QTest::newRow("service's own name")
+        << "org.ovra.admin.usbip.Error.Busy" << int(QDBusError::Other)
+        << QStringLiteral("Unknown error.");
 }
 
 void TestOvraAdminUsbIpInterface::busErrors()

@@ -59,7 +59,8 @@ void ManagerProcess::stop()
     // Let the bus see the name go before a new instance asks for it.
     QDBusConnectionInterface *bus = QDBusConnection::systemBus().interface();
     const QDeadlineTimer deadline(5000);
-    while (!deadline.hasExpired() && bus->isServiceRegistered(QLatin1String(OvraUsbIp::ManagerService)))
+    while (!deadline.hasExpired()
+           && bus->isServiceRegistered(QLatin1String(OvraUsbIp::ManagerService)))
         QThread::msleep(10);
 }
 

@@ -129,19 +129,37 @@ void ArgumentsTest::deviceId_data()
     QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("busId");
     QTest::addColumn<QString>("vidPid");
-    QTest::newRow("full") << "192.168.1.10/1-1/abcd:1234" << true << "192.168.1.10" << "1-1"
+    QTest::newRow("full") << "192.168.1.10/1-1/abcd:1234" << true << "192.168.1.10"
+                          << "1-1"
                           << "abcd:1234";
-    QTest::newRow("no ids") << "host/2-1.3/" << true << "host" << "2-1.3" << "";
-    QTest::newRow("ipv6") << "fd00::5/1-1/abcd:1234" << true << "fd00::5" << "1-1" << "abcd:1234";
-    QTest::newRow("no slashes") << "host" << false << "" << "" << "";
-    QTest::newRow("four parts") << "host/1-1/abcd:1234/x" << false << "" << "" << "";
-    QTest::newRow("option host") << "-x/1-1/abcd:1234" << false << "" << "" << "";
-    QTest::newRow("bad bus id") << "host/../abcd:1234" << false << "" << "" << "";
-    QTest::newRow("bad ids") << "host/1-1/abcd" << false << "" << "" << "";
-    QTest::newRow("newline") << "host/1-1/abcd:1234\nother/1-1/abcd:1234" << false << "" << ""
+    QTest::newRow("no ids") << "host/2-1.3/" << true << "host"
+                            << "2-1.3"
+                            << "";
+    QTest::newRow("ipv6") << "fd00::5/1-1/abcd:1234" << true << "fd00::5"
+                          << "1-1"
+                          << "abcd:1234";
+    QTest::newRow("no slashes") << "host" << false << ""
+                                << ""
+                                << "";
+    QTest::newRow("four parts") << "host/1-1/abcd:1234/x" << false << ""
+                                << ""
+                                << "";
+    QTest::newRow("option host") << "-x/1-1/abcd:1234" << false << ""
+                                 << ""
+                                 << "";
+    QTest::newRow("bad bus id") << "host/../abcd:1234" << false << ""
+                                << ""
+                                << "";
+    QTest::newRow("bad ids") << "host/1-1/abcd" << false << ""
+                             << ""
+                             << "";
+    QTest::newRow("newline") << "host/1-1/abcd:1234\nother/1-1/abcd:1234" << false << ""
+                             << ""
                              << "";
     QTest::newRow("too long") << QString(MaxDeviceIdLength, QLatin1Char('a')) + "/1-1/" << false
-                              << "" << "" << "";
+                              << ""
+                              << ""
+                              << "";
 }
 
 void ArgumentsTest::deviceId()
@@ -190,16 +208,15 @@ void ArgumentsTest::localList()
 
 void ArgumentsTest::portHosts()
 {
-    const QString text = QStringLiteral(
-        "Imported USB devices\n====================\n"
-        "Port 00: <Port in Use> at High Speed(480Mbps)\n"
-        "       SanDisk Corp. : Cruzer Blade (0781:5567)\n"
-        "       3-1 -> usbip://127.0.3.5:3240/1-1\n"
-        "           -> remote bus/dev 001/002\n"
-        "Port 08: <Port in Use> at Super Speed(5000Mbps)\n"
-        "       unknown vendor : unknown product (dead:beef)\n"
-        "       4-1 -> usbip://fd00::7:3240/2-1.4\n"
-        "           -> remote bus/dev 002/003\n");
+    const QString text = QStringLiteral("Imported USB devices\n====================\n"
+                                        "Port 00: <Port in Use> at High Speed(480Mbps)\n"
+                                        "       SanDisk Corp. : Cruzer Blade (0781:5567)\n"
+                                        "       3-1 -> usbip://127.0.3.5:3240/1-1\n"
+                                        "           -> remote bus/dev 001/002\n"
+                                        "Port 08: <Port in Use> at Super Speed(5000Mbps)\n"
+                                        "       unknown vendor : unknown product (dead:beef)\n"
+                                        "       4-1 -> usbip://fd00::7:3240/2-1.4\n"
+                                        "           -> remote bus/dev 002/003\n");
     const QList<DeviceId> ports = parsePortHosts(text);
     QCOMPARE(ports.size(), 2);
     QCOMPARE(ports.at(0).host, QStringLiteral("127.0.3.5"));

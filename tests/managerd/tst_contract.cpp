@@ -38,8 +38,10 @@ QStringList membersOfXml(const QString &xml, const QString &interfaceName)
             inInterface = false;
         if (!inInterface)
             continue;
-        if (reader.isStartElement() && (name == QLatin1String("method") || name == QLatin1String("signal"))) {
-            current = name + QLatin1Char(' ') + reader.attributes().value(QLatin1String("name")).toString();
+        if (reader.isStartElement()
+            && (name == QLatin1String("method") || name == QLatin1String("signal"))) {
+            current = name + QLatin1Char(' ')
+                + reader.attributes().value(QLatin1String("name")).toString();
             arguments.clear();
             out.clear();
         } else if (reader.isStartElement() && name == QLatin1String("arg")) {
@@ -49,10 +51,12 @@ QStringList membersOfXml(const QString &xml, const QString &interfaceName)
             if (isOut && current.startsWith(QLatin1String("method")))
                 out = type;
             else
-                arguments << type + QLatin1Char(' ') + attributes.value(QLatin1String("name")).toString();
-        } else if (reader.isEndElement() && (name == QLatin1String("method") || name == QLatin1String("signal"))) {
-            members << current + QLatin1Char('(') + arguments.join(QStringLiteral(", ")) + QLatin1Char(')')
-                           + (out.isEmpty() ? QString() : QStringLiteral(" -> ") + out);
+                arguments << type + QLatin1Char(' ')
+                        + attributes.value(QLatin1String("name")).toString();
+        } else if (reader.isEndElement()
+                   && (name == QLatin1String("method") || name == QLatin1String("signal"))) {
+            members << current + QLatin1Char('(') + arguments.join(QStringLiteral(", "))
+                    + QLatin1Char(')') + (out.isEmpty() ? QString() : QStringLiteral(" -> ") + out);
         }
     }
     members.sort();
@@ -80,12 +84,12 @@ QStringList membersOfMetaObject(const QMetaObject &meta)
         QStringList arguments;
         for (int p = 0; p < method.parameterCount(); ++p)
             arguments << busType(method.parameterTypes().at(p)) + QLatin1Char(' ')
-                             + QString::fromLatin1(method.parameterNames().at(p));
+                    + QString::fromLatin1(method.parameterNames().at(p));
         const bool isSignal = method.methodType() == QMetaMethod::Signal;
         members << (isSignal ? QStringLiteral("signal ") : QStringLiteral("method "))
-                       + QString::fromLatin1(method.name()) + QLatin1Char('(')
-                       + arguments.join(QStringLiteral(", ")) + QLatin1Char(')')
-                       + (isSignal ? QString() : QStringLiteral(" -> ") + busType(method.typeName()));
+                + QString::fromLatin1(method.name()) + QLatin1Char('(')
+                + arguments.join(QStringLiteral(", ")) + QLatin1Char(')')
+                + (isSignal ? QString() : QStringLiteral(" -> ") + busType(method.typeName()));
     }
     members.sort();
     return members;
@@ -146,7 +150,8 @@ void ContractTest::cleanupTestCase()
 
 void ContractTest::descriptionMatchesProxy()
 {
-    const QStringList described = membersOfXml(repositoryXml(), QLatin1String(OvraUsbIp::ManagerInterface));
+    const QStringList described =
+        membersOfXml(repositoryXml(), QLatin1String(OvraUsbIp::ManagerInterface));
     QCOMPARE(described.size(), 6);
     QCOMPARE(membersOfMetaObject(OvraAdminUsbIpInterface::staticMetaObject), described);
 }
@@ -173,22 +178,26 @@ void ContractTest::proxyRoundTrip()
                              "           -> remote bus/dev 001/002\n";
     m_usbip.setResponse({"port"}, ports);
 
-    QDBusPendingReply<bool> shared = proxy.ShareDevice(QStringLiteral("1-1"), QStringLiteral("abcd:1234"));
+    QDBusPendingReply<bool> shared =
+        proxy.ShareDevice(QStringLiteral("1-1"), QStringLiteral("abcd:1234"));
     shared.waitForFinished();
     QVERIFY2(shared.isValid(), qPrintable(shared.error().message()));
     QCOMPARE(shared.value(), true);
     QCOMPARE(m_env.readConfigFile(QStringLiteral("shared-usb-devices")), QByteArray("abcd:1234\n"));
 
-    QDBusPendingReply<bool> session = proxy.ShareDevice(QStringLiteral("1-2")); // vidpid defaults to ""
+    QDBusPendingReply<bool> session =
+        proxy.ShareDevice(QStringLiteral("1-2")); // vidpid defaults to ""
     session.waitForFinished();
     QCOMPARE(session.value(), true);
 
-    QDBusPendingReply<bool> unshared = proxy.UnshareDevice(QStringLiteral("1-1"), QStringLiteral("abcd:1234"));
+    QDBusPendingReply<bool> unshared =
+        proxy.UnshareDevice(QStringLiteral("1-1"), QStringLiteral("abcd:1234"));
     unshared.waitForFinished();
     QCOMPARE(unshared.value(), true);
     QCOMPARE(m_env.readConfigFile(QStringLiteral("shared-usb-devices")), QByteArray());
 
-    QDBusPendingReply<bool> connected = proxy.ConnectDevice(QStringLiteral("127.0.3.9/1-1/abcd:1234"), true);
+    QDBusPendingReply<bool> connected =
+        proxy.ConnectDevice(QStringLiteral("127.0.3.9/1-1/abcd:1234"), true);
     connected.waitForFinished();
     QCOMPARE(connected.value(), true);
     QCOMPARE(m_env.readConfigFile(QStringLiteral("remote-usb-devices")),
@@ -198,7 +207,8 @@ void ContractTest::proxyRoundTrip()
     info.waitForFinished();
     QCOMPARE(info.value(), QString::fromLatin1(ports));
 
-    QDBusPendingReply<bool> disconnected = proxy.DisconnectDevice(QStringLiteral("127.0.3.9/1-1/abcd:1234"), QStringLiteral("00"));
+    QDBusPendingReply<bool> disconnected =
+        proxy.DisconnectDevice(QStringLiteral("127.0.3.9/1-1/abcd:1234"), QStringLiteral("00"));
     disconnected.waitForFinished();
     QCOMPARE(disconnected.value(), true);
     QCOMPARE(m_env.readConfigFile(QStringLiteral("remote-usb-devices")), QByteArray());
@@ -217,12 +227,14 @@ void ContractTest::proxySeesToolFailure()
     OvraAdminUsbIpInterface proxy;
     QSignalSpy errors(&proxy, &OvraAdminUsbIpInterface::Error);
     m_usbip.setDefaultResponse(QByteArray(), "usbip: error: unable to bind device on 1-1\n", 1);
-    QDBusPendingReply<bool> reply = proxy.ShareDevice(QStringLiteral("1-1"), QStringLiteral("abcd:1234"));
+    QDBusPendingReply<bool> reply =
+        proxy.ShareDevice(QStringLiteral("1-1"), QStringLiteral("abcd:1234"));
     reply.waitForFinished();
     QVERIFY(!reply.isError());
     QCOMPARE(reply.value(), false);
     QTRY_COMPARE(errors.size(), 1);
-    QCOMPARE(errors.first().at(1).toString(), QStringLiteral("usbip: error: unable to bind device on 1-1"));
+    QCOMPARE(errors.first().at(1).toString(),
+             QStringLiteral("usbip: error: unable to bind device on 1-1"));
 }
 
 void ContractTest::proxySeesRejection()

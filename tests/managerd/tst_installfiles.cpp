@@ -59,12 +59,15 @@ void InstallFilesTest::busPolicyIsAccepted()
     const QString config = dir.filePath(QStringLiteral("bus.conf"));
     QFile file(config);
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-               "<busconfig><type>system</type><listen>unix:dir=" + dir.path().toUtf8()
-               + "</listen><auth>EXTERNAL</auth>"
-                 "<policy context=\"default\"><allow user=\"*\"/></policy>"
-                 "<include>" + policy.toUtf8() + "</include></busconfig>\n");
+    file.write(
+        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+        " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+        "<busconfig><type>system</type><listen>unix:dir="
+        + dir.path().toUtf8()
+        + "</listen><auth>EXTERNAL</auth>"
+          "<policy context=\"default\"><allow user=\"*\"/></policy>"
+          "<include>"
+        + policy.toUtf8() + "</include></busconfig>\n");
     file.close();
 
     QProcess daemon;
@@ -98,16 +101,19 @@ void InstallFilesTest::polkitActionsMatchService()
     }
     QVERIFY2(!reader.hasError(), qPrintable(reader.errorString()));
     const QStringList adminKeep{"auth_admin_keep", "auth_admin_keep", "auth_admin_keep"};
-    QCOMPARE(defaults.keys(), (QStringList{QLatin1String(ManagerService::ConnectAction),
-                                           QLatin1String(ManagerService::ShareAction)}));
+    QCOMPARE(defaults.keys(),
+             (QStringList{QLatin1String(ManagerService::ConnectAction),
+                          QLatin1String(ManagerService::ShareAction)}));
     QCOMPARE(defaults.value(QLatin1String(ManagerService::ShareAction)), adminKeep);
     QCOMPARE(defaults.value(QLatin1String(ManagerService::ConnectAction)), adminKeep);
 }
 
 void InstallFilesTest::activationFileMatchesUnit()
 {
-    const auto activation = keyValues(readAll(BinaryDir + QStringLiteral("/org.ovra.admin.usbip.service")));
-    const auto unit = keyValues(readAll(BinaryDir + QStringLiteral("/ovra-admin-usbip-manager.service")));
+    const auto activation =
+        keyValues(readAll(BinaryDir + QStringLiteral("/org.ovra.admin.usbip.service")));
+    const auto unit =
+        keyValues(readAll(BinaryDir + QStringLiteral("/ovra-admin-usbip-manager.service")));
     QCOMPARE(activation.value(QStringLiteral("Name")), QStringList{OvraUsbIp::ManagerService});
     QCOMPARE(activation.value(QStringLiteral("User")), QStringList{"root"});
     QCOMPARE(activation.value(QStringLiteral("SystemdService")),
@@ -115,8 +121,9 @@ void InstallFilesTest::activationFileMatchesUnit()
     QCOMPARE(unit.value(QStringLiteral("BusName")), QStringList{OvraUsbIp::ManagerService});
     QCOMPARE(unit.value(QStringLiteral("Type")), QStringList{"dbus"});
     QCOMPARE(unit.value(QStringLiteral("ExecStart")), activation.value(QStringLiteral("Exec")));
-    QVERIFY(activation.value(QStringLiteral("Exec")).value(0).endsWith(
-        QStringLiteral("/ovra-admin-usbip-manager")));
+    QVERIFY(activation.value(QStringLiteral("Exec"))
+                .value(0)
+                .endsWith(QStringLiteral("/ovra-admin-usbip-manager")));
     QCOMPARE(unit.value(QStringLiteral("WantedBy")), QStringList{"multi-user.target"});
     // The one folder the service writes: created by systemd, writable though
     // the rest of the system is read-only to it.

@@ -45,7 +45,8 @@ void ListFileTest::add_data()
     QTest::addColumn<QString>("entry");
     QTest::addColumn<QByteArray>("after");
     QTest::addColumn<bool>("changed");
-    QTest::newRow("missing file") << QByteArray("<missing>") << "abcd:1234" << QByteArray("abcd:1234\n") << true;
+    QTest::newRow("missing file") << QByteArray("<missing>") << "abcd:1234"
+                                  << QByteArray("abcd:1234\n") << true;
     QTest::newRow("empty file") << QByteArray() << "abcd:1234" << QByteArray("abcd:1234\n") << true;
     QTest::newRow("appended") << QByteArray("0781:5567\n") << "abcd:1234"
                               << QByteArray("0781:5567\nabcd:1234\n") << true;
@@ -79,16 +80,17 @@ void ListFileTest::remove_data()
     QTest::addColumn<QString>("entry");
     QTest::addColumn<QByteArray>("after");
     QTest::addColumn<bool>("changed");
-    QTest::newRow("every equal line")
-        << QByteArray("abcd:1234\n0781:5567\nabcd:1234\n") << "abcd:1234" << QByteArray("0781:5567\n") << true;
+    QTest::newRow("every equal line") << QByteArray("abcd:1234\n0781:5567\nabcd:1234\n")
+                                      << "abcd:1234" << QByteArray("0781:5567\n") << true;
     QTest::newRow("last entry leaves an empty file")
         << QByteArray("abcd:1234\n") << "abcd:1234" << QByteArray() << true;
     QTest::newRow("empty lines dropped, final newline added")
-        << QByteArray("a/1-1/\n\nabcd:1234\nb/1-1/") << "abcd:1234" << QByteArray("a/1-1/\nb/1-1/\n") << true;
+        << QByteArray("a/1-1/\n\nabcd:1234\nb/1-1/") << "abcd:1234"
+        << QByteArray("a/1-1/\nb/1-1/\n") << true;
     QTest::newRow("absent entry leaves the file untouched")
         << QByteArray("0781:5567\n\n") << "abcd:1234" << QByteArray("0781:5567\n\n") << false;
-    QTest::newRow("no partial match")
-        << QByteArray("abcd:12345\n abcd:1234\n") << "abcd:1234" << QByteArray("abcd:12345\n abcd:1234\n") << false;
+    QTest::newRow("no partial match") << QByteArray("abcd:12345\n abcd:1234\n") << "abcd:1234"
+                                      << QByteArray("abcd:12345\n abcd:1234\n") << false;
     QTest::newRow("missing file stays missing")
         << QByteArray("<missing>") << "abcd:1234" << QByteArray("<missing>") << false;
 }

@@ -176,30 +176,46 @@ void ServiceTest::shareAndUnshare_data()
     const QStringList bind{"bind", "-b", "1-1"};
     const QStringList unbind{"unbind", "-b", "1-1"};
     QTest::newRow("share for the session")
-        << "ShareDevice" << "1-1" << "" << QByteArray("0781:5567\n") << bind << QByteArray("0781:5567\n");
+        << "ShareDevice"
+        << "1-1"
+        << "" << QByteArray("0781:5567\n") << bind << QByteArray("0781:5567\n");
     QTest::newRow("share constantly, no file yet")
-        << "ShareDevice" << "1-1" << "abcd:1234" << Missing << bind << QByteArray("abcd:1234\n");
+        << "ShareDevice"
+        << "1-1"
+        << "abcd:1234" << Missing << bind << QByteArray("abcd:1234\n");
     QTest::newRow("share constantly, appended")
-        << "ShareDevice" << "1-1" << "abcd:1234" << QByteArray("0781:5567\n") << bind
-        << QByteArray("0781:5567\nabcd:1234\n");
+        << "ShareDevice"
+        << "1-1"
+        << "abcd:1234" << QByteArray("0781:5567\n") << bind << QByteArray("0781:5567\nabcd:1234\n");
     QTest::newRow("share constantly, already listed")
-        << "ShareDevice" << "1-1" << "abcd:1234" << QByteArray("abcd:1234\n") << bind
-        << QByteArray("abcd:1234\n");
+        << "ShareDevice"
+        << "1-1"
+        << "abcd:1234" << QByteArray("abcd:1234\n") << bind << QByteArray("abcd:1234\n");
     QTest::newRow("share constantly, file without final newline")
-        << "ShareDevice" << "1-1" << "abcd:1234" << QByteArray("0781:5567") << bind
-        << QByteArray("0781:5567\nabcd:1234\n");
+        << "ShareDevice"
+        << "1-1"
+        << "abcd:1234" << QByteArray("0781:5567") << bind << QByteArray("0781:5567\nabcd:1234\n");
     QTest::newRow("share a device behind a hub")
-        << "ShareDevice" << "2-1.4" << "" << Missing << QStringList{"bind", "-b", "2-1.4"} << Missing;
+        << "ShareDevice"
+        << "2-1.4"
+        << "" << Missing << QStringList{"bind", "-b", "2-1.4"} << Missing;
     QTest::newRow("unshare removes every equal line")
-        << "UnshareDevice" << "1-1" << "abcd:1234" << QByteArray("abcd:1234\n0781:5567\nabcd:1234\n")
-        << unbind << QByteArray("0781:5567\n");
+        << "UnshareDevice"
+        << "1-1"
+        << "abcd:1234" << QByteArray("abcd:1234\n0781:5567\nabcd:1234\n") << unbind
+        << QByteArray("0781:5567\n");
     QTest::newRow("unshare the last line")
-        << "UnshareDevice" << "1-1" << "abcd:1234" << QByteArray("abcd:1234\n") << unbind << QByteArray();
+        << "UnshareDevice"
+        << "1-1"
+        << "abcd:1234" << QByteArray("abcd:1234\n") << unbind << QByteArray();
     QTest::newRow("unshare a session share")
-        << "UnshareDevice" << "1-1" << "abcd:1234" << QByteArray("0781:5567\n\n") << unbind
-        << QByteArray("0781:5567\n\n");
+        << "UnshareDevice"
+        << "1-1"
+        << "abcd:1234" << QByteArray("0781:5567\n\n") << unbind << QByteArray("0781:5567\n\n");
     QTest::newRow("unshare without ids")
-        << "UnshareDevice" << "1-1" << "" << QByteArray("abcd:1234\n") << unbind << QByteArray("abcd:1234\n");
+        << "UnshareDevice"
+        << "1-1"
+        << "" << QByteArray("abcd:1234\n") << unbind << QByteArray("abcd:1234\n");
 }
 
 void ServiceTest::shareAndUnshare()
@@ -248,8 +264,8 @@ void ServiceTest::connectAndDisconnect_data()
         << QStringList{"attach", "-r", "::1", "-b", "1-1"} << Missing;
     QTest::newRow("disconnect a constant connection")
         << "DisconnectDevice" << QVariantList{id, QStringLiteral("00")}
-        << QByteArray("127.0.3.1/1-1/abcd:1234\nhost/2-1/\n")
-        << QStringList{"detach", "-p", "00"} << QByteArray("host/2-1/\n");
+        << QByteArray("127.0.3.1/1-1/abcd:1234\nhost/2-1/\n") << QStringList{"detach", "-p", "00"}
+        << QByteArray("host/2-1/\n");
     QTest::newRow("disconnect a session connection")
         << "DisconnectDevice" << QVariantList{QString(), QStringLiteral("7")}
         << QByteArray("127.0.3.1/1-1/abcd:1234\n") << QStringList{"detach", "-p", "7"}
@@ -301,7 +317,8 @@ void ServiceTest::portsInfo_data()
                       "       3-2 -> usbip://127.0.3.6:3240/1-2\n"
                       "           -> remote bus/dev 001/003\n")
         << 0;
-    QTest::newRow("nothing attached") << QByteArray("Imported USB devices\n====================\n") << 0;
+    QTest::newRow("nothing attached")
+        << QByteArray("Imported USB devices\n====================\n") << 0;
     QTest::newRow("no vhci driver") << QByteArray() << 1;
 }
 
@@ -421,7 +438,8 @@ void ServiceTest::badInput_data()
     }
     QTest::newRow("connect without slashes") << "ConnectDevice" << QVariantList{"127.0.3.1", true};
     QTest::newRow("connect empty") << "ConnectDevice" << QVariantList{"", false};
-    QTest::newRow("connect option host") << "ConnectDevice" << QVariantList{"-r/1-1/abcd:1234", true};
+    QTest::newRow("connect option host")
+        << "ConnectDevice" << QVariantList{"-r/1-1/abcd:1234", true};
     QTest::newRow("connect host with space") << "ConnectDevice" << QVariantList{"a b/1-1/", true};
     QTest::newRow("connect shell bus id") << "ConnectDevice" << QVariantList{"h/1-1;rm/", true};
     QTest::newRow("connect path bus id") << "ConnectDevice" << QVariantList{"h/../", true};
@@ -431,7 +449,8 @@ void ServiceTest::badInput_data()
     QTest::newRow("disconnect empty port") << "DisconnectDevice" << QVariantList{id, ""};
     QTest::newRow("disconnect option port") << "DisconnectDevice" << QVariantList{"", "-1"};
     QTest::newRow("disconnect port with newline") << "DisconnectDevice" << QVariantList{"", "1\n"};
-    QTest::newRow("disconnect id without slashes") << "DisconnectDevice" << QVariantList{"host", "1"};
+    QTest::newRow("disconnect id without slashes")
+        << "DisconnectDevice" << QVariantList{"host", "1"};
     QTest::newRow("disconnect option host") << "DisconnectDevice" << QVariantList{"-h/1-1/", "1"};
     QTest::newRow("disconnect 10 KB id") << "DisconnectDevice" << QVariantList{huge, "1"};
 }
@@ -482,8 +501,10 @@ void ServiceTest::authorisation_data()
     QTest::addColumn<QString>("method");
     QTest::addColumn<QVariantList>("arguments");
     QTest::addColumn<QString>("action");
-    QTest::newRow("share") << "ShareDevice" << QVariantList{"1-1", ""} << "org.ovra.admin.usbip.share";
-    QTest::newRow("unshare") << "UnshareDevice" << QVariantList{"1-1", ""} << "org.ovra.admin.usbip.share";
+    QTest::newRow("share") << "ShareDevice" << QVariantList{"1-1", ""}
+                           << "org.ovra.admin.usbip.share";
+    QTest::newRow("unshare") << "UnshareDevice" << QVariantList{"1-1", ""}
+                             << "org.ovra.admin.usbip.share";
     QTest::newRow("connect") << "ConnectDevice" << QVariantList{"h/1-1/", false}
                              << "org.ovra.admin.usbip.connect";
     QTest::newRow("disconnect") << "DisconnectDevice" << QVariantList{"", "1"}
@@ -644,15 +665,17 @@ void ServiceTest::restoreAtStart()
     setFile(SharedFile, shared);
     setFile(RemoteFile, remote);
     // A vendor name with " - busid " inside must not start a block of its own.
-    m_usbip.setResponse({"list", "-l"},
-                        " - busid 1-1 (0781:5567)\n   SanDisk Corp. : Cruzer Blade (0781:5567)\n\n"
-                        " - busid 1-2 (1111:2222)\n   Foo - busid 4-4 (abcd:1234) : Bar (1111:2222)\n\n"
-                        " - busid 3-1.2 (abcd:1234)\n   Acme : Stick (abcd:1234)\n\n");
-    m_usbip.setResponse({"port"}, "Imported USB devices\n====================\n"
-                                  "Port 00: <Port in Use> at High Speed(480Mbps)\n"
-                                  "       unknown vendor : unknown product (dead:beef)\n"
-                                  "       3-1 -> usbip://127.0.3.2:3240/2-1\n"
-                                  "           -> remote bus/dev 002/001\n");
+    m_usbip.setResponse(
+        {"list", "-l"},
+        " - busid 1-1 (0781:5567)\n   SanDisk Corp. : Cruzer Blade (0781:5567)\n\n"
+        " - busid 1-2 (1111:2222)\n   Foo - busid 4-4 (abcd:1234) : Bar (1111:2222)\n\n"
+        " - busid 3-1.2 (abcd:1234)\n   Acme : Stick (abcd:1234)\n\n");
+    m_usbip.setResponse({"port"},
+                        "Imported USB devices\n====================\n"
+                        "Port 00: <Port in Use> at High Speed(480Mbps)\n"
+                        "       unknown vendor : unknown product (dead:beef)\n"
+                        "       3-1 -> usbip://127.0.3.2:3240/2-1\n"
+                        "           -> remote bus/dev 002/001\n");
     m_usbip.setResponse({"bind", "-b", "1-1"}, QByteArray(), "usbip: error: already bound\n", 1);
     m_usbip.setResponse({"attach", "-r", "127.0.3.3", "-b", "1-1"}, QByteArray(),
                         "usbip: error: could not connect\n", 1);
@@ -691,7 +714,8 @@ void ServiceTest::stopsCleanly()
     pending.waitForFinished();
     QVERIFY(pending.isError()); // never answered: the service has gone
     QTRY_VERIFY(!sleepingChildLeft());
-    QVERIFY2(!m_service.log().contains(QStringLiteral("LeakSanitizer")), qPrintable(m_service.log()));
+    QVERIFY2(!m_service.log().contains(QStringLiteral("LeakSanitizer")),
+             qPrintable(m_service.log()));
 }
 
 QTEST_GUILESS_MAIN(ServiceTest)

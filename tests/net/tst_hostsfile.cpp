@@ -25,11 +25,21 @@ private Q_SLOTS:
         QTest::addColumn<QString>("host");
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("name");
-        QTest::newRow("name") << "alpha.sandbox" << "127.0.4.1" << "alpha.sandbox";
-        QTest::newRow("alias") << "alpha" << "127.0.4.1" << "alpha.sandbox";
-        QTest::newRow("name in capitals") << "BETA.sandbox" << "127.0.4.2" << "beta.sandbox";
-        QTest::newRow("address with a name") << "127.0.4.2" << "127.0.4.2" << "beta.sandbox";
-        QTest::newRow("address without a name") << "127.0.4.9" << "127.0.4.9" << "127.0.4.9";
+        QTest::newRow("name") << "alpha.sandbox"
+                              << "127.0.4.1"
+                              << "alpha.sandbox";
+        QTest::newRow("alias") << "alpha"
+                               << "127.0.4.1"
+                               << "alpha.sandbox";
+        QTest::newRow("name in capitals") << "BETA.sandbox"
+                                          << "127.0.4.2"
+                                          << "beta.sandbox";
+        QTest::newRow("address with a name") << "127.0.4.2"
+                                             << "127.0.4.2"
+                                             << "beta.sandbox";
+        QTest::newRow("address without a name") << "127.0.4.9"
+                                                << "127.0.4.9"
+                                                << "127.0.4.9";
         QTest::newRow("unknown name") << "nowhere.sandbox" << QString() << QString();
         QTest::newRow("line with a broken address") << "gamma.sandbox" << QString() << QString();
     }

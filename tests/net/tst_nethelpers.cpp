@@ -138,41 +138,42 @@ void TestNetHelpers::subnets_data()
 
     const auto eth = QNetworkInterface::Ethernet;
     QTest::newRow("no interfaces") << QList<InterfaceEntries>() << SubnetMap() << QStringList();
-    QTest::newRow("only loopback, virtual, point-to-point")
-        << QList<InterfaceEntries>{
-               interface(QNetworkInterface::Loopback, {entry("127.0.0.1", "255.0.0.0")}),
-               interface(QNetworkInterface::Virtual, {entry("172.17.0.1", "255.255.0.0")}),
-               interface(QNetworkInterface::Ppp, {entry("10.8.0.2", "255.255.255.255")}),
-               interface(QNetworkInterface::Unknown, {entry("10.9.0.2", "255.255.255.0")})}
-        << SubnetMap() << QStringList();
+    QTest::newRow("only loopback, virtual, point-to-point") << QList<InterfaceEntries>{
+        interface(QNetworkInterface::Loopback, {entry("127.0.0.1", "255.0.0.0")}),
+        interface(QNetworkInterface::Virtual, {entry("172.17.0.1", "255.255.0.0")}),
+        interface(QNetworkInterface::Ppp, {entry("10.8.0.2", "255.255.255.255")}),
+        interface(QNetworkInterface::Unknown,
+                  {entry("10.9.0.2",
+                         "255.255.255.0")})} << SubnetMap() << QStringList();
     QTest::newRow("/16 clears the host bits")
         << QList<InterfaceEntries>{interface(eth, {entry("10.1.2.3", "255.255.0.0")})}
         << SubnetMap{{"10.1.0.0", 65535}} << QStringList{"10.1.0.0"};
-    QTest::newRow("/24 on Wi-Fi")
-        << QList<InterfaceEntries>{
-               interface(QNetworkInterface::Wifi, {entry("192.168.1.57", "255.255.255.0")})}
-        << SubnetMap{{"192.168.1.0", 255}} << QStringList{"192.168.1.0"};
+    QTest::newRow("/24 on Wi-Fi") << QList<InterfaceEntries>{interface(
+        QNetworkInterface::Wifi, {entry("192.168.1.57", "255.255.255.0")})}
+                                  << SubnetMap{{"192.168.1.0", 255}} << QStringList{"192.168.1.0"};
     QTest::newRow("/32 keeps its own address")
         << QList<InterfaceEntries>{interface(eth, {entry("10.20.30.40", "255.255.255.255")})}
         << SubnetMap{{"10.20.30.40", 0}} << QStringList{"10.20.30.40"};
     QTest::newRow("same network twice: the later entry wins")
         << QList<InterfaceEntries>{interface(eth, {entry("10.1.2.3", "255.255.0.0")}),
-                                   interface(eth, {entry("10.1.9.9", "255.255.0.0"),
-                                                   entry("10.1.0.0", "255.255.0.0")})}
+                                   interface(eth,
+                                             {entry("10.1.9.9", "255.255.0.0"),
+                                              entry("10.1.0.0", "255.255.0.0")})}
         << SubnetMap{{"10.1.0.0", 65535}} << QStringList{"10.1.0.0"};
     QTest::newRow("keys in string order, not numeric")
-        << QList<InterfaceEntries>{interface(eth, {entry("192.168.2.7", "255.255.255.0"),
-                                                   entry("192.168.10.7", "255.255.255.0")})}
+        << QList<InterfaceEntries>{interface(
+               eth,
+               {entry("192.168.2.7", "255.255.255.0"), entry("192.168.10.7", "255.255.255.0")})}
         << SubnetMap{{"192.168.2.0", 255}, {"192.168.10.0", 255}}
         << QStringList{"192.168.10.0", "192.168.2.0"};
-    QTest::newRow("IPv6 entries skipped")
-        << QList<InterfaceEntries>{interface(eth, {entry("fd00::2", "ffff:ffff:ffff:ffff::"),
-                                                   entry("192.0.2.2", "255.255.255.0")})}
-        << SubnetMap{{"192.0.2.0", 255}} << QStringList{"192.0.2.0"};
+    QTest::newRow("IPv6 entries skipped") << QList<InterfaceEntries>{interface(
+        eth, {entry("fd00::2", "ffff:ffff:ffff:ffff::"), entry("192.0.2.2", "255.255.255.0")})}
+                                          << SubnetMap{{"192.0.2.0", 255}}
+                                          << QStringList{"192.0.2.0"};
     QTest::newRow("down or odd interfaces mixed with good ones")
-        << QList<InterfaceEntries>{
-               interface(QNetworkInterface::Loopback, {entry("127.0.0.1", "255.0.0.0")}),
-               interface(eth, {entry("172.16.4.1", "255.255.252.0")})}
+        << QList<InterfaceEntries>{interface(QNetworkInterface::Loopback,
+                                             {entry("127.0.0.1", "255.0.0.0")}),
+                                   interface(eth, {entry("172.16.4.1", "255.255.252.0")})}
         << SubnetMap{{"172.16.4.0", 1023}} << QStringList{"172.16.4.0"};
 }
 
@@ -198,11 +199,16 @@ void TestNetHelpers::hostAddressWithoutLookup_data()
 {
     QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("empty") << "" << "";
-    QTest::newRow("localhost") << "localhost" << "127.0.0.1";
-    QTest::newRow("IPv4") << "10.0.0.7" << "10.0.0.7";
-    QTest::newRow("IPv6 normalised") << "FD00:0:0::0002" << "fd00::2";
-    QTest::newRow("loopback IPv6") << "0:0:0:0:0:0:0:1" << "::1";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("localhost") << "localhost"
+                               << "127.0.0.1";
+    QTest::newRow("IPv4") << "10.0.0.7"
+                          << "10.0.0.7";
+    QTest::newRow("IPv6 normalised") << "FD00:0:0::0002"
+                                     << "fd00::2";
+    QTest::newRow("loopback IPv6") << "0:0:0:0:0:0:0:1"
+                                   << "::1";
 }
 
 void TestNetHelpers::hostAddressWithoutLookup()

@@ -36,7 +36,8 @@ QByteArray remoteBlock(const QByteArray &busid, const QByteArray &description)
 
 QByteArray remoteList(const QList<QByteArray> &busids)
 {
-    QByteArray text = "Exportable USB devices\n======================\n - " + Host.toLatin1() + "\n";
+    QByteArray text =
+        "Exportable USB devices\n======================\n - " + Host.toLatin1() + "\n";
     for (const QByteArray &busid : busids) {
         if (busid == "6-1") {
             text += remoteBlock(busid, "Acme Corp. : Thing");
@@ -247,20 +248,30 @@ void TestRemoteModel::rowStates_data()
     QTest::addColumn<QColor>("iconCorner");
 
     QTest::newRow("connected constantly, both keys in the file")
-        << "1-1" << "connected (constantly)" << "ABCD:1111" << "00" << true << true << false
-        << QColor(Qt::red) << QColor(Qt::red);
+        << "1-1"
+        << "connected (constantly)"
+        << "ABCD:1111"
+        << "00" << true << true << false << QColor(Qt::red) << QColor(Qt::red);
     QTest::newRow("connected for the session")
-        << "2-1" << "connected (session)" << "ABCD:2222" << "01" << true << false << false
-        << QColor(Qt::red) << QColor(Qt::red);
-    QTest::newRow("disconnected")
-        << "3-1" << "disconnected" << "ABCD:3333" << "" << false << false << false
-        << QColor(Qt::green) << QColor(Qt::green);
+        << "2-1"
+        << "connected (session)"
+        << "ABCD:2222"
+        << "01" << true << false << false << QColor(Qt::red) << QColor(Qt::red);
+    QTest::newRow("disconnected") << "3-1"
+                                  << "disconnected"
+                                  << "ABCD:3333"
+                                  << "" << false << false << false << QColor(Qt::green)
+                                  << QColor(Qt::green);
     QTest::newRow("lost connection")
-        << "4-1" << "lost connection" << "ABCD:4444" << "02" << true << false << true
-        << QColor(Qt::red) << QColor(Qt::blue);
-    QTest::newRow("without ids")
-        << "6-1" << "disconnected" << "" << "" << false << false << false
-        << QColor(Qt::green) << QColor(Qt::green);
+        << "4-1"
+        << "lost connection"
+        << "ABCD:4444"
+        << "02" << true << false << true << QColor(Qt::red) << QColor(Qt::blue);
+    QTest::newRow("without ids") << "6-1"
+                                 << "disconnected"
+                                 << ""
+                                 << "" << false << false << false << QColor(Qt::green)
+                                 << QColor(Qt::green);
 }
 
 void TestRemoteModel::rowStates()
@@ -300,7 +311,8 @@ void TestRemoteModel::rowStates()
     QCOMPARE(model.index(row, 1).data().toString(), busid);
     QCOMPARE(model.index(row, 2).data().toString(), vidpid);
     QCOMPARE(model.index(row, 3).data().toString(), status);
-    QCOMPARE(model.index(row, 4).data().toString(), model.index(row, 4).data(Qt::ToolTipRole).toString());
+    QCOMPARE(model.index(row, 4).data().toString(),
+             model.index(row, 4).data(Qt::ToolTipRole).toString());
     QVERIFY(!model.index(row, 3).data(Qt::ToolTipRole).isValid());
     QCOMPARE(model.isAttached(index), attached);
     QCOMPARE(model.isConstant(index), constant);
@@ -325,11 +337,11 @@ void TestRemoteModel::constantDeviceIsRestoredOnRefresh()
 
     const QList<FakeManager::Call> calls = connectCalls();
     QCOMPARE(calls.size(), 1);
-    QCOMPARE(calls.first().arguments,
-             (QVariantList{deviceId(QStringLiteral("3-1")), false}));
+    QCOMPARE(calls.first().arguments, (QVariantList{deviceId(QStringLiteral("3-1")), false}));
     const QModelIndex index = model.indexOf(deviceId(QStringLiteral("3-1")));
     QVERIFY(model.isAttached(index));
-    QCOMPARE(model.index(index.row(), 3).data().toString(), QStringLiteral("connected (constantly)"));
+    QCOMPARE(model.index(index.row(), 3).data().toString(),
+             QStringLiteral("connected (constantly)"));
 
     // Once attached it is left alone by the next refresh.
     QVERIFY(m_client->update());
@@ -400,7 +412,7 @@ void TestRemoteModel::attachOfNamedHostEndsAtOnce()
     QVERIFY(client.connectDevice(id, true));
     QCOMPARE(portsInfoCalls(), 1);
     QVERIFY2(clock.elapsed() < (RemoteUsbDevicesModel::AttachPollCount - 1)
-                                   * RemoteUsbDevicesModel::AttachPollPauseMs,
+                     * RemoteUsbDevicesModel::AttachPollPauseMs,
              qPrintable(QString::number(clock.elapsed())));
     QVERIFY(model.isAttached(index));
     QCOMPARE(model.portAt(index), QStringLiteral("00"));
@@ -486,8 +498,7 @@ void TestRemoteModel::detachOfUnknownPortChangesNothing()
 void TestRemoteModel::testerThroughResets()
 {
     RemoteUsbDevicesModel model(*m_client);
-    QAbstractItemModelTester tester(&model,
-                                    QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
     setPorts({{deviceId(QStringLiteral("1-1")), QStringLiteral("00")}});
     QVERIFY(m_client->update());
     QCOMPARE(model.rowCount(), AllDevices.size());

@@ -3,8 +3,8 @@
 #include "nethelpers.h"
 #include "privatebus.h"
 #include "testenvironment.h"
-#include "usbippeer.h"
 #include "usbipclient.h"
+#include "usbippeer.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -39,7 +39,8 @@ QStringList describe(const QList<UsbDevice> &devices)
 {
     QStringList result;
     for (const UsbDevice &device : devices)
-        result.append(QStringLiteral("%1 %2 @%3").arg(device.busid(), device.vidPid(), device.host()));
+        result.append(
+            QStringLiteral("%1 %2 @%3").arg(device.busid(), device.vidPid(), device.host()));
     return result;
 }
 
@@ -47,7 +48,8 @@ QStringList probed(const QList<QStringList> &calls)
 {
     QStringList hosts;
     for (const QStringList &call : calls)
-        if (call.size() == 3 && call.at(0) == QLatin1String("list") && call.at(1) == QLatin1String("-r"))
+        if (call.size() == 3 && call.at(0) == QLatin1String("list")
+            && call.at(1) == QLatin1String("-r"))
             hosts.append(call.at(2));
     return hosts;
 }
@@ -61,11 +63,13 @@ class ScanRecorder : public QObject
 public:
     explicit ScanRecorder(UsbIpClient *client)
     {
-        connect(client, &UsbIpClient::scanNetworkProgress, this, [this](int value) { progress.append(value); });
+        connect(client, &UsbIpClient::scanNetworkProgress, this,
+                [this](int value) { progress.append(value); });
         connect(client, &UsbIpClient::updated, this, [this] { ++updated; });
-        connect(client, &UsbIpClient::error, this, [this](const QString &error, const QString &detailed) {
-            errors.append(error + QStringLiteral(" | ") + detailed);
-        });
+        connect(client, &UsbIpClient::error, this,
+                [this](const QString &error, const QString &detailed) {
+                    errors.append(error + QStringLiteral(" | ") + detailed);
+                });
         connect(this, &ScanRecorder::scanRequested, client, &UsbIpClient::scanNetwork);
     }
 
@@ -146,7 +150,8 @@ void TestScan::cleanup()
     m_recorder = nullptr;
     UsbIpClient *client = m_client;
     m_client = nullptr;
-    QMetaObject::invokeMethod(client, [client] { delete client; }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        client, [client] { delete client; }, Qt::BlockingQueuedConnection);
 }
 
 void TestScan::cleanupTestCase()
@@ -162,7 +167,8 @@ qint64 TestScan::scan(const QString &subnet, int count, int timeout)
     timer.start();
     emit m_recorder->scanRequested(subnet, count, timeout);
     // Queued behind the scan in the worker's event queue: returns when it ends.
-    QMetaObject::invokeMethod(m_client, [] {}, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        m_client, [] {}, Qt::BlockingQueuedConnection);
     const qint64 elapsed = timer.elapsed();
     QCoreApplication::processEvents(); // the queued signals of the scan
     return elapsed;
@@ -194,12 +200,13 @@ void TestScan::answeringAndSilentPeers()
     QThread *scanThread = nullptr;
     QElapsedTimer step;
     QList<qint64> steps;
-    connect(m_client, &UsbIpClient::scanNetworkProgress, m_client,
-            [&] {
-                scanThread = QThread::currentThread();
-                steps.append(step.restart());
-            },
-            Qt::DirectConnection);
+    connect(
+        m_client, &UsbIpClient::scanNetworkProgress, m_client,
+        [&] {
+            scanThread = QThread::currentThread();
+            steps.append(step.restart());
+        },
+        Qt::DirectConnection);
     step.start();
 
     const int limit = 4000; // generous for the answering peers on a busy machine
@@ -220,7 +227,8 @@ void TestScan::answeringAndSilentPeers()
     // The silent peer costs the limit, not forever (plus the terminated
     // tool's end).
     QCOMPARE(steps.size(), 5);
-    QVERIFY2(steps.at(1) >= limit && steps.at(1) < limit + 5000, qPrintable(QString::number(steps.at(1))));
+    QVERIFY2(steps.at(1) >= limit && steps.at(1) < limit + 5000,
+             qPrintable(QString::number(steps.at(1))));
     // Kernel 4: no Manager call at all.
     QCOMPARE(m_manager->calls().size(), 0);
 }
@@ -233,7 +241,8 @@ void TestScan::attachedDevicesOnce_data()
     QTest::addColumn<int>("portsCalls");
     QTest::addColumn<QStringList>("errors");
 
-    const FakeManager::Reply ports = FakeManager::reply(readData(QStringLiteral("ports-attached.txt")));
+    const FakeManager::Reply ports =
+        FakeManager::reply(readData(QStringLiteral("ports-attached.txt")));
     const QStringList attached{QStringLiteral("1-1 0781:5567 @127.0.0.5"),
                                QStringLiteral("2-2 abcd:1234 @127.0.0.7"),
                                QStringLiteral("1-1 beef:0001 @127.0.0.8")};
@@ -242,13 +251,14 @@ void TestScan::attachedDevicesOnce_data()
 
     QTest::newRow("two hosts answer: attached devices once, at the end")
         << 2 << ports << remote + attached << 1 << QStringList();
-    QTest::newRow("one host answers") << 1 << ports << remote.mid(0, 1) + attached << 1
-                                      << QStringList();
+    QTest::newRow("one host answers")
+        << 1 << ports << remote.mid(0, 1) + attached << 1 << QStringList();
     QTest::newRow("no host answers: no Manager call")
         << 0 << ports << QStringList() << 0 << QStringList();
     QTest::newRow("port query refused: one message")
         << 2 << FakeManager::error(QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"))
-        << remote << 1 << QStringList{QStringLiteral("Error get ports info! | Authorization error.")};
+        << remote << 1
+        << QStringList{QStringLiteral("Error get ports info! | Authorization error.")};
 }
 
 void TestScan::attachedDevicesOnce()
@@ -286,7 +296,8 @@ void TestScan::portQueriesFromBothThreads()
                        {UsbIpPeer::storageDevice(QStringLiteral("1-1"), 0x0781, 0x5567)}))
             QSKIP("cannot listen on 127.0.1.61-62 port 3240");
     }
-    m_manager->setReply(QStringLiteral("PortsInfo"), readData(QStringLiteral("ports-attached.txt")));
+    m_manager->setReply(QStringLiteral("PortsInfo"),
+                        readData(QStringLiteral("ports-attached.txt")));
     m_client->setKernelVersion(5);
 
     emit m_recorder->scanRequested(QStringLiteral("127.0.1.60"), 3, AnswerLimit);
@@ -336,12 +347,13 @@ void TestScan::stopFromScanThread()
 
     // Stop while the second address is handled: exactly after its progress.
     UsbIpClient *client = m_client;
-    connect(client, &UsbIpClient::scanNetworkProgress, client,
-            [client](int value) {
-                if (value == 2)
-                    client->stopScan();
-            },
-            Qt::DirectConnection);
+    connect(
+        client, &UsbIpClient::scanNetworkProgress, client,
+        [client](int value) {
+            if (value == 2)
+                client->stopScan();
+        },
+        Qt::DirectConnection);
     scan(QStringLiteral("127.0.1.21"), 10, AnswerLimit);
 
     QCOMPARE(m_recorder->progress, (QList<int>{1, 2, 1}));
@@ -364,7 +376,8 @@ void TestScan::stopFromGuiThread()
     m_client->stopScan(); // written by this thread, read by the worker
     QTRY_VERIFY_WITH_TIMEOUT(m_recorder->progress.size() >= 2 && m_recorder->progress.last() == 1,
                              15000);
-    QMetaObject::invokeMethod(m_client, [] {}, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        m_client, [] {}, Qt::BlockingQueuedConnection);
     QCoreApplication::processEvents();
 
     const QList<int> progress = m_recorder->progress;

@@ -3,8 +3,8 @@
 #include "nethelpers.h"
 #include "privatebus.h"
 #include "testenvironment.h"
-#include "usbippeer.h"
 #include "usbipclient.h"
+#include "usbippeer.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -29,7 +29,8 @@ QHostInfo scriptedLookup(const QString &name)
         info.setAddresses({address});
     } else if (name.startsWith(QLatin1String("peer-")) && name.endsWith(QLatin1String(".test"))) {
         info.setHostName(name);
-        info.setAddresses({QHostAddress(QStringLiteral("127.0.0.") + name.mid(5, name.size() - 10))});
+        info.setAddresses(
+            {QHostAddress(QStringLiteral("127.0.0.") + name.mid(5, name.size() - 10))});
     } else {
         info.setHostName(name);
         info.setError(QHostInfo::HostNotFound);
@@ -162,9 +163,8 @@ void TestUsbIpClient::remoteListing_data()
         QStringLiteral("error [Error updating the list of remote devices!] []"),
         QStringLiteral("updated")};
 
-    QTest::newRow("no exported devices")
-        << "127.0.0.5" << true << int(UsbIpPeer::Answer) << Devices() << true << QStringList()
-        << updatedOnly;
+    QTest::newRow("no exported devices") << "127.0.0.5" << true << int(UsbIpPeer::Answer)
+                                         << Devices() << true << QStringList() << updatedOnly;
     QTest::newRow("a storage device")
         << "127.0.0.6" << true << int(UsbIpPeer::Answer)
         << Devices{UsbIpPeer::storageDevice(QStringLiteral("1-1"), 0x0781, 0x5567)} << true
@@ -252,14 +252,14 @@ void TestUsbIpClient::attachedRecords_data()
     QTest::addColumn<QStringList>("events");
 
     const QStringList own{QStringLiteral("1-1 0781:5567 Cruzer Blade @127.0.0.6")};
-    const QStringList withPorts =
-        own
+    const QStringList withPorts = own
         + QStringList{QStringLiteral("1-1 0781:5567 Cruzer Blade @127.0.0.5"),
                       QStringLiteral("2-2 abcd:1234 unknown product @127.0.0.7"),
                       // The port grammar is not anchored after the bus id: a
                       // hub path keeps its first part here (but gets no port key).
                       QStringLiteral("1-1 beef:0001 Hub Stick @127.0.0.8")};
-    const FakeManager::Reply ports = FakeManager::reply(readData(QStringLiteral("ports-attached.txt")));
+    const FakeManager::Reply ports =
+        FakeManager::reply(readData(QStringLiteral("ports-attached.txt")));
 
     QTest::newRow("kernel 4: no PortsInfo call")
         << 4 << ports << own << 0 << QStringList{QStringLiteral("updated")};
@@ -271,8 +271,8 @@ void TestUsbIpClient::attachedRecords_data()
     QTest::newRow("kernel 5, port text of the wrong type")
         << 5 << FakeManager::reply(7) << own << 1 << QStringList{QStringLiteral("updated")};
     QTest::newRow("kernel 5, PortsInfo refused")
-        << 5 << FakeManager::error(QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"))
-        << own << 1
+        << 5 << FakeManager::error(QStringLiteral("org.freedesktop.DBus.Error.AccessDenied")) << own
+        << 1
         << QStringList{QStringLiteral("error [Error get ports info!] [Authorization error.]"),
                        QStringLiteral("updated")};
 }
@@ -330,8 +330,8 @@ void TestUsbIpClient::portTable_data()
         << FakeManager::reply(QStringList{QStringLiteral("Port 00: x")}) << QStringList()
         << QStringList();
     QTest::newRow("bus error")
-        << FakeManager::error(QStringLiteral("org.freedesktop.DBus.Error.NoReply"))
-        << QStringList() << QStringList{QStringLiteral("error [Error get ports info!] [Timeout reply.]")};
+        << FakeManager::error(QStringLiteral("org.freedesktop.DBus.Error.NoReply")) << QStringList()
+        << QStringList{QStringLiteral("error [Error get ports info!] [Timeout reply.]")};
 }
 
 void TestUsbIpClient::portTable()
@@ -408,30 +408,33 @@ void TestUsbIpClient::disconnectDevice_data()
     const FakeManager::Reply yes = FakeManager::reply(true);
 
     QTest::newRow("session attachment, file missing")
-        << "<missing>" << "00" << yes << "" << QStringList{QStringLiteral("detached [00]")};
+        << "<missing>"
+        << "00" << yes << "" << QStringList{QStringLiteral("detached [00]")};
     QTest::newRow("file unreadable")
-        << "<folder>" << "00" << yes << "" << QStringList{QStringLiteral("detached [00]")};
+        << "<folder>"
+        << "00" << yes << "" << QStringList{QStringLiteral("detached [00]")};
     QTest::newRow("no key in the file")
-        << "10.0.0.1/1-1/0781:5567\n" << "03" << yes << ""
-        << QStringList{QStringLiteral("detached [03]")};
+        << "10.0.0.1/1-1/0781:5567\n"
+        << "03" << yes << "" << QStringList{QStringLiteral("detached [03]")};
     QTest::newRow("address key in the file")
-        << addressKey + "\n" << "01" << yes << addressKey
-        << QStringList{QStringLiteral("detached [01]")};
-    QTest::newRow("both keys in the file: the first key of the row")
-        << addressKey + "\n" + nameKey << "01" << yes << nameKey
-        << QStringList{QStringLiteral("detached [01]")};
+        << addressKey + "\n"
+        << "01" << yes << addressKey << QStringList{QStringLiteral("detached [01]")};
+    QTest::newRow("both keys in the file: the first key of the row") << addressKey + "\n"
+            + nameKey << "01" << yes << nameKey << QStringList{QStringLiteral("detached [01]")};
     QTest::newRow("a line with blanks is no match")
-        << " " + addressKey + "\n" << "01" << yes << ""
-        << QStringList{QStringLiteral("detached [01]")};
+        << " " + addressKey + "\n"
+        << "01" << yes << "" << QStringList{QStringLiteral("detached [01]")};
     QTest::newRow("empty port is still sent")
-        << "<missing>" << "" << yes << "" << QStringList{QStringLiteral("detached []")};
+        << "<missing>"
+        << "" << yes << "" << QStringList{QStringLiteral("detached []")};
     QTest::newRow("false") << addressKey << "00" << FakeManager::reply(false) << addressKey
                            << QStringList();
     QTest::newRow("an int instead of a bool")
-        << "<missing>" << "00" << FakeManager::reply(1) << "" << QStringList();
+        << "<missing>"
+        << "00" << FakeManager::reply(1) << "" << QStringList();
     QTest::newRow("failed")
-        << "<missing>" << "00"
-        << FakeManager::error(QStringLiteral("org.freedesktop.DBus.Error.Failed")) << ""
+        << "<missing>"
+        << "00" << FakeManager::error(QStringLiteral("org.freedesktop.DBus.Error.Failed")) << ""
         << QStringList{QStringLiteral("error [Error disconnect device!\n] [The call failed.]")};
 }
 
@@ -455,7 +458,8 @@ void TestUsbIpClient::disconnectDevice()
     QStringList *recorded = recordSignals(&client, &context);
     const QStringList keys{QStringLiteral("peer-6.test/1-1/0781:5567"),
                            QStringLiteral("127.0.0.6/1-1/0781:5567")};
-    QCOMPARE(client.disconnectDevice(keys, port), events.value(0).startsWith(QLatin1String("detached")));
+    QCOMPARE(client.disconnectDevice(keys, port),
+             events.value(0).startsWith(QLatin1String("detached")));
     QCOMPARE(*recorded, events);
     QCOMPARE(m_manager->calls().size(), 1);
     QCOMPARE(m_manager->calls().first().method, QStringLiteral("DisconnectDevice"));
@@ -473,7 +477,8 @@ void TestUsbIpClient::managerAbsent()
     QVERIFY(client.ports().isEmpty());
     QVERIFY(client.portsInfo().isEmpty());
     QVERIFY(!client.connectDevice(QStringLiteral("127.0.0.6/1-1/0781:5567"), true));
-    QVERIFY(!client.disconnectDevice({QStringLiteral("127.0.0.6/1-1/0781:5567")}, QStringLiteral("00")));
+    QVERIFY(!client.disconnectDevice({QStringLiteral("127.0.0.6/1-1/0781:5567")},
+                                     QStringLiteral("00")));
     client.setKernelVersion(5);
     QCOMPARE(client.parseRemoteList(QString(), QStringLiteral("127.0.0.6")), QList<UsbDevice>());
     QCOMPARE(*recorded,

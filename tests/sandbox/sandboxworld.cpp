@@ -5,8 +5,8 @@
 #include <QDBusMessage>
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QJsonDocument>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QLockFile>
 #include <QSaveFile>
 #include <QThread>
@@ -27,8 +27,9 @@ QByteArray readFile(const QString &path)
 QString rootPrefix()
 {
     QProcess pipeline;
-    pipeline.start(QStringLiteral("/bin/bash"),
-                   {QStringLiteral("-c"), QStringLiteral("lsblk -r | grep '/$' | awk '{print $1}'")});
+    pipeline.start(
+        QStringLiteral("/bin/bash"),
+        {QStringLiteral("-c"), QStringLiteral("lsblk -r | grep '/$' | awk '{print $1}'")});
     pipeline.waitForFinished(30000);
     return QString::fromLocal8Bit(pipeline.readAllStandardOutput()).left(3);
 }
@@ -63,8 +64,9 @@ SandboxWorld::SandboxWorld()
 
     qputenv("OVRA_SIM_STATE", statePath().toLocal8Bit());
     qputenv("SOLID_FAKEHW", m_env.filePath(QStringLiteral("fakehw.xml")).toLocal8Bit());
-    qputenv("PATH", QByteArray(OVRA_SIM_USBIP_DIR) + ':'
-                        + m_env.filePath(QStringLiteral("bin")).toLocal8Bit() + ':' + qgetenv("PATH"));
+    qputenv("PATH",
+            QByteArray(OVRA_SIM_USBIP_DIR) + ':'
+                + m_env.filePath(QStringLiteral("bin")).toLocal8Bit() + ':' + qgetenv("PATH"));
     qputenv("TMPDIR", m_env.filePath(QStringLiteral("cache")).toLocal8Bit());
     qunsetenv("TESTMODE");
 }
@@ -102,9 +104,9 @@ bool SandboxWorld::startHelper(QProcess &process, const QString &program,
         return false;
     }
     if (!waitForBusName(busName, 20000)) {
-        m_error = QStringLiteral("%1 did not take %2 on the bus: %3")
-                      .arg(program, busName,
-                           QString::fromLocal8Bit(process.readAllStandardError()));
+        m_error =
+            QStringLiteral("%1 did not take %2 on the bus: %3")
+                .arg(program, busName, QString::fromLocal8Bit(process.readAllStandardError()));
         return false;
     }
     return true;
@@ -174,11 +176,12 @@ void SandboxWorld::stopSystemd()
 
 void SandboxWorld::installToolsPackage(const QString &kernelRelease)
 {
-    m_env.writeFile(QStringLiteral("dpkg/status"),
-                    "Package: linux-tools-" + kernelRelease.toLatin1()
-                        + "\nStatus: install ok installed\nArchitecture: all\nVersion: 1.0\n"
-                          "Maintainer: Sandbox <sandbox@localhost>\n"
-                          "Description: USB/IP user-space tools for the running kernel (sandbox)\n\n");
+    m_env.writeFile(
+        QStringLiteral("dpkg/status"),
+        "Package: linux-tools-" + kernelRelease.toLatin1()
+            + "\nStatus: install ok installed\nArchitecture: all\nVersion: 1.0\n"
+              "Maintainer: Sandbox <sandbox@localhost>\n"
+              "Description: USB/IP user-space tools for the running kernel (sandbox)\n\n");
     qputenv("DPKG_ADMINDIR", m_env.filePath(QStringLiteral("dpkg")).toLocal8Bit());
 }
 

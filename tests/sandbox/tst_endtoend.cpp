@@ -89,7 +89,7 @@ private:
     std::unique_ptr<MainWindow> m_window;
     QElapsedTimer m_clock;
 
-    template<typename T>
+    template <typename T>
     T *child(const char *name) const
     {
         T *found = m_window->findChild<T *>(QLatin1String(name));
@@ -128,7 +128,10 @@ private:
         const QModelIndex row = remoteModel()->indexOf(usbipId);
         if (!row.isValid())
             return QStringLiteral("<no row>");
-        return remoteModel()->index(row.row(), RemoteUsbDevicesModel::StatusColumn).data().toString();
+        return remoteModel()
+            ->index(row.row(), RemoteUsbDevicesModel::StatusColumn)
+            .data()
+            .toString();
     }
     bool selectRemote(const QString &usbipId)
     {
@@ -202,8 +205,9 @@ private Q_SLOTS:
         QCOMPARE(localStatus(QStringLiteral("2-1")), QStringLiteral("unshared"));
         QVERIFY(!localModel()->indexOf(QStringLiteral("1-3")).isValid());
         const QModelIndex row = localModel()->indexOf(QStringLiteral("1-1"));
-        QCOMPARE(localModel()->index(row.row(), LocalUsbDevicesModel::VidPidColumn).data().toString(),
-                 QStringLiteral("090C:1000"));
+        QCOMPARE(
+            localModel()->index(row.row(), LocalUsbDevicesModel::VidPidColumn).data().toString(),
+            QStringLiteral("090C:1000"));
         QCOMPARE(localModel()->index(row.row(), LocalUsbDevicesModel::NameColumn).data().toString(),
                  QStringLiteral("Flash Drive"));
     }
@@ -217,7 +221,8 @@ private Q_SLOTS:
         trigger("m_shareConstAction");
         QCOMPARE(localStatus(QStringLiteral("1-1")), QStringLiteral("shared (constantly)"));
         QVERIFY(m_sandbox->isBound(QStringLiteral("1-1")));
-        QCOMPARE(m_sandbox->configFile(QStringLiteral("shared-usb-devices")), QByteArray("090c:1000\n"));
+        QCOMPARE(m_sandbox->configFile(QStringLiteral("shared-usb-devices")),
+                 QByteArray("090c:1000\n"));
 
         QVERIFY(selectLocal(QStringLiteral("2-1")));
         trigger("m_shareSessionAction");
@@ -265,7 +270,8 @@ private Q_SLOTS:
         QVERIFY(selectRemote(Cruzer));
         trigger("m_connectConstAction");
         QTRY_COMPARE(remoteStatus(Cruzer), QStringLiteral("connected (constantly)"));
-        QVERIFY(m_sandbox->configFile(QStringLiteral("remote-usb-devices")).contains(Cruzer.toLatin1()));
+        QVERIFY(m_sandbox->configFile(QStringLiteral("remote-usb-devices"))
+                    .contains(Cruzer.toLatin1()));
 
         // The port goes (a reboot of this machine); listing the host again
         // attaches the constant device anew.
@@ -280,7 +286,8 @@ private Q_SLOTS:
         trigger("m_disconnectAction");
         QTRY_COMPARE(remoteStatus(Cruzer), QStringLiteral("disconnected"));
         QCOMPARE(attachedCount(), 0);
-        QVERIFY(!m_sandbox->configFile(QStringLiteral("remote-usb-devices")).contains(Cruzer.toLatin1()));
+        QVERIFY(!m_sandbox->configFile(QStringLiteral("remote-usb-devices"))
+                     .contains(Cruzer.toLatin1()));
     }
 
     // A port that vanishes behind the program's back shows as a lost
@@ -390,15 +397,19 @@ private Q_SLOTS:
         };
         click("m_scanPushButton"); // returns when the dialog has closed
         QVERIFY(scanned);
-        QTRY_VERIFY(remoteColumn(RemoteUsbDevicesModel::HostColumn).contains(QStringLiteral("127.0.4.2")));
+        QTRY_VERIFY(
+            remoteColumn(RemoteUsbDevicesModel::HostColumn).contains(QStringLiteral("127.0.4.2")));
         const QStringList hosts = remoteColumn(RemoteUsbDevicesModel::HostColumn);
         const QStringList busids = remoteColumn(RemoteUsbDevicesModel::BusIdColumn);
         QStringList found;
         for (int row = 0; row < hosts.size(); ++row)
             found << hosts.at(row) + QLatin1Char('/') + busids.at(row);
-        QVERIFY2(found.contains(QStringLiteral("127.0.4.1/1-1")), qPrintable(found.join(QLatin1Char(' '))));
-        QVERIFY2(found.contains(QStringLiteral("127.0.4.1/2-1")), qPrintable(found.join(QLatin1Char(' '))));
-        QVERIFY2(found.contains(QStringLiteral("127.0.4.2/1-2")), qPrintable(found.join(QLatin1Char(' '))));
+        QVERIFY2(found.contains(QStringLiteral("127.0.4.1/1-1")),
+                 qPrintable(found.join(QLatin1Char(' '))));
+        QVERIFY2(found.contains(QStringLiteral("127.0.4.1/2-1")),
+                 qPrintable(found.join(QLatin1Char(' '))));
+        QVERIFY2(found.contains(QStringLiteral("127.0.4.2/1-2")),
+                 qPrintable(found.join(QLatin1Char(' '))));
         QVERIFY(watcher.boxes.isEmpty());
     }
 };

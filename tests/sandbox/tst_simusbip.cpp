@@ -27,37 +27,46 @@ struct Run
 QJsonObject device(const QString &busid, const QString &vid, const QString &pid,
                    const QString &vendor, const QString &product, int devnum = 2)
 {
-    return QJsonObject{{QStringLiteral("busid"), busid},   {QStringLiteral("vendorId"), vid},
-                       {QStringLiteral("productId"), pid}, {QStringLiteral("vendor"), vendor},
-                       {QStringLiteral("product"), product},
-                       {QStringLiteral("busnum"), 1},      {QStringLiteral("devnum"), devnum}};
+    return QJsonObject{{QStringLiteral("busid"), busid},     {QStringLiteral("vendorId"), vid},
+                       {QStringLiteral("productId"), pid},   {QStringLiteral("vendor"), vendor},
+                       {QStringLiteral("product"), product}, {QStringLiteral("busnum"), 1},
+                       {QStringLiteral("devnum"), devnum}};
 }
 
 // A world with one local stick and a mouse, a host with two devices (one
 // behind a hub, one with ids the database does not know) and an empty host.
 QByteArray standardWorld()
 {
-    QJsonObject stick = device(QStringLiteral("1-1"), QStringLiteral("090c"), QStringLiteral("1000"),
-                               QStringLiteral("Silicon Motion, Inc. - Taiwan (formerly Feiya Technology Corp.)"),
-                               QStringLiteral("Flash Drive"));
-    QJsonObject mouse = device(QStringLiteral("1-3"), QStringLiteral("046d"), QStringLiteral("c077"),
-                               QStringLiteral("Logitech, Inc."), QStringLiteral("Mouse"));
-    mouse.insert(QStringLiteral("path"), QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3"));
+    QJsonObject stick =
+        device(QStringLiteral("1-1"), QStringLiteral("090c"), QStringLiteral("1000"),
+               QStringLiteral("Silicon Motion, Inc. - Taiwan (formerly Feiya Technology Corp.)"),
+               QStringLiteral("Flash Drive"));
+    QJsonObject mouse =
+        device(QStringLiteral("1-3"), QStringLiteral("046d"), QStringLiteral("c077"),
+               QStringLiteral("Logitech, Inc."), QStringLiteral("Mouse"));
+    mouse.insert(QStringLiteral("path"),
+                 QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3"));
     mouse.insert(QStringLiteral("interfaces"),
-                 QJsonArray{QStringLiteral("Human Interface Device / Boot Interface Subclass / Mouse (03/01/02)")});
-    QJsonObject cruzer = device(QStringLiteral("1-1"), QStringLiteral("0781"), QStringLiteral("5567"),
-                                QStringLiteral("SanDisk Corp."), QStringLiteral("Cruzer Blade"));
-    QJsonObject hubbed = device(QStringLiteral("1-1.2"), QStringLiteral("dead"), QStringLiteral("beef"),
-                                QString(), QString(), 5);
-    hubbed.insert(QStringLiteral("path"), QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.2"));
+                 QJsonArray{QStringLiteral(
+                     "Human Interface Device / Boot Interface Subclass / Mouse (03/01/02)")});
+    QJsonObject cruzer =
+        device(QStringLiteral("1-1"), QStringLiteral("0781"), QStringLiteral("5567"),
+               QStringLiteral("SanDisk Corp."), QStringLiteral("Cruzer Blade"));
+    QJsonObject hubbed = device(QStringLiteral("1-1.2"), QStringLiteral("dead"),
+                                QStringLiteral("beef"), QString(), QString(), 5);
+    hubbed.insert(QStringLiteral("path"),
+                  QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.2"));
     hubbed.insert(QStringLiteral("speed"), 5);
-    hubbed.insert(QStringLiteral("interfaces"),
-                  QJsonArray{QStringLiteral("Mass Storage / SCSI / Bulk-Only (08/06/50)"),
-                             QStringLiteral("Vendor Specific Class / unknown subclass / unknown protocol (ff/ff/ff)")});
+    hubbed.insert(
+        QStringLiteral("interfaces"),
+        QJsonArray{QStringLiteral("Mass Storage / SCSI / Bulk-Only (08/06/50)"),
+                   QStringLiteral(
+                       "Vendor Specific Class / unknown subclass / unknown protocol (ff/ff/ff)")});
     const QJsonObject world{
         {QStringLiteral("localDevices"), QJsonArray{stick, mouse}},
         {QStringLiteral("hosts"),
-         QJsonObject{{QStringLiteral("127.0.4.1"), QJsonObject{{QStringLiteral("devices"), QJsonArray{cruzer, hubbed}}}},
+         QJsonObject{{QStringLiteral("127.0.4.1"),
+                      QJsonObject{{QStringLiteral("devices"), QJsonArray{cruzer, hubbed}}}},
                      {QStringLiteral("127.0.4.2"), QJsonObject{}}}}};
     return QJsonDocument(world).toJson();
 }
@@ -149,14 +158,18 @@ private Q_SLOTS:
         QTest::addColumn<int>("exitCode");
 
         QTest::newRow("list -l") << QStringList{"list", "-l"} << stickList << QByteArray() << 0;
-        QTest::newRow("list --local") << QStringList{"list", "--local"} << stickList << QByteArray() << 0;
+        QTest::newRow("list --local")
+            << QStringList{"list", "--local"} << stickList << QByteArray() << 0;
         QTest::newRow("list -p -l")
             << QStringList{"list", "-p", "-l"}
-            << QByteArray("busid=1-1#usbid=090c:1000#\nbusid=1-3#usbid=046d:c077#\n") << QByteArray() << 0;
+            << QByteArray("busid=1-1#usbid=090c:1000#\nbusid=1-3#usbid=046d:c077#\n")
+            << QByteArray() << 0;
         QTest::newRow("list -l -p")
             << QStringList{"list", "-l", "-p"}
-            << QByteArray("busid=1-1#usbid=090c:1000#\nbusid=1-3#usbid=046d:c077#\n") << QByteArray() << 0;
-        QTest::newRow("list -r host") << QStringList{"list", "-r", "127.0.4.1"} << hostList << QByteArray() << 0;
+            << QByteArray("busid=1-1#usbid=090c:1000#\nbusid=1-3#usbid=046d:c077#\n")
+            << QByteArray() << 0;
+        QTest::newRow("list -r host")
+            << QStringList{"list", "-r", "127.0.4.1"} << hostList << QByteArray() << 0;
         QTest::newRow("list --remote=host")
             << QStringList{"list", "--remote=127.0.4.1"} << hostList << QByteArray() << 0;
         QTest::newRow("list -r host exporting nothing")
@@ -164,20 +177,22 @@ private Q_SLOTS:
             << QByteArray("usbip: info: no exportable devices found on 127.0.4.2\n") << 0;
         QTest::newRow("list -r unknown host")
             << QStringList{"list", "-r", "127.0.4.77"} << QByteArray()
-            << QByteArray("usbip: error: could not connect to 127.0.4.77:3240: System error\n") << 1;
+            << QByteArray("usbip: error: could not connect to 127.0.4.77:3240: System error\n")
+            << 1;
         QTest::newRow("list -r other tcp port")
             << QStringList{"--tcp-port", "3241", "list", "-r", "127.0.4.1"} << QByteArray()
             << QByteArray("usbip: error: could not connect to 127.0.4.1:3241: System error\n") << 1;
         QTest::newRow("list -r localhost, nothing bound")
             << QStringList{"list", "-r", "localhost"} << QByteArray()
             << QByteArray("usbip: info: no exportable devices found on localhost\n") << 0;
-        QTest::newRow("port, nothing attached") << QStringList{"port"} << portHeader << QByteArray() << 0;
+        QTest::newRow("port, nothing attached")
+            << QStringList{"port"} << portHeader << QByteArray() << 0;
         QTest::newRow("bind unknown bus id")
             << QStringList{"bind", "-b", "9-9"} << QByteArray()
             << QByteArray("usbip: error: device with the specified bus ID does not exist\n") << 1;
-        QTest::newRow("bind")
-            << QStringList{"bind", "-b", "1-1"} << QByteArray()
-            << QByteArray("usbip: info: bind device on busid 1-1: complete\n") << 0;
+        QTest::newRow("bind") << QStringList{"bind", "-b", "1-1"} << QByteArray()
+                              << QByteArray("usbip: info: bind device on busid 1-1: complete\n")
+                              << 0;
         QTest::newRow("unbind of a device not bound")
             << QStringList{"unbind", "-b", "1-1"} << QByteArray()
             << QByteArray("usbip: error: device is not bound to usbip-host driver\n") << 1;
@@ -189,16 +204,18 @@ private Q_SLOTS:
             << QByteArray("usbip: error: Attach Request for 3-3 failed - Device not found\n") << 1;
         QTest::newRow("attach to a host that does not exist")
             << QStringList{"attach", "-r", "127.0.4.77", "-b", "1-1"} << QByteArray()
-            << QByteArray("usbip: error: could not connect to 127.0.4.77:3240: System error\n") << 1;
-        QTest::newRow("attach") << QStringList{"attach", "-r", "127.0.4.1", "-b", "1-1"} << QByteArray()
-                                << QByteArray() << 0;
+            << QByteArray("usbip: error: could not connect to 127.0.4.77:3240: System error\n")
+            << 1;
+        QTest::newRow("attach") << QStringList{"attach", "-r", "127.0.4.1", "-b", "1-1"}
+                                << QByteArray() << QByteArray() << 0;
         QTest::newRow("detach of a free port")
             << QStringList{"detach", "-p", "3"} << QByteArray()
             << QByteArray("usbip: error: Port 3 is already detached!\n") << 1;
         QTest::newRow("detach of a port that is no number")
             << QStringList{"detach", "-p", "x"} << QByteArray()
             << QByteArray("usbip: error: invalid port x\n") << 1;
-        QTest::newRow("unknown command") << QStringList{"frobnicate"} << QByteArray() << QByteArray() << 1;
+        QTest::newRow("unknown command")
+            << QStringList{"frobnicate"} << QByteArray() << QByteArray() << 1;
     }
 
     void command()
@@ -242,20 +259,23 @@ private Q_SLOTS:
         QCOMPARE(run({"bind", "-b", "1-1"}).exitCode, 0);
         const Run again = run({"bind", "-b", "1-1"});
         QCOMPARE(again.exitCode, 1);
-        QCOMPARE(again.err, QByteArray("usbip: error: device on busid 1-1 is already bound to usbip-host\n"));
+        QCOMPARE(again.err,
+                 QByteArray("usbip: error: device on busid 1-1 is already bound to usbip-host\n"));
 
         const Run exported = run({"list", "-r", "localhost"});
         QCOMPARE(exported.exitCode, 0);
-        QCOMPARE(exported.out,
-                 QByteArray("Exportable USB devices\n"
-                            "======================\n"
-                            " - localhost\n"
-                            "        1-1: Silicon Motion, Inc. - Taiwan (formerly Feiya Technology Corp.) : "
-                            "Flash Drive (090c:1000)\n"
-                            "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/1-1\n"
-                            "           : (Defined at Interface level) (00/00/00)\n"
-                            "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n"
-                            "\n"));
+        QCOMPARE(
+            exported.out,
+            QByteArray(
+                "Exportable USB devices\n"
+                "======================\n"
+                " - localhost\n"
+                "        1-1: Silicon Motion, Inc. - Taiwan (formerly Feiya Technology Corp.) : "
+                "Flash Drive (090c:1000)\n"
+                "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/1-1\n"
+                "           : (Defined at Interface level) (00/00/00)\n"
+                "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n"
+                "\n"));
         // `list -l` lists every device, bound or not.
         QCOMPARE(run({"list", "-l"}).out, stickList);
 
@@ -273,7 +293,9 @@ private Q_SLOTS:
         QCOMPARE(run({"attach", "--remote=127.0.4.1", "--busid=1-1.2"}).exitCode, 0);
         const Run busy = run({"attach", "-r", "127.0.4.1", "-b", "1-1"});
         QCOMPARE(busy.exitCode, 1);
-        QCOMPARE(busy.err, QByteArray("usbip: error: Attach Request for 1-1 failed - Device busy (exported)\n"));
+        QCOMPARE(
+            busy.err,
+            QByteArray("usbip: error: Attach Request for 1-1 failed - Device busy (exported)\n"));
 
         const QByteArray both = portHeader
             + "Port 00: <Port in Use> at High Speed(480Mbps)\n"
@@ -337,9 +359,10 @@ private Q_SLOTS:
         for (int i = 0; i < count; ++i) {
             hosts.insert(QStringLiteral("127.0.4.%1").arg(10 + i),
                          QJsonObject{{QStringLiteral("devices"),
-                                      QJsonArray{device(QStringLiteral("1-1"), QStringLiteral("0781"),
-                                                        QStringLiteral("5567"), QStringLiteral("SanDisk Corp."),
-                                                        QStringLiteral("Cruzer Blade"))}}});
+                                      QJsonArray{device(
+                                          QStringLiteral("1-1"), QStringLiteral("0781"),
+                                          QStringLiteral("5567"), QStringLiteral("SanDisk Corp."),
+                                          QStringLiteral("Cruzer Blade"))}}});
         }
         writeWorld(QJsonDocument(QJsonObject{{QStringLiteral("hosts"), hosts},
                                              {QStringLiteral("portCount"), count}})
@@ -363,9 +386,11 @@ private Q_SLOTS:
         }
         const QByteArray ports = run({"port"}).out;
         for (int i = 0; i < count; ++i) {
-            QVERIFY2(ports.contains(QStringLiteral("Port %1:").arg(i, 2, 10, QLatin1Char('0')).toLatin1()),
+            QVERIFY2(ports.contains(
+                         QStringLiteral("Port %1:").arg(i, 2, 10, QLatin1Char('0')).toLatin1()),
                      ports.constData());
-            QVERIFY2(ports.contains(QStringLiteral("usbip://127.0.4.%1:3240/1-1").arg(10 + i).toLatin1()),
+            QVERIFY2(ports.contains(
+                         QStringLiteral("usbip://127.0.4.%1:3240/1-1").arg(10 + i).toLatin1()),
                      ports.constData());
         }
         // Every high-speed port is taken now.
@@ -390,11 +415,12 @@ private Q_SLOTS:
         QJsonObject hosts = world.value(QStringLiteral("hosts")).toObject();
         hosts.insert(address, QJsonObject{{QStringLiteral("real"), true}});
         // The same device, simulated.
-        hosts.insert(QStringLiteral("127.0.4.98"),
-                     QJsonObject{{QStringLiteral("devices"),
-                                  QJsonArray{device(QStringLiteral("1-1"), QStringLiteral("0781"),
-                                                    QStringLiteral("5567"), QStringLiteral("SanDisk Corp."),
-                                                    QStringLiteral("Cruzer Blade"))}}});
+        hosts.insert(
+            QStringLiteral("127.0.4.98"),
+            QJsonObject{{QStringLiteral("devices"),
+                         QJsonArray{device(QStringLiteral("1-1"), QStringLiteral("0781"),
+                                           QStringLiteral("5567"), QStringLiteral("SanDisk Corp."),
+                                           QStringLiteral("Cruzer Blade"))}}});
         world.insert(QStringLiteral("hosts"), hosts);
         writeWorld(QJsonDocument(world).toJson());
 

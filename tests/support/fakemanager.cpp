@@ -142,8 +142,8 @@ bool FakeManager::start()
     m_object->moveToThread(&m_thread);
     if (!connection.registerVirtualObject(QString::fromLatin1(OvraUsbIp::ManagerPath), m_object,
                                           QDBusConnection::SingleNode)) {
-        m_error = QStringLiteral("cannot register the object: %1")
-                      .arg(connection.lastError().message());
+        m_error =
+            QStringLiteral("cannot register the object: %1").arg(connection.lastError().message());
         stop();
         return false;
     }
@@ -213,10 +213,9 @@ void FakeManager::clearCalls()
 
 bool FakeManager::emitError(const QString &error, const QString &message)
 {
-    QDBusMessage signal =
-        QDBusMessage::createSignal(QString::fromLatin1(OvraUsbIp::ManagerPath),
-                                   QString::fromLatin1(OvraUsbIp::ManagerInterface),
-                                   QStringLiteral("Error"));
+    QDBusMessage signal = QDBusMessage::createSignal(
+        QString::fromLatin1(OvraUsbIp::ManagerPath),
+        QString::fromLatin1(OvraUsbIp::ManagerInterface), QStringLiteral("Error"));
     signal << error << message;
     return QDBusConnection(m_connectionName).send(signal);
 }

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QHash>
-#include <QMetaType>
 #include <QList>
+#include <QMetaType>
 #include <QMutex>
 #include <QObject>
 #include <QString>

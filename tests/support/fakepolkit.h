@@ -26,8 +26,8 @@ public:
     {
         QString actionId;
         QString subjectKind;
-        QString busName;      // subject detail "name" of a system-bus-name subject
-        quint32 flags = 0;    // 1: user interaction allowed
+        QString busName; // subject detail "name" of a system-bus-name subject
+        quint32 flags = 0; // 1: user interaction allowed
         QString cancellationId;
     };
 

@@ -20,7 +20,8 @@ const char unitInterface[] = "org.freedesktop.systemd1.Unit";
 const char propertiesInterface[] = "org.freedesktop.DBus.Properties";
 
 // One entry of the change list EnableUnitFiles answers: (type, file, destination).
-struct UnitFileChange {
+struct UnitFileChange
+{
     QString type;
     QString file;
     QString destination;
@@ -53,7 +54,8 @@ class FakeSystemdObject : public QDBusVirtualObject
 {
 public:
     FakeSystemdObject(FakeSystemd *owner, const QString &connectionName)
-        : m_owner(owner), m_connectionName(connectionName)
+        : m_owner(owner)
+        , m_connectionName(connectionName)
     {
     }
 
@@ -84,8 +86,8 @@ public:
             }
             lock.unlock();
             return send(connection,
-                        message.createReply(QVariant::fromValue(
-                            QDBusObjectPath(FakeSystemd::unitPath(first)))));
+                        message.createReply(
+                            QVariant::fromValue(QDBusObjectPath(FakeSystemd::unitPath(first)))));
         }
         if (method == QLatin1String("GetUnitFileState")) {
             state.calls << method + QLatin1Char(' ') + first;
@@ -200,9 +202,9 @@ private:
         lock.unlock();
         if (!signal)
             return;
-        QDBusMessage removed = QDBusMessage::createSignal(QLatin1String(managerPath),
-                                                          QLatin1String(managerInterface),
-                                                          QStringLiteral("JobRemoved"));
+        QDBusMessage removed =
+            QDBusMessage::createSignal(QLatin1String(managerPath), QLatin1String(managerInterface),
+                                       QStringLiteral("JobRemoved"));
         removed << id << QVariant::fromValue(QDBusObjectPath(job)) << unit << result;
         QDBusConnection(m_connectionName).send(removed);
     }
@@ -241,7 +243,8 @@ QString FakeSystemd::unitPath(const QString &unit)
     QString path = QStringLiteral("/org/freedesktop/systemd1/unit/");
     const QByteArray bytes = unit.toUtf8();
     for (const char c : bytes) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        const bool plain =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
         if (plain)
             path += QLatin1Char(c);
         else

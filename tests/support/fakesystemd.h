@@ -62,7 +62,8 @@ public:
 private:
     friend class FakeSystemdObject;
 
-    struct State {
+    struct State
+    {
         QString unit;
         QString activeState = QStringLiteral("inactive");
         QString unitFileState = QStringLiteral("enabled");

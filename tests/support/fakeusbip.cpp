@@ -52,9 +52,9 @@ FakeUsbip::FakeUsbip()
     QDir(m_dir.path()).mkpath(QStringLiteral("responses/default"));
     const QString path = executable();
     writeFile(path, script);
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                    | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
-                                    | QFile::ExeOther);
+    QFile::setPermissions(path,
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                              | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
     writeFile(m_dir.filePath(QStringLiteral("calls.log")), QByteArray());
     m_oldPath = qgetenv("PATH");
     install();
@@ -72,17 +72,17 @@ QString FakeUsbip::executable() const
 
 QString FakeUsbip::realUsbip()
 {
-    QString found = QStandardPaths::findExecutable(QStringLiteral("usbip"),
-                                                   {QStringLiteral("/usr/sbin"),
-                                                    QStringLiteral("/usr/bin"),
-                                                    QStringLiteral("/sbin"),
-                                                    QStringLiteral("/bin")});
+    QString found =
+        QStandardPaths::findExecutable(QStringLiteral("usbip"),
+                                       {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin"),
+                                        QStringLiteral("/sbin"), QStringLiteral("/bin")});
     return found;
 }
 
 QString FakeUsbip::responseDir(const QStringList &arguments) const
 {
-    return m_dir.filePath(QStringLiteral("responses/") + QString::fromLatin1(argumentKey(arguments)));
+    return m_dir.filePath(QStringLiteral("responses/")
+                          + QString::fromLatin1(argumentKey(arguments)));
 }
 
 void FakeUsbip::writeResponse(const QString &dir, const QByteArray &out, const QByteArray &err,

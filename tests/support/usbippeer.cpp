@@ -44,7 +44,8 @@ UsbIpPeer::~UsbIpPeer()
 {
     close();
     QObject *context = m_context;
-    QMetaObject::invokeMethod(context, [context] { delete context; }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        context, [context] { delete context; }, Qt::BlockingQueuedConnection);
     m_thread.quit();
     m_thread.wait();
 }
@@ -125,8 +126,8 @@ QByteArray UsbIpPeer::encodeDeviceList(const QList<Device> &devices)
             : device.path;
         writeFixed(out, path.toLatin1(), 256);
         writeFixed(out, device.busid.toLatin1(), 32);
-        out << device.busnum << device.devnum << device.speed << device.idVendor
-            << device.idProduct << device.bcdDevice << device.deviceClass << device.deviceSubClass
+        out << device.busnum << device.devnum << device.speed << device.idVendor << device.idProduct
+            << device.bcdDevice << device.deviceClass << device.deviceSubClass
             << device.deviceProtocol << device.configurationValue << device.numConfigurations
             << quint8(device.interfaces.size());
         for (const Interface &interface : device.interfaces)

@@ -33,7 +33,7 @@ public:
 
     struct Interface
     {
-        quint8 interfaceClass = 0x08;    // mass storage
+        quint8 interfaceClass = 0x08; // mass storage
         quint8 interfaceSubClass = 0x06; // SCSI
         quint8 interfaceProtocol = 0x50; // bulk-only
     };
@@ -86,7 +86,7 @@ private:
     void onNewConnection();
 
     QThread m_thread;
-    QObject *m_context = nullptr;   // lives in m_thread
+    QObject *m_context = nullptr; // lives in m_thread
     QTcpServer *m_server = nullptr; // lives in m_thread
     QString m_address;
     QString m_error;

@@ -91,7 +91,8 @@ void TestUsbIpProcess::result_data()
     QTest::addColumn<QString>("expectedOut");
     QTest::addColumn<QString>("expectedErr");
 
-    const QByteArray list = " - busid 1-1 (0781:5567)\n   SanDisk Corp. : Cruzer Blade (0781:5567)\n\n";
+    const QByteArray list =
+        " - busid 1-1 (0781:5567)\n   SanDisk Corp. : Cruzer Blade (0781:5567)\n\n";
     QTest::newRow("success") << list << QByteArray() << 0 << true << QString::fromLatin1(list)
                              << QString();
     QTest::newRow("no exportable devices: success with a message")

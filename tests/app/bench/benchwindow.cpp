@@ -52,9 +52,11 @@ void print(const QString &text)
 
 QByteArray remoteList(const QString &host, int count)
 {
-    QByteArray text = "Exportable USB devices\n======================\n - " + host.toLatin1() + "\n";
+    QByteArray text =
+        "Exportable USB devices\n======================\n - " + host.toLatin1() + "\n";
     for (int i = 0; i < count; ++i) {
-        const QByteArray busid = QByteArray::number(1 + i / 100) + '-' + QByteArray::number(1 + i % 100);
+        const QByteArray busid =
+            QByteArray::number(1 + i / 100) + '-' + QByteArray::number(1 + i % 100);
         const QByteArray ids = QByteArray("abcd:") + QByteArray::number(0x1000 + i, 16);
         text += "        " + busid + ": Acme Corp. : Stick " + QByteArray::number(i) + " (" + ids
             + ")\n           : /sys/devices/pci0000:00/0000:00:14.0/usb1/" + busid
@@ -74,7 +76,8 @@ public:
         manager.setHandler([this](const FakeManager::Call &call, FakeManager::Reply *reply) {
             QMutexLocker lock(&m_mutex);
             if (call.method == QLatin1String("ConnectDevice")) {
-                const QStringList parts = call.arguments.value(0).toString().split(QLatin1Char('/'));
+                const QStringList parts =
+                    call.arguments.value(0).toString().split(QLatin1Char('/'));
                 if (parts.size() == 3) {
                     m_text += QStringLiteral("Port %1: <Port in Use> at High Speed(480Mbps)\n"
                                              "       Acme Corp. : Stick (%2)\n"
@@ -109,7 +112,8 @@ void benchRefresh(FakeUsbip &usbip, TestEnvironment &env, FakeManager &manager)
         return;
     }
     const int devices = 200;
-    usbip.setResponse({QStringLiteral("list"), QStringLiteral("-r"), host}, remoteList(host, devices));
+    usbip.setResponse({QStringLiteral("list"), QStringLiteral("-r"), host},
+                      remoteList(host, devices));
     env.removeConfigFile(QStringLiteral("remote-usb-devices"));
     AttachingManager attaching(manager);
 
@@ -151,7 +155,8 @@ void benchRefresh(FakeUsbip &usbip, TestEnvironment &env, FakeManager &manager)
     clock.start();
     UsbIpProcess process;
     process.listRemote(host, 1000);
-    print(QStringLiteral("refresh: of which the fake tool run takes about %1 ms").arg(clock.elapsed()));
+    print(QStringLiteral("refresh: of which the fake tool run takes about %1 ms")
+              .arg(clock.elapsed()));
 }
 
 void benchStartup()

@@ -61,14 +61,16 @@ int main(int argc, char **argv)
     if (!manager.start())
         return 1;
 
-    usbip.setResponse({QStringLiteral("list"), QStringLiteral("-l")},
-                      " - busid 1-1 (090c:1000)\n   Silicon Motion : Flash Drive (090c:1000)\n\n"
-                      " - busid 2-1 (0951:1666)\n   Kingston Technology : DataTraveler 100 (0951:1666)\n\n"
-                      " - busid 3-2 (0781:5567)\n   SanDisk Corp. : Cruzer Blade (0781:5567)\n\n");
-    usbip.setResponse({QStringLiteral("list"), QStringLiteral("-r"), QStringLiteral("localhost")},
-                      "Exportable USB devices\n======================\n - localhost\n"
-                          + remoteBlock("1-1", "Silicon Motion : Flash Drive (090c:1000)")
-                          + remoteBlock("2-1", "Kingston Technology : DataTraveler 100 (0951:1666)"));
+    usbip.setResponse(
+        {QStringLiteral("list"), QStringLiteral("-l")},
+        " - busid 1-1 (090c:1000)\n   Silicon Motion : Flash Drive (090c:1000)\n\n"
+        " - busid 2-1 (0951:1666)\n   Kingston Technology : DataTraveler 100 (0951:1666)\n\n"
+        " - busid 3-2 (0781:5567)\n   SanDisk Corp. : Cruzer Blade (0781:5567)\n\n");
+    usbip.setResponse(
+        {QStringLiteral("list"), QStringLiteral("-r"), QStringLiteral("localhost")},
+        "Exportable USB devices\n======================\n - localhost\n"
+            + remoteBlock("1-1", "Silicon Motion : Flash Drive (090c:1000)")
+            + remoteBlock("2-1", "Kingston Technology : DataTraveler 100 (0951:1666)"));
     env.writeConfigFile(QStringLiteral("shared-usb-devices"), "090c:1000\n");
     usbip.setResponse({QStringLiteral("list"), QStringLiteral("-r"), QStringLiteral("127.0.2.20")},
                       "Exportable USB devices\n======================\n - 127.0.2.20\n"
@@ -76,16 +78,16 @@ int main(int argc, char **argv)
                           + remoteBlock("1-2", "Kingston Technology : DataTraveler 100 (0951:1666)")
                           + remoteBlock("2-4", "Acme : Card Reader (abcd:0042)"));
     env.writeConfigFile(QStringLiteral("remote-usb-devices"), "127.0.2.20/1-1/0781:5567\n");
-    const QString ports = QStringLiteral(
-        "Imported USB devices\n====================\n"
-        "Port 00: <Port in Use> at High Speed(480Mbps)\n"
-        "       SanDisk Corp. : Cruzer Blade (0781:5567)\n"
-        "       3-1 -> usbip://127.0.2.20:3240/1-1\n"
-        "           -> remote bus/dev 001/002\n"
-        "Port 01: <Port in Use> at High Speed(480Mbps)\n"
-        "       Kingston Technology : DataTraveler 100 (0951:1666)\n"
-        "       3-2 -> usbip://127.0.2.20:3240/1-2\n"
-        "           -> remote bus/dev 001/003\n");
+    const QString ports =
+        QStringLiteral("Imported USB devices\n====================\n"
+                       "Port 00: <Port in Use> at High Speed(480Mbps)\n"
+                       "       SanDisk Corp. : Cruzer Blade (0781:5567)\n"
+                       "       3-1 -> usbip://127.0.2.20:3240/1-1\n"
+                       "           -> remote bus/dev 001/002\n"
+                       "Port 01: <Port in Use> at High Speed(480Mbps)\n"
+                       "       Kingston Technology : DataTraveler 100 (0951:1666)\n"
+                       "       3-2 -> usbip://127.0.2.20:3240/1-2\n"
+                       "           -> remote bus/dev 001/003\n");
     manager.setReply(QStringLiteral("PortsInfo"), ports);
     QSettings().setValue(QStringLiteral("host"), QStringLiteral("127.0.2.20"));
 
@@ -102,7 +104,8 @@ int main(int argc, char **argv)
     tabs->setCurrentIndex(1);
     window.findChild<QPushButton *>(QStringLiteral("m_updateRemotePushButton"))->click();
     // 1-2 loses its port: the lost-connection check marks it.
-    manager.setReply(QStringLiteral("PortsInfo"), ports.left(ports.indexOf(QStringLiteral("Port 01"))));
+    manager.setReply(QStringLiteral("PortsInfo"),
+                     ports.left(ports.indexOf(QStringLiteral("Port 01"))));
     QTreeView *remote = window.findChild<QTreeView *>(QStringLiteral("m_remoteDevicesTreeView"));
     // The lost-connection watch runs when a drive goes away; call it the same way.
     QMetaObject::invokeMethod(remote->model(), "checkConnections");

@@ -26,8 +26,8 @@ void TestSharedDevicesFile::entries_data()
         << QByteArray("\n0781:5567\n\n\nabcd:1234") << QStringList{"0781:5567", "abcd:1234"};
     QTest::newRow("spaces kept") << QByteArray(" 0781:5567 \n \n")
                                  << QStringList{" 0781:5567 ", " "};
-    QTest::newRow("CRLF line ends") << QByteArray("0781:5567\r\nabcd:1234\r\n")
-                                    << QStringList{"0781:5567", "abcd:1234"};
+    QTest::newRow("CRLF line ends")
+        << QByteArray("0781:5567\r\nabcd:1234\r\n") << QStringList{"0781:5567", "abcd:1234"};
     QTest::newRow("duplicates kept") << QByteArray("a\na\n") << QStringList{"a", "a"};
 }
 

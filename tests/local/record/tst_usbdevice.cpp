@@ -48,13 +48,13 @@ const char remoteHeader[] = "Exportable USB devices\n"
 QByteArray remoteDevice(const QByteArray &busid, const QByteArray &description)
 {
     return QByteArray(11 - qMin(11, busid.size()), ' ') + busid + ": " + description + "\n"
-         + "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/" + busid + "\n"
-         + "           : (Defined at Interface level) (00/00/00)\n"
-         + "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n"
-         + "\n";
+        + "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/" + busid + "\n"
+        + "           : (Defined at Interface level) (00/00/00)\n"
+        + "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n" + "\n";
 }
 
-QByteArray localDevice(const QByteArray &busid, const QByteArray &ids, const QByteArray &description)
+QByteArray localDevice(const QByteArray &busid, const QByteArray &ids,
+                       const QByteArray &description)
 {
     return " - busid " + busid + " (" + ids + ")\n   " + description + "\n\n";
 }
@@ -64,7 +64,7 @@ const char portHeader[] = "Imported USB devices\n====================\n";
 QByteArray port(const QByteArray &number, const QByteArray &description, const QByteArray &remote)
 {
     return "Port " + number + ": <Port in Use> at High Speed(480Mbps)\n       " + description
-         + "\n       3-1 -> usbip://" + remote + "\n           -> remote bus/dev 001/002\n";
+        + "\n       3-1 -> usbip://" + remote + "\n           -> remote bus/dev 001/002\n";
 }
 
 QList<UsbDevice> remoteRecords(const QString &text, const QString &host)
@@ -111,21 +111,25 @@ void TestUsbDevice::localList_data()
     QTest::addColumn<Rows>("expected");
     QTest::addColumn<QList<bool>>("valid");
 
-    const QByteArray sandisk = localDevice("1-1", "0781:5567", "SanDisk Corp. : Cruzer Blade (0781:5567)");
+    const QByteArray sandisk =
+        localDevice("1-1", "0781:5567", "SanDisk Corp. : Cruzer Blade (0781:5567)");
     const Row sandiskRow{"1-1", "Cruzer Blade", "0781", "5567", ""};
 
     QTest::newRow("empty output") << QByteArray() << Rows() << QList<bool>();
     QTest::newRow("one device") << sandisk << Rows{sandiskRow} << QList<bool>{true};
-    QTest::newRow("two devices")
-        << sandisk + localDevice("3-12", "13fe:4200", "Kingston Technology Company Inc. : Platinum HD 4GB (13fe:4200)")
-        << Rows{sandiskRow, {"3-12", "Platinum HD 4GB", "13fe", "4200", ""}}
-        << QList<bool>{true, true};
-    QTest::newRow("two identical blocks") << sandisk + sandisk << Rows{sandiskRow, sandiskRow}
-                                          << QList<bool>{true, true};
+    QTest::newRow("two devices") << sandisk
+            + localDevice("3-12", "13fe:4200",
+                          "Kingston Technology Company Inc. : Platinum HD 4GB (13fe:4200)")
+                                 << Rows{sandiskRow,
+                                         {"3-12", "Platinum HD 4GB", "13fe", "4200", ""}}
+                                 << QList<bool>{true, true};
+    QTest::newRow("two identical blocks")
+        << sandisk + sandisk << Rows{sandiskRow, sandiskRow} << QList<bool>{true, true};
     QTest::newRow("vendor name with ' - ' keeps the device")
         << localDevice("2-1", "090c:1000",
-                       "Silicon Motion, Inc. - Taiwan (formerly Feiya Technology Corp.) : Flash Drive (090c:1000)")
-               + sandisk
+                       "Silicon Motion, Inc. - Taiwan (formerly Feiya Technology Corp.) : Flash "
+                       "Drive (090c:1000)")
+            + sandisk
         << Rows{{"2-1", "Flash Drive", "090c", "1000", ""}, sandiskRow} << QList<bool>{true, true};
     QTest::newRow("product name with ' - '")
         << localDevice("2-2", "abcd:1234", "Acme : Stick - 32 GB (abcd:1234)")
@@ -181,14 +185,14 @@ void TestUsbDevice::remoteList_data()
 
     QTest::newRow("empty output") << QByteArray() << Rows();
     QTest::newRow("header only") << header << Rows();
-    QTest::newRow("two devices")
-        << header + remoteDevice("1-1", "SanDisk Corp. : Cruzer Blade (0781:5567)")
-               + remoteDevice("3-12", "Kingston Technology Company Inc. : Platinum HD 4GB (13fe:4200)")
-        << Rows{{"1-1", "Cruzer Blade", "0781", "5567", host},
-                {"3-12", "Platinum HD 4GB", "13fe", "4200", host}};
+    QTest::newRow("two devices") << header
+            + remoteDevice("1-1", "SanDisk Corp. : Cruzer Blade (0781:5567)")
+            + remoteDevice("3-12", "Kingston Technology Company Inc. : Platinum HD 4GB (13fe:4200)")
+                                 << Rows{{"1-1", "Cruzer Blade", "0781", "5567", host},
+                                         {"3-12", "Platinum HD 4GB", "13fe", "4200", host}};
     QTest::newRow("hub bus id dropped")
         << header + remoteDevice("1-1.2", "SanDisk Corp. : Cruzer Blade (0781:5567)")
-               + remoteDevice("1-3", "Acme : Stick (abcd:1234)")
+            + remoteDevice("1-3", "Acme : Stick (abcd:1234)")
         << Rows{{"1-3", "Stick", "abcd", "1234", host}};
     QTest::newRow("no parenthesised ids keeps the name")
         << header + remoteDevice("1-4", "Acme Corp. : Flash Stick")
@@ -196,15 +200,17 @@ void TestUsbDevice::remoteList_data()
     QTest::newRow("name with ' (' and ' : '")
         << header + remoteDevice("1-5", "Acme : Stick : Pro (USB 3) (abcd:1234)")
         << Rows{{"1-5", "Pro (USB 3)", "abcd", "1234", host}};
-    QTest::newRow("vendor name with ' - '")
-        << header + remoteDevice("2-1", "Silicon Motion, Inc. - Taiwan (formerly Feiya Technology Corp.) : Flash Drive (090c:1000)")
-        << Rows{{"2-1", "Flash Drive", "090c", "1000", host}};
+    QTest::newRow("vendor name with ' - '") << header
+            + remoteDevice("2-1",
+                           "Silicon Motion, Inc. - Taiwan (formerly Feiya Technology Corp.) : "
+                           "Flash Drive (090c:1000)")
+                                            << Rows{{"2-1", "Flash Drive", "090c", "1000", host}};
     QTest::newRow("unknown vendor and product")
         << header + remoteDevice("1-6", "unknown vendor : unknown product (dead:beef)")
         << Rows{{"1-6", "unknown product", "dead", "beef", host}};
     QTest::newRow("two identical blocks")
         << header + remoteDevice("1-1", "Acme : Stick (abcd:1234)")
-               + remoteDevice("1-1", "Acme : Stick (abcd:1234)")
+            + remoteDevice("1-1", "Acme : Stick (abcd:1234)")
         << Rows{{"1-1", "Stick", "abcd", "1234", host}, {"1-1", "Stick", "abcd", "1234", host}};
 }
 
@@ -226,8 +232,8 @@ void TestUsbDevice::remoteKeys()
         QByteArray(remoteHeader) + remoteDevice("1-1", "SanDisk Corp. : Cruzer Blade (0781:5567)"));
     const QList<UsbDevice> byName = remoteRecords(text, QStringLiteral("storage.example"));
     QCOMPARE(byName.size(), 1);
-    QCOMPARE(byName.first().keys(), (QStringList{"storage.example/1-1/0781:5567",
-                                                 "10.9.8.7/1-1/0781:5567"}));
+    QCOMPARE(byName.first().keys(),
+             (QStringList{"storage.example/1-1/0781:5567", "10.9.8.7/1-1/0781:5567"}));
     // Written as an address, the same device has the same keys.
     const QList<UsbDevice> byAddress = remoteRecords(text, QStringLiteral("10.9.8.7"));
     QCOMPARE(byAddress.size(), 1);
@@ -245,8 +251,8 @@ void TestUsbDevice::remoteKeysCostConstantLookups()
         remoteRecords(QString::fromLatin1(output), QStringLiteral("storage.example"));
     const int lookups = hostLookupCount() - before;
     QCOMPARE(devices.size(), 200);
-    QCOMPARE(devices.last().keys(), (QStringList{"storage.example/1-200/abcd:1234",
-                                                 "10.9.8.7/1-200/abcd:1234"}));
+    QCOMPARE(devices.last().keys(),
+             (QStringList{"storage.example/1-200/abcd:1234", "10.9.8.7/1-200/abcd:1234"}));
     qInfo("look-ups for the keys of 200 devices of one host by name: %d", lookups);
     QCOMPARE(lookups, 2);
 }
@@ -264,20 +270,20 @@ void TestUsbDevice::portTable_data()
     QTest::newRow("header only") << header << 1 << Table();
     QTest::newRow("two ports, 00 stays text")
         << header + port("00", sandisk, "127.0.0.5:3240/1-1")
-               + port("01", "unknown vendor : unknown product (dead:beef)", "storage.example:3240/2-1")
-        << 2
-        << Table{{"127.0.0.5/1-1/0781:5567", "00"}, {"storage.example/2-1/dead:beef", "01"}};
+            + port("01", "unknown vendor : unknown product (dead:beef)", "storage.example:3240/2-1")
+        << 2 << Table{{"127.0.0.5/1-1/0781:5567", "00"}, {"storage.example/2-1/dead:beef", "01"}};
     QTest::newRow("same key twice: the later port wins")
-        << header + port("00", sandisk, "127.0.0.5:3240/1-1") + port("03", sandisk, "127.0.0.5:3240/1-1")
+        << header + port("00", sandisk, "127.0.0.5:3240/1-1")
+            + port("03", sandisk, "127.0.0.5:3240/1-1")
         << 2 << Table{{"127.0.0.5/1-1/0781:5567", "03"}};
     QTest::newRow("remote bus id behind a hub gives no key")
         << header + port("00", sandisk, "127.0.0.5:3240/1-1.2") << 1 << Table();
     QTest::newRow("port block of two lines")
-        << header + "Port 00: <Port in Use> at High Speed(480Mbps)\n       " + sandisk + "\n" << 1
-        << Table();
+        << header + "Port 00: <Port in Use> at High Speed(480Mbps)\n       " + sandisk + "\n"
+        << 1 << Table();
     QTest::newRow("port block of three lines")
         << header + "Port 02: <Port in Use> at High Speed(480Mbps)\n       " + sandisk
-               + "\n       3-1 -> usbip://127.0.0.6:3240/1-4\n"
+            + "\n       3-1 -> usbip://127.0.0.6:3240/1-4\n"
         << 1 << Table{{"127.0.0.6/1-4/0781:5567", "02"}};
     QTest::newRow("no ids: key with an empty vid:pid")
         << header + port("04", "Acme : Stick", "127.0.0.7:3240/1-1") << 1
@@ -307,18 +313,19 @@ void TestUsbDevice::portRecords_data()
 
     QTest::newRow("two ports from two hosts")
         << header + port("00", sandisk, "127.0.0.5:3240/1-1")
-               + port("01", "unknown vendor : unknown product (dead:beef)", "storage.example:3240/2-1")
+            + port("01", "unknown vendor : unknown product (dead:beef)", "storage.example:3240/2-1")
         << Rows{{"1-1", "Cruzer Blade", "0781", "5567", "127.0.0.5"},
                 {"2-1", "unknown product", "dead", "beef", "storage.example"}}
         << QStringList{"127.0.0.5/1-1/0781:5567", "127.0.0.5/1-1/0781:5567"};
     QTest::newRow("three lines: no record")
         << header + "Port 02: <Port in Use> at High Speed(480Mbps)\n       " + sandisk
-               + "\n       3-1 -> usbip://127.0.0.6:3240/1-4\n"
+            + "\n       3-1 -> usbip://127.0.0.6:3240/1-4\n"
         << Rows() << QStringList();
     QTest::newRow("no ids: no record")
         << header + port("04", "Acme : Stick", "127.0.0.7:3240/1-1") << Rows() << QStringList();
     QTest::newRow("same device on two ports: both listed")
-        << header + port("00", sandisk, "10.9.8.7:3240/1-1") + port("01", sandisk, "10.9.8.7:3240/1-1")
+        << header + port("00", sandisk, "10.9.8.7:3240/1-1")
+            + port("01", sandisk, "10.9.8.7:3240/1-1")
         << Rows{{"1-1", "Cruzer Blade", "0781", "5567", "10.9.8.7"},
                 {"1-1", "Cruzer Blade", "0781", "5567", "10.9.8.7"}}
         << QStringList{"storage.example/1-1/0781:5567", "10.9.8.7/1-1/0781:5567"};
@@ -351,21 +358,24 @@ void TestUsbDevice::keyForms_data()
     QTest::addColumn<QString>("expected");
     QTest::addColumn<int>("lookups");
 
-    QTest::newRow("device id of an address: no look-up") << "10.0.0.7" << 0 << "10.0.0.7/1-1/abcd:1234" << 0;
+    QTest::newRow("device id of an address: no look-up")
+        << "10.0.0.7" << 0 << "10.0.0.7/1-1/abcd:1234" << 0;
     QTest::newRow("device id of a text holding a dotted quad: unchanged")
         << "nas-10.0.0.7.example" << 0 << "nas-10.0.0.7.example/1-1/abcd:1234" << 0;
-    QTest::newRow("device id of a name: its host name") << "storage.example" << 0
-                                                         << "storage.example/1-1/abcd:1234" << 2;
-    QTest::newRow("address key of a name") << "storage.example" << 1 << "10.9.8.7/1-1/abcd:1234" << 1;
-    QTest::newRow("address key of an address: no look-up") << "10.0.0.7" << 1
-                                                           << "10.0.0.7/1-1/abcd:1234" << 0;
-    QTest::newRow("address key of localhost: no look-up") << "localhost" << 1
-                                                          << "127.0.0.1/1-1/abcd:1234" << 0;
-    QTest::newRow("host-name key of an address") << "10.9.8.7" << 2
-                                                 << "storage.example/1-1/abcd:1234" << 1;
-    QTest::newRow("host-name key without a reverse entry") << "10.0.0.7" << 2
-                                                           << "10.0.0.7/1-1/abcd:1234" << 1;
-    QTest::newRow("host-name key of an unknown name") << "gone.example" << 2 << "/1-1/abcd:1234" << 1;
+    QTest::newRow("device id of a name: its host name")
+        << "storage.example" << 0 << "storage.example/1-1/abcd:1234" << 2;
+    QTest::newRow("address key of a name")
+        << "storage.example" << 1 << "10.9.8.7/1-1/abcd:1234" << 1;
+    QTest::newRow("address key of an address: no look-up")
+        << "10.0.0.7" << 1 << "10.0.0.7/1-1/abcd:1234" << 0;
+    QTest::newRow("address key of localhost: no look-up")
+        << "localhost" << 1 << "127.0.0.1/1-1/abcd:1234" << 0;
+    QTest::newRow("host-name key of an address")
+        << "10.9.8.7" << 2 << "storage.example/1-1/abcd:1234" << 1;
+    QTest::newRow("host-name key without a reverse entry")
+        << "10.0.0.7" << 2 << "10.0.0.7/1-1/abcd:1234" << 1;
+    QTest::newRow("host-name key of an unknown name")
+        << "gone.example" << 2 << "/1-1/abcd:1234" << 1;
     QTest::newRow("form 3") << "storage.example" << 3 << "" << 0;
     QTest::newRow("form -1") << "storage.example" << -1 << "" << 0;
 }
@@ -402,7 +412,8 @@ void TestUsbDevice::vidPid()
     QFETCH(QString, expected);
     const QStringList blocks = splitRemoteBlocks(
         QString::fromLatin1(QByteArray(remoteHeader) + remoteDevice("1-1", description)));
-    const UsbDevice device = UsbDevice::fromRemoteBlock(blocks.value(0), QStringLiteral("10.0.0.7"));
+    const UsbDevice device =
+        UsbDevice::fromRemoteBlock(blocks.value(0), QStringLiteral("10.0.0.7"));
     QCOMPARE(device.vidPid(), expected);
     QCOMPARE(device.vidPid().isEmpty(), expected.isEmpty());
     QVERIFY(UsbDevice().vidPid().isEmpty());

@@ -6,8 +6,8 @@
 #include "fakeusbip.h"
 #include "nethelpers.h"
 #include "privatebus.h"
-#include "usbippeer.h"
 #include "usbipclient.h"
+#include "usbippeer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -67,8 +67,10 @@ int main(int argc, char **argv)
         return info;
     });
 
-    const QMap<int, UsbIpPeer::Mode> roles{{10, UsbIpPeer::Answer}, {20, UsbIpPeer::Answer},
-                                           {30, UsbIpPeer::Answer}, {40, UsbIpPeer::Hang},
+    const QMap<int, UsbIpPeer::Mode> roles{{10, UsbIpPeer::Answer},
+                                           {20, UsbIpPeer::Answer},
+                                           {30, UsbIpPeer::Answer},
+                                           {40, UsbIpPeer::Hang},
                                            {50, UsbIpPeer::Hang}};
     QList<UsbIpPeer *> peers;
     for (auto it = roles.constBegin(); it != roles.constEnd(); ++it) {
