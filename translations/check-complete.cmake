@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 # Runs lupdate on copies of the catalogues and fails when the sources hold a
 # text that a catalogue lacks (it would be shown untranslated).
 file(REMOVE_RECURSE ${WORK_DIR})

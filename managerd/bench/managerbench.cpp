@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
 // Prints figures of the Manager service: calls per second of PortsInfo and
 // of ShareDevice (with the fake usbip tool and an allowing fake authority on
 // a private bus) and the service's resident memory at rest.

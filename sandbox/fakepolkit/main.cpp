@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
 // A stand-in for the polkit authority on the sandbox's private system bus.
 // It owns org.freedesktop.PolicyKit1 and answers every CheckAuthorization
 // with "allowed", or with "denied" after --deny. The answer can be switched

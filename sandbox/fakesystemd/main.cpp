@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
 // A stand-in for systemd on the sandbox's private system bus: it owns
 // org.freedesktop.systemd1 and answers the calls with which the program
 // checks, enables and starts a unit. Units are active and enabled unless

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
 // Saves a picture of the X screen, cut to the part that holds windows (the
 // bare background is left out): the sandbox uses it to show what the program
 // displays under Xvfb.

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
 // The simulated `usbip` tool of the sandbox: answers the real tool's
 // commands from the world kept in the JSON file named by OVRA_SIM_STATE.
 

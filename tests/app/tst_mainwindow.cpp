@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
 // The main window with fakes for the tool, the Manager service, the resolver
 // and the hardware: settings, the first listing, button rules, double
 // clicks, re-selection, drive notifications, context menus and error boxes.

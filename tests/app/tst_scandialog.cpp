@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
 // The scan dialog: its two states, the signal it sends, progress, stop and
 // close, and the settings it keeps.
 

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 # cmake -DSOURCE_DIR=<repo> -DVERSION=<program version> -P checkconsistency.cmake
 cmake_minimum_required(VERSION 3.16)
 set(failures "")

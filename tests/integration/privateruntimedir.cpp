@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
 // Linked into every suite of this folder: points XDG_RUNTIME_DIR at a
 // private temporary folder before the application object exists, so that
 // Qt does not fall back to creating a runtime folder of its own in /tmp.

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
 // Local devices table: which devices become rows, their shared state, and
 // how the shared state follows the service between resets.
 

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
 // The interface description in the repository, the program's proxy and the
 // running service describe one and the same interface; and the proxy works
 // against the real service.

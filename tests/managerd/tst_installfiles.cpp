@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
 // The files installed with the Manager service agree with it and with each
 // other, and the system tools accept them.
 

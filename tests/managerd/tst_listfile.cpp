@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
 // The Manager's list files: the exact form written, atomic rewrites, and
 // no damage to a file that cannot be read.
 

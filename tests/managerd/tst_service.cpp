@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
 // The Manager service as it runs: the built executable on a private system
 // bus, with the fake usbip tool first on PATH, a fake polkit authority and
 // a temporary configuration folder.

@@ -1,4 +1,6 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
+# SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 # Runs scripts/sandbox under Xvfb for a few seconds: it must bring the whole
 # stack up, show the window, save a screenshot and leave no process behind.
 #   run-launcher.sh SANDBOX_SCRIPT BUILD_DIR

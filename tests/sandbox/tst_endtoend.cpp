@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
 // The whole stack on the sandbox: the real main window, in this process,
 // against the real Manager service on a private system bus, the polkit
 // stand-in and the simulated usbip tool with the sandbox's world.

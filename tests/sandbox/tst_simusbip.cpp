@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
 // The simulated usbip tool of the sandbox, run as a process: its output must
 // be the real tool's, byte for byte, and its world must survive concurrent
 // runs.

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
 // Prints figures of the window and its models against the test fakes:
 //  refresh  - a remote model refresh of 200 devices of one host given by
 //             name: wall time and resolver look-ups, cold and warm cache;

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
 // Saves PNG pictures of the main window's two tabs and of the scan dialog
 // (idle and scanning) into the folder given as the first argument (default
 // /tmp), with the test fakes standing in for the tool, the Manager service

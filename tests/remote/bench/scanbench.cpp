@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
 // Times a network scan of 127.0.1.0/24 against the real usbip client:
 // three answering peers, two that accept and never answer, the rest refusing.
 //
