@@ -3,6 +3,7 @@
 
 #include "startup.h"
 
+#include "helperprocess.h"
 #include "mainwindow.h"
 #include "ovraadminpackage.h"
 #include "ovraadminsystemd.h"
@@ -12,7 +13,6 @@
 
 #include <QIcon>
 #include <QMessageBox>
-#include <QProcess>
 
 #include <memory>
 
@@ -45,16 +45,9 @@ void showCritical(const QString &text)
 
 QString kernelRelease()
 {
-    auto *process = new QProcess;
-    process->start(QStringLiteral("uname"), {QStringLiteral("-r")}, QIODevice::ReadWrite);
-    process->waitForFinished(unameTimeoutMs);
-    QString release = QString::fromLocal8Bit(process->readAllStandardOutput());
+    QString release =
+        helperProcessOutput(QStringLiteral("uname"), {QStringLiteral("-r")}, unameTimeoutMs);
     release.remove(QLatin1Char('\n'));
-    if (process->state() != QProcess::NotRunning) {
-        process->kill();
-        process->waitForFinished(1000);
-    }
-    delete process;
     return release;
 }
 

@@ -3,6 +3,8 @@
 
 #include "usbipprocess.h"
 
+#include "ovrawait.h"
+
 namespace {
 
 const int TerminateWaitMs = 30000;
@@ -35,26 +37,39 @@ bool UsbIpProcess::run(const QStringList &arguments, int timeout, bool elevated)
     // command's: end it before starting anew.
     if (state() != QProcess::NotRunning) {
         kill();
-        waitForFinished(KillWaitMs);
+        OvraWait::forProcess(*this, KillWaitMs);
     }
+    m_timedOut = false;
 
     // Separate channels: the owner reads standard output and standard error
     // on their own; nothing reaches the terminal.
     setProcessChannelMode(QProcess::SeparateChannels);
+    bool failedToStart = false;
+    const QMetaObject::Connection startWatch =
+        connect(this, &QProcess::errorOccurred, [&failedToStart](QProcess::ProcessError error) {
+            failedToStart = failedToStart || error == QProcess::FailedToStart;
+        });
     start(program, programArguments, QIODevice::ReadWrite);
 
-    if (!waitForFinished(timeout)) {
-        // A program that never started has nothing to terminate or wait for.
-        if (state() == QProcess::NotRunning)
-            return false;
+    if (!OvraWait::forProcess(*this, timeout)) {
+        m_timedOut = true;
         terminate();
-        if (!waitForFinished(TerminateWaitMs))
+        if (!OvraWait::forProcess(*this, TerminateWaitMs)) {
+            disconnect(startWatch);
             return false;
+        }
     }
+    disconnect(startWatch);
 
-    if (exitStatus() != QProcess::NormalExit)
+    // A program that never started has no exit status to trust.
+    if (failedToStart || m_timedOut || exitStatus() != QProcess::NormalExit)
         return false;
     return exitCode() == 0;
+}
+
+bool UsbIpProcess::timedOut() const
+{
+    return m_timedOut;
 }
 
 bool UsbIpProcess::listLocal()

@@ -17,6 +17,13 @@ public:
     // timeout is in milliseconds, -1 waits without limit; elevated runs the
     // tool through pkexec.
     bool run(const QStringList &arguments, int timeout = -1, bool elevated = false);
+    // Whether the last command was stopped for taking longer than its limit.
+    bool timedOut() const;
+
+    // The limit of a listing of a host's exports that the user asked for: a
+    // working host meets it also over a slow link on a loaded machine (the
+    // tool alone needs up to 0.4 s to start there).
+    static constexpr int ListRemoteTimeoutMs = 5000;
 
     bool listLocal();
     bool listRemote(const QString &host, int timeout);
@@ -30,4 +37,7 @@ public:
     // its first NUL byte.
     QString standardOutputText();
     QString standardErrorText();
+
+private:
+    bool m_timedOut = false;
 };
