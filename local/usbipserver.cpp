@@ -3,11 +3,11 @@
 
 #include "usbipserver.h"
 
+#include "helperprocess.h"
 #include "ovrausbipmanager.h"
+#include "ovrawait.h"
 
-#include <QDBusPendingCall>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTextStream>
 
@@ -25,6 +25,7 @@ const int RootDeviceTimeoutMs = 30000;
 UsbIpServer::UsbIpServer(QObject *parent)
     : QObject(parent)
 {
+    m_manager.setWaiter(&OvraWait::until);
     m_rootPrefix = computeRootDevicePrefix();
     loadBlacklist();
     // Errors that the Manager reports on its own reach the window like ours.
@@ -36,16 +37,10 @@ UsbIpServer::~UsbIpServer() = default;
 QString UsbIpServer::computeRootDevicePrefix()
 {
     // The name of the device mounted at "/", such as vda or sda2.
-    QProcess process;
-    process.start(
+    const QString output = helperProcessOutput(
         QStringLiteral("/bin/bash"),
-        {QStringLiteral("-c"), QStringLiteral("lsblk -r | grep '/$' | awk '{print $1}'")});
-    process.waitForFinished(RootDeviceTimeoutMs);
-    const QString output = QString::fromLocal8Bit(process.readAllStandardOutput());
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished(1000);
-    }
+        {QStringLiteral("-c"), QStringLiteral("lsblk -r | grep '/$' | awk '{print $1}'")},
+        RootDeviceTimeoutMs);
     return output.left(3);
 }
 
@@ -66,7 +61,8 @@ bool UsbIpServer::update()
 {
     m_devices.clear();
     if (!m_process.listLocal()) {
-        emit error(tr("Error updating the list of local devices!"), m_process.standardErrorText());
+        emit error(tr("Error updating the list of local devices!"),
+                   OvraUsbIp::printableMessage(m_process.standardErrorText()));
         emit updated();
         return false;
     }
@@ -83,15 +79,9 @@ bool UsbIpServer::share(const UsbDevice &device, bool isConst)
 {
     // Only a non-empty vid:pid text asks the Manager to keep the share.
     const QString vidpid = isConst ? device.vidPid() : QString();
-    QDBusPendingCall call =
-        m_manager.callUntyped(QStringLiteral("ShareDevice"),
-                              {device.busid(), vidpid.isNull() ? QStringLiteral("") : vidpid});
-    call.waitForFinished();
-    if (call.isError()) {
-        emit error(tr("Error share device!\n"), m_manager.errorText(call.error().type()));
-        return false;
-    }
-    if (!OvraAdminUsbIpInterface::boolReply(call))
+    if (!m_manager.callForTruth(QStringLiteral("ShareDevice"),
+                                {device.busid(), vidpid.isNull() ? QStringLiteral("") : vidpid},
+                                reportAs(tr("Error share device!\n"))))
         return false;
     emit shared(device.busid(), isConst);
     return true;
@@ -100,18 +90,17 @@ bool UsbIpServer::share(const UsbDevice &device, bool isConst)
 bool UsbIpServer::unshare(const UsbDevice &device)
 {
     const QString vidpid = device.vidPid();
-    QDBusPendingCall call =
-        m_manager.callUntyped(QStringLiteral("UnshareDevice"),
-                              {device.busid(), vidpid.isNull() ? QStringLiteral("") : vidpid});
-    call.waitForFinished();
-    if (call.isError()) {
-        emit error(tr("Error unshare device!\n"), m_manager.errorText(call.error().type()));
-        return false;
-    }
-    if (!OvraAdminUsbIpInterface::boolReply(call))
+    if (!m_manager.callForTruth(QStringLiteral("UnshareDevice"),
+                                {device.busid(), vidpid.isNull() ? QStringLiteral("") : vidpid},
+                                reportAs(tr("Error unshare device!\n"))))
         return false;
     emit unshared(device.busid());
     return true;
+}
+
+OvraAdminUsbIpInterface::ErrorReport UsbIpServer::reportAs(const QString &headline)
+{
+    return [this, headline](const QString &detailed) { emit error(headline, detailed); };
 }
 
 QList<UsbDevice> UsbIpServer::devices() const

@@ -38,6 +38,8 @@ Q_SIGNALS:
 
 private:
     static QString computeRootDevicePrefix();
+    // Reports a failed Manager call as `error` under this headline.
+    OvraAdminUsbIpInterface::ErrorReport reportAs(const QString &headline);
     void loadBlacklist();
 
     UsbIpProcess m_process;

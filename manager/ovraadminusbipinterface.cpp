@@ -8,15 +8,27 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
 #include <QList>
 #include <QMetaType>
 #include <QVariant>
+
+namespace {
+
+// Past the bus's own time-out, so that a call without an answer ends as the
+// bus's NoReply error rather than as the waiter giving up.
+const int WaiterSlackMs = 1000;
+
+} // namespace
 
 OvraAdminUsbIpInterface::OvraAdminUsbIpInterface(QObject *parent)
     : QDBusAbstractInterface(QString::fromLatin1(OvraUsbIp::ManagerService),
                              QString::fromLatin1(OvraUsbIp::ManagerPath),
                              OvraUsbIp::ManagerInterface, QDBusConnection::systemBus(), parent)
 {
+    // The Manager answers within its budget; a call that outlives the budget
+    // and a margin has no answer coming, and the caller must not hang on it.
+    setTimeout(OvraUsbIp::ManagerReplyTimeoutMs);
 }
 
 OvraAdminUsbIpInterface::~OvraAdminUsbIpInterface() = default;
@@ -62,6 +74,60 @@ QDBusPendingReply<bool> OvraAdminUsbIpInterface::UnshareDevice(const QString &bu
     return callUntyped(QStringLiteral("UnshareDevice"),
                        {QVariant::fromValue(busid),
                         QVariant::fromValue(vidpid.isNull() ? QStringLiteral("") : vidpid)});
+}
+
+void OvraAdminUsbIpInterface::setWaiter(const Waiter &waiter)
+{
+    m_waiter = waiter;
+}
+
+QDBusPendingCall OvraAdminUsbIpInterface::callAndWait(const QString &method,
+                                                      const QList<QVariant> &arguments)
+{
+    QDBusPendingCall call = callUntyped(method, arguments);
+    if (m_waiter && !call.isFinished()) {
+        // The watcher's signal is what wakes a waiting event loop when the
+        // answer comes; the bus's own time-out comes before the waiter's.
+        const QDBusPendingCallWatcher watcher(call);
+        m_waiter([&call]() { return call.isFinished(); }, timeout() + WaiterSlackMs);
+    }
+    call.waitForFinished();
+    return call;
+}
+
+bool OvraAdminUsbIpInterface::callForTruth(const QString &method, const QList<QVariant> &arguments,
+                                           const ErrorReport &report)
+{
+    const QDBusPendingCall call = callAndWait(method, arguments);
+    if (call.isError()) {
+        if (report)
+            report(errorDetail(call.error()));
+        return false;
+    }
+    return boolReply(call);
+}
+
+std::optional<QString> OvraAdminUsbIpInterface::callForText(const QString &method,
+                                                            const QList<QVariant> &arguments,
+                                                            const ErrorReport &report)
+{
+    const QDBusPendingCall call = callAndWait(method, arguments);
+    if (call.isError()) {
+        if (report)
+            report(errorDetail(call.error()));
+        return std::nullopt;
+    }
+    return stringReply(call);
+}
+
+QString OvraAdminUsbIpInterface::errorDetail(const QDBusError &error) const
+{
+    if (error.name().startsWith(QLatin1String(OvraUsbIp::ManagerErrorPrefix))) {
+        const QString message = OvraUsbIp::printableMessage(error.message());
+        if (!message.isEmpty())
+            return message;
+    }
+    return errorText(error.type());
 }
 
 bool OvraAdminUsbIpInterface::boolReply(const QDBusPendingCall &call)

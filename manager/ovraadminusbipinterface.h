@@ -11,8 +11,13 @@
 #include <QString>
 #include <QVariant>
 
+#include <functional>
+#include <optional>
+
 // Typed client proxy of the privileged Manager service on the system bus.
-// The proxy never waits itself: every method returns its pending reply.
+// The typed slots never wait: each returns its pending reply. The call*
+// operations are the whole synchronous call of the services: send, wait,
+// report a bus error, read the answer.
 class OvraAdminUsbIpInterface : public QDBusAbstractInterface
 {
     Q_OBJECT
@@ -22,6 +27,29 @@ public:
 
     // The fixed English text of a bus error type, translated.
     QString errorText(QDBusError::ErrorType type) const;
+    // The detailed text of a failed call: the Manager's own message for its
+    // own errors (ManagerErrorPrefix), errorText of the type for all others.
+    QString errorDetail(const QDBusError &error) const;
+
+    // Waits until `finished` holds or `timeoutMs` has passed, keeping the
+    // calling thread's window alive where it can; may return at once where it
+    // cannot (the call then blocks the thread until the answer or the bus's
+    // time-out).
+    using Waiter = std::function<bool(const std::function<bool()> &finished, int timeoutMs)>;
+    void setWaiter(const Waiter &waiter);
+
+    // Receives errorDetail of a failed call.
+    using ErrorReport = std::function<void(const QString &detailed)>;
+    // Sends the call and returns it finished (answered, failed, or timed out
+    // after ManagerReplyTimeoutMs).
+    QDBusPendingCall callAndWait(const QString &method, const QList<QVariant> &arguments);
+    // The synchronous call of a method that answers a truth value: false on a
+    // bus error (reported) and for any answer but a boolean true.
+    bool callForTruth(const QString &method, const QList<QVariant> &arguments,
+                      const ErrorReport &report);
+    // The same for a method that answers a text: nothing on a bus error.
+    std::optional<QString> callForText(const QString &method, const QList<QVariant> &arguments,
+                                       const ErrorReport &report);
 
     // The same bus call as the typed slots, without the reply's type check:
     // a typed reply of the wrong type turns into a signature error, while the
@@ -41,4 +69,7 @@ public Q_SLOTS:
     QDBusPendingReply<QString> PortsInfo();
     QDBusPendingReply<bool> ShareDevice(const QString &busid, const QString &vidpid = QString());
     QDBusPendingReply<bool> UnshareDevice(const QString &busid, const QString &vidpid = QString());
+
+private:
+    Waiter m_waiter;
 };

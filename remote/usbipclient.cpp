@@ -4,23 +4,19 @@
 #include "usbipclient.h"
 
 #include "nethelpers.h"
+#include "ovrausbipmanager.h"
+#include "ovrawait.h"
 #include "shareddevicesfile.h"
 
-#include <QDBusPendingCall>
 #include <QMutexLocker>
 
 #include <memory>
-
-namespace {
-
-const int RemoteListTimeoutMs = 1000;
-
-} // namespace
 
 UsbIpClient::UsbIpClient(const QString &host, QObject *parent)
     : QObject(parent)
     , m_host(host)
 {
+    m_manager.setWaiter(&OvraWait::until);
 }
 
 UsbIpClient::~UsbIpClient() = default;
@@ -48,14 +44,23 @@ int UsbIpClient::kernelVersion() const
 bool UsbIpClient::update()
 {
     setDevices(QList<UsbDevice>());
-    if (!m_process.listRemote(m_host, RemoteListTimeoutMs)) {
-        emit error(tr("Error updating the list of remote devices!"), QString());
+    if (!m_process.listRemote(m_host, UsbIpProcess::ListRemoteTimeoutMs)) {
+        emit error(tr("Error updating the list of remote devices!"), listingFailure());
         emit updated();
         return false;
     }
     setDevices(parseRemoteList(m_process.standardOutputText(), m_host));
     emit updated();
     return true;
+}
+
+QString UsbIpClient::listingFailure()
+{
+    const QString message = OvraUsbIp::printableMessage(m_process.standardErrorText());
+    if (message.isEmpty() && m_process.timedOut())
+        return tr("The usbip tool got no answer within %1 seconds.")
+            .arg(UsbIpProcess::ListRemoteTimeoutMs / 1000);
+    return message;
 }
 
 QList<UsbDevice> UsbIpClient::devices() const
@@ -106,13 +111,9 @@ QStringList UsbIpClient::portsInfo()
 {
     // May run in the GUI thread and, during a scan, in the worker thread; the
     // proxy's connection and pending calls are safe for both.
-    QDBusPendingCall call = m_manager.callUntyped(QStringLiteral("PortsInfo"), {});
-    call.waitForFinished();
-    if (call.isError()) {
-        emit error(tr("Error get ports info!"), m_manager.errorText(call.error().type()));
-        return QStringList();
-    }
-    return splitPortBlocks(OvraAdminUsbIpInterface::stringReply(call));
+    const std::optional<QString> text = m_manager.callForText(
+        QStringLiteral("PortsInfo"), {}, reportAs(tr("Error get ports info!")));
+    return text ? splitPortBlocks(*text) : QStringList();
 }
 
 QHash<QString, QString> UsbIpClient::ports()
@@ -122,15 +123,10 @@ QHash<QString, QString> UsbIpClient::ports()
 
 bool UsbIpClient::connectDevice(const QString &usbipId, bool isConst)
 {
-    QDBusPendingCall call = m_manager.callUntyped(
-        QStringLiteral("ConnectDevice"),
-        {usbipId.isNull() ? QStringLiteral("") : usbipId, QVariant::fromValue(isConst)});
-    call.waitForFinished();
-    if (call.isError()) {
-        emit error(tr("Error connect to device!\n"), m_manager.errorText(call.error().type()));
-        return false;
-    }
-    if (!OvraAdminUsbIpInterface::boolReply(call))
+    if (!m_manager.callForTruth(
+            QStringLiteral("ConnectDevice"),
+            {usbipId.isNull() ? QStringLiteral("") : usbipId, QVariant::fromValue(isConst)},
+            reportAs(tr("Error connect to device!\n"))))
         return false;
     emit attached(usbipId);
     return true;
@@ -147,17 +143,17 @@ bool UsbIpClient::disconnectDevice(const QStringList &keys, const QString &port)
             break;
         }
     }
-    QDBusPendingCall call = m_manager.callUntyped(
-        QStringLiteral("DisconnectDevice"), {usbipId, port.isNull() ? QStringLiteral("") : port});
-    call.waitForFinished();
-    if (call.isError()) {
-        emit error(tr("Error disconnect device!\n"), m_manager.errorText(call.error().type()));
-        return false;
-    }
-    if (!OvraAdminUsbIpInterface::boolReply(call))
+    if (!m_manager.callForTruth(QStringLiteral("DisconnectDevice"),
+                                {usbipId, port.isNull() ? QStringLiteral("") : port},
+                                reportAs(tr("Error disconnect device!\n"))))
         return false;
     emit detached(port);
     return true;
+}
+
+OvraAdminUsbIpInterface::ErrorReport UsbIpClient::reportAs(const QString &headline)
+{
+    return [this, headline](const QString &detailed) { emit error(headline, detailed); };
 }
 
 void UsbIpClient::stopScan()

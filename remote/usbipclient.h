@@ -62,6 +62,10 @@ private:
     QList<UsbDevice> parseRemoteBlocks(const QString &text, const QString &host);
     QList<UsbDevice> attachedDevices();
     void setDevices(const QList<UsbDevice> &devices);
+    // Why the last listing failed: the tool's message, or that it timed out.
+    QString listingFailure();
+    // Reports a failed Manager call as `error` under this headline.
+    OvraAdminUsbIpInterface::ErrorReport reportAs(const QString &headline);
 
     UsbIpProcess m_process;
     QString m_host;

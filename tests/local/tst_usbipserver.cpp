@@ -149,7 +149,13 @@ void TestUsbIpServer::update_data()
         << QByteArray() << two << QByteArray("usbip: error: open vhci_driver\n") << 1 << false
         << QStringList()
         << QStringList{QStringLiteral("error [Error updating the list of local devices!] "
-                                      "[usbip: error: open vhci_driver\n]"),
+                                      "[usbip: error: open vhci_driver]"),
+                       QStringLiteral("updated")};
+    QTest::newRow("tool's message: control characters removed")
+        << QByteArray() << two << QByteArray("\x1b[1musbip:\x07 error:\topen vhci_driver\r\n") << 1
+        << false << QStringList()
+        << QStringList{QStringLiteral("error [Error updating the list of local devices!] "
+                                      "[[1musbip: error: open vhci_driver]"),
                        QStringLiteral("updated")};
 }
 
