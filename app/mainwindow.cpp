@@ -6,6 +6,7 @@
 
 #include "localusbdevicesmodel.h"
 #include "ovraintegration.h"
+#include "ovrawait.h"
 #include "remoteusbdevicesmodel.h"
 #include "scannetworkdialog.h"
 #include "startup.h"
@@ -28,7 +29,7 @@ const char HostKey[] = "host";
 const char CurrentTabKey[] = "currentTab";
 const int LocalTab = 0;
 const int RemoteTab = 1;
-const unsigned long SignalledUpdatePauseMs = 100;
+const int SignalledUpdatePauseMs = 100;
 
 // Shows the busy cursor while a blocking call (a listing, a Manager call)
 // runs in the GUI thread.
@@ -60,6 +61,13 @@ MainWindow::MainWindow(QWidget *parent)
     , m_server()
     , m_client(QStringLiteral("localhost"))
 {
+    // Every blocking call of the window shows the busy cursor while it waits.
+    OvraWait::setBusyIndicator([](bool busy) {
+        if (busy)
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+        else
+            QApplication::restoreOverrideCursor();
+    });
     m_ui->setupUi(this);
 
     m_client.setKernelVersion(kernelMajorVersion());
@@ -78,6 +86,7 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    OvraWait::setBusyIndicator({});
     saveSettings();
     m_thread.quit();
     m_thread.wait();
@@ -124,17 +133,19 @@ void MainWindow::initLocalTab()
     if (m_ui->m_tabWidget->currentIndex() == LocalTab)
         updateLocalDevices();
 
+    // A drive that comes or goes while a call waits is looked at after it.
     Solid::DeviceNotifier *notifier = Solid::DeviceNotifier::instance();
     connect(notifier, &Solid::DeviceNotifier::deviceAdded, this, [this](const QString &udi) {
         if (udi.contains(DrivePrefix))
-            updateLocalDevices();
+            OvraWait::whenIdle(this, [this]() { updateLocalDevices(); });
     });
     connect(notifier, &Solid::DeviceNotifier::deviceRemoved, this, [this](const QString &udi) {
         if (udi.contains(DrivePrefix))
-            updateLocalDevices();
+            OvraWait::whenIdle(this, [this]() { updateLocalDevices(); });
     });
 
     connect(&m_server, &UsbIpServer::error, this, &MainWindow::showError);
+    connect(m_localModel.get(), &LocalUsbDevicesModel::error, this, &MainWindow::showError);
     connect(m_ui->m_updateLocalPushButton, &QPushButton::clicked, this,
             &MainWindow::updateLocalDevices);
     connect(m_ui->m_shareSessionAction, &QAction::triggered, this,
@@ -173,10 +184,12 @@ void MainWindow::initRemoteTab()
     connect(&m_client, &UsbIpClient::error, this, &MainWindow::showError);
     connect(Solid::DeviceNotifier::instance(), &Solid::DeviceNotifier::deviceRemoved, this,
             [this](const QString &udi) {
-                if (udi.contains(DrivePrefix)) {
+                if (!udi.contains(DrivePrefix))
+                    return;
+                OvraWait::whenIdle(this, [this]() {
                     BusyCursor busy;
                     m_remoteModel->checkConnections();
-                }
+                });
             });
 
     connect(m_ui->m_updateRemotePushButton, &QPushButton::clicked, this,
@@ -222,7 +235,7 @@ void MainWindow::updateLocalDevices()
     // A drive that has just come or gone needs a moment before the tool
     // lists it; a direct call (the start) does not wait.
     if (sender())
-        QThread::msleep(SignalledUpdatePauseMs);
+        OvraWait::pause(SignalledUpdatePauseMs);
     if (m_server.update() && !busid.isEmpty())
         selectRow(m_ui->m_localDevicesTreeView, m_localModel->indexOf(busid));
     updateLocalButtons();
@@ -361,14 +374,32 @@ void MainWindow::remoteContextMenuRequested(const QPoint &pos)
 
 void MainWindow::showError(const QString &error, const QString &detailed)
 {
-    QMessageBox box;
-    box.setIcon(QMessageBox::Critical);
-    box.setWindowTitle(tr("Error"));
-    box.setText(error);
-    if (!detailed.isEmpty())
-        box.setDetailedText(detailed);
-    // The box must not show the busy cursor of the call that failed.
-    QApplication::setOverrideCursor(Qt::ArrowCursor);
-    box.exec();
-    QApplication::restoreOverrideCursor();
+    // A box runs an event loop of its own: never in the middle of a call.
+    OvraWait::whenIdle(this, [this, error, detailed]() { showErrorBox(error, detailed); });
+}
+
+void MainWindow::showErrorBox(const QString &error, const QString &detailed)
+{
+    // One box at a time. A failure that is showing already, or waiting for
+    // its turn, adds nothing (a check that keeps failing while its box is
+    // open); another failure gets its box when the ones before it are closed.
+    const QPair<QString, QString> failure(error, detailed);
+    if (m_errorBoxes.contains(failure))
+        return;
+    m_errorBoxes.append(failure);
+    if (m_errorBoxes.size() > 1)
+        return;
+    while (!m_errorBoxes.isEmpty()) {
+        QMessageBox box;
+        box.setIcon(QMessageBox::Critical);
+        box.setWindowTitle(tr("Error"));
+        box.setText(m_errorBoxes.first().first);
+        if (!m_errorBoxes.first().second.isEmpty())
+            box.setDetailedText(m_errorBoxes.first().second);
+        // The box must not show the busy cursor of the call that failed.
+        QApplication::setOverrideCursor(Qt::ArrowCursor);
+        box.exec();
+        QApplication::restoreOverrideCursor();
+        m_errorBoxes.removeFirst();
+    }
 }

@@ -6,8 +6,10 @@
 #include "usbipclient.h"
 #include "usbipserver.h"
 
+#include <QList>
 #include <QMainWindow>
 #include <QModelIndex>
+#include <QPair>
 #include <QThread>
 
 #include <memory>
@@ -59,6 +61,7 @@ private:
     QModelIndex currentLocalIndex() const;
     QModelIndex currentRemoteIndex() const;
     static void selectRow(QTreeView *view, const QModelIndex &index);
+    void showErrorBox(const QString &error, const QString &detailed);
 
     Ui::MainWindow *m_ui;
     UsbIpServer m_server;
@@ -66,4 +69,6 @@ private:
     QThread m_thread;
     std::unique_ptr<LocalUsbDevicesModel> m_localModel;
     std::unique_ptr<RemoteUsbDevicesModel> m_remoteModel;
+    // The failure whose box is showing, then those waiting for their turn.
+    QList<QPair<QString, QString>> m_errorBoxes;
 };

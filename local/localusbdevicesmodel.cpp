@@ -129,31 +129,40 @@ bool LocalUsbDevicesModel::isShared(const QModelIndex &index) const
     return isRow(index) && m_shared.contains(m_busids.at(index.row()));
 }
 
+bool LocalUsbDevicesModel::listExports(QList<UsbDevice> *exported, QString *failure)
+{
+    UsbIpClient localDaemon(QStringLiteral("localhost"));
+    connect(&localDaemon, &UsbIpClient::error, this,
+            [failure](const QString &, const QString &detailed) { *failure = detailed; });
+    const bool listed = localDaemon.update();
+    *exported = localDaemon.devices();
+    return listed;
+}
+
 void LocalUsbDevicesModel::updated()
 {
-    beginResetModel();
-    m_shared.clear();
-    m_devices.clear();
-    m_busids.clear();
-
+    // Everything is read before the reset begins: the window keeps painting
+    // while the tool runs, and must not see a half-reset model.
     QStringList candidates = m_server.storageBusIds();
 
     // What the local usbip daemon exports right now: it is shared already.
     QList<UsbDevice> exported;
-    {
-        UsbIpClient localDaemon(QStringLiteral("localhost"));
-        localDaemon.update();
-        exported = localDaemon.devices();
-    }
+    QString exportsFailure;
+    const bool exportsListed = listExports(&exported, &exportsFailure);
 
     const QStringList constant = SharedDevicesFile().entries();
+    const QList<UsbDevice> devices = m_server.devices();
+
+    beginResetModel();
+    m_shared.clear();
+    m_devices.clear();
+    m_busids.clear();
     for (const UsbDevice &device : qAsConst(exported)) {
         m_shared.insert(device.busid(), constant.contains(device.vidPid()));
         candidates.append(device.busid());
     }
     candidates.removeDuplicates();
 
-    const QList<UsbDevice> devices = m_server.devices();
     for (const UsbDevice &device : devices) {
         if (m_testMode || candidates.contains(device.busid())) {
             m_devices.append(device);
@@ -161,6 +170,10 @@ void LocalUsbDevicesModel::updated()
         }
     }
     endResetModel();
+
+    // Without the exports every shared device shows as unshared: say so.
+    if (!exportsListed)
+        Q_EMIT error(tr("Error updating the list of shared devices!"), exportsFailure);
 }
 
 void LocalUsbDevicesModel::rowChanged(const QString &busid)

@@ -36,6 +36,10 @@ public:
 
     bool isTestMode() const { return m_testMode; }
 
+Q_SIGNALS:
+    // A failure while refreshing, as the services report theirs.
+    void error(const QString &error, const QString &detailed);
+
 private Q_SLOTS:
     void updated();
     void shared(const QString &busid, bool isConst);
@@ -45,6 +49,8 @@ private:
     bool isRow(const QModelIndex &index) const;
     QString statusText(int row) const;
     void rowChanged(const QString &busid);
+    // What the local usbip daemon exports; false (and why) when it cannot tell.
+    bool listExports(QList<UsbDevice> *exported, QString *failure);
 
     UsbIpServer &m_server;
     QList<UsbDevice> m_devices;

@@ -4,11 +4,11 @@
 #include "remoteusbdevicesmodel.h"
 
 #include "ovraicon.h"
+#include "ovrawait.h"
 #include "shareddevicesfile.h"
 #include "usbipclient.h"
 
 #include <QIcon>
-#include <QThread>
 
 RemoteUsbDevicesModel::RemoteUsbDevicesModel(UsbIpClient &client, QObject *parent)
     : QAbstractTableModel(parent)
@@ -22,10 +22,14 @@ RemoteUsbDevicesModel::RemoteUsbDevicesModel(UsbIpClient &client, QObject *paren
 
     m_timer.setInterval(LostCheckIntervalMs);
 
-    connect(&m_client, &UsbIpClient::updated, this, &RemoteUsbDevicesModel::updated);
+    // A scan's result and the lost-connection check arrive on their own; when
+    // the window is waiting for a call they wait until it is over.
+    connect(&m_client, &UsbIpClient::updated, this,
+            [this]() { OvraWait::whenIdle(this, [this]() { updated(); }); });
     connect(&m_client, &UsbIpClient::attached, this, &RemoteUsbDevicesModel::attached);
     connect(&m_client, &UsbIpClient::detached, this, &RemoteUsbDevicesModel::detached);
-    connect(&m_timer, &QTimer::timeout, this, &RemoteUsbDevicesModel::checkConnections);
+    connect(&m_timer, &QTimer::timeout, this,
+            [this]() { OvraWait::whenIdle(this, [this]() { checkConnections(); }); });
 }
 
 // A table: cells have no children (a view asking for them gets none).
@@ -182,9 +186,12 @@ void RemoteUsbDevicesModel::rowChanged(int row)
 
 void RemoteUsbDevicesModel::updated()
 {
+    // The port table is asked for before the reset begins: the window keeps
+    // painting while the Manager answers, and must not see a half-reset model.
+    const QHash<QString, QString> ports = m_client.ports();
     beginResetModel();
     m_devices = m_client.devices();
-    m_ports = m_client.ports();
+    m_ports = ports;
     m_ids.clear();
     m_lost.clear();
     m_constant = constantConnections();
@@ -232,7 +239,7 @@ void RemoteUsbDevicesModel::attached(const QString &busid)
         connect(&m_client, &UsbIpClient::error, this, [&failed]() { failed = true; });
     for (int poll = 0; poll < AttachPollCount && !failed && !found(); ++poll) {
         if (poll > 0)
-            QThread::msleep(AttachPollPauseMs);
+            OvraWait::pause(AttachPollPauseMs);
         m_ports = m_client.ports();
     }
     disconnect(watch);

@@ -27,6 +27,10 @@
         <source>session</source>
         <translation>на сеанс</translation>
     </message>
+    <message>
+        <source>Error updating the list of shared devices!</source>
+        <translation>Ошибка обновления списка предоставленных устройств!</translation>
+    </message>
 </context>
 <context>
     <name>MainWindow</name>
@@ -319,6 +323,10 @@
 </source>
         <translation>Ошибка отключения устройства!
 </translation>
+    </message>
+    <message>
+        <source>The usbip tool got no answer within %1 seconds.</source>
+        <translation>Программа usbip не получила ответа за %1 с.</translation>
     </message>
 </context>
 <context>

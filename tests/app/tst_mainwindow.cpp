@@ -12,6 +12,7 @@
 #include "nethelpers.h"
 #include "ovraintegration.h"
 #include "privatebus.h"
+#include "remoteusbdevicesmodel.h"
 #include "startup.h"
 #include "testenvironment.h"
 #include "usbippeer.h"
@@ -98,6 +99,31 @@ int remoteRows()
     return kernelRelease().left(1).toInt() > 4 ? 4 : 3;
 }
 
+// Counts the events of one type that reach the watched objects while *active
+// holds (a nullptr `active`: always).
+class EventCounter : public QObject
+{
+public:
+    EventCounter(QEvent::Type type, const bool *active = nullptr)
+        : m_type(type)
+        , m_active(active)
+    {
+    }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == m_type && (!m_active || *m_active))
+            ++count;
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QEvent::Type m_type;
+    const bool *m_active;
+};
+
 template <typename T>
 T *child(QWidget *window, const char *name)
 {
@@ -133,6 +159,8 @@ private Q_SLOTS:
     void contextMenus();
     void errorBoxes_data();
     void errorBoxes();
+    void slowManagerLeavesWindowAlive();
+    void failingPortCheckShowsOneBox();
     void scanButtonOpensModalDialog();
     void f1ShowsHelp();
     void remoteTableFromTheRealTool();
@@ -629,34 +657,67 @@ void TestMainWindow::contextMenus()
 
 void TestMainWindow::errorBoxes_data()
 {
-    QTest::addColumn<bool>("shareFails");
+    QTest::addColumn<QString>("action"); // "share", "update local" or "update remote"
+    QTest::addColumn<QString>("managerError");
+    QTest::addColumn<QString>("managerMessage");
+    QTest::addColumn<QStringList>("failingListing");
+    QTest::addColumn<QByteArray>("toolError");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("detailed");
 
-    QTest::newRow("Manager refuses: with details") << true << "Error share device!\n"
-                                                   << "Authorization error.";
+    QTest::newRow("Manager refuses: with details")
+        << "share"
+        << "org.freedesktop.DBus.Error.AccessDenied" << QString() << QStringList() << QByteArray()
+        << "Error share device!\n"
+        << "Authorization error.";
+    QTest::newRow("Manager's own error: its message")
+        << "share"
+        << "org.ovra.admin.usbip.Error.ModuleUnavailable"
+        << "the kernel module usbip-host is not available:\tmodprobe: FATAL: Module usbip-host "
+           "not found\x1b[0m\x07\n"
+        << QStringList() << QByteArray() << "Error share device!\n"
+        << "the kernel module usbip-host is not available: modprobe: FATAL: Module usbip-host "
+           "not found[0m";
     QTest::newRow("listing fails without output: no details")
-        << false << "Error updating the list of local devices!"
+        << "update local" << QString() << QString() << ListLocal << QByteArray()
+        << "Error updating the list of local devices!"
         << "";
+    QTest::newRow("remote listing fails: the tool's reason")
+        << "update remote" << QString() << QString() << ListRemote
+        << QByteArray("usbip: error: could not connect to 127.0.2.9:3240: System error\n")
+        << "Error updating the list of remote devices!"
+        << "usbip: error: could not connect to 127.0.2.9:3240: System error";
+    QTest::newRow("exports cannot be listed: said, not shown as unshared")
+        << "update local" << QString() << QString() << ListLocalhost
+        << QByteArray("usbip: error: could not connect to localhost:3240: System error\n")
+        << "Error updating the list of shared devices!"
+        << "usbip: error: could not connect to localhost:3240: System error";
 }
 
 void TestMainWindow::errorBoxes()
 {
-    QFETCH(bool, shareFails);
+    QFETCH(QString, action);
+    QFETCH(QString, managerError);
+    QFETCH(QString, managerMessage);
+    QFETCH(QStringList, failingListing);
+    QFETCH(QByteArray, toolError);
     QFETCH(QString, text);
     QFETCH(QString, detailed);
 
     auto window = makeWindow();
     ModalCloser closer;
-    if (shareFails) {
-        m_manager->setError(QStringLiteral("ShareDevice"),
-                            QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"));
+    if (!managerError.isEmpty())
+        m_manager->setError(QStringLiteral("ShareDevice"), managerError, managerMessage);
+    if (!failingListing.isEmpty())
+        m_usbip->setResponse(failingListing, QByteArray(), toolError, 1);
+    if (action == QLatin1String("share")) {
         QTreeView *view = localView(window.get());
         view->setCurrentIndex(rowOf(view, QStringLiteral("2-1")));
         child<QAction>(window.get(), "m_shareSessionAction")->trigger();
-    } else {
-        m_usbip->setResponse(ListLocal, QByteArray(), QByteArray(), 1);
+    } else if (action == QLatin1String("update local")) {
         child<QPushButton>(window.get(), "m_updateLocalPushButton")->click();
+    } else {
+        child<QPushButton>(window.get(), "m_updateRemotePushButton")->click();
     }
     QCOMPARE(closer.boxes.size(), 1);
     const ModalCloser::Box box = closer.boxes.first();
@@ -670,6 +731,92 @@ void TestMainWindow::errorBoxes()
     // is gone once the call has returned.
     QVERIFY(!box.overrideCursor || box.cursor == Qt::ArrowCursor);
     QVERIFY(!QApplication::overrideCursor());
+}
+
+// A Manager that takes 3 s to answer, as while the user types a password:
+// the window keeps painting and drops the clicks meanwhile; one request.
+void TestMainWindow::slowManagerLeavesWindowAlive()
+{
+    auto window = makeWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QTreeView *view = localView(window.get());
+    view->setCurrentIndex(rowOf(view, QStringLiteral("1-1")));
+    auto *unshare = child<QPushButton>(window.get(), "m_unsharePushButton");
+    auto *update = child<QPushButton>(window.get(), "m_updateLocalPushButton");
+    QVERIFY(unshare->isEnabled());
+    m_manager->setHandler([](const FakeManager::Call &call, FakeManager::Reply *) {
+        if (call.method == QLatin1String("UnshareDevice"))
+            QThread::sleep(3);
+        return false;
+    });
+    m_usbip->clearCalls();
+    m_manager->clearCalls();
+
+    bool waiting = false;
+    bool ranWhileWaiting = false;
+    bool busyCursor = false;
+    EventCounter paints(QEvent::Paint, &waiting);
+    view->viewport()->installEventFilter(&paints);
+    QTimer::singleShot(500, window.get(), [&]() {
+        ranWhileWaiting = waiting;
+        busyCursor = QApplication::overrideCursor()
+            && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
+        window->resize(window->size() + QSize(40, 30)); // as a window manager would
+        QTest::mouseClick(update, Qt::LeftButton);
+        QTest::mouseClick(unshare, Qt::LeftButton);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    waiting = true;
+    unshare->click();
+    waiting = false;
+    const qint64 took = clock.elapsed();
+    m_manager->setHandler({});
+
+    QVERIFY2(ranWhileWaiting, "the window handled nothing while the Manager had not answered");
+    QVERIFY2(took >= 3000, qPrintable(QString::number(took)));
+    QVERIFY(busyCursor);
+    QVERIFY(paints.count > 0);
+    QCOMPARE(managerCalls(QStringLiteral("UnshareDevice")), 1);
+    QCOMPARE(m_manager->calls().size(), 1);
+    QCOMPARE(callCount(ListLocal), 0);
+    QVERIFY(!QApplication::overrideCursor());
+    QVERIFY(child<QPushButton>(window.get(), "m_sharePushButton")->isEnabled());
+}
+
+// The lost-connection check keeps failing over three periods while the
+// first box is open: one box. Closed, the next failure shows it again.
+void TestMainWindow::failingPortCheckShowsOneBox()
+{
+    m_manager->setError(QStringLiteral("PortsInfo"),
+                        QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"));
+    auto window = makeWindow();
+    auto *model = qobject_cast<RemoteUsbDevicesModel *>(remoteView(window.get())->model());
+    QVERIFY(model);
+    m_manager->clearCalls();
+    int openAtOnce = 0;
+    for (int period = 0; period < 3; ++period)
+        QTimer::singleShot(100 + 200 * period, model, [model]() { model->checkConnections(); });
+    QTimer::singleShot(900, [&openAtOnce]() {
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        for (QWidget *widget : windows) {
+            auto *box = qobject_cast<QMessageBox *>(widget);
+            if (box && box->isVisible()) {
+                ++openAtOnce;
+                box->done(0);
+            }
+        }
+    });
+    QTest::qWait(1200);
+    QCOMPARE(managerCalls(QStringLiteral("PortsInfo")), 3);
+    QCOMPARE(openAtOnce, 1);
+    QVERIFY(!QApplication::activeModalWidget()); // nothing queued behind it
+
+    ModalCloser closer;
+    model->checkConnections();
+    QCOMPARE(closer.boxes.size(), 1);
+    QCOMPARE(closer.boxes.first().text, QStringLiteral("Error get ports info!"));
 }
 
 void TestMainWindow::scanButtonOpensModalDialog()

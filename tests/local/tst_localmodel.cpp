@@ -286,9 +286,16 @@ void TestLocalModel::failingExportListShowsUnshared()
     m_usbip->setResponse(ListLocalhost, QByteArray(),
                          "usbip: error: could not connect to localhost:3240: System error\n", 1);
     LocalUsbDevicesModel model(*m_server);
+    QSignalSpy errors(&model, &LocalUsbDevicesModel::error);
     QVERIFY(m_server->update());
     QCOMPARE(rowBusids(model), QStringList{QStringLiteral("3-1")});
     QCOMPARE(model.index(0, 2).data().toString(), QStringLiteral("unshared"));
+    // Not silently: the failure is reported once, with the tool's reason.
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.first().at(0).toString(),
+             QStringLiteral("Error updating the list of shared devices!"));
+    QCOMPARE(errors.first().at(1).toString(),
+             QStringLiteral("usbip: error: could not connect to localhost:3240: System error"));
 }
 
 void TestLocalModel::testerThroughResets()
