@@ -3,13 +3,14 @@
 
 // A stand-in for the polkit authority on the sandbox's private system bus.
 // It owns org.freedesktop.PolicyKit1 and answers every CheckAuthorization
-// with "allowed", or with "denied" after --deny. The answer can be switched
-// while it runs through its control interface:
+// with "allowed", or with "denied" after --deny; --delay MS answers only after
+// MS milliseconds, as an authentication dialog that the user takes time over.
+// The answer can be switched while it runs through its control interface:
 //
 //   org.ovra.sandbox.FakePolkit.SetAuthorized(b)   on /org/ovra/sandbox/FakePolkit
 //   org.ovra.sandbox.FakePolkit.Checks() -> as     the action ids asked so far
 //
-//   ovra-sandbox-polkit [--deny]
+//   ovra-sandbox-polkit [--deny] [--delay MS]
 
 #include <QCoreApplication>
 #include <QDBusArgument>
@@ -18,6 +19,7 @@
 #include <QDBusMetaType>
 #include <QDBusVirtualObject>
 #include <QMap>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -63,6 +65,7 @@ class FakeAuthority : public QDBusVirtualObject
 {
 public:
     bool authorized = true;
+    int delayMs = 0;
     QStringList checks;
 
     QString introspect(const QString &) const override { return QString(); }
@@ -79,6 +82,12 @@ public:
                 AuthorizationResult result;
                 result.authorized = authorized;
                 reply = message.createReply(QVariant::fromValue(result));
+                if (delayMs > 0) {
+                    QTimer::singleShot(delayMs, [connection, reply]() {
+                        QDBusConnection(connection).send(reply);
+                    });
+                    return true;
+                }
             } else if (member == QLatin1String("CancelCheckAuthorization")) {
                 reply = message.createReply();
             } else {
@@ -115,10 +124,16 @@ int main(int argc, char *argv[])
     FakeAuthority authority;
     const QStringList arguments = app.arguments();
     for (int i = 1; i < arguments.size(); ++i) {
+        bool ok = true;
         if (arguments.at(i) == QLatin1String("--deny")) {
             authority.authorized = false;
+        } else if (arguments.at(i) == QLatin1String("--delay") && i + 1 < arguments.size()) {
+            authority.delayMs = arguments.at(++i).toInt(&ok);
         } else {
-            std::fprintf(stderr, "usage: %s [--deny]\n", argv[0]);
+            ok = false;
+        }
+        if (!ok || authority.delayMs < 0) {
+            std::fprintf(stderr, "usage: %s [--deny] [--delay MS]\n", argv[0]);
             return 2;
         }
     }
