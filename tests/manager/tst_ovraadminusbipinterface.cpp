@@ -3,6 +3,7 @@
 
 #include "fakemanager.h"
 #include "ovraadminusbipinterface.h"
+#include "ovrausbipmanager.h"
 #include "privatebus.h"
 
 #include <QDBusPendingCall>
@@ -206,30 +207,53 @@ void TestOvraAdminUsbIpInterface::replyValues()
 
 void TestOvraAdminUsbIpInterface::busErrors_data()
 {
-    QTest::addColumn<QString>("errorName");
+    QTest::addColumn<FakeManager::Reply>("answer");
     QTest::addColumn<int>("type");
     QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("detail"); // what the call helpers report
 
+    const auto error = [](const char *name, const QString &message = QString()) {
+        return FakeManager::error(QLatin1String(name), message);
+    };
     QTest::newRow("access denied")
-        << "org.freedesktop.DBus.Error.AccessDenied" << int(QDBusError::AccessDenied)
-        << QStringLiteral("Authorization error.");
-    QTest::newRow("failed") << "org.freedesktop.DBus.Error.Failed" << int(QDBusError::Failed)
+        << error("org.freedesktop.DBus.Error.AccessDenied") << int(QDBusError::AccessDenied)
+        << QStringLiteral("Authorization error.") << QStringLiteral("Authorization error.");
+    QTest::newRow("failed") << error("org.freedesktop.DBus.Error.Failed") << int(QDBusError::Failed)
+                            << QStringLiteral("The call failed.")
                             << QStringLiteral("The call failed.");
-    QTest::newRow("no reply") << "org.freedesktop.DBus.Error.NoReply" << int(QDBusError::NoReply)
+    QTest::newRow("no reply") << error("org.freedesktop.DBus.Error.NoReply")
+                              << int(QDBusError::NoReply) << QStringLiteral("Timeout reply.")
                               << QStringLiteral("Timeout reply.");
-    QTest::newRow("service's own name")
-        << "org.ovra.admin.usbip.Error.Busy" << int(QDBusError::Other)
+    QTest::newRow("no answer at all: the proxy's time-out")
+        << FakeManager::noReply() << int(QDBusError::NoReply) << QStringLiteral("Timeout reply.")
+        << QStringLiteral("Timeout reply.");
+    QTest::newRow("service's own name: its message, cleaned")
+        << error(
+               "org.ovra.admin.usbip.Error.ModuleUnavailable",
+               QStringLiteral("the kernel module vhci-hcd is not available:\t\x1b[1mnot found\r\n"))
+        << int(QDBusError::Other) << QStringLiteral("Unknown error.")
+        << QStringLiteral("the kernel module vhci-hcd is not available: [1mnot found");
+    QTest::newRow("service's own name, long message: shortened")
+        << error("org.ovra.admin.usbip.Error.Busy", QString(500, QLatin1Char('x')))
+        << int(QDBusError::Other) << QStringLiteral("Unknown error.")
+        << QString(OvraUsbIp::MessageMaxLength - 1, QLatin1Char('x')) + QChar(0x2026);
+    QTest::newRow("a name that only looks like the service's")
+        << error("org.ovra.admin.usbipx.Error.Busy", QStringLiteral("not shown"))
+        << int(QDBusError::Other) << QStringLiteral("Unknown error.")
         << QStringLiteral("Unknown error.");
 }
 
 void TestOvraAdminUsbIpInterface::busErrors()
 {
-    QFETCH(QString, errorName);
+    QFETCH(FakeManager::Reply, answer);
     QFETCH(int, type);
     QFETCH(QString, text);
+    QFETCH(QString, detail);
 
-    m_manager->setError(QStringLiteral("PortsInfo"), errorName);
+    m_manager->setReply(QStringLiteral("PortsInfo"), answer);
     OvraAdminUsbIpInterface proxy;
+    QCOMPARE(proxy.timeout(), OvraUsbIp::ManagerReplyTimeoutMs);
+    proxy.setTimeout(1500); // a call that gets no answer ends here
     QDBusPendingReply<QString> reply = proxy.PortsInfo();
     reply.waitForFinished();
     QVERIFY(reply.isError());
@@ -237,6 +261,12 @@ void TestOvraAdminUsbIpInterface::busErrors()
     QCOMPARE(proxy.errorText(reply.error().type()), text);
     QCOMPARE(OvraAdminUsbIpInterface::stringReply(reply), QString());
     QCOMPARE(OvraAdminUsbIpInterface::boolReply(reply), false);
+
+    QStringList reported;
+    const auto report = [&reported](const QString &detailed) { reported << detailed; };
+    QVERIFY(!proxy.callForText(QStringLiteral("PortsInfo"), {}, report));
+    QVERIFY(!proxy.callForTruth(QStringLiteral("PortsInfo"), {}, report));
+    QCOMPARE(reported, (QStringList{detail, detail}));
 }
 
 void TestOvraAdminUsbIpInterface::errorSignal()
