@@ -158,7 +158,7 @@ PlatformCheck::Requirement listeningRequirement(bool serviceActive)
     if (addresses.isEmpty()) {
         return {false, name,
                 serviceActive ? QStringLiteral("nothing listens; see journalctl -u usbipd.service")
-                              : QStringLiteral("nothing listens (usbipd does not run)")};
+                              : QStringLiteral("nothing listens (start usbipd first)")};
     }
     bool everywhere = false;
     for (const QString &address : addresses) {

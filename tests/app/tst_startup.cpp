@@ -229,8 +229,10 @@ void TestStartup::writeUname(const QByteArray &output, int exitCode)
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
-// "ubuntu": kernel-matched tools, an older kernel's installed; "debian": the
-// tools come as usbip. "-missing" leaves out the package the check wants.
+// "ubuntu": kernel-matched tools, an older kernel's installed (and a stray
+// usbip package that must not count); "debian": the tools come as usbip, and
+// linux-perf names a linux-tools package that does not exist. "-missing"
+// leaves out the package the check wants.
 void TestStartup::writeStatus(const QString &database)
 {
     const bool installed = !database.endsWith(QLatin1String("-missing"));
@@ -243,7 +245,9 @@ void TestStartup::writeStatus(const QString &database)
             + "\nArchitecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: u\n\n";
     } else {
         status = "Package: linux-tools-5.10.0-7-amd64\nStatus: install ok installed\n"
-                 "Architecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: older\n\n";
+                 "Architecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: older\n\n"
+                 "Package: usbip\nStatus: install ok installed\n"
+                 "Architecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: u\n\n";
         if (installed)
             status += "Package: linux-tools-5.10.0-8-amd64\nStatus: install ok installed\n"
                       "Architecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: t\n\n";
@@ -495,11 +499,9 @@ void TestStartup::commandLine_data()
     QTest::addColumn<QString>("out"); // a pattern for the whole standard output
     QTest::addColumn<QString>("err"); // the whole standard error
 
-    QTest::newRow("--help") << QStringList{"--help"} << 0
-                            << "Usage: ovra-admin-usbip \\[--check \\| --help \\| --version\\]\n.*"
-                            << "";
-    QTest::newRow("-h after a Qt option")
-        << QStringList{"-style", "fusion", "-h"} << 0 << "Usage: .*"
+    QTest::newRow("--help, after a Qt option")
+        << QStringList{"-style", "fusion", "--help"} << 0
+        << "Usage: ovra-admin-usbip \\[--check \\| --help \\| --version\\]\n.*"
         << "";
     QTest::newRow("--version") << QStringList{"--version"} << 0
                                << QStringLiteral("ovra-admin-usbip %1\n")
@@ -552,16 +554,6 @@ void TestStartup::commandLine()
         env.insert(QLatin1String(variable), bare);
     env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
                QStringLiteral("unix:path=%1/no-bus").arg(bare));
-    // apt knows no package lists here: the choice of tools package cannot
-    // depend on this machine's.
-    m_env.writeFile(
-        QStringLiteral("bare/apt.conf"),
-        QStringLiteral("Dir::State::Lists \"%1\";\nDir::State::status \"%1/dpkg/status\";\n"
-                       "Dir::Etc::SourceList \"/dev/null\";\nDir::Etc::SourceParts \"%1\";\n"
-                       "Dir::Cache::pkgcache \"\";\nDir::Cache::srcpkgcache \"\";\n")
-            .arg(bare)
-            .toLocal8Bit());
-    env.insert(QStringLiteral("APT_CONFIG"), bare + QStringLiteral("/apt.conf"));
 
     QProcess process;
     process.setProcessEnvironment(env);
@@ -588,15 +580,9 @@ void TestStartup::listeningAddresses_data()
     const QByteArray header = "  sl  local_address rem_address   st tx_queue rx_queue\n";
     const QByteArray tail = " 00000000:00000000 00:00000000 00000000     0        0 1\n";
 
-    QTest::newRow("every IPv4 interface")
-        << header + "   0: 00000000:0CA8 00000000:0000 0A" + tail << QStringList{"0.0.0.0"};
     QTest::newRow("one address, in the kernel's byte order")
         << header + "   0: 0104A8C0:0CA8 00000000:0000 0A" + tail << QStringList{"192.168.4.1"};
-    QTest::newRow("every IPv6 interface") << header
-            + "   0: 00000000000000000000000000000000:0CA8 "
-              "00000000000000000000000000000000:0000 0A"
-            + tail << QStringList{"::"};
-    QTest::newRow("IPv6 loopback") << header
+    QTest::newRow("IPv6 loopback, word by word in the kernel's byte order") << header
             + "   0: 00000000000000000000000001000000:0CA8 "
               "00000000000000000000000000000000:0000 0A"
             + tail << QStringList{"::1"};

@@ -23,9 +23,6 @@ private Q_SLOTS:
     void isPackageInstalled_data();
     void isPackageInstalled();
 
-    void toolsPackage_data();
-    void toolsPackage();
-
     void runSynaptic_data();
     void runSynaptic();
     void runSynapticWithoutLauncher();
@@ -115,64 +112,6 @@ void TestPackageManager::isPackageInstalled()
     QFETCH(QString, pattern);
     QFETCH(bool, installed);
     QCOMPARE(PackageManager::isPackageInstalled(name, pattern), installed);
-}
-
-namespace {
-
-QByteArray entry(const char *package, const char *state, const char *extra = "")
-{
-    return QByteArray("Package: ") + package + "\nStatus: " + state
-        + "\nArchitecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\n" + extra
-        + "Description: d\n\n";
-}
-
-} // namespace
-
-void TestPackageManager::toolsPackage_data()
-{
-    QTest::addColumn<QByteArray>("database");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("installed");
-
-    const QString kernelTools = QStringLiteral("linux-tools-6.1.0-13-amd64");
-    const QByteArray installed = "install ok installed";
-    // Debian 12: linux-perf names linux-tools-6.1, which is no package there.
-    const QByteArray debian = entry("linux-perf", installed, "Breaks: linux-tools-6.1\n");
-    const QByteArray ubuntu = entry("linux-tools-common", installed)
-        + entry("linux-tools-5.15.0-91-generic", "deinstall ok config-files");
-
-    QTest::newRow("Debian, usbip installed")
-        << debian + entry("usbip", installed) << "usbip" << true;
-    QTest::newRow("Debian, usbip removed")
-        << debian + entry("usbip", "deinstall ok config-files") << "usbip" << false;
-    QTest::newRow("Ubuntu, tools of the running kernel installed")
-        << ubuntu + entry("linux-tools-6.1.0-13-amd64", installed) << kernelTools << true;
-    QTest::newRow("Ubuntu, only another kernel's tools") << ubuntu << kernelTools << false;
-    QTest::newRow("Ubuntu, tools of the running kernel half-configured")
-        << ubuntu + entry("linux-tools-6.1.0-13-amd64", "install ok half-configured") << kernelTools
-        << false;
-    QTest::newRow("Ubuntu with a stray usbip package: still the kernel's tools")
-        << ubuntu + entry("usbip", installed) << kernelTools << false;
-}
-
-void TestPackageManager::toolsPackage()
-{
-    QFETCH(QByteArray, database);
-    QFETCH(QString, name);
-    QFETCH(bool, installed);
-
-    const QString path = m_dir.filePath(QStringLiteral("admin/status"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(database);
-    file.close();
-    const OvraAdmin::ToolsPackage tools =
-        PackageManager::usbipToolsPackage(QStringLiteral("6.1.0-13-amd64"));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(status);
-    file.close();
-    QCOMPARE(tools.name, name);
-    QCOMPARE(tools.installed, installed);
 }
 
 void TestPackageManager::writeLauncher(int exitCode, bool executable)
