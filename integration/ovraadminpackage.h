@@ -27,16 +27,16 @@ public:
     static bool isPackageInstalled(const QString &name, const QString &pattern);
 
     // Which package brings the USB/IP tools here, and whether it is
-    // installed. Distributions that ship kernel-matched tools (Ubuntu and its
+    // installed (isPackageInstalled with the pattern "ii\s%1").
+    // Distributions that ship kernel-matched tools (Ubuntu and its
     // derivatives) use "linux-tools-<kernelRelease>"; Debian ships them as
-    // "usbip". Decided from the package database: a linux-tools-* package the
-    // database has (installed, half installed or left with its configuration)
-    // means the former, otherwise a "usbip" package it has means the latter; when the database has
-    // neither, apt's package lists are asked which of the two exists, and
-    // linux-tools-<kernelRelease> is the answer when neither does. A name dpkg knows only from
-    // another package's relations (as Debian's linux-perf names linux-tools-6.1) counts for
-    // nothing. The linux-tools package is checked with isPackageInstalled
-    // and the pattern "ii\s%1".
+    // "usbip". Decided from dpkg's database: any linux-tools-* package in it
+    // (installed, half installed or left with its configuration) means the
+    // former, otherwise a "usbip" package in it means the latter. With
+    // neither, apt's package lists tell which of the two exists, and
+    // linux-tools-<kernelRelease> is the answer when neither does. A name
+    // dpkg knows only from another package's relations (Debian's linux-perf
+    // names linux-tools-6.1) counts for nothing.
     static ToolsPackage usbipToolsPackage(const QString &kernelRelease);
 
     // Starts the Synaptic package manager, through its privileged launcher
