@@ -9,11 +9,15 @@
 #include "ovraadminsystemd.h"
 #include "ovraicons.h"
 #include "ovraintegration.h"
+#include "platformcheck.h"
 #include "qtsingleapplication.h"
 
+#include <QCoreApplication>
 #include <QIcon>
 #include <QMessageBox>
+#include <QTextStream>
 
+#include <cstdio>
 #include <memory>
 
 #ifndef OVRA_VERSION_STRING
@@ -41,6 +45,84 @@ void showCritical(const QString &text)
     box.exec();
 }
 
+const char helpText[] =
+    "Usage: ovra-admin-usbip [--check | --help | --version]\n"
+    "Shares this machine's USB storage devices over USB/IP and attaches the devices\n"
+    "that other hosts export. Without options it opens its window; Qt's own options\n"
+    "(such as -style NAME or -platform NAME) are passed on to it.\n"
+    "\n"
+    "  --check        check the USB/IP platform without changing anything: the tools\n"
+    "                 package, the usbip executable, the kernel modules usbip-host\n"
+    "                 and vhci-hcd, the usbipd service and the addresses it listens\n"
+    "                 on, the Manager service and its polkit actions. Prints one line\n"
+    "                 per requirement, \"OK\" or \"MISSING\" first, and exits with 0\n"
+    "                 when all are in place, 1 when something is missing\n"
+    "  -h, --help     show this help and exit\n"
+    "  -v, --version  show the version and exit\n"
+    "\n"
+    "Exit status: 0 when the window is closed (or an environment check at start\n"
+    "fails), 255 when another instance runs, 2 for a wrong command line.\n";
+
+enum class Action { Window, Check, Help, Version, Error };
+
+struct CommandLine
+{
+    Action action = Action::Window;
+    QString error;
+};
+
+// The options the application object itself takes (QGuiApplication and
+// QApplication), with one dash or two.
+bool isQtOption(QString name, bool *takesValue)
+{
+    static const QStringList withValue{
+        QStringLiteral("platform"),        QStringLiteral("platformpluginpath"),
+        QStringLiteral("platformtheme"),   QStringLiteral("plugin"),
+        QStringLiteral("qwindowgeometry"), QStringLiteral("qwindowicon"),
+        QStringLiteral("qwindowtitle"),    QStringLiteral("style"),
+        QStringLiteral("stylesheet"),      QStringLiteral("session"),
+        QStringLiteral("display"),         QStringLiteral("geometry")};
+    static const QStringList flags{QStringLiteral("reverse"), QStringLiteral("widgetcount"),
+                                   QStringLiteral("nograb"), QStringLiteral("dograb"),
+                                   QStringLiteral("sync")};
+    name.remove(0, name.startsWith(QLatin1String("--")) ? 2 : 1);
+    *takesValue = withValue.contains(name);
+    return *takesValue || flags.contains(name);
+}
+
+// Read before any application object exists, so that --help, --version and
+// --check work without a display.
+CommandLine parseCommandLine(int argc, char **argv)
+{
+    bool help = false;
+    bool version = false;
+    bool check = false;
+    for (int i = 1; i < argc; ++i) {
+        const QString argument = QString::fromLocal8Bit(argv[i]);
+        bool takesValue = false;
+        if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
+            help = true;
+        } else if (argument == QLatin1String("--version") || argument == QLatin1String("-v")) {
+            version = true;
+        } else if (argument == QLatin1String("--check")) {
+            check = true;
+        } else if (argument.startsWith(QLatin1Char('-')) && argument.size() > 1
+                   && isQtOption(argument.section(QLatin1Char('='), 0, 0), &takesValue)) {
+            if (takesValue && !argument.contains(QLatin1Char('=')) && ++i >= argc)
+                return {Action::Error, QStringLiteral("option '%1' needs a value").arg(argument)};
+        } else if (argument.startsWith(QLatin1Char('-'))) {
+            return {Action::Error, QStringLiteral("unknown option '%1'").arg(argument)};
+        } else {
+            return {Action::Error, QStringLiteral("unexpected argument '%1'").arg(argument)};
+        }
+    }
+    if (help)
+        return {Action::Help, QString()};
+    if (version)
+        return {Action::Version, QString()};
+    return {check ? Action::Check : Action::Window, QString()};
+}
+
 } // namespace
 
 QString kernelRelease()
@@ -53,9 +135,11 @@ QString kernelRelease()
 
 bool checkToolsPackage()
 {
-    const QString package = QStringLiteral("linux-tools-%1").arg(kernelRelease());
-    if (OvraAdmin::PackageManager::isPackageInstalled(package, QStringLiteral("ii\\s%1")))
+    const OvraAdmin::ToolsPackage tools =
+        OvraAdmin::PackageManager::usbipToolsPackage(kernelRelease());
+    if (tools.installed)
         return true;
+    const QString &package = tools.name;
 
     const QString text =
         QObject::tr("You need to install %1 package and reboot system for correct work with "
@@ -92,6 +176,29 @@ bool checkUsbipdService()
 
 int runApplication(int argc, char **argv)
 {
+    const CommandLine commandLine = parseCommandLine(argc, argv);
+    switch (commandLine.action) {
+    case Action::Help:
+        std::fputs(helpText, stdout);
+        return 0;
+    case Action::Version:
+        std::printf("ovra-admin-usbip %s\n", OVRA_VERSION_STRING);
+        return 0;
+    case Action::Error:
+        std::fprintf(stderr, "ovra-admin-usbip: %s (see --help)\n", qPrintable(commandLine.error));
+        return 2;
+    case Action::Check:
+    case Action::Window:
+        break;
+    }
+
+    addSystemToolFolders();
+    if (commandLine.action == Action::Check) {
+        QCoreApplication app(argc, argv);
+        QTextStream out(stdout);
+        return PlatformCheck::print(PlatformCheck::requirements(), out);
+    }
+
     auto app = std::make_unique<QtSingleApplication>(argc, argv, true);
     ovraInit(OVRA_VERSION_STRING, "Ovra admin usbip");
 

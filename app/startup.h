@@ -9,7 +9,8 @@
 // empty when nothing could be read.
 QString kernelRelease();
 
-// True when the USB/IP tools package of the running kernel is installed.
+// True when the package that brings the USB/IP tools on this distribution
+// (see OvraAdmin::PackageManager::usbipToolsPackage) is installed.
 // Otherwise offers to install it through the package manager and returns
 // false, whatever the user chose.
 bool checkToolsPackage();
@@ -19,7 +20,10 @@ bool checkToolsPackage();
 // agrees.
 bool checkUsbipdService();
 
-// The program: single-instance guard, desktop set-up, the two checks, the
-// main window and the event loop. Returns the exit status: -1 when another
-// instance runs, 0 when a check fails, else the event loop's value.
+// The program. --help and --version print and return 0, --check prints the
+// platform check and returns 0 or 1, a wrong command line returns 2 after a
+// one-line message; none of them needs a display. Otherwise: single-instance
+// guard, desktop set-up, the two checks, the main window and the event loop,
+// returning -1 when another instance runs, 0 when a check fails, else the
+// event loop's value.
 int runApplication(int argc, char **argv);

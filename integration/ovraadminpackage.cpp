@@ -9,9 +9,81 @@
 #include <QStandardPaths>
 #include <QTemporaryFile>
 
+#include <algorithm>
+
 namespace {
 
 const int queryTimeoutMs = 30000;
+
+// Runs a package query with the C locale (its output is parsed) and returns
+// its standard output; empty when it cannot be run in time. A non-zero exit
+// status is no failure here: both dpkg-query and apt-cache report names they
+// do not know that way and still print the others.
+QString queryOutput(const QString &program, const QStringList &arguments)
+{
+    QProcess query;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    query.setProcessEnvironment(environment);
+    query.setProcessChannelMode(QProcess::SeparateChannels);
+    query.start(program, arguments, QIODevice::ReadOnly);
+    if (!query.waitForStarted(queryTimeoutMs))
+        return QString();
+    if (!query.waitForFinished(queryTimeoutMs)) {
+        query.kill();
+        query.waitForFinished(1000);
+        return QString();
+    }
+    if (query.exitStatus() != QProcess::NormalExit)
+        return QString();
+    return QString::fromLocal8Bit(query.readAllStandardOutput());
+}
+
+// The packages of `names` (dpkg-query patterns) that dpkg's database holds in
+// a state other than "not installed". Names dpkg merely saw in another
+// package's relations are listed as not installed, so they do not count.
+QStringList packagesInDatabase(const QStringList &names)
+{
+    const QString output = queryOutput(
+        QStringLiteral("dpkg-query"),
+        QStringList{QStringLiteral("-W"), QStringLiteral("-f=${db:Status-Abbrev}\\t${Package}\\n"),
+                    QStringLiteral("--")}
+            + names);
+    QStringList packages;
+    const QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &text : lines) {
+        // The abbreviation's second letter is the state; "n" is not installed.
+        const QStringList fields = text.split(QLatin1Char('\t'));
+        if (fields.size() == 2 && fields.at(0).size() >= 2
+            && fields.at(0).at(1) != QLatin1Char('n'))
+            packages << fields.at(1);
+    }
+    return packages;
+}
+
+// The packages of `names` for which apt's package lists have a candidate.
+QStringList packagesInAptLists(const QStringList &names)
+{
+    const QString output =
+        queryOutput(QStringLiteral("apt-cache"), QStringList{QStringLiteral("policy")} + names);
+    static const QRegularExpression header(QStringLiteral("\\A(\\S+):\\z"));
+    static const QRegularExpression candidate(QStringLiteral("\\A\\s+Candidate:\\s*(\\S+)"));
+    QStringList packages;
+    QString current;
+    const QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &text : lines) {
+        QRegularExpressionMatch match = header.match(text);
+        if (match.hasMatch()) {
+            current = match.captured(1);
+            continue;
+        }
+        match = candidate.match(text);
+        if (match.hasMatch() && match.captured(1) != QLatin1String("(none)")
+            && names.contains(current))
+            packages << current;
+    }
+    return packages;
+}
 
 } // namespace
 
@@ -64,6 +136,31 @@ bool PackageManager::isPackageInstalled(const QString &name, const QString &patt
             return true;
     }
     return false;
+}
+
+ToolsPackage PackageManager::usbipToolsPackage(const QString &kernelRelease)
+{
+    const QString kernelTools = QStringLiteral("linux-tools-") + kernelRelease;
+    const QString debianTools = QStringLiteral("usbip");
+    const QString installedPattern = QStringLiteral("ii\\s%1");
+
+    const QStringList known = packagesInDatabase({QStringLiteral("linux-tools-*"), debianTools});
+    const bool kernelMatched = std::any_of(known.cbegin(), known.cend(), [](const QString &name) {
+        return name.startsWith(QLatin1String("linux-tools-"));
+    });
+    if (kernelMatched)
+        return {kernelTools, isPackageInstalled(kernelTools, installedPattern)};
+    if (known.contains(debianTools))
+        return {debianTools, isPackageInstalled(debianTools, installedPattern)};
+
+    // Nothing of either kind was ever installed here: the package lists tell
+    // which of the two this distribution has.
+    if (!isValidPackageName(kernelTools))
+        return {kernelTools, false};
+    const QStringList available = packagesInAptLists({kernelTools, debianTools});
+    if (!available.contains(kernelTools) && available.contains(debianTools))
+        return {debianTools, false};
+    return {kernelTools, false};
 }
 
 bool PackageManager::runSynapticWithPackageSelected(const QString &name, bool nonInteractive)

@@ -7,6 +7,13 @@
 
 namespace OvraAdmin {
 
+// The package that brings the USB/IP user-space tools on this system.
+struct ToolsPackage
+{
+    QString name;
+    bool installed = false;
+};
+
 // Queries of the system's package database and the graphical package manager.
 class PackageManager
 {
@@ -18,6 +25,19 @@ public:
     // e.g. "ii\s%1". A name that is not a valid package name, or a failing
     // query, gives false.
     static bool isPackageInstalled(const QString &name, const QString &pattern);
+
+    // Which package brings the USB/IP tools here, and whether it is
+    // installed (isPackageInstalled with the pattern "ii\s%1").
+    // Distributions that ship kernel-matched tools (Ubuntu and its
+    // derivatives) use "linux-tools-<kernelRelease>"; Debian ships them as
+    // "usbip". Decided from dpkg's database: any linux-tools-* package in it
+    // (installed, half installed or left with its configuration) means the
+    // former, otherwise a "usbip" package in it means the latter. With
+    // neither, apt's package lists tell which of the two exists, and
+    // linux-tools-<kernelRelease> is the answer when neither does. A name
+    // dpkg knows only from another package's relations (Debian's linux-perf
+    // names linux-tools-6.1) counts for nothing.
+    static ToolsPackage usbipToolsPackage(const QString &kernelRelease);
 
     // Starts the Synaptic package manager, through its privileged launcher
     // synaptic-pkexec found on PATH, with `name` marked for installation, and

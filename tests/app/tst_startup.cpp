@@ -5,6 +5,7 @@
 
 #include "fakesystemd.h"
 #include "fakeusbip.h"
+#include "platformcheck.h"
 #include "privatebus.h"
 #include "testenvironment.h"
 
@@ -17,6 +18,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -40,11 +42,12 @@ const int childWatchdogMs = 60000;
 const char kernel[] = "5.10.0-8-amd64";
 const char toolsPackage[] = "linux-tools-5.10.0-8-amd64";
 
-QString packageWarning()
+QString packageWarning(const QString &package)
 {
-    return QStringLiteral("You need to install linux-tools-5.10.0-8-amd64 package and reboot "
+    return QStringLiteral("You need to install %1 package and reboot "
                           "system for correct work with remote USB-devices.\\n"
-                          "Do you want to install linux-tools-5.10.0-8-amd64 package now?");
+                          "Do you want to install %1 package now?")
+        .arg(package);
 }
 
 QString serviceWarning()
@@ -150,13 +153,18 @@ private Q_SLOTS:
     void startupSequence_data();
     void startupSequence();
 
+    void commandLine_data();
+    void commandLine();
+    void listeningAddresses_data();
+    void listeningAddresses();
+
     void secondInstanceExitsSilently();
     void simultaneousStarts_data();
     void simultaneousStarts();
 
 private:
     void writeUname(const QByteArray &output, int exitCode = 0);
-    void writeStatus(bool installed);
+    void writeStatus(const QString &database);
     void writeLauncher(bool present);
     int unameCalls() const;
     QStringList readLines(const QString &path) const;
@@ -191,7 +199,7 @@ void TestStartup::initTestCase()
 void TestStartup::init()
 {
     writeUname(QByteArray(kernel) + '\n');
-    writeStatus(true);
+    writeStatus(QStringLiteral("ubuntu"));
     writeLauncher(true);
     m_systemd.setActive(true);
     m_systemd.setEnabled(true);
@@ -221,14 +229,29 @@ void TestStartup::writeUname(const QByteArray &output, int exitCode)
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
-void TestStartup::writeStatus(bool installed)
+// "ubuntu": kernel-matched tools, an older kernel's installed (and a stray
+// usbip package that must not count); "debian": the tools come as usbip, and
+// linux-perf names a linux-tools package that does not exist. "-missing"
+// leaves out the package the check wants.
+void TestStartup::writeStatus(const QString &database)
 {
-    QByteArray status =
-        "Package: linux-tools-5.10.0-7-amd64\nStatus: install ok installed\n"
-        "Architecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: older\n\n";
-    if (installed)
-        status += "Package: linux-tools-5.10.0-8-amd64\nStatus: install ok installed\n"
-                  "Architecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: t\n\n";
+    const bool installed = !database.endsWith(QLatin1String("-missing"));
+    QByteArray status;
+    if (database.startsWith(QLatin1String("debian"))) {
+        status = "Package: linux-perf\nStatus: install ok installed\nBreaks: linux-tools-5.10\n"
+                 "Architecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: p\n\n";
+        status += QByteArray("Package: usbip\nStatus: ")
+            + (installed ? "install ok installed" : "deinstall ok config-files")
+            + "\nArchitecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: u\n\n";
+    } else {
+        status = "Package: linux-tools-5.10.0-7-amd64\nStatus: install ok installed\n"
+                 "Architecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: older\n\n"
+                 "Package: usbip\nStatus: install ok installed\n"
+                 "Architecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: u\n\n";
+        if (installed)
+            status += "Package: linux-tools-5.10.0-8-amd64\nStatus: install ok installed\n"
+                      "Architecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: t\n\n";
+    }
     m_env.writeFile(QStringLiteral("dpkg/status"), status);
 }
 
@@ -310,7 +333,7 @@ QProcessEnvironment TestStartup::childEnvironment() const
 
 void TestStartup::startupSequence_data()
 {
-    QTest::addColumn<bool>("installed");
+    QTest::addColumn<QString>("database"); // see writeStatus
     QTest::addColumn<bool>("launcher");
     QTest::addColumn<bool>("active");
     QTest::addColumn<bool>("enabled");
@@ -323,58 +346,67 @@ void TestStartup::startupSequence_data()
     const QString warning = QStringLiteral("%1|Warning|").arg(int(QMessageBox::Warning));
     const QString critical = QStringLiteral("%1|Error|").arg(int(QMessageBox::Critical));
     const QString window = QStringLiteral("window|Ovra admin usbip");
-    const QString pkgBox = warning + packageWarning();
+    const QString pkgBox = warning + packageWarning(QLatin1String(toolsPackage));
     const QString svcBox = warning + serviceWarning();
     const QString start = QStringLiteral("StartUnit usbipd.service replace");
     const QString enable = QStringLiteral("EnableUnitFiles usbipd.service");
 
     QTest::newRow("all in place: the window, no dialog")
-        << true << true << true << true << true << "" << windowShownStatus << QStringList{window}
-        << QStringList{};
-    QTest::newRow("package missing, No") << false << true << true << true << true << "No" << 0
-                                         << QStringList{pkgBox} << QStringList{};
+        << "ubuntu" << true << true << true << true << "" << windowShownStatus
+        << QStringList{window} << QStringList{};
+    QTest::newRow("package missing, No") << "ubuntu-missing" << true << true << true << true << "No"
+                                         << 0 << QStringList{pkgBox} << QStringList{};
     QTest::newRow("package missing, box closed")
-        << false << true << true << true << true << "Escape" << 0 << QStringList{pkgBox}
+        << "ubuntu-missing" << true << true << true << true << "Escape" << 0 << QStringList{pkgBox}
         << QStringList{};
     QTest::newRow("package missing, Yes, Synaptic starts: still ends")
-        << false << true << true << true << true << "Yes" << 0 << QStringList{pkgBox}
+        << "ubuntu-missing" << true << true << true << true << "Yes" << 0 << QStringList{pkgBox}
         << QStringList{};
     QTest::newRow("package missing, Yes, Synaptic fails")
-        << false << false << true << true << true << "Yes,Ok" << 0
+        << "ubuntu-missing" << false << true << true << true << "Yes,Ok" << 0
         << QStringList{pkgBox,
                        critical
                            + QStringLiteral("Synaptic failed to start. Try updating "
                                             "linux-tools-5.10.0-8-amd64 package manually.")}
         << QStringList{};
     QTest::newRow("package missing, service inactive: no service dialog")
-        << false << true << false << false << true << "No" << 0 << QStringList{pkgBox}
+        << "ubuntu-missing" << true << false << false << true << "No" << 0 << QStringList{pkgBox}
         << QStringList{};
-    QTest::newRow("service inactive, No") << true << true << false << true << true << "No" << 0
+    QTest::newRow("service inactive, No") << "ubuntu" << true << false << true << true << "No" << 0
                                           << QStringList{svcBox} << QStringList{};
-    QTest::newRow("service inactive, Escape") << true << true << false << true << true << "Escape"
-                                              << 0 << QStringList{svcBox} << QStringList{};
+    QTest::newRow("service inactive, Escape")
+        << "ubuntu" << true << false << true << true << "Escape" << 0 << QStringList{svcBox}
+        << QStringList{};
     QTest::newRow("service inactive, close button")
-        << true << true << false << true << true << "Close" << 0 << QStringList{svcBox}
+        << "ubuntu" << true << false << true << true << "Close" << 0 << QStringList{svcBox}
         << QStringList{};
     QTest::newRow("inactive but enabled, Yes, starts: only started")
-        << true << true << false << true << true << "Yes" << windowShownStatus
+        << "ubuntu" << true << false << true << true << "Yes" << windowShownStatus
         << QStringList{svcBox, window} << QStringList{start};
     QTest::newRow("inactive and disabled, Yes, starts: enabled first")
-        << true << true << false << false << true << "Yes" << windowShownStatus
+        << "ubuntu" << true << false << false << true << "Yes" << windowShownStatus
         << QStringList{svcBox, window} << QStringList{enable, start};
     QTest::newRow("inactive, Yes, does not start")
-        << true << true << false << true << false << "Yes,Ok" << 0
+        << "ubuntu" << true << false << true << false << "Yes,Ok" << 0
         << QStringList{svcBox, critical + QStringLiteral("Failed to start usbipd service!")}
         << QStringList{start};
     QTest::newRow("inactive and disabled, Yes, does not start")
-        << true << true << false << false << false << "Yes,Ok" << 0
+        << "ubuntu" << true << false << false << false << "Yes,Ok" << 0
         << QStringList{svcBox, critical + QStringLiteral("Failed to start usbipd service!")}
         << QStringList{enable, start};
+
+    // Debian ships the tools as usbip; the box and the package manager name it.
+    QTest::newRow("Debian, usbip installed: the window")
+        << "debian" << true << true << true << true << "" << windowShownStatus
+        << QStringList{window} << QStringList{};
+    QTest::newRow("Debian, usbip missing, Yes: the package manager gets usbip")
+        << "debian-missing" << true << true << true << true << "Yes" << 0
+        << QStringList{warning + packageWarning(QStringLiteral("usbip"))} << QStringList{};
 }
 
 void TestStartup::startupSequence()
 {
-    QFETCH(bool, installed);
+    QFETCH(QString, database);
     QFETCH(bool, launcher);
     QFETCH(bool, active);
     QFETCH(bool, enabled);
@@ -384,8 +416,12 @@ void TestStartup::startupSequence()
     QFETCH(QStringList, events);
     QFETCH(QStringList, systemd);
 
-    writeStatus(installed);
+    writeStatus(database);
     writeLauncher(launcher);
+    const bool installed = !database.endsWith(QLatin1String("-missing"));
+    const QString package = database.startsWith(QLatin1String("debian"))
+        ? QStringLiteral("usbip")
+        : QLatin1String(toolsPackage);
     m_systemd.setActive(active);
     m_systemd.setEnabled(enabled);
     m_systemd.setStartSucceeds(starts);
@@ -450,10 +486,116 @@ void TestStartup::startupSequence()
     if (askedForPackage && launcher) {
         QCOMPARE(launched.size(), 2);
         QVERIFY(launched.at(0).startsWith(QLatin1String("--set-selections-file ")));
-        QCOMPARE(launched.at(1), QStringLiteral("%1\tinstall").arg(QLatin1String(toolsPackage)));
+        QCOMPARE(launched.at(1), QStringLiteral("%1\tinstall").arg(package));
     } else {
         QCOMPARE(launched, QStringList());
     }
+}
+
+void TestStartup::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out"); // a pattern for the whole standard output
+    QTest::addColumn<QString>("err"); // the whole standard error
+
+    QTest::newRow("--help, after a Qt option")
+        << QStringList{"-style", "fusion", "--help"} << 0
+        << "Usage: ovra-admin-usbip \\[--check \\| --help \\| --version\\]\n.*"
+        << "";
+    QTest::newRow("--version") << QStringList{"--version"} << 0
+                               << QStringLiteral("ovra-admin-usbip %1\n")
+                                      .arg(QRegularExpression::escape(OVRA_VERSION_STRING))
+                               << "";
+    QTest::newRow("unknown option") << QStringList{"--frobnicate"} << 2 << ""
+                                    << "ovra-admin-usbip: unknown option '--frobnicate' (see "
+                                       "--help)\n";
+    QTest::newRow("stray argument") << QStringList{"--help", "extra"} << 2 << ""
+                                    << "ovra-admin-usbip: unexpected argument 'extra' (see "
+                                       "--help)\n";
+    QTest::newRow("Qt option without its value") << QStringList{"-platform"} << 2 << ""
+                                                 << "ovra-admin-usbip: option '-platform' "
+                                                    "needs a value (see --help)\n";
+    // Nothing of the platform here: every requirement but the usbip
+    // executable (this machine's own may be found in /usr/sbin) is missing.
+    const QString missing = QStringLiteral("MISSING  %1: [^\n]+\n");
+    QTest::newRow("--check, bare")
+        << QStringList{"--check"} << 1
+        << missing.arg("tools package (linux-tools-5\\.10\\.0-8-amd64|usbip)")
+            + "(OK       |MISSING  )usbip executable: [^\n]+\n"
+            + missing.arg("kernel module usbip-host") + missing.arg("kernel module vhci-hcd")
+            + missing.arg("usbipd service") + missing.arg("usbipd listening on TCP 3240")
+            + missing.arg("Manager service org\\.ovra\\.admin\\.usbip")
+            + missing.arg("polkit actions")
+        << "";
+}
+
+void TestStartup::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    const QString program = programPath();
+    if (!QFileInfo(program).isExecutable())
+        QSKIP(qPrintable(QStringLiteral("the program is not built: %1").arg(program)));
+
+    // No display at all: the window would abort.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QLatin1String(variable));
+    const QString bare = m_env.filePath(QStringLiteral("bare"));
+    QVERIFY(QDir().mkpath(bare + QStringLiteral("/dpkg/info")));
+    QVERIFY(QDir().mkpath(bare + QStringLiteral("/dpkg/updates")));
+    m_env.writeFile(QStringLiteral("bare/dpkg/status"), QByteArray());
+    env.insert(QStringLiteral("DPKG_ADMINDIR"), bare + QStringLiteral("/dpkg"));
+    for (const char *variable :
+         {"OVRA_SYSFS_ROOT", "OVRA_MODULES_ROOT", "OVRA_PROC_ROOT", "OVRA_POLKIT_ACTIONS_DIR"})
+        env.insert(QLatin1String(variable), bare);
+    env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+               QStringLiteral("unix:path=%1/no-bus").arg(bare));
+
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(program, arguments);
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    const QString stdOut = QString::fromLocal8Bit(process.readAllStandardOutput());
+    const QString stdErr = QString::fromLocal8Bit(process.readAllStandardError());
+    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(out),
+                                QRegularExpression::DotMatchesEverythingOption)
+                 .match(stdOut)
+                 .hasMatch(),
+             qPrintable(stdOut));
+    QCOMPARE(stdErr, err);
+    QCOMPARE(process.exitCode(), status);
+    // Only --check looks at the kernel; nothing started the window.
+    QCOMPARE(unameCalls(), arguments.contains(QLatin1String("--check")) ? 1 : 0);
+}
+
+void TestStartup::listeningAddresses_data()
+{
+    QTest::addColumn<QByteArray>("table");
+    QTest::addColumn<QStringList>("addresses");
+    const QByteArray header = "  sl  local_address rem_address   st tx_queue rx_queue\n";
+    const QByteArray tail = " 00000000:00000000 00:00000000 00000000     0        0 1\n";
+
+    QTest::newRow("one address, in the kernel's byte order")
+        << header + "   0: 0104A8C0:0CA8 00000000:0000 0A" + tail << QStringList{"192.168.4.1"};
+    QTest::newRow("IPv6 loopback, word by word in the kernel's byte order") << header
+            + "   0: 00000000000000000000000001000000:0CA8 "
+              "00000000000000000000000000000000:0000 0A"
+            + tail << QStringList{"::1"};
+    QTest::newRow("connections and other ports do not count") << header
+            + "   0: 0100007F:0CA8 0100007F:A000 01" + tail + "   1: 00000000:0CA9 00000000:0000 0A"
+            + tail + "garbage\n" << QStringList{};
+}
+
+void TestStartup::listeningAddresses()
+{
+    QFETCH(QByteArray, table);
+    QFETCH(QStringList, addresses);
+    QCOMPARE(PlatformCheck::listeningAddresses(table, 3240), addresses);
 }
 
 bool TestStartup::waitForWindowOf(int expectedUnameCalls, QProcess &process, int timeoutMs)

@@ -2,7 +2,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 # Runs scripts/sandbox under Xvfb for a few seconds: it must bring the whole
-# stack up, show the window, save a screenshot and leave no process behind.
+# stack up, show the window, save a screenshot, end with status 0 when closed
+# by --exit-after and leave no process behind; then `scripts/sandbox --check`
+# must find the whole platform in place.
 #   run-launcher.sh SANDBOX_SCRIPT BUILD_DIR
 command -v Xvfb >/dev/null 2>&1 || { echo "Xvfb is not installed"; exit 77; }
 out=$(mktemp -d) || exit 1
@@ -16,9 +18,18 @@ if [ -z "$shot" ] || [ ! -s "$shot" ]; then
     for f in "$out"/ovra-sandbox.*/log/*; do echo "== $f"; cat "$f"; done
     exit 1
 fi
-# Closed by --exit-after (SIGTERM), never by a failure of its own.
-if [ "$status" -ne 143 ] && [ "$status" -ne 0 ]; then
+# Closed by --exit-after, a requested stop: status 0.
+if [ "$status" -ne 0 ]; then
     echo "FAIL: the sandbox ended with status $status"
+    exit 1
+fi
+# The sandbox provides everything the platform check looks at.
+TMPDIR=$out "$1" --build-dir "$2" --check > "$out/check" 2>&1
+status=$?
+cat "$out/check"
+if [ "$status" -ne 0 ] || [ "$(grep -c '^OK       ' "$out/check")" -ne 8 ] \
+    || grep -qv '^OK       ' "$out/check"; then
+    echo "FAIL: --check in the sandbox ended with status $status, not all OK"
     exit 1
 fi
 if ps -eo args | grep -F "$out/" | grep -v grep; then

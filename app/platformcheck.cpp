@@ -1,0 +1,294 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
+#include "platformcheck.h"
+
+#include "ovraadminpackage.h"
+#include "ovraadminsystemd.h"
+#include "ovrausbipmanager.h"
+#include "startup.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QStandardPaths>
+#include <QTextStream>
+#include <QtEndian>
+
+#include <cstring>
+
+namespace {
+
+const quint16 usbipPort = 3240;
+const char policyFile[] = "org.ovra.admin.usbip.policy";
+// The Manager's polkit actions: sharing and connecting.
+const char *const policyActions[] = {"org.ovra.admin.usbip.share", "org.ovra.admin.usbip.connect"};
+
+QString root(const char *variable, const char *fallback)
+{
+    const QString overridden = qEnvironmentVariable(variable);
+    return overridden.isEmpty() ? QString::fromLatin1(fallback) : overridden;
+}
+
+// The kernel writes module names with underscores in /sys/module and either
+// way in file names.
+QString kernelName(const QString &module)
+{
+    return QString(module).replace(QLatin1Char('-'), QLatin1Char('_'));
+}
+
+// Whether a modules.dep or modules.builtin of the running kernel lists `module`.
+bool listsModule(const QString &path, const QString &module)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return false;
+    const QString wanted = kernelName(module);
+    while (!file.atEnd()) {
+        const QString line = QString::fromLocal8Bit(file.readLine());
+        // "kernel/drivers/usb/usbip/vhci-hcd.ko.xz: kernel/.../usbip-core.ko.xz"
+        QString name = QFileInfo(line.section(QLatin1Char(':'), 0, 0).trimmed()).fileName();
+        name.truncate(name.indexOf(QLatin1String(".ko")));
+        if (kernelName(name) == wanted)
+            return true;
+    }
+    return false;
+}
+
+PlatformCheck::Requirement toolsRequirement(const QString &release)
+{
+    const OvraAdmin::ToolsPackage tools = OvraAdmin::PackageManager::usbipToolsPackage(release);
+    const QString name = QStringLiteral("tools package ") + tools.name;
+    if (tools.installed)
+        return {true, name, QStringLiteral("installed")};
+    return {false, name,
+            QStringLiteral("not installed; install it: sudo apt install %1").arg(tools.name)};
+}
+
+PlatformCheck::Requirement executableRequirement()
+{
+    const QString name = QStringLiteral("usbip executable");
+    const QString path = QStandardPaths::findExecutable(QStringLiteral("usbip"));
+    if (!path.isEmpty())
+        return {true, name, path};
+    return {false, name,
+            QStringLiteral("not found on PATH, in /usr/sbin or in /sbin; it comes with the tools "
+                           "package")};
+}
+
+PlatformCheck::Requirement moduleRequirement(const QString &module, const QString &release)
+{
+    const QString name = QStringLiteral("kernel module ") + module;
+    const QString sysfs = root("OVRA_SYSFS_ROOT", "/sys");
+    if (QFileInfo(sysfs + QStringLiteral("/module/") + kernelName(module)).isDir())
+        return {true, name, QStringLiteral("loaded")};
+
+    const QString modules = root("OVRA_MODULES_ROOT", "/lib/modules") + QLatin1Char('/') + release;
+    if (listsModule(modules + QStringLiteral("/modules.builtin"), module))
+        return {true, name, QStringLiteral("built into the kernel")};
+    if (listsModule(modules + QStringLiteral("/modules.dep"), module))
+        return {true, name,
+                QStringLiteral("loadable from %1 (loaded at boot or when the Manager needs it)")
+                    .arg(modules)};
+    if (!QFileInfo(modules).isDir())
+        return {false, name,
+                QStringLiteral("not loaded, and %1 does not exist: the running kernel cannot load "
+                               "modules; boot a kernel whose modules are installed")
+                    .arg(modules)};
+    return {false, name,
+            QStringLiteral("not loaded and not in %1; it comes with linux-image-%2 on Debian, "
+                           "linux-modules-extra-%2 on Ubuntu")
+                .arg(modules, release)};
+}
+
+QString errorSuffix(const QString &error)
+{
+    return error.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(error);
+}
+
+PlatformCheck::Requirement serviceRequirement(bool *active)
+{
+    const QString name = QStringLiteral("usbipd service");
+    OvraAdmin::SystemdService service(QStringLiteral("usbipd"));
+    const QString activeState = service.activeState();
+    const QString activeError = service.lastError();
+    const QString fileState = service.unitFileState();
+    const QString fileError = service.lastError();
+    const bool enabled = service.isEnabled();
+    *active = activeState == QLatin1String("active");
+
+    if (activeState.isEmpty())
+        return {false, name,
+                QStringLiteral("systemd cannot be asked on the system bus")
+                    + errorSuffix(activeError)};
+    if (fileState.isEmpty() && !*active)
+        return {false, name,
+                QStringLiteral("the unit usbipd.service is not installed; it comes with the "
+                               "package ovra-admin-usbip-manager")
+                    + errorSuffix(fileError)};
+    const QString state = activeState + QStringLiteral(", ")
+        + (fileState.isEmpty() ? QStringLiteral("?") : fileState);
+    if (!*active)
+        return {false, name,
+                state + QStringLiteral("; start it: sudo systemctl enable --now usbipd.service")};
+    if (!enabled)
+        return {true, name,
+                state
+                    + QStringLiteral(" (it will not start at boot: sudo systemctl enable "
+                                     "usbipd.service)")};
+    return {true, name, state};
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+PlatformCheck::Requirement listeningRequirement(bool serviceActive)
+{
+    const QString name = QStringLiteral("usbipd listening on TCP 3240");
+    const QString proc = root("OVRA_PROC_ROOT", "/proc");
+    const QStringList addresses =
+        PlatformCheck::listeningAddresses(readAll(proc + QStringLiteral("/net/tcp")), usbipPort)
+        + PlatformCheck::listeningAddresses(readAll(proc + QStringLiteral("/net/tcp6")), usbipPort);
+    if (addresses.isEmpty()) {
+        return {false, name,
+                serviceActive ? QStringLiteral("nothing listens; see journalctl -u usbipd.service")
+                              : QStringLiteral("nothing listens (start usbipd first)")};
+    }
+    bool everywhere = false;
+    for (const QString &address : addresses) {
+        const QHostAddress host(address);
+        everywhere = everywhere || host == QHostAddress::AnyIPv4 || host == QHostAddress::AnyIPv6;
+    }
+    QString finding = addresses.join(QStringLiteral(", "));
+    if (everywhere)
+        finding += QStringLiteral(" (every interface: anyone who reaches this port can use the "
+                                  "shared devices, without authentication; limit it with a "
+                                  "firewall)");
+    return {true, name, finding};
+}
+
+PlatformCheck::Requirement managerRequirement()
+{
+    const QString name =
+        QStringLiteral("Manager service ") + QLatin1String(OvraUsbIp::ManagerService);
+    const QString service = QLatin1String(OvraUsbIp::ManagerService);
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected())
+        return {false, name,
+                QStringLiteral("the system bus cannot be reached")
+                    + errorSuffix(bus.lastError().message())};
+    QDBusConnectionInterface *interface = bus.interface();
+    if (interface->isServiceRegistered(service).value())
+        return {true, name, QStringLiteral("running on the system bus")};
+    if (interface->activatableServiceNames().value().contains(service))
+        return {true, name, QStringLiteral("activatable on the system bus (started on first use)")};
+    return {false, name,
+            QStringLiteral("neither running nor activatable on the system bus; install the "
+                           "package ovra-admin-usbip-manager")};
+}
+
+PlatformCheck::Requirement polkitRequirement()
+{
+    const QString name = QStringLiteral("polkit actions");
+    const QString path = root("OVRA_POLKIT_ACTIONS_DIR", "/usr/share/polkit-1/actions")
+        + QLatin1Char('/') + QLatin1String(policyFile);
+    if (!QFileInfo::exists(path))
+        return {false, name,
+                QStringLiteral("%1 is missing; install the package ovra-admin-usbip-manager")
+                    .arg(path)};
+    const QByteArray policy = readAll(path);
+    for (const char *action : policyActions) {
+        if (!policy.contains(QByteArray("\"") + action + '"'))
+            return {false, name,
+                    QStringLiteral("%1 does not define %2; install the package "
+                                   "ovra-admin-usbip-manager")
+                        .arg(path, QLatin1String(action))};
+    }
+    return {true, name, path};
+}
+
+} // namespace
+
+namespace PlatformCheck {
+
+QList<Requirement> requirements()
+{
+    const QString release = kernelRelease();
+    bool serviceActive = false;
+    QList<Requirement> result;
+    result << toolsRequirement(release) << executableRequirement()
+           << moduleRequirement(QStringLiteral("usbip-host"), release)
+           << moduleRequirement(QStringLiteral("vhci-hcd"), release)
+           << serviceRequirement(&serviceActive) << listeningRequirement(serviceActive)
+           << managerRequirement() << polkitRequirement();
+    return result;
+}
+
+int print(const QList<Requirement> &requirements, QTextStream &out)
+{
+    int status = 0;
+    for (const Requirement &requirement : requirements) {
+        out << (requirement.met ? QStringLiteral("OK") : QStringLiteral("MISSING")).leftJustified(9)
+            << requirement.name << QStringLiteral(": ") << requirement.finding << '\n';
+        if (!requirement.met)
+            status = 1;
+    }
+    out.flush();
+    return status;
+}
+
+QStringList listeningAddresses(const QByteArray &table, quint16 port)
+{
+    // "  0: 00000000:0CA8 00000000:0000 0A ..." - sl, local address:port,
+    // remote address:port, state (0A is LISTEN). Addresses are 32-bit words
+    // printed in hex in the kernel's own byte order.
+    QStringList addresses;
+    const QList<QByteArray> lines = table.split('\n');
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 4 || fields.at(3) != "0A")
+            continue;
+        const QList<QByteArray> local = fields.at(1).split(':');
+        bool ok = false;
+        if (local.size() != 2 || local.at(1).toUInt(&ok, 16) != port || !ok)
+            continue;
+        const QByteArray hex = local.at(0);
+        if (hex.size() != 8 && hex.size() != 32)
+            continue;
+        quint8 bytes[16];
+        for (int word = 0; word < hex.size() / 8; ++word) {
+            const quint32 value = hex.mid(word * 8, 8).toUInt(&ok, 16);
+            if (!ok)
+                break;
+            std::memcpy(bytes + word * 4, &value, 4);
+        }
+        if (!ok)
+            continue;
+        const QHostAddress address =
+            hex.size() == 8 ? QHostAddress(qFromBigEndian<quint32>(bytes)) : QHostAddress(bytes);
+        if (!addresses.contains(address.toString()))
+            addresses << address.toString();
+    }
+    return addresses;
+}
+
+} // namespace PlatformCheck
+
+void addSystemToolFolders()
+{
+    QByteArray path = qgetenv("PATH");
+    if (path.isEmpty())
+        path = "/usr/bin:/bin"; // what the C library searches without a PATH
+    const QList<QByteArray> folders = path.split(':');
+    for (const char *folder : {"/usr/sbin", "/sbin"}) {
+        if (!folders.contains(folder))
+            path += QByteArray(":") + folder;
+    }
+    qputenv("PATH", path);
+}
