@@ -5,8 +5,6 @@
 // and the hardware: settings, the first listing, button rules, double
 // clicks, re-selection, drive notifications, context menus and error boxes.
 
-#include "fakemanager.h"
-#include "fakeusbip.h"
 #include "mainwindow.h"
 #include "modalcloser.h"
 #include "nethelpers.h"
@@ -14,7 +12,7 @@
 #include "privatebus.h"
 #include "remoteusbdevicesmodel.h"
 #include "startup.h"
-#include "testenvironment.h"
+#include "testworld.h"
 #include "usbippeer.h"
 
 #include <QDBusConnection>
@@ -135,7 +133,7 @@ T *child(QWidget *window, const char *name)
 
 } // namespace
 
-class TestMainWindow : public QObject
+class TestMainWindow : public QObject, protected TestWorld
 {
     Q_OBJECT
 
@@ -181,11 +179,7 @@ private:
     }
     static QModelIndex rowOf(QTreeView *view, const QString &busid);
 
-    std::unique_ptr<TestEnvironment> m_env;
-    std::unique_ptr<FakeUsbip> m_usbip;
     PrivateBus m_sessionBus;
-    PrivateBus m_bus;
-    std::unique_ptr<FakeManager> m_manager;
 };
 
 int TestMainWindow::callCount(const QStringList &arguments) const
@@ -223,16 +217,11 @@ void TestMainWindow::initTestCase()
 {
     QCoreApplication::setOrganizationName(QStringLiteral("ovra-test"));
     QCoreApplication::setApplicationName(QStringLiteral("window-test"));
-    m_env.reset(new TestEnvironment);
-    QVERIFY(m_env->isValid());
-    m_usbip.reset(new FakeUsbip);
     // A session bus first (PrivateBus points the system bus address at each
     // bus it starts), for Solid's fake hardware backend; then the system bus.
     QVERIFY2(m_sessionBus.start(), qPrintable(m_sessionBus.errorString()));
     qputenv("DBUS_SESSION_BUS_ADDRESS", m_sessionBus.address().toLocal8Bit());
-    QVERIFY2(m_bus.start(), qPrintable(m_bus.errorString()));
-    m_manager.reset(new FakeManager);
-    QVERIFY2(m_manager->start(), qPrintable(m_manager->errorString()));
+    QVERIFY2(startWorld(), qPrintable(worldError()));
     setHostLookupFunction(scriptedLookup);
     // Every listed local device is a row; no storage drive is needed.
     qputenv("TESTMODE", "1");
@@ -248,17 +237,14 @@ void TestMainWindow::init()
     settings.setValue(QStringLiteral("host"), RemoteHost);
     settings.sync();
 
-    m_usbip->clearResponses();
-    m_usbip->clearCalls();
+    QVERIFY2(resetWorld(), qPrintable(worldError()));
     // 1-1 is exported here (shared), 2-1 and 3-1 are not.
     m_usbip->setResponse(ListLocal, localList({"1-1", "2-1", "3-1"}));
     m_usbip->setResponse(ListLocalhost, remoteList("localhost", {"1-1"}));
     // 1-1 of the remote host is attached on port 00.
     m_usbip->setResponse(ListRemote, remoteList(RemoteHost.toLatin1(), {"1-1", "2-1", "3-1"}));
-    m_manager->resetReplies();
     m_manager->setReply(QStringLiteral("PortsInfo"),
                         portText(QStringLiteral("1-1"), QStringLiteral("00")));
-    m_manager->clearCalls();
     clearHostCache();
 }
 

@@ -4,11 +4,8 @@
 // The scan dialog: its two states, the signal it sends, progress, stop and
 // close, and the settings it keeps.
 
-#include "fakemanager.h"
-#include "fakeusbip.h"
-#include "privatebus.h"
 #include "scannetworkdialog.h"
-#include "testenvironment.h"
+#include "testworld.h"
 #include "usbipclient.h"
 
 #include <QComboBox>
@@ -51,7 +48,7 @@ struct Form
 
 } // namespace
 
-class TestScanDialog : public QObject
+class TestScanDialog : public QObject, protected TestWorld
 {
     Q_OBJECT
 
@@ -71,10 +68,6 @@ private Q_SLOTS:
     void escapeStopsClosesAndSaves();
 
 private:
-    std::unique_ptr<TestEnvironment> m_env;
-    std::unique_ptr<FakeUsbip> m_usbip;
-    PrivateBus m_bus;
-    std::unique_ptr<FakeManager> m_manager;
     QThread m_worker;
     UsbIpClient *m_client = nullptr;
 };
@@ -83,12 +76,7 @@ void TestScanDialog::initTestCase()
 {
     QCoreApplication::setOrganizationName(QStringLiteral("ovra-test"));
     QCoreApplication::setApplicationName(QStringLiteral("scan-dialog-test"));
-    m_env.reset(new TestEnvironment);
-    QVERIFY(m_env->isValid());
-    m_usbip.reset(new FakeUsbip);
-    QVERIFY2(m_bus.start(), qPrintable(m_bus.errorString()));
-    m_manager.reset(new FakeManager);
-    QVERIFY2(m_manager->start(), qPrintable(m_manager->errorString()));
+    QVERIFY2(startWorld(), qPrintable(worldError()));
     // As in the window: the client lives in a worker thread.
     m_client = new UsbIpClient(QStringLiteral("localhost"));
     m_client->moveToThread(&m_worker);
@@ -99,8 +87,7 @@ void TestScanDialog::initTestCase()
 void TestScanDialog::init()
 {
     QSettings().clear();
-    m_usbip->clearResponses();
-    m_usbip->clearCalls();
+    QVERIFY2(resetWorld(), qPrintable(worldError()));
     // Nobody answers in the scanned range, a little slowly.
     m_usbip->setDefaultResponse(QByteArray(), "usbip: error: could not connect\n", 1, 50);
 }

@@ -4,12 +4,9 @@
 // Local devices table: which devices become rows, their shared state, and
 // how the shared state follows the service between resets.
 
-#include "fakemanager.h"
-#include "fakeusbip.h"
 #include "localusbdevicesmodel.h"
-#include "privatebus.h"
-#include "testenvironment.h"
 #include "testicontheme.h"
+#include "testworld.h"
 #include "usbipserver.h"
 
 #include <QAbstractItemModelTester>
@@ -78,7 +75,7 @@ public:
 
 } // namespace
 
-class TestLocalModel : public QObject
+class TestLocalModel : public QObject, protected TestWorld
 {
     Q_OBJECT
 
@@ -97,23 +94,13 @@ private Q_SLOTS:
     void lookupsOnMissingRows();
 
 private:
-    std::unique_ptr<TestEnvironment> m_env;
-    std::unique_ptr<FakeUsbip> m_usbip;
-    PrivateBus m_bus;
-    std::unique_ptr<FakeManager> m_manager;
     TestIconTheme m_icons;
     std::unique_ptr<UsbIpServer> m_server;
 };
 
 void TestLocalModel::initTestCase()
 {
-    m_env.reset(new TestEnvironment);
-    QVERIFY(m_env->isValid());
-    m_usbip.reset(new FakeUsbip);
-    QVERIFY(m_usbip->isValid());
-    QVERIFY2(m_bus.start(), qPrintable(m_bus.errorString()));
-    m_manager.reset(new FakeManager);
-    QVERIFY2(m_manager->start(), qPrintable(m_manager->errorString()));
+    QVERIFY2(startWorld(), qPrintable(worldError()));
     QVERIFY(m_icons.install(
         {{QStringLiteral("rud-device"), Qt::red}, {QStringLiteral("device-device"), Qt::green}}));
 
@@ -129,12 +116,10 @@ void TestLocalModel::initTestCase()
 
 void TestLocalModel::init()
 {
-    m_usbip->clearResponses();
+    QVERIFY2(resetWorld(), qPrintable(worldError()));
     m_usbip->setResponse(ListLocal, LocalList);
     m_usbip->setResponse(ListLocalhost, exportedList());
     m_env->writeConfigFile(QStringLiteral("shared-usb-devices"), "abcd:12ef\n");
-    m_manager->resetReplies();
-    m_manager->clearCalls();
     qunsetenv("TESTMODE");
 }
 

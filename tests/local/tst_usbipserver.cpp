@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
-#include "fakemanager.h"
-#include "fakeusbip.h"
-#include "privatebus.h"
-#include "testenvironment.h"
+#include "testworld.h"
 #include "usbipserver.h"
 
 #include <QDir>
@@ -53,7 +50,7 @@ UsbDevice deviceFrom(const QByteArray &busid, const QByteArray &ids)
 
 } // namespace
 
-class TestUsbIpServer : public QObject
+class TestUsbIpServer : public QObject, protected TestWorld
 {
     Q_OBJECT
 
@@ -76,32 +73,16 @@ private Q_SLOTS:
     void storageBusIds();
 
 private:
-    std::unique_ptr<TestEnvironment> m_env;
-    std::unique_ptr<FakeUsbip> m_usbip;
-    PrivateBus m_bus;
-    std::unique_ptr<FakeManager> m_manager;
 };
 
 void TestUsbIpServer::initTestCase()
 {
-    m_env = std::make_unique<TestEnvironment>();
-    QVERIFY(m_env->isValid());
-    m_usbip = std::make_unique<FakeUsbip>();
-    QVERIFY(m_usbip->isValid());
-    if (!m_bus.start())
-        QSKIP(qPrintable(QStringLiteral("no private bus: ") + m_bus.errorString()));
-    m_manager = std::make_unique<FakeManager>();
-    QVERIFY2(m_manager->start(), qPrintable(m_manager->errorString()));
+    QVERIFY2(startWorld(), qPrintable(worldError()));
 }
 
 void TestUsbIpServer::init()
 {
-    if (!m_manager->isRunning())
-        QVERIFY2(m_manager->start(), qPrintable(m_manager->errorString()));
-    m_manager->resetReplies();
-    m_manager->clearCalls();
-    m_usbip->clearResponses();
-    m_usbip->clearCalls();
+    QVERIFY2(resetWorld(), qPrintable(worldError()));
     m_env->removeConfigFile(QStringLiteral("blacklist"));
 }
 

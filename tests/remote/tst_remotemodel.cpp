@@ -4,13 +4,10 @@
 // Remote devices table: row states, restoring constant attachments, the
 // bounded wait for a fresh attachment, and the lost-connection watch.
 
-#include "fakemanager.h"
-#include "fakeusbip.h"
 #include "nethelpers.h"
-#include "privatebus.h"
 #include "remoteusbdevicesmodel.h"
-#include "testenvironment.h"
 #include "testicontheme.h"
+#include "testworld.h"
 #include "usbipclient.h"
 
 #include <QAbstractItemModelTester>
@@ -87,7 +84,7 @@ QHostInfo scriptedLookup(const QString &name)
 
 } // namespace
 
-class TestRemoteModel : public QObject
+class TestRemoteModel : public QObject, protected TestWorld
 {
     Q_OBJECT
 
@@ -117,10 +114,6 @@ private:
     int portsInfoCalls() const;
     QList<FakeManager::Call> connectCalls() const;
 
-    std::unique_ptr<TestEnvironment> m_env;
-    std::unique_ptr<FakeUsbip> m_usbip;
-    PrivateBus m_bus;
-    std::unique_ptr<FakeManager> m_manager;
     TestIconTheme m_icons;
     std::unique_ptr<UsbIpClient> m_client;
 
@@ -172,13 +165,7 @@ QList<FakeManager::Call> TestRemoteModel::connectCalls() const
 
 void TestRemoteModel::initTestCase()
 {
-    m_env.reset(new TestEnvironment);
-    QVERIFY(m_env->isValid());
-    m_usbip.reset(new FakeUsbip);
-    QVERIFY(m_usbip->isValid());
-    QVERIFY2(m_bus.start(), qPrintable(m_bus.errorString()));
-    m_manager.reset(new FakeManager);
-    QVERIFY2(m_manager->start(), qPrintable(m_manager->errorString()));
+    QVERIFY2(startWorld(), qPrintable(worldError()));
     QVERIFY(m_icons.install({{QStringLiteral("rud-device"), Qt::red},
                              {QStringLiteral("device-device"), Qt::green},
                              {QStringLiteral("rud-off"), Qt::blue}}));
@@ -215,13 +202,11 @@ void TestRemoteModel::installHandler()
 void TestRemoteModel::init()
 {
     clearHostCache();
-    m_usbip->clearResponses();
+    QVERIFY2(resetWorld(), qPrintable(worldError()));
     m_usbip->setResponse({QStringLiteral("list"), QStringLiteral("-r"), Host},
                          remoteList(AllDevices));
     m_env->removeConfigFile(QStringLiteral("remote-usb-devices"));
-    m_manager->resetReplies();
     installHandler();
-    m_manager->clearCalls();
     setPorts({});
     m_attachOnConnect = true;
 }

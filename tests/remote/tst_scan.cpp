@@ -1,11 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
-#include "fakemanager.h"
-#include "fakeusbip.h"
 #include "nethelpers.h"
-#include "privatebus.h"
-#include "testenvironment.h"
+#include "testworld.h"
 #include "usbipclient.h"
 #include "usbippeer.h"
 
@@ -84,7 +81,7 @@ Q_SIGNALS:
     void scanRequested(const QString &subnet, int count, int timeout);
 };
 
-class TestScan : public QObject
+class TestScan : public QObject, protected TestWorld
 {
     Q_OBJECT
 
@@ -111,10 +108,6 @@ private:
     bool startPeer(UsbIpPeer &peer, const QString &address, UsbIpPeer::Mode mode,
                    const QList<UsbIpPeer::Device> &devices = {});
 
-    std::unique_ptr<TestEnvironment> m_env;
-    std::unique_ptr<FakeUsbip> m_usbip;
-    PrivateBus m_bus;
-    std::unique_ptr<FakeManager> m_manager;
     QThread m_worker;
     UsbIpClient *m_client = nullptr;
     ScanRecorder *m_recorder = nullptr;
@@ -122,24 +115,17 @@ private:
 
 void TestScan::initTestCase()
 {
-    m_env = std::make_unique<TestEnvironment>();
-    m_usbip = std::make_unique<FakeUsbip>();
     if (FakeUsbip::realUsbip().isEmpty())
         QSKIP("the usbip tool is not installed");
-    m_usbip->setDefaultPassThrough();
     setHostLookupFunction(scriptedLookup);
-    if (!m_bus.start())
-        QSKIP(qPrintable(QStringLiteral("no private bus: ") + m_bus.errorString()));
-    m_manager = std::make_unique<FakeManager>();
-    QVERIFY2(m_manager->start(), qPrintable(m_manager->errorString()));
+    QVERIFY2(startWorld(), qPrintable(worldError()));
     m_worker.start();
 }
 
 void TestScan::init()
 {
-    m_manager->resetReplies();
-    m_manager->clearCalls();
-    m_usbip->clearCalls();
+    QVERIFY2(resetWorld(), qPrintable(worldError()));
+    m_usbip->setDefaultPassThrough();
     // As the window does: the client is created in the GUI thread and moved
     // to the worker; its runner and proxy stay behind.
     m_client = new UsbIpClient(QStringLiteral("localhost"));

@@ -1,11 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
-#include "fakemanager.h"
-#include "fakeusbip.h"
 #include "nethelpers.h"
-#include "privatebus.h"
-#include "testenvironment.h"
+#include "testworld.h"
 #include "usbipclient.h"
 #include "usbippeer.h"
 
@@ -88,7 +85,7 @@ constexpr char BusyMessage[] =
 
 } // namespace
 
-class TestUsbIpClient : public QObject
+class TestUsbIpClient : public QObject, protected TestWorld
 {
     Q_OBJECT
 
@@ -115,34 +112,21 @@ private Q_SLOTS:
     void managerAbsent();
 
 private:
-    std::unique_ptr<TestEnvironment> m_env;
-    std::unique_ptr<FakeUsbip> m_usbip;
-    PrivateBus m_bus;
-    std::unique_ptr<FakeManager> m_manager;
 };
 
 void TestUsbIpClient::initTestCase()
 {
-    m_env = std::make_unique<TestEnvironment>();
-    m_usbip = std::make_unique<FakeUsbip>();
     if (FakeUsbip::realUsbip().isEmpty())
         QSKIP("the usbip tool is not installed");
-    m_usbip->setDefaultPassThrough();
     setHostLookupFunction(scriptedLookup);
-    if (!m_bus.start())
-        QSKIP(qPrintable(QStringLiteral("no private bus: ") + m_bus.errorString()));
-    m_manager = std::make_unique<FakeManager>();
-    QVERIFY2(m_manager->start(), qPrintable(m_manager->errorString()));
+    QVERIFY2(startWorld(), qPrintable(worldError()));
 }
 
 void TestUsbIpClient::init()
 {
-    if (!m_manager->isRunning())
-        QVERIFY2(m_manager->start(), qPrintable(m_manager->errorString()));
+    QVERIFY2(resetWorld(), qPrintable(worldError()));
+    m_usbip->setDefaultPassThrough();
     clearHostCache();
-    m_manager->resetReplies();
-    m_manager->clearCalls();
-    m_usbip->clearCalls();
     m_env->removeConfigFile(QStringLiteral("remote-usb-devices"));
 }
 

@@ -78,10 +78,7 @@ SandboxWorld::~SandboxWorld()
 {
     stopManager();
     stopSystemd();
-    if (m_polkit.state() != QProcess::NotRunning) {
-        m_polkit.terminate();
-        m_polkit.waitForFinished(5000);
-    }
+    stopHelper(m_polkit);
     m_bus.stop();
 }
 
@@ -143,15 +140,22 @@ bool SandboxWorld::startManager()
                        QLatin1String(ManagerService));
 }
 
+void SandboxWorld::stopHelper(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(10000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
 void SandboxWorld::stopManager()
 {
     if (m_manager.state() == QProcess::NotRunning)
         return;
-    m_manager.terminate();
-    if (!m_manager.waitForFinished(10000)) {
-        m_manager.kill();
-        m_manager.waitForFinished(5000);
-    }
+    stopHelper(m_manager);
     // Until the bus has noticed, the old owner still answers to the name.
     QDeadlineTimer deadline(10000);
     QDBusConnectionInterface *bus = QDBusConnection::systemBus().interface();
@@ -168,13 +172,7 @@ bool SandboxWorld::startSystemd(const QStringList &arguments)
 
 void SandboxWorld::stopSystemd()
 {
-    if (m_systemd.state() == QProcess::NotRunning)
-        return;
-    m_systemd.terminate();
-    if (!m_systemd.waitForFinished(10000)) {
-        m_systemd.kill();
-        m_systemd.waitForFinished(5000);
-    }
+    stopHelper(m_systemd);
 }
 
 void SandboxWorld::installToolsPackage(const QString &kernelRelease)

@@ -66,6 +66,7 @@ private:
     static bool waitForBusName(const QString &name, int timeoutMs);
     bool startHelper(QProcess &process, const QString &program, const QStringList &arguments,
                      const QString &busName);
+    static void stopHelper(QProcess &process);
 
     TestEnvironment m_env;
     PrivateBus m_bus;

@@ -6,12 +6,9 @@
 #include "../../manager/ovrausbipmanager.h"
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
 #include <QMutexLocker>
-
-#include <atomic>
 
 const QString FakeManager::DefaultPortsInfo =
     QStringLiteral("Imported USB devices\n====================\n");
@@ -26,8 +23,6 @@ const QStringList &knownMethods()
                                      QStringLiteral("PortsInfo")};
     return methods;
 }
-
-std::atomic<int> instanceCounter{0};
 
 } // namespace
 
@@ -117,70 +112,26 @@ FakeManager::Reply FakeManager::noReply()
 
 FakeManager::FakeManager(QObject *parent)
     : QObject(parent)
-    , m_connectionName(QStringLiteral("ovra-fake-manager-%1").arg(++instanceCounter))
+    , m_server(QString::fromLatin1(OvraUsbIp::ManagerService), QStringLiteral("fake-manager"))
 {
-    m_thread.setObjectName(QStringLiteral("FakeManager"));
-    m_thread.start();
 }
 
-FakeManager::~FakeManager()
-{
-    stop();
-    m_thread.quit();
-    m_thread.wait();
-}
+FakeManager::~FakeManager() = default;
 
 bool FakeManager::start()
 {
-    if (m_running)
-        return true;
-    QDBusConnection connection =
-        QDBusConnection::connectToBus(QDBusConnection::SystemBus, m_connectionName);
-    if (!connection.isConnected()) {
-        m_error = QStringLiteral("no system bus: %1").arg(connection.lastError().message());
-        QDBusConnection::disconnectFromBus(m_connectionName);
-        return false;
-    }
-    m_object = new FakeManagerObject(this);
-    m_object->moveToThread(&m_thread);
-    if (!connection.registerVirtualObject(QString::fromLatin1(OvraUsbIp::ManagerPath), m_object,
-                                          QDBusConnection::SingleNode)) {
-        m_error =
-            QStringLiteral("cannot register the object: %1").arg(connection.lastError().message());
-        stop();
-        return false;
-    }
-    if (!connection.registerService(QString::fromLatin1(OvraUsbIp::ManagerService))) {
-        m_error = QStringLiteral("cannot own %1: %2")
-                      .arg(QString::fromLatin1(OvraUsbIp::ManagerService),
-                           connection.lastError().message());
-        stop();
-        return false;
-    }
-    m_running = true;
-    return true;
+    return m_server.start(new FakeManagerObject(this),
+                          {QString::fromLatin1(OvraUsbIp::ManagerPath)});
 }
 
 void FakeManager::stop()
 {
-    QDBusConnection connection(m_connectionName);
-    if (connection.isConnected()) {
-        connection.unregisterService(QString::fromLatin1(OvraUsbIp::ManagerService));
-        connection.unregisterObject(QString::fromLatin1(OvraUsbIp::ManagerPath));
-    }
-    QDBusConnection::disconnectFromBus(m_connectionName);
-    if (m_object) {
-        FakeManagerObject *object = m_object;
-        m_object = nullptr;
-        QMetaObject::invokeMethod(
-            object, [object] { delete object; }, Qt::BlockingQueuedConnection);
-    }
-    m_running = false;
+    m_server.stop();
 }
 
 bool FakeManager::isRunning() const
 {
-    return m_running;
+    return m_server.isRunning();
 }
 
 void FakeManager::setReply(const QString &method, const Reply &reply)
@@ -220,7 +171,7 @@ bool FakeManager::emitError(const QString &error, const QString &message)
         QString::fromLatin1(OvraUsbIp::ManagerPath),
         QString::fromLatin1(OvraUsbIp::ManagerInterface), QStringLiteral("Error"));
     signal << error << message;
-    return QDBusConnection(m_connectionName).send(signal);
+    return m_server.connection().send(signal);
 }
 
 FakeManager::Reply FakeManager::replyFor(const Call &call)

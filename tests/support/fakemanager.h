@@ -3,13 +3,14 @@
 
 #pragma once
 
+#include "fakebusserver.h"
+
 #include <QHash>
 #include <QList>
 #include <QMetaType>
 #include <QMutex>
 #include <QObject>
 #include <QString>
-#include <QThread>
 #include <QVariant>
 
 #include <functional>
@@ -19,8 +20,8 @@ class FakeManagerObject;
 // A stand-in for the privileged Manager service on the test's system bus
 // (start a PrivateBus first). It owns the name org.ovra.admin.usbip, serves
 // the interface org.ovra.admin.usbip.Manager at "/", records every call and
-// answers each method as configured. Its bus connection and its object run
-// in a thread of their own, so it answers while the test's thread blocks in
+// answers each method as configured. It serves from a thread of its own
+// (see FakeBusServer), so it answers while the test's thread blocks in
 // waitForFinished().
 //
 //     FakeManager manager;
@@ -71,7 +72,7 @@ public:
     // Gives up the name and leaves the bus (the service is then absent).
     void stop();
     bool isRunning() const;
-    QString errorString() const { return m_error; }
+    QString errorString() const { return m_server.errorString(); }
 
     void setReply(const QString &method, const Reply &reply);
     void setReply(const QString &method, const QVariant &value) { setReply(method, reply(value)); }
@@ -95,16 +96,13 @@ private:
     friend class FakeManagerObject;
     Reply replyFor(const Call &call);
 
-    QThread m_thread;
-    FakeManagerObject *m_object = nullptr; // lives in m_thread
-    QString m_connectionName;
-    QString m_error;
-    bool m_running = false;
-
     mutable QMutex m_mutex;
     QHash<QString, Reply> m_replies;
     QList<Call> m_calls;
     Handler m_handler;
+
+    // Last: it stops serving before the state its object reads goes.
+    FakeBusServer m_server;
 };
 
 Q_DECLARE_METATYPE(FakeManager::Reply)

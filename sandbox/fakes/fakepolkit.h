@@ -3,14 +3,13 @@
 
 #pragma once
 
+#include "fakebusserver.h"
+
 #include <QList>
 #include <QMap>
 #include <QMutex>
 #include <QString>
 #include <QStringList>
-#include <QThread>
-
-#include <memory>
 
 class FakePolkitAuthority;
 
@@ -18,8 +17,12 @@ class FakePolkitAuthority;
 // /org/freedesktop/PolicyKit1/Authority) on the private system bus. It
 // answers CheckAuthorization with "authorised" or "not authorised" as set,
 // optionally late, and records every check. It serves from a thread of its
-// own on a bus connection of its own, so a test may block in
+// own (see FakeBusServer), so a test may block in
 // QDBusPendingCall::waitForFinished while a service asks the fake.
+//
+// Whoever did not start it switches it through its control object:
+//   org.ovra.sandbox.FakePolkit.SetAuthorized(b)   on /org/ovra/sandbox/FakePolkit
+//   org.ovra.sandbox.FakePolkit.Checks() -> as     the action ids asked so far
 //
 // Start the private bus (PrivateBus::start) before start().
 class FakePolkit
@@ -53,7 +56,6 @@ public:
 
 private:
     friend class FakePolkitAuthority;
-    bool decide(const QString &actionId) const;
 
     mutable QMutex m_mutex;
     bool m_allowed = true;
@@ -62,7 +64,6 @@ private:
     QList<Check> m_checks;
     QStringList m_cancelled;
 
-    QThread m_thread;
-    FakePolkitAuthority *m_authority = nullptr;
-    QString m_connectionName;
+    // Last: it stops serving before the state its object reads goes.
+    FakeBusServer m_server;
 };
