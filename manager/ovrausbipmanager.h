@@ -56,6 +56,11 @@ inline QString printableMessage(const QString &text)
     return result;
 }
 
+// The bus error of a call that needs a kernel module (usbip-host, vhci-hcd)
+// which cannot be loaded; its message names the module and the reason:
+// "the kernel module vhci-hcd is not available: ...".
+inline constexpr char ModuleUnavailableError[] = "org.ovra.admin.usbip.Error.ModuleUnavailable";
+
 // The folder of the blacklist, the constant-sharing file and the
 // constant-connections file: /etc/usbip, unless the test seam
 // OVRA_USBIP_CONFIG_DIR points somewhere else.

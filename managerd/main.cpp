@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusReply>
 #include <QDir>
 #include <QSocketNotifier>
 
@@ -48,6 +49,25 @@ void quitOnTerminationSignals(QCoreApplication *app)
     ::sigaction(SIGINT, &action, nullptr);
 }
 
+// Why the bus did not give us the name: its error, or who has the name.
+QString whyNotOwned(const QDBusConnection &bus)
+{
+    QDBusConnectionInterface *interface = bus.interface();
+    if (!interface)
+        return QStringLiteral("no connection to the bus");
+    const QDBusError error = interface->lastError();
+    if (error.isValid())
+        return QStringLiteral("%1: %2").arg(error.name(), error.message());
+    const QString name = QLatin1String(OvraUsbIp::ManagerService);
+    const QDBusReply<QString> owner = interface->serviceOwner(name);
+    if (!owner.isValid())
+        return QStringLiteral("the bus refused it without saying why");
+    const QDBusReply<uint> pid = interface->servicePid(name);
+    return pid.isValid()
+        ? QStringLiteral("it is owned by %1 (process %2)").arg(owner.value()).arg(pid.value())
+        : QStringLiteral("it is owned by %1").arg(owner.value());
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -80,13 +100,32 @@ int main(int argc, char *argv[])
     const QCommandLineOption noRestoreOption(
         QStringLiteral("no-restore"),
         QStringLiteral("Do not bind and attach the constant devices at start."));
-    parser.addOptions({configDirOption, toolTimeoutOption, callBudgetOption, noRestoreOption});
+    const ManagerOptions defaults;
+    const QCommandLineOption stateDirOption(
+        QStringLiteral("state-dir"),
+        QStringLiteral("Folder of the service's own records (default %1).").arg(defaults.stateDir),
+        QStringLiteral("dir"), defaults.stateDir);
+    const QCommandLineOption sysfsOption(
+        QStringLiteral("sysfs-root"),
+        QStringLiteral("Where the kernel's sysfs is (default %1; a stand-in tree for tests).")
+            .arg(defaults.sysfsRoot),
+        QStringLiteral("dir"), defaults.sysfsRoot);
+    const QCommandLineOption modprobeOption(
+        QStringLiteral("modprobe"),
+        QStringLiteral("The program that loads a kernel module, given its name (default %1).")
+            .arg(defaults.modprobe),
+        QStringLiteral("program"), defaults.modprobe);
+    parser.addOptions({configDirOption, toolTimeoutOption, callBudgetOption, noRestoreOption,
+                       stateDirOption, sysfsOption, modprobeOption});
     parser.process(app);
 
     ManagerOptions options;
     options.configDir = parser.isSet(configDirOption)
         ? QDir(parser.value(configDirOption)).absolutePath()
         : OvraUsbIp::configDir();
+    options.stateDir = QDir(parser.value(stateDirOption)).absolutePath();
+    options.sysfsRoot = QDir(parser.value(sysfsOption)).absolutePath();
+    options.modprobe = parser.value(modprobeOption);
     bool ok = false;
     options.toolTimeoutMs = parser.value(toolTimeoutOption).toInt(&ok);
     if (!ok || options.toolTimeoutMs < 100 || options.toolTimeoutMs > 600000) {
@@ -122,11 +161,12 @@ int main(int argc, char *argv[])
     }
     if (!bus.registerService(QLatin1String(OvraUsbIp::ManagerService))) {
         std::fprintf(stderr, "ovra-admin-usbip-manager: cannot own %s: %s\n",
-                     OvraUsbIp::ManagerService, qPrintable(bus.lastError().message()));
+                     OvraUsbIp::ManagerService, qPrintable(whyNotOwned(bus)));
         return 1;
     }
 
     quitOnTerminationSignals(&app);
+    service.removeStaleTemporaryFiles();
     if (!parser.isSet(noRestoreOption))
         service.restore([]() { std::fprintf(stderr, "ovra-admin-usbip-manager: restore done\n"); });
 

@@ -6,10 +6,14 @@
 #include "listfile.h"
 #include "managerarguments.h"
 #include "ovrausbipmanager.h"
+#include "sharerecords.h"
 
 #include <QDBusError>
+#include <QDir>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QPointer>
+#include <QRegularExpression>
 
 #include <memory>
 
@@ -19,6 +23,16 @@ namespace {
 
 // Below this much time left of a call's budget the tool is not started at all.
 constexpr int MinimumToolTimeMs = 1000;
+// Anyone may ask for the port table: however many ask, the tool runs at
+// most about four times a second.
+constexpr int PortsInfoMaxAgeMs = 250;
+// Lines about refused calls in the log, per caller: a few, then silence for
+// the rest of the window.
+constexpr int RejectLogBurst = 5;
+constexpr int RejectLogWindowMs = 10000;
+constexpr int RejectLogCallers = 1024;
+// What `usbip bind` says of a device that is shared already.
+constexpr char AlreadyBound[] = "already bound to usbip-host";
 
 QString quoted(const QString &text)
 {
@@ -53,10 +67,12 @@ ManagerService::ManagerService(const ManagerOptions &options, const QDBusConnect
     : QObject(parent)
     , m_options(options)
     , m_connection(connection)
+    , m_sysfs(options.sysfsRoot)
     , m_authorizer(connection)
 {
     if (m_options.configDir.isEmpty())
         m_options.configDir = OvraUsbIp::configDir();
+    m_loader.setProgram(m_options.modprobe);
 }
 
 QString ManagerService::sharedDevicesPath() const
@@ -67,6 +83,36 @@ QString ManagerService::sharedDevicesPath() const
 QString ManagerService::remoteDevicesPath() const
 {
     return m_options.configDir + QStringLiteral("/remote-usb-devices");
+}
+
+QString ManagerService::shareRecordsPath() const
+{
+    return m_options.stateDir + QStringLiteral("/shared-device-serials");
+}
+
+void ManagerService::removeStaleTemporaryFiles()
+{
+    // QSaveFile writes "<name>.XXXXXX" beside the file and renames it over
+    // the file; a kill in between leaves it behind.
+    for (const QString &path : {sharedDevicesPath(), remoteDevicesPath(), shareRecordsPath()}) {
+        const QFileInfo list(path);
+        const QRegularExpression temporary(QStringLiteral("\\A")
+                                           + QRegularExpression::escape(list.fileName())
+                                           + QStringLiteral("\\.[A-Za-z0-9]{6}\\z"));
+        const QFileInfoList entries =
+            list.dir().entryInfoList({list.fileName() + QStringLiteral(".??????")},
+                                     QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+        for (const QFileInfo &entry : entries) {
+            if (!temporary.match(entry.fileName()).hasMatch())
+                continue;
+            if (QFile::remove(entry.filePath()))
+                qCInfo(lcManager).noquote()
+                    << "removed the stale temporary file" << entry.filePath();
+            else
+                qCWarning(lcManager).noquote()
+                    << "cannot remove the stale temporary file" << entry.filePath();
+        }
+    }
 }
 
 // ---- bus methods ---------------------------------------------------------
@@ -80,12 +126,8 @@ bool ManagerService::ShareDevice(const QString &busid, const QString &vidpid)
         return rejectArguments(problem);
 
     const Call call = takeCall();
-    authorize(call, QLatin1String(ShareAction), [this, call, busid, vidpid]() {
-        runAndRecord(call, {QStringLiteral("bind"), QStringLiteral("-b"), busid},
-                     QStringLiteral("Cannot share the device %1.").arg(busid),
-                     {vidpid.isEmpty() ? QString() : sharedDevicesPath(), vidpid, ListChange::Add,
-                      QStringLiteral("The device %1 is shared, but not constantly.").arg(busid)});
-    });
+    authorize(call, QLatin1String(ShareAction),
+              [this, call, busid, vidpid]() { share(call, busid, vidpid); });
     return false;
 }
 
@@ -98,15 +140,8 @@ bool ManagerService::UnshareDevice(const QString &busid, const QString &vidpid)
         return rejectArguments(problem);
 
     const Call call = takeCall();
-    authorize(call, QLatin1String(ShareAction), [this, call, busid, vidpid]() {
-        runAndRecord(call, {QStringLiteral("unbind"), QStringLiteral("-b"), busid},
-                     QStringLiteral("Cannot unshare the device %1.").arg(busid),
-                     {vidpid.isEmpty() ? QString() : sharedDevicesPath(), vidpid,
-                      ListChange::Remove,
-                      QStringLiteral("The device %1 is unshared, but stays in the list of constant "
-                                     "shares.")
-                          .arg(busid)});
-    });
+    authorize(call, QLatin1String(ShareAction),
+              [this, call, busid, vidpid]() { unshare(call, busid, vidpid); });
     return false;
 }
 
@@ -122,13 +157,15 @@ bool ManagerService::ConnectDevice(const QString &usbipId, bool isConst)
 
     const Call call = takeCall();
     authorize(call, QLatin1String(ConnectAction), [this, call, usbipId, isConst, device]() {
-        runAndRecord(
-            call,
-            {QStringLiteral("attach"), QStringLiteral("-r"), device.host, QStringLiteral("-b"),
-             device.busId},
-            QStringLiteral("Cannot connect the device %1.").arg(usbipId),
-            {isConst ? remoteDevicesPath() : QString(), usbipId, ListChange::Add,
-             QStringLiteral("The device %1 is connected, but not constantly.").arg(usbipId)});
+        withModule(call, VhciModule, [this, call, usbipId, isConst, device]() {
+            runAndRecord(
+                call,
+                {QStringLiteral("attach"), QStringLiteral("-r"), device.host, QStringLiteral("-b"),
+                 device.busId},
+                QStringLiteral("Cannot connect the device %1.").arg(usbipId),
+                {isConst ? remoteDevicesPath() : QString(), usbipId, ListChange::Add,
+                 QStringLiteral("The device %1 is connected, but not constantly.").arg(usbipId)});
+        });
     });
     return false;
 }
@@ -146,18 +183,146 @@ bool ManagerService::DisconnectDevice(const QString &usbipId, const QString &por
 
     const Call call = takeCall();
     authorize(call, QLatin1String(ConnectAction), [this, call, usbipId, port]() {
-        runAndRecord(call, {QStringLiteral("detach"), QStringLiteral("-p"), port},
-                     QStringLiteral("Cannot disconnect port %1.").arg(port),
-                     {usbipId.isEmpty() ? QString() : remoteDevicesPath(), usbipId,
-                      ListChange::Remove,
-                      QStringLiteral("Port %1 is disconnected, but %2 stays in the list of "
-                                     "constant connections.")
-                          .arg(port, usbipId)});
+        withModule(call, VhciModule,
+                   [this, call, usbipId, port]() { disconnectPort(call, usbipId, port); });
     });
     return false;
 }
 
 // ---- helpers -------------------------------------------------------------
+
+void ManagerService::share(const Call &call, const QString &busid, const QString &vidpid)
+{
+    const QString failure = QStringLiteral("Cannot share the device %1.").arg(busid);
+    const bool constant = !vidpid.isEmpty();
+    if (constant) {
+        // Running the tool now would give a share that silently is not
+        // constant: refuse while its files cannot be read.
+        QStringList lines;
+        ShareRecords::Map records;
+        QString error;
+        if (!ListFile(sharedDevicesPath()).read(&lines, &error)
+            || !ShareRecords(shareRecordsPath()).read(&records, &error)) {
+            signalError(call, failure, error);
+            reply(call, false);
+            return;
+        }
+    }
+    withModule(call, UsbipHostModule, [this, call, busid, vidpid, failure, constant]() {
+        const QString serial = m_sysfs.serial(busid);
+        runTool(
+            call, {QStringLiteral("bind"), QStringLiteral("-b"), busid},
+            [this, call, busid, vidpid, failure, constant, serial](const ToolResult &result) {
+                if (!result.succeeded()) {
+                    // The tool may have taken the device from its driver
+                    // before it failed: without this the disk is gone.
+                    giveBack(busid);
+                    signalError(call, failure, result.failureText());
+                    reply(call, false);
+                    return;
+                }
+                QString error;
+                if (constant && !recordConstantShare(vidpid, serial, &error))
+                    signalError(
+                        call,
+                        QStringLiteral("The device %1 is shared, but not constantly.").arg(busid),
+                        error);
+                reply(call, true);
+            });
+    });
+}
+
+void ManagerService::unshare(const Call &call, const QString &busid, const QString &vidpid)
+{
+    withModule(call, UsbipHostModule, [this, call, busid, vidpid]() {
+        const QString serial = m_sysfs.serial(busid);
+        runTool(call, {QStringLiteral("unbind"), QStringLiteral("-b"), busid},
+                [this, call, busid, vidpid, serial](const ToolResult &result) {
+                    if (!result.succeeded()) {
+                        signalError(call,
+                                    QStringLiteral("Cannot unshare the device %1.").arg(busid),
+                                    result.failureText());
+                        reply(call, false);
+                        return;
+                    }
+                    QString error;
+                    if (!vidpid.isEmpty() && !forgetConstantShare(vidpid, serial, &error))
+                        signalError(call,
+                                    QStringLiteral("The device %1 is unshared, but stays in the "
+                                                   "list of constant shares.")
+                                        .arg(busid),
+                                    error);
+                    reply(call, true);
+                });
+    });
+}
+
+bool ManagerService::recordConstantShare(const QString &vidpid, const QString &serial,
+                                         QString *error)
+{
+    ListFile list(sharedDevicesPath());
+    QStringList lines;
+    if (!list.read(&lines, error))
+        return false;
+    // The record goes first: a model listed without its record would bind
+    // every device of the model at the next start.
+    return ShareRecords(shareRecordsPath()).add(vidpid, serial, lines.contains(vidpid), error)
+        && list.add(vidpid, error);
+}
+
+bool ManagerService::forgetConstantShare(const QString &vidpid, const QString &serial,
+                                         QString *error)
+{
+    ShareRecords records(shareRecordsPath());
+    ShareRecords::Map recorded;
+    if (!records.read(&recorded, error))
+        return false;
+    QStringList others = recorded.values(vidpid);
+    const bool wasRecorded = others.removeAll(serial) > 0;
+    // While another device of the model stays shared constantly, its model
+    // stays listed. The line goes before the record: a record without its
+    // line is ignored, a line without records would bind the whole model.
+    if (others.isEmpty() && !ListFile(sharedDevicesPath()).remove(vidpid, error))
+        return false;
+    return !wasRecorded || records.remove(vidpid, serial, error);
+}
+
+void ManagerService::giveBack(const QString &busid)
+{
+    QString error;
+    if (m_sysfs.reprobe(busid, &error))
+        qCInfo(lcManager).noquote() << "handed the device" << busid << "back to its driver";
+    else
+        qCWarning(lcManager).noquote()
+            << "cannot hand the device" << busid << "back to its driver:" << error;
+}
+
+void ManagerService::disconnectPort(const Call &call, const QString &usbipId, const QString &port)
+{
+    // `usbip detach` reports success for a port number the machine does not
+    // have: ask the driver how many ports there are.
+    QString error;
+    const int count = m_sysfs.vhciPortCount(&error);
+    if (count < 0) {
+        qCWarning(lcManager).noquote() << "cannot count the virtual ports:" << error;
+        replyError(call, QDBusError::errorString(QDBusError::Failed),
+                   QStringLiteral("Cannot tell whether port %1 exists: %2").arg(port, error));
+        return;
+    }
+    if (port.toInt() >= count) {
+        replyError(call, QDBusError::errorString(QDBusError::InvalidArgs),
+                   QStringLiteral("Port %1 does not exist: this machine has %2 virtual ports.")
+                       .arg(port)
+                       .arg(count));
+        return;
+    }
+    runAndRecord(call, {QStringLiteral("detach"), QStringLiteral("-p"), port},
+                 QStringLiteral("Cannot disconnect port %1.").arg(port),
+                 {usbipId.isEmpty() ? QString() : remoteDevicesPath(), usbipId, ListChange::Remove,
+                  QStringLiteral("Port %1 is disconnected, but %2 stays in the list of "
+                                 "constant connections.")
+                      .arg(port, usbipId)});
+}
 
 void ManagerService::runAndRecord(const Call &call, const QStringList &arguments,
                                   const QString &failure, const ListChange &change)
@@ -197,34 +362,106 @@ QString ManagerService::PortsInfo()
 {
     if (!calledFromDBus())
         return QString();
-    // Anyone may ask, so many clients asking at once share one run of the
-    // tool instead of starting one each.
-    m_portsWaiters.append(takeCall());
-    if (m_portsWaiters.size() > 1)
+    const Call call = takeCall();
+    if (m_ports.valid && m_ports.generation == m_portsGeneration
+        && !m_ports.age.hasExpired(PortsInfoMaxAgeMs)) {
+        reply(call, m_ports.text);
         return QString();
-    runTool(m_portsWaiters.first(), {QStringLiteral("port")}, [this](const ToolResult &result) {
-        // Without the vhci driver the tool fails and prints nothing: no port
-        // is attached. The port table is polled, so a failure is logged
-        // rather than signalled to every client as an error.
-        if (!result.succeeded())
-            qCWarning(lcManager).noquote() << "usbip port:" << result.failureText();
-        const QString text = QString::fromUtf8(result.standardOutput);
-        const QList<Call> waiters = m_portsWaiters;
-        m_portsWaiters.clear();
-        for (const Call &waiter : waiters)
-            reply(waiter, text);
-    });
+    }
+    // Many clients asking at once share one run of the tool.
+    m_portsWaiters.append({call, m_portsGeneration});
+    if (!m_portsRunning)
+        readPorts();
     return QString();
+}
+
+void ManagerService::readPorts()
+{
+    m_portsRunning = true;
+    const quint64 generation = m_portsGeneration;
+    QElapsedTimer started;
+    started.start();
+    const int limit = qMin(m_options.toolTimeoutMs, m_options.callBudgetMs - MinimumToolTimeMs);
+    auto finish = [this, generation, started](const QString &text) {
+        m_portsRunning = false;
+        m_ports.text = text;
+        m_ports.age = started;
+        m_ports.generation = generation;
+        m_ports.valid = true;
+        QList<PortsWaiter> later;
+        for (const PortsWaiter &waiter : qAsConst(m_portsWaiters)) {
+            if (waiter.generation <= generation)
+                reply(waiter.call, text);
+            else
+                later.append(waiter); // asked after an attach or detach had ended
+        }
+        m_portsWaiters = later;
+        if (!m_portsWaiters.isEmpty())
+            readPorts();
+    };
+    loadModule(QLatin1String(VhciModule), limit, [this, limit, finish](const QString &problem) {
+        if (!problem.isEmpty()) {
+            // Without vhci-hcd nothing can be attached: the table is empty,
+            // as the tool itself answers then. The table is polled, so this
+            // is logged rather than answered as an error.
+            logPortsProblem(problem);
+            finish(QString());
+            return;
+        }
+        runUsbip({QStringLiteral("port")}, limit, [this, finish](const ToolResult &result) {
+            if (result.succeeded())
+                m_portsProblem.clear();
+            else
+                logPortsProblem(QStringLiteral("usbip port: ") + result.failureText());
+            finish(QString::fromUtf8(result.standardOutput));
+        });
+    });
+}
+
+void ManagerService::logPortsProblem(const QString &problem)
+{
+    // Polled by every window: the same failure is logged once.
+    if (problem == m_portsProblem)
+        return;
+    m_portsProblem = problem;
+    qCWarning(lcManager).noquote() << problem;
 }
 
 // ---- call plumbing -------------------------------------------------------
 
 bool ManagerService::rejectArguments(const QString &reason)
 {
-    qCInfo(lcManager).noquote() << "rejected a call of" << message().member() << "from"
-                                << message().service() << ":" << reason;
+    if (logRejection(message().service()))
+        qCInfo(lcManager).noquote() << "rejected a call of" << message().member() << "from"
+                                    << message().service() << ":" << reason;
     sendErrorReply(QDBusError::InvalidArgs, reason);
     return false;
+}
+
+bool ManagerService::logRejection(const QString &caller)
+{
+    auto entry = m_rejectLog.find(caller);
+    if (entry == m_rejectLog.end() || entry->since.hasExpired(RejectLogWindowMs)) {
+        if (m_rejectLog.size() >= RejectLogCallers) {
+            for (auto it = m_rejectLog.begin(); it != m_rejectLog.end();) {
+                if (it->since.hasExpired(RejectLogWindowMs))
+                    it = m_rejectLog.erase(it);
+                else
+                    ++it;
+            }
+            if (m_rejectLog.size() >= RejectLogCallers)
+                m_rejectLog.clear(); // a flood of callers: start over rather than grow
+        }
+        RejectLog fresh;
+        fresh.since.start();
+        entry = m_rejectLog.insert(caller, fresh);
+    }
+    ++entry->count;
+    if (entry->count == RejectLogBurst + 1)
+        qCInfo(lcManager).noquote()
+            << "further refused calls from" << caller << "are not logged for"
+            << (RejectLogWindowMs - entry->since.elapsed()) / 1000 << "s";
+    return entry->count <= RejectLogBurst;
 }
 
 ManagerService::Call ManagerService::takeCall()
@@ -243,8 +480,9 @@ void ManagerService::authorize(const Call &call, const QString &actionId,
         actionId, call.message.service(), m_options.callBudgetMs,
         [this, call, actionId, granted](PolkitAuthorizer::Outcome outcome, const QString &reason) {
             if (outcome != PolkitAuthorizer::Outcome::Allowed) {
-                qCInfo(lcManager).noquote()
-                    << actionId << "refused for" << call.message.service() << ":" << reason;
+                if (logRejection(call.message.service()))
+                    qCInfo(lcManager).noquote()
+                        << actionId << "refused for" << call.message.service() << ":" << reason;
                 replyError(call, QDBusError::errorString(QDBusError::AccessDenied), reason);
                 return;
             }
@@ -252,19 +490,72 @@ void ManagerService::authorize(const Call &call, const QString &actionId,
         });
 }
 
-void ManagerService::runTool(const Call &call, const QStringList &arguments,
-                             std::function<void(const ToolResult &)> done)
+int ManagerService::toolLimit(const Call &call)
 {
     const qint64 left = m_options.callBudgetMs - call.received.elapsed();
     if (left < MinimumToolTimeMs) {
         // The client has given up waiting by now: do nothing it does not know of.
         replyError(call, QDBusError::errorString(QDBusError::Timeout),
                    QStringLiteral("The call took too long before it could run; nothing was done."));
+        return -1;
+    }
+    return static_cast<int>(qMin<qint64>(m_options.toolTimeoutMs, left));
+}
+
+void ManagerService::runTool(const Call &call, const QStringList &arguments,
+                             std::function<void(const ToolResult &)> done)
+{
+    const int limit = toolLimit(call);
+    if (limit < 0)
+        return;
+    qCInfo(lcManager).noquote() << "running usbip" << arguments.join(QLatin1Char(' '));
+    runUsbip(arguments, limit, std::move(done));
+}
+
+void ManagerService::runUsbip(const QStringList &arguments, int timeoutMs,
+                              ToolRunner::Callback done)
+{
+    const bool changesPorts = arguments.value(0) == QLatin1String("attach")
+        || arguments.value(0) == QLatin1String("detach");
+    m_tool.run(arguments, timeoutMs, [this, changesPorts, done](const ToolResult &result) {
+        if (changesPorts)
+            ++m_portsGeneration;
+        done(result);
+    });
+}
+
+void ManagerService::loadModule(const QString &module, int timeoutMs,
+                                std::function<void(const QString &)> done)
+{
+    if (m_sysfs.isModuleLoaded(module)) {
+        done(QString());
         return;
     }
-    const int limit = static_cast<int>(qMin<qint64>(m_options.toolTimeoutMs, left));
-    qCInfo(lcManager).noquote() << "running usbip" << arguments.join(QLatin1Char(' '));
-    m_tool.run(arguments, limit, std::move(done));
+    qCInfo(lcManager).noquote() << "loading the kernel module" << module;
+    m_loader.run({module}, timeoutMs, [module, done](const ToolResult &result) {
+        done(result.succeeded() ? QString()
+                                : QStringLiteral("the kernel module %1 is not available: %2")
+                                      .arg(module, result.failureText()));
+    });
+}
+
+void ManagerService::withModule(const Call &call, const char *module, std::function<void()> next)
+{
+    if (m_sysfs.isModuleLoaded(QLatin1String(module))) {
+        next();
+        return;
+    }
+    const int limit = toolLimit(call);
+    if (limit < 0)
+        return;
+    loadModule(QLatin1String(module), limit, [this, call, next](const QString &problem) {
+        if (problem.isEmpty()) {
+            next();
+            return;
+        }
+        qCWarning(lcManager).noquote() << problem;
+        replyError(call, QLatin1String(OvraUsbIp::ModuleUnavailableError), problem);
+    });
 }
 
 void ManagerService::reply(const Call &call, const QVariant &value)
@@ -305,8 +596,10 @@ void ManagerService::restore(std::function<void()> done)
 void ManagerService::restoreShares(std::function<void()> next)
 {
     QStringList wanted;
+    ShareRecords::Map records;
     QString error;
-    if (!ListFile(sharedDevicesPath()).read(&wanted, &error)) {
+    if (!ListFile(sharedDevicesPath()).read(&wanted, &error)
+        || !ShareRecords(shareRecordsPath()).read(&records, &error)) {
         qCWarning(lcManager).noquote() << "cannot restore the constant shares:" << error;
         next();
         return;
@@ -315,9 +608,9 @@ void ManagerService::restoreShares(std::function<void()> next)
         next();
         return;
     }
-    m_tool.run(
+    runUsbip(
         {QStringLiteral("list"), QStringLiteral("-l")}, m_options.toolTimeoutMs,
-        [this, wanted, next](const ToolResult &result) {
+        [this, wanted, records, next](const ToolResult &result) {
             if (!result.succeeded()) {
                 qCWarning(lcManager).noquote()
                     << "cannot list the local devices:" << result.failureText();
@@ -328,10 +621,30 @@ void ManagerService::restoreShares(std::function<void()> next)
             const auto devices =
                 ManagerArguments::parseLocalList(QString::fromUtf8(result.standardOutput));
             for (const ManagerArguments::LocalDevice &device : devices) {
-                if (wanted.contains(device.vidPid))
-                    commands.append({QStringLiteral("bind"), QStringLiteral("-b"), device.busId});
+                if (!wanted.contains(device.vidPid))
+                    continue;
+                if (!ShareRecords::matches(records, device.vidPid, m_sysfs.serial(device.busId))) {
+                    qCInfo(lcManager).noquote()
+                        << "not sharing" << device.busId << "(" << device.vidPid
+                        << "): the constant share of its model was made for another device";
+                    continue;
+                }
+                commands.append({QStringLiteral("bind"), QStringLiteral("-b"), device.busId});
             }
-            runEach(commands, next);
+            if (commands.isEmpty()) {
+                next();
+                return;
+            }
+            loadModule(QLatin1String(UsbipHostModule), m_options.toolTimeoutMs,
+                       [this, commands, next](const QString &problem) {
+                           if (!problem.isEmpty()) {
+                               qCWarning(lcManager).noquote()
+                                   << "cannot restore the constant shares:" << problem;
+                               next();
+                               return;
+                           }
+                           runEach(commands, next);
+                       });
         });
 }
 
@@ -348,33 +661,44 @@ void ManagerService::restoreConnections(std::function<void()> next)
         next();
         return;
     }
-    m_tool.run({QStringLiteral("port")}, m_options.toolTimeoutMs,
-               [this, wanted, next](const ToolResult &result) {
-                   // A failing `usbip port` (no vhci driver yet) means nothing is attached.
-                   const auto attached =
-                       ManagerArguments::parsePortHosts(QString::fromUtf8(result.standardOutput));
-                   QList<QStringList> commands;
-                   for (const QString &line : wanted) {
-                       ManagerArguments::DeviceId device;
-                       QString reason;
-                       if (!ManagerArguments::parseDeviceId(line, &device, &reason)) {
-                           qCWarning(lcManager).noquote() << "skipping the constant connection"
-                                                          << quoted(line) << ":" << reason;
-                           continue;
-                       }
-                       bool present = false;
-                       for (const ManagerArguments::DeviceId &port : attached)
-                           present =
-                               present || (port.host == device.host && port.busId == device.busId);
-                       if (present)
-                           continue;
-                       const QStringList command{QStringLiteral("attach"), QStringLiteral("-r"),
-                                                 device.host, QStringLiteral("-b"), device.busId};
-                       if (!commands.contains(command))
-                           commands.append(command);
-                   }
-                   runEach(commands, next);
-               });
+    loadModule(
+        QLatin1String(VhciModule), m_options.toolTimeoutMs,
+        [this, wanted, next](const QString &problem) {
+            if (!problem.isEmpty()) {
+                qCWarning(lcManager).noquote()
+                    << "cannot restore the constant connections:" << problem;
+                next();
+                return;
+            }
+            runUsbip(
+                {QStringLiteral("port")}, m_options.toolTimeoutMs,
+                [this, wanted, next](const ToolResult &result) {
+                    // A failing `usbip port` means nothing is attached.
+                    const auto attached =
+                        ManagerArguments::parsePortHosts(QString::fromUtf8(result.standardOutput));
+                    QList<QStringList> commands;
+                    for (const QString &line : wanted) {
+                        ManagerArguments::DeviceId device;
+                        QString reason;
+                        if (!ManagerArguments::parseDeviceId(line, &device, &reason)) {
+                            qCWarning(lcManager).noquote() << "skipping the constant connection"
+                                                           << quoted(line) << ":" << reason;
+                            continue;
+                        }
+                        bool present = false;
+                        for (const ManagerArguments::DeviceId &port : attached)
+                            present =
+                                present || (port.host == device.host && port.busId == device.busId);
+                        if (present)
+                            continue;
+                        const QStringList command{QStringLiteral("attach"), QStringLiteral("-r"),
+                                                  device.host, QStringLiteral("-b"), device.busId};
+                        if (!commands.contains(command))
+                            commands.append(command);
+                    }
+                    runEach(commands, next);
+                });
+        });
 }
 
 void ManagerService::runEach(const QList<QStringList> &commands, std::function<void()> done)
@@ -386,10 +710,17 @@ void ManagerService::runEach(const QList<QStringList> &commands, std::function<v
     const QStringList first = commands.first();
     const QList<QStringList> rest = commands.mid(1);
     qCInfo(lcManager).noquote() << "restoring: usbip" << first.join(QLatin1Char(' '));
-    m_tool.run(first, m_options.toolTimeoutMs, [this, rest, done](const ToolResult &result) {
-        if (!result.succeeded())
+    runUsbip(first, m_options.toolTimeoutMs, [this, first, rest, done](const ToolResult &result) {
+        const bool bind = first.value(0) == QLatin1String("bind");
+        if (bind && !result.succeeded() && result.standardError.contains(AlreadyBound)) {
+            // Bound before this start, by an earlier run of the service.
+            qCInfo(lcManager).noquote() << "the device" << first.value(2) << "is shared already";
+        } else if (!result.succeeded()) {
+            if (bind)
+                giveBack(first.value(2));
             qCWarning(lcManager).noquote()
                 << "restoring failed, will retry at the next start:" << result.failureText();
+        }
         runEach(rest, done);
     });
 }

@@ -7,6 +7,7 @@
 #include <QDBusContext>
 #include <QDBusMessage>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -14,6 +15,7 @@
 #include <functional>
 
 #include "polkitauthorizer.h"
+#include "sysfs.h"
 #include "toolrunner.h"
 
 struct ToolResult;
@@ -22,6 +24,13 @@ struct ManagerOptions
 {
     // Folder of the constant-sharing and the constant-connections file.
     QString configDir;
+    // Folder of the service's own records (which device each constant share
+    // was made for).
+    QString stateDir = QStringLiteral("/var/lib/ovra-admin-usbip");
+    // Where the kernel's sysfs is (a stand-in tree in tests and the sandbox).
+    QString sysfsRoot = QStringLiteral("/sys");
+    // The program that loads a kernel module, given the module's name.
+    QString modprobe = QStringLiteral("/sbin/modprobe");
     // Longest time one run of the usbip tool may take before it is killed.
     int toolTimeoutMs = 15000;
     // Every call is answered within this time after it arrived (authorisation
@@ -40,17 +49,27 @@ class ManagerService : public QObject, protected QDBusContext
 public:
     static constexpr char ShareAction[] = "org.ovra.admin.usbip.share";
     static constexpr char ConnectAction[] = "org.ovra.admin.usbip.connect";
+    // The kernel modules a request may need; no other module is ever loaded.
+    static constexpr char UsbipHostModule[] = "usbip-host";
+    static constexpr char VhciModule[] = "vhci-hcd";
 
     ManagerService(const ManagerOptions &options, const QDBusConnection &connection,
                    QObject *parent = nullptr);
 
     QString sharedDevicesPath() const;
     QString remoteDevicesPath() const;
+    QString shareRecordsPath() const;
 
-    // Binds every local device listed in the constant-sharing file and
-    // attaches every device of the constant-connections file that is not
-    // attached yet. Failures are logged; no line is ever dropped. `done` is
-    // called when everything has been tried.
+    // Removes what an interrupted write of the lists can leave beside them:
+    // the temporary files of our own ("shared-usb-devices.AbCdEf"). Call it
+    // only once the bus name is ours, so no other instance is writing.
+    void removeStaleTemporaryFiles();
+
+    // Binds every local device listed in the constant-sharing file (of a
+    // model with records, only the devices recorded) and attaches every
+    // device of the constant-connections file that is not attached yet.
+    // Failures are logged; no line is ever dropped. `done` is called when
+    // everything has been tried.
     void restore(std::function<void()> done = {});
 
 public Q_SLOTS:
@@ -79,11 +98,56 @@ private:
         QString failure;
     };
 
+    struct PortsWaiter
+    {
+        Call call;
+        // The port state the caller asked about (see m_portsGeneration).
+        quint64 generation;
+    };
+
+    struct PortsResult
+    {
+        QString text;
+        QElapsedTimer age; // started when the tool was
+        quint64 generation = 0;
+        bool valid = false;
+    };
+
+    struct RejectLog
+    {
+        QElapsedTimer since;
+        int count = 0;
+    };
+
     bool rejectArguments(const QString &reason);
+    // Whether one more line about a refused call of `caller` goes to the log.
+    bool logRejection(const QString &caller);
     Call takeCall();
     void authorize(const Call &call, const QString &actionId, std::function<void()> granted);
+    // How long a tool may run for `call`; -1, after answering the call with
+    // an error, when too little is left of its budget.
+    int toolLimit(const Call &call);
     void runTool(const Call &call, const QStringList &arguments,
                  std::function<void(const ToolResult &)> done);
+    void runUsbip(const QStringList &arguments, int timeoutMs, ToolRunner::Callback done);
+    // Loads `module` unless it is loaded; `done` gets an empty text, or why
+    // the module is not available.
+    void loadModule(const QString &module, int timeoutMs,
+                    std::function<void(const QString &)> done);
+    // Goes on with `next` once `module` is loaded; otherwise answers the call
+    // with the ModuleUnavailable error.
+    void withModule(const Call &call, const char *module, std::function<void()> next);
+
+    void share(const Call &call, const QString &busid, const QString &vidpid);
+    void unshare(const Call &call, const QString &busid, const QString &vidpid);
+    void disconnectPort(const Call &call, const QString &usbipId, const QString &port);
+    bool recordConstantShare(const QString &vidpid, const QString &serial, QString *error);
+    bool forgetConstantShare(const QString &vidpid, const QString &serial, QString *error);
+    // After a failed bind: the device goes back to its usual driver.
+    void giveBack(const QString &busid);
+
+    void readPorts();
+    void logPortsProblem(const QString &problem);
     // Runs the tool for an authorised call: on failure the caller gets false
     // and an Error headed `failure`; on success `change` is applied and the
     // caller gets true. An addition whose list cannot be read runs nothing.
@@ -100,8 +164,17 @@ private:
 
     ManagerOptions m_options;
     QDBusConnection m_connection;
+    Sysfs m_sysfs;
     ToolRunner m_tool;
+    ToolRunner m_loader;
     PolkitAuthorizer m_authorizer;
     // PortsInfo calls waiting for the one running `usbip port`.
-    QList<Call> m_portsWaiters;
+    QList<PortsWaiter> m_portsWaiters;
+    bool m_portsRunning = false;
+    // Counts the attach and detach runs that ended: a port table read
+    // before one of them ended is no answer for a call that came after.
+    quint64 m_portsGeneration = 0;
+    PortsResult m_ports;
+    QString m_portsProblem;
+    QHash<QString, RejectLog> m_rejectLog;
 };

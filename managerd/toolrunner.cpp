@@ -3,34 +3,115 @@
 
 #include "toolrunner.h"
 
-#include <QVariant>
+#include <QFile>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <QStandardPaths>
 
-#include <memory>
+#include <cerrno>
+#include <cstring>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 // Limits what a misbehaving tool can make the service hold in memory.
 constexpr qint64 MaxOutput = 4 * 1024 * 1024;
+// How often the end of a tool is looked for where the kernel has no pidfd.
+constexpr int ExitPollMs = 20;
 
-// Puts the tool into a process group of its own, so that a time-out ends
-// the tool and whatever it started.
-class GroupProcess : public QProcess
+// Everything the child needs, prepared before it exists: between vfork and
+// exec it may only make system calls.
+struct ChildSetup
 {
-public:
-    using QProcess::QProcess;
-
-protected:
-    void setupChildProcess() override { ::setpgid(0, 0); }
+    const char *path;
+    char *const *argv;
+    char *const *envp;
+    int input;
+    int output;
+    int error;
+    pid_t parent;
+    int descriptorLimit;
+    volatile int execErrno = 0; // written by the child, read after it has gone on
 };
+
+// Runs in the child of vfork(), which shares the service's memory until it
+// execs: system calls only, no allocation, no locks.
+[[noreturn]] void execChild(ChildSetup *setup)
+{
+    // Default signal handling (the service's handlers write into its own
+    // wake-up socket), then nothing blocked: the parent blocked everything
+    // around the vfork, so no handler of the service ran in here.
+    struct sigaction byDefault = {};
+    byDefault.sa_handler = SIG_DFL;
+    for (int number = 1; number < NSIG; ++number)
+        ::sigaction(number, &byDefault, nullptr);
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    // Killed with the service; and if the service died before that was
+    // asked, now.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != setup->parent)
+        ::_exit(127);
+
+    // A process group of its own, so that a time-out ends the tool and
+    // whatever it started.
+    ::setpgid(0, 0);
+
+    // Standard input, output and error, and nothing else: no bus connection.
+    if (::dup2(setup->input, 0) < 0 || ::dup2(setup->output, 1) < 0
+        || ::dup2(setup->error, 2) < 0) {
+        setup->execErrno = errno;
+        ::_exit(127);
+    }
+    if (::syscall(SYS_close_range, 3U, ~0U, 0U) != 0) {
+        for (int fd = 3; fd < setup->descriptorLimit; ++fd)
+            ::close(fd);
+    }
+
+    ::execve(setup->path, setup->argv, setup->envp);
+    setup->execErrno = errno;
+    ::_exit(127);
+}
+
+int descriptorLimit()
+{
+    struct rlimit limit = {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 65536;
+    return static_cast<int>(qMin<rlim_t>(limit.rlim_cur, 1 << 20));
+}
 
 } // namespace
 
+// One running tool: its process, the read ends of its output pipes and what
+// it said so far.
+struct ToolRunner::Run
+{
+    pid_t pid = -1;
+    int output = -1;
+    int error = -1;
+    int pidfd = -1;
+    QSocketNotifier *outputNotifier = nullptr;
+    QSocketNotifier *errorNotifier = nullptr;
+    QSocketNotifier *exitNotifier = nullptr;
+    QTimer *exitPoll = nullptr;
+    QTimer *deadline = nullptr;
+    ToolResult result;
+    Callback done;
+};
+
 QString ToolResult::failureText() const
 {
-    const QString command = QStringLiteral("usbip ") + arguments.join(QLatin1Char(' '));
+    const QString command = tool + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
     if (!started)
         return QStringLiteral("%1: the tool could not be started (%2).").arg(command, startError);
     if (timedOut)
@@ -50,77 +131,221 @@ ToolRunner::ToolRunner(QObject *parent)
 
 ToolRunner::~ToolRunner()
 {
-    const QList<QProcess *> processes =
-        findChildren<QProcess *>(QString(), Qt::FindDirectChildrenOnly);
-    for (QProcess *process : processes) {
-        process->disconnect();
-        const qint64 pid = process->processId();
-        if (pid > 0)
-            ::kill(-static_cast<pid_t>(pid), SIGKILL);
-        process->waitForFinished(2000);
+    for (Run *run : qAsConst(m_runs)) {
+        if (run->pid > 0) {
+            ::kill(-run->pid, SIGKILL);
+            ::kill(run->pid, SIGKILL);
+            // Reaped here, or the kernel keeps a zombie until the service ends.
+            for (int waited = 0; waited < 2000; waited += 10) {
+                if (::waitpid(run->pid, nullptr, WNOHANG) != 0)
+                    break;
+                ::usleep(10000);
+            }
+        }
+        release(run);
     }
 }
 
 void ToolRunner::run(const QStringList &arguments, int timeoutMs, Callback done)
 {
-    auto *process = new GroupProcess(this);
-    auto *timer = new QTimer(process);
-    auto result = std::make_shared<ToolResult>();
-    result->arguments = arguments;
+    auto *run = new Run;
+    run->result.tool = QFileInfo(m_program).fileName();
+    run->result.arguments = arguments;
+    run->done = std::move(done);
+    m_runs.append(run);
     ++m_running;
 
-    auto finish = [this, process, result, done]() {
-        if (process->property("ovraFinished").toBool())
-            return;
-        process->setProperty("ovraFinished", true);
-        --m_running;
-        process->disconnect();
-        process->deleteLater();
-        done(*result);
-    };
-    auto collect = [process, result]() {
-        if (result->standardOutput.size() < MaxOutput)
-            result->standardOutput += process->readAllStandardOutput().left(MaxOutput);
-        else
-            process->readAllStandardOutput();
-        if (result->standardError.size() < MaxOutput)
-            result->standardError += process->readAllStandardError().left(MaxOutput);
-        else
-            process->readAllStandardError();
-    };
+    QString problem;
+    if (!start(run, &problem)) {
+        run->result.started = false;
+        run->result.startError = problem;
+        // The callback comes from the event loop, as for every other end.
+        QTimer::singleShot(0, this, [this, run]() { finish(run); });
+        return;
+    }
+    run->result.started = true;
 
-    connect(process, &QProcess::readyReadStandardOutput, process, collect);
-    connect(process, &QProcess::readyReadStandardError, process, collect);
-    connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), process,
-            [process, result, collect, finish](int exitCode, QProcess::ExitStatus status) {
-                collect();
-                result->exitCode = exitCode;
-                result->crashed = status == QProcess::CrashExit && !result->timedOut;
-                finish();
-            });
-    connect(process, &QProcess::errorOccurred, process,
-            [process, result, finish](QProcess::ProcessError error) {
-                if (error != QProcess::FailedToStart)
-                    return; // crashes and kills end in finished()
-                result->started = false;
-                result->startError = process->errorString();
-                finish();
-            });
-    connect(process, &QProcess::started, process, [result, timer, timeoutMs]() {
-        result->started = true;
-        timer->start(timeoutMs);
+    run->deadline = new QTimer(this);
+    run->deadline->setSingleShot(true);
+    connect(run->deadline, &QTimer::timeout, this, [run]() {
+        run->result.timedOut = true;
+        ::kill(-run->pid, SIGKILL);
+        ::kill(run->pid, SIGKILL);
     });
-    timer->setSingleShot(true);
-    connect(timer, &QTimer::timeout, process, [process, result]() {
-        result->timedOut = true;
-        const qint64 pid = process->processId();
+    run->deadline->start(timeoutMs);
+
+    auto watchOutput = [this, run](int fd, QByteArray *into, QSocketNotifier **notifier) {
+        *notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+        connect(*notifier, &QSocketNotifier::activated, this,
+                [this, run, fd, into]() { drain(run, fd, into); });
+    };
+    watchOutput(run->output, &run->result.standardOutput, &run->outputNotifier);
+    watchOutput(run->error, &run->result.standardError, &run->errorNotifier);
+
+    run->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, run->pid, 0));
+    if (run->pidfd >= 0) {
+        ::fcntl(run->pidfd, F_SETFD, FD_CLOEXEC);
+        run->exitNotifier = new QSocketNotifier(run->pidfd, QSocketNotifier::Read, this);
+        connect(run->exitNotifier, &QSocketNotifier::activated, this, [this, run]() { reap(run); });
+    } else {
+        run->exitPoll = new QTimer(this);
+        connect(run->exitPoll, &QTimer::timeout, this, [this, run]() { reap(run); });
+        run->exitPoll->start(ExitPollMs);
+    }
+}
+
+bool ToolRunner::start(Run *run, QString *problem)
+{
+    const QString path = m_program.contains(QLatin1Char('/'))
+        ? m_program
+        : QStandardPaths::findExecutable(m_program);
+    if (path.isEmpty()) {
+        *problem = QStringLiteral("%1 is not on the search path").arg(m_program);
+        return false;
+    }
+
+    // Everything the child touches is made here, before it exists.
+    QList<QByteArray> strings{QFile::encodeName(path)};
+    for (const QString &argument : run->result.arguments)
+        strings << argument.toLocal8Bit();
+    std::vector<char *> argv;
+    for (QByteArray &string : strings)
+        argv.push_back(string.data());
+    argv.push_back(nullptr);
+
+    int output[2] = {-1, -1};
+    int error[2] = {-1, -1};
+    const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (input < 0 || ::pipe2(output, O_CLOEXEC) != 0 || ::pipe2(error, O_CLOEXEC) != 0) {
+        *problem = QString::fromLocal8Bit(std::strerror(errno));
+        for (int fd : {input, output[0], output[1], error[0], error[1]}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+        return false;
+    }
+
+    ChildSetup setup;
+    setup.path = argv.front();
+    setup.argv = argv.data();
+    setup.envp = environ;
+    setup.input = input;
+    setup.output = output[1];
+    setup.error = error[1];
+    setup.parent = ::getpid();
+    setup.descriptorLimit = descriptorLimit();
+
+    // vfork: the child never runs the service's code, never waits for it,
+    // and holds the service's bus connection only until it execs (a fork
+    // of the whole service, as QProcess makes, can hang before exec when
+    // the service dies at the wrong moment, keeping the bus name for ever).
+    // No handler of the service may run in the child: signals stay blocked
+    // until the child has reset them.
+    sigset_t all;
+    sigset_t previous;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t pid = ::vfork();
+    if (pid == 0)
+        execChild(&setup);
+    const int forkErrno = errno;
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+
+    ::close(input);
+    ::close(output[1]);
+    ::close(error[1]);
+    if (pid < 0 || setup.execErrno != 0) {
         if (pid > 0)
-            ::kill(-static_cast<pid_t>(pid), SIGKILL);
-        process->kill();
-    });
+            ::waitpid(pid, nullptr, 0); // it has _exit()ed already
+        *problem = QString::fromLocal8Bit(
+            std::strerror(pid < 0 ? forkErrno : static_cast<int>(setup.execErrno)));
+        ::close(output[0]);
+        ::close(error[0]);
+        return false;
+    }
+    run->pid = pid;
+    run->output = output[0];
+    run->error = error[0];
+    ::fcntl(run->output, F_SETFL, O_NONBLOCK);
+    ::fcntl(run->error, F_SETFL, O_NONBLOCK);
+    return true;
+}
 
-    process->setProgram(m_program);
-    process->setArguments(arguments);
-    process->setStandardInputFile(QProcess::nullDevice());
-    process->start(QIODevice::ReadOnly);
+void ToolRunner::drain(Run *run, int fd, QByteArray *into)
+{
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            if (into->size() < MaxOutput)
+                into->append(buffer, static_cast<int>(qMin<qint64>(got, MaxOutput - into->size())));
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got == 0) {
+            // End of output: the tool (and whatever it started) closed it.
+            QSocketNotifier *&notifier =
+                fd == run->output ? run->outputNotifier : run->errorNotifier;
+            notifier->setEnabled(false);
+            notifier->deleteLater(); // it may be the one emitting now
+            notifier = nullptr;
+        }
+        return;
+    }
+}
+
+void ToolRunner::reap(Run *run)
+{
+    int status = 0;
+    const pid_t reaped = ::waitpid(run->pid, &status, WNOHANG);
+    if (reaped == 0 || (reaped < 0 && errno == EINTR))
+        return;
+    if (reaped == run->pid) {
+        if (WIFEXITED(status)) {
+            run->result.exitCode = WEXITSTATUS(status);
+        } else {
+            run->result.exitCode = -1;
+            run->result.crashed = !run->result.timedOut;
+        }
+    }
+    // What the tool wrote before it ended is in the pipes; a child it left
+    // behind may keep them open, so nothing more is waited for.
+    if (run->outputNotifier)
+        drain(run, run->output, &run->result.standardOutput);
+    if (run->errorNotifier)
+        drain(run, run->error, &run->result.standardError);
+    finish(run);
+}
+
+void ToolRunner::finish(Run *run)
+{
+    m_runs.removeOne(run);
+    --m_running;
+    const Callback done = std::move(run->done);
+    const ToolResult result = run->result;
+    release(run);
+    done(result);
+}
+
+void ToolRunner::release(Run *run)
+{
+    // Any of these may be the one emitting now: disabled at once, deleted later.
+    for (QSocketNotifier *notifier : {run->outputNotifier, run->errorNotifier, run->exitNotifier}) {
+        if (notifier) {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+        }
+    }
+    for (QTimer *timer : {run->exitPoll, run->deadline}) {
+        if (timer) {
+            timer->stop();
+            timer->deleteLater();
+        }
+    }
+    for (int fd : {run->output, run->error, run->pidfd}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    delete run;
 }

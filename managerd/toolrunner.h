@@ -4,8 +4,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
-#include <QProcess>
 #include <QStringList>
 #include <QTimer>
 
@@ -14,6 +14,7 @@
 // What one run of the usbip tool gave.
 struct ToolResult
 {
+    QString tool = QStringLiteral("usbip"); // the program's file name
     QStringList arguments;
     bool started = false;
     bool timedOut = false;
@@ -26,13 +27,20 @@ struct ToolResult
     // The tool ran to its end in time and said so (exit code 0).
     bool succeeded() const { return started && !timedOut && !crashed && exitCode == 0; }
     // A one-paragraph English account of a failure: the tool's own standard
-    // error when it said something, else what happened to it.
+    // error when it said something, else what happened to it ("usbip port:
+    // the tool ...").
     QString failureText() const;
 };
 
 // Runs `usbip` (found on PATH; never through a shell, every argument its own
-// list element) without blocking the event loop. Each run has a time limit;
-// a tool that exceeds it is killed with its whole process group.
+// list element), or another program set with setProgram, without blocking
+// the event loop. Each run has a time limit; a tool that exceeds it is
+// killed with its whole process group. A tool never outlives the service: it
+// is killed when the service dies, and it inherits no descriptor but its
+// standard input, output and error and no signal handler or mask. (Not
+// QProcess: its child is a full copy of the service that waits for the
+// service before it execs, and a service killed in that moment leaves the
+// copy waiting for ever, with the bus connection and so the bus name.)
 class ToolRunner : public QObject
 {
     Q_OBJECT
@@ -54,6 +62,15 @@ public:
     int running() const { return m_running; }
 
 private:
+    struct Run;
+
+    bool start(Run *run, QString *problem);
+    void drain(Run *run, int fd, QByteArray *into);
+    void reap(Run *run);
+    void finish(Run *run);
+    void release(Run *run);
+
     QString m_program = QStringLiteral("usbip");
     int m_running = 0;
+    QList<Run *> m_runs;
 };

@@ -3,6 +3,7 @@
 
 #include "simworld.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -443,6 +444,7 @@ Device Device::fromJson(const QJsonObject &object)
         device.interfaces << QLatin1String(defaultInterface);
     }
     device.bound = object.value(QStringLiteral("bound")).toBool(false);
+    device.serial = object.value(QStringLiteral("serial")).toString();
     return device;
 }
 
@@ -461,6 +463,8 @@ QJsonObject Device::toJson(bool withBound) const
                        {QStringLiteral("interfaces"), QJsonArray::fromStringList(interfaces)}};
     if (withBound)
         object.insert(QStringLiteral("bound"), bound);
+    if (!serial.isEmpty())
+        object.insert(QStringLiteral("serial"), serial);
     return object;
 }
 
@@ -667,8 +671,52 @@ QByteArray formatPorts(const World &world)
     return out;
 }
 
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(path.left(path.lastIndexOf(QLatin1Char('/'))));
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(content) == content.size();
+}
+
+Result writeSysfs(const World &world, const QString &root)
+{
+    if (root.isEmpty())
+        return fail("usage: usbip sim-sysfs DIR\n");
+    QDir(root + QStringLiteral("/module")).removeRecursively();
+    QDir(root + QStringLiteral("/bus/usb/devices")).removeRecursively();
+    QDir(root + QStringLiteral("/devices/platform/vhci_hcd.0")).removeRecursively();
+    bool ok = QDir().mkpath(root + QStringLiteral("/module/usbip_host"))
+        && QDir().mkpath(root + QStringLiteral("/bus/usb/devices"))
+        && writeFile(root + QStringLiteral("/bus/usb/drivers_probe"), QByteArray());
+    if (world.vhci)
+        ok = ok && QDir().mkpath(root + QStringLiteral("/module/vhci_hcd"))
+            && writeFile(root + QStringLiteral("/devices/platform/vhci_hcd.0/nports"),
+                         QByteArray::number(2 * world.portCount) + '\n');
+    for (const Device &device : world.localDevices) {
+        const QString folder = root + QStringLiteral("/bus/usb/devices/") + device.busid;
+        ok = ok && QDir().mkpath(folder);
+        if (!device.serial.isEmpty())
+            ok = ok && writeFile(folder + QStringLiteral("/serial"), device.serial.toUtf8() + '\n');
+    }
+    return ok ? Result() : fail(error(QStringLiteral("cannot write the sysfs tree %1").arg(root)));
+}
+
+} // namespace
+
 Result run(const QStringList &arguments, const QString &statePath)
 {
+    if (arguments.value(0) == QLatin1String("sim-sysfs")) {
+        QLockFile lock(statePath + QStringLiteral(".lock"));
+        World world;
+        QByteArray problem;
+        if (!lock.tryLock(lockTimeoutMs) || !readState(statePath, &world, &problem))
+            return fail(problem.isEmpty() ? error(QStringLiteral("cannot read the world"))
+                                          : problem);
+        return writeSysfs(world, arguments.value(1));
+    }
     Options options;
     if (!parse(arguments, &options)) {
         Result result;

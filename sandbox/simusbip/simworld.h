@@ -23,10 +23,17 @@
 //           "vendor": "SanDisk Corp.", "product": "Cruzer Blade",
 //           "path": "/sys/devices/...", "busnum": 1, "devnum": 2, "speed": 3,
 //           "deviceClass": "(Defined at Interface level) (00/00/00)",
-//           "interfaces": ["Mass Storage / SCSI / Bulk-Only (08/06/50)"] }
+//           "interfaces": ["Mass Storage / SCSI / Bulk-Only (08/06/50)"],
+//           "serial": "" }
 // Missing fields take the values shown; an empty vendor or product prints as
 // "unknown vendor" / "unknown product", as the real tool does for ids that
-// are not in its database.
+// are not in its database. The serial number (local devices; none when empty)
+// is never printed by the tool: the kernel shows it in sysfs.
+//
+// `usbip sim-sysfs DIR` (no command of the real tool) writes the part of
+// sysfs that the Manager service reads, as this world has it, into DIR: the
+// usbip modules (vhci_hcd only with "vhci"), vhci_hcd.0/nports, the bus's
+// drivers_probe file and each local device's serial number.
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -51,6 +58,7 @@ struct Device
     QString deviceClass;
     QStringList interfaces;
     bool bound = false; // local devices only
+    QString serial; // local devices only
 
     QByteArray nameLine() const; // "VENDOR : PRODUCT (vvvv:pppp)"
 

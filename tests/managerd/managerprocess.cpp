@@ -5,13 +5,64 @@
 
 #include <QDBusConnectionInterface>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
 #include <QThread>
 
 #include "ovrausbipmanager.h"
 
+#include <signal.h>
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(path.left(path.lastIndexOf(QLatin1Char('/'))));
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(content);
+}
+
+} // namespace
+
+FakeSysfs::FakeSysfs()
+{
+    setModuleLoaded(QStringLiteral("usbip-host"), true);
+    setModuleLoaded(QStringLiteral("vhci-hcd"), true);
+    writeFile(m_dir.filePath(QStringLiteral("devices/platform/vhci_hcd.0/nports")), "16\n");
+    writeFile(m_dir.filePath(QStringLiteral("bus/usb/drivers_probe")), QByteArray());
+}
+
+void FakeSysfs::setModuleLoaded(const QString &module, bool loaded)
+{
+    QDir folder(m_dir.filePath(QStringLiteral("module/") + QString(module).replace('-', '_')));
+    if (loaded)
+        folder.mkpath(QStringLiteral("."));
+    else
+        folder.removeRecursively();
+}
+
+void FakeSysfs::addDevice(const QString &busId, const QString &serial)
+{
+    const QString folder = m_dir.filePath(QStringLiteral("bus/usb/devices/") + busId);
+    QDir().mkpath(folder);
+    if (!serial.isEmpty())
+        writeFile(folder + QStringLiteral("/serial"), serial.toUtf8() + '\n');
+}
+
+QByteArray FakeSysfs::takeProbed()
+{
+    QFile file(m_dir.filePath(QStringLiteral("bus/usb/drivers_probe")));
+    const QByteArray written = file.open(QIODevice::ReadWrite) ? file.readAll() : QByteArray();
+    file.resize(0);
+    return written;
+}
+
 ManagerProcess::ManagerProcess()
 {
     m_process.setProcessChannelMode(QProcess::MergedChannels);
+    // The loader records like the fake tool, but must not stand in for it.
+    m_loader.uninstall();
 }
 
 ManagerProcess::~ManagerProcess()
@@ -27,7 +78,16 @@ QString ManagerProcess::executable()
 bool ManagerProcess::start(const QStringList &arguments, bool waitForRestore)
 {
     const int logStart = m_log.size(); // the log keeps the output of earlier runs
-    m_process.start(executable(), arguments, QIODevice::ReadOnly);
+    QStringList all = arguments;
+    const QList<QPair<QString, QString>> seams{
+        {QStringLiteral("--sysfs-root"), m_sysfs.path()},
+        {QStringLiteral("--state-dir"), m_state.path()},
+        {QStringLiteral("--modprobe"), m_loader.executable()}};
+    for (const auto &seam : seams) {
+        if (!all.contains(seam.first))
+            all << seam.first << seam.second;
+    }
+    m_process.start(executable(), all, QIODevice::ReadOnly);
     if (!m_process.waitForStarted(10000)) {
         m_error = QStringLiteral("the service did not start: %1").arg(m_process.errorString());
         return false;
@@ -65,6 +125,15 @@ void ManagerProcess::stop()
     while (!deadline.hasExpired()
            && bus->isServiceRegistered(QLatin1String(OvraUsbIp::ManagerService)))
         QThread::msleep(10);
+}
+
+void ManagerProcess::kill()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    ::kill(static_cast<pid_t>(m_process.processId()), SIGKILL);
+    m_process.waitForFinished(5000);
+    m_log += m_process.readAll();
 }
 
 bool ManagerProcess::isRunning() const

@@ -133,6 +133,9 @@ void InstallFilesTest::activationFileMatchesUnit()
     QCOMPARE(unit.value(QStringLiteral("ConfigurationDirectory")), QStringList{"usbip"});
     QVERIFY(!unit.contains(QStringLiteral("ReadWritePaths")));
     QCOMPARE(unit.value(QStringLiteral("ProtectSystem")), QStringList{"strict"});
+    // Its own records, and a stop that ends every process of it quickly.
+    QCOMPARE(unit.value(QStringLiteral("StateDirectory")), QStringList{"ovra-admin-usbip"});
+    QCOMPARE(unit.value(QStringLiteral("KillMode")), QStringList{"control-group"});
 }
 
 void InstallFilesTest::unitIsAcceptedBySystemd()

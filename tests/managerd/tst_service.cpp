@@ -13,6 +13,7 @@
 #include "testenvironment.h"
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusError>
 #include <QDBusPendingCall>
 #include <QDBusPendingCallWatcher>
@@ -20,6 +21,8 @@
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <signal.h>
 
 Q_DECLARE_METATYPE(QList<QStringList>)
 
@@ -30,16 +33,25 @@ const QString RemoteFile = QStringLiteral("remote-usb-devices");
 const QByteArray Missing = "<missing>";
 // Generous, so that a loaded machine does not make the fake tool look hung.
 constexpr int ToolTimeoutMs = 3000;
+// Longer than the service keeps a port table for PortsInfo.
+constexpr int PortsTableAgeMs = 300;
+const char ModuleUnavailable[] = "org.ovra.admin.usbip.Error.ModuleUnavailable";
 
-bool sleepingChildLeft()
+QList<pid_t> processesWith(const QByteArray &text)
 {
+    QList<pid_t> found;
     const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
     for (const QString &pid : pids) {
         QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains("61.234"))
-            return true;
+        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(text))
+            found << pid.toInt();
     }
-    return false;
+    return found;
+}
+
+bool sleepingChildLeft()
+{
+    return !processesWith("61.234").isEmpty();
 }
 
 } // namespace
@@ -70,6 +82,10 @@ private Q_SLOTS:
     void portsInfo_data();
     void portsInfo();
     void portsInfoCallsShareOneRun();
+    void portsInfoFlood();
+    void kernelState_data();
+    void kernelState();
+    void constantShareNamesOneDevice();
     void toolFailure_data();
     void toolFailure();
     void hangingToolIsStopped();
@@ -87,8 +103,14 @@ private Q_SLOTS:
     void concurrentClientsLoseNoUpdate();
     void restoreAtStart();
     void stopsCleanly();
+    void killedWhileToolStarts();
+    void secondInstanceSaysWhy();
 
 private:
+    QString recordsFile() const
+    {
+        return m_service.stateDir() + QStringLiteral("/shared-device-serials");
+    }
     void setFile(const QString &name, const QByteArray &content);
     QByteArray file(const QString &name) const;
     bool restartService();
@@ -148,6 +170,12 @@ void ServiceTest::init()
     m_polkit.setAllowed(true);
     m_polkit.setDelay(0);
     m_polkit.clearChecks();
+    m_service.moduleLoader().clearResponses();
+    m_service.moduleLoader().clearCalls();
+    m_service.sysfs().setModuleLoaded(QStringLiteral("usbip-host"), true);
+    m_service.sysfs().setModuleLoaded(QStringLiteral("vhci-hcd"), true);
+    m_service.sysfs().takeProbed();
+    QFile::remove(recordsFile());
     m_env.removeConfigFile(SharedFile);
     m_env.removeConfigFile(RemoteFile);
     QCoreApplication::processEvents();
@@ -330,6 +358,7 @@ void ServiceTest::portsInfo()
     QFETCH(QByteArray, out);
     QFETCH(int, exitCode);
     m_usbip.setResponse({QStringLiteral("port")}, out, "usbip: error: ...", exitCode);
+    QTest::qWait(PortsTableAgeMs); // the table of the row before is too old now
     const QDBusMessage reply = ManagerProcess::call(QStringLiteral("PortsInfo"), {});
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
     QCOMPARE(reply.signature(), QStringLiteral("s"));
@@ -342,6 +371,7 @@ void ServiceTest::portsInfoCallsShareOneRun()
 {
     const QByteArray out = "Imported USB devices\n====================\n";
     m_usbip.setResponse({QStringLiteral("port")}, out, QByteArray(), 0, 500);
+    QTest::qWait(PortsTableAgeMs);
     QList<QDBusPendingCall> pending;
     for (int i = 0; i < 6; ++i) {
         QDBusMessage call = QDBusMessage::createMethodCall(
@@ -356,16 +386,140 @@ void ServiceTest::portsInfoCallsShareOneRun()
     QCOMPARE(m_usbip.calls(), QList<QStringList>{{"port"}});
 }
 
+void ServiceTest::portsInfoFlood()
+{
+    // Anyone may call PortsInfo: a flood starts the tool a few times a
+    // second at most, and refused calls do not flood the log.
+    const QString table = QStringLiteral("Imported USB devices\n====================\n");
+    m_usbip.setResponse({QStringLiteral("port")}, table.toUtf8());
+    QTest::qWait(PortsTableAgeMs);
+    const int logStart = m_service.log().size();
+    QElapsedTimer timer;
+    timer.start();
+    QList<QDBusPendingCall> pending;
+    for (int i = 0; i < 1000; ++i) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
+            QLatin1String(OvraUsbIp::ManagerInterface),
+            i % 10 ? QStringLiteral("PortsInfo") : QStringLiteral("ShareDevice"));
+        if (!(i % 10))
+            call << QStringLiteral("-h") << QString(); // refused
+        pending << QDBusConnection::systemBus().asyncCall(call);
+        for (int j = i - 99; i % 100 == 99 && j <= i; ++j) // at most 128 may wait
+            pending[j].waitForFinished();
+    }
+    const qint64 elapsed = timer.elapsed();
+    const int runs = m_usbip.calls().size();
+    QVERIFY2(runs <= 2 + elapsed / 250,
+             qPrintable(QStringLiteral("%1 in %2 ms").arg(runs).arg(elapsed)));
+    int answered = 0;
+    for (const QDBusPendingCall &call : qAsConst(pending))
+        answered += call.reply().arguments().value(0) == table ? 1 : 0;
+    QCOMPARE(answered, 900);
+    // 100 refused calls, 5 lines about them and one that says so.
+    QTRY_COMPARE(m_service.log().mid(logStart).count(QStringLiteral("further refused calls")), 1);
+    QCOMPARE(m_service.log().mid(logStart).count(QStringLiteral("rejected a call")), 5);
+}
+
+void ServiceTest::kernelState_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QVariantList>("arguments");
+    QTest::addColumn<QString>("unloaded"); // the module missing at the call; the loader fails
+    QTest::addColumn<QList<QStringList>>("loaded"); // what the loader was asked
+    QTest::addColumn<QList<QStringList>>("runs"); // what usbip was asked
+    QTest::addColumn<QString>("error"); // the bus error; none: a reply
+
+    const QList<QStringList> none;
+    const QString id = QStringLiteral("127.0.3.1/1-1/abcd:1234");
+    QTest::newRow("bind loads usbip-host")
+        << "ShareDevice" << QVariantList{"1-1", ""} << QString()
+        << QList<QStringList>{{"usbip-host"}} << QList<QStringList>{{"bind", "-b", "1-1"}}
+        << QString();
+    QTest::newRow("attach without vhci-hcd")
+        << "ConnectDevice" << QVariantList{id, true} << "vhci-hcd"
+        << QList<QStringList>{{"vhci-hcd"}} << none << ModuleUnavailable;
+    QTest::newRow("port table without vhci-hcd is empty")
+        << "PortsInfo" << QVariantList{} << "vhci-hcd" << QList<QStringList>{{"vhci-hcd"}} << none
+        << QString();
+    QTest::newRow("detach of the last port")
+        << "DisconnectDevice" << QVariantList{"", "15"} << QString() << none
+        << QList<QStringList>{{"detach", "-p", "15"}} << QString();
+    QTest::newRow("detach of a port the machine does not have")
+        << "DisconnectDevice" << QVariantList{id, "16"} << QString() << none << none
+        << "org.freedesktop.DBus.Error.InvalidArgs";
+}
+
+void ServiceTest::kernelState()
+{
+    QFETCH(QString, method);
+    QFETCH(QVariantList, arguments);
+    QFETCH(QString, unloaded);
+    QFETCH(QString, error);
+    const QByteArray remote = "127.0.3.1/1-1/abcd:1234\n";
+    setFile(RemoteFile, remote);
+    const QString reason =
+        QStringLiteral("modprobe: FATAL: Module %1 not found in directory /lib/modules/6.1.0")
+            .arg(unloaded);
+    if (!unloaded.isEmpty()) {
+        m_service.sysfs().setModuleLoaded(unloaded, false);
+        m_service.moduleLoader().setDefaultResponse(QByteArray(), reason.toUtf8(), 1);
+    } else if (method == QLatin1String("ShareDevice")) {
+        m_service.sysfs().setModuleLoaded(QStringLiteral("usbip-host"), false);
+    }
+    QTest::qWait(method == QLatin1String("PortsInfo") ? PortsTableAgeMs : 0);
+
+    const QDBusMessage reply = ManagerProcess::call(method, arguments);
+    QTEST(m_service.moduleLoader().calls(), "loaded");
+    QTEST(m_usbip.calls(), "runs");
+    QCOMPARE(file(RemoteFile), remote);
+    QCOMPARE(reply.errorName(), error);
+    if (error == QLatin1String(ModuleUnavailable))
+        QCOMPARE(reply.errorMessage(),
+                 QStringLiteral("the kernel module %1 is not available: %2").arg(unloaded, reason));
+    else if (error.isEmpty())
+        QVERIFY(reply.arguments().value(0) == QVariant(true) || method == "PortsInfo");
+}
+
+void ServiceTest::constantShareNamesOneDevice()
+{
+    // Two sticks of one model (a serial number that needs escaping) and one
+    // without a serial number.
+    m_service.sysfs().addDevice(QStringLiteral("1-1"), QStringLiteral("AA 01"));
+    m_service.sysfs().addDevice(QStringLiteral("1-2"), QStringLiteral("BB02"));
+    m_service.sysfs().addDevice(QStringLiteral("1-3"));
+    auto call = [this](const char *method, const char *busid) {
+        const QDBusMessage reply = ManagerProcess::call(
+            QLatin1String(method), {QLatin1String(busid), QStringLiteral("090c:1000")});
+        QFile records(recordsFile());
+        return reply.arguments().value(0).toString() + QLatin1Char(' ') + file(SharedFile)
+            + (records.open(QIODevice::ReadOnly) ? records.readAll() : Missing);
+    };
+    QCOMPARE(call("ShareDevice", "1-1"), QStringLiteral("true 090c:1000\n090c:1000 AA%2001\n"));
+    call("ShareDevice", "1-2");
+    QCOMPARE(call("ShareDevice", "1-3"),
+             QStringLiteral("true 090c:1000\n090c:1000 AA%2001\n090c:1000 BB02\n090c:1000\n"));
+    // Unsharing a stick forgets that stick, and its model only with the last.
+    call("UnshareDevice", "1-2");
+    QCOMPARE(call("UnshareDevice", "1-3"), QStringLiteral("true 090c:1000\n090c:1000 AA%2001\n"));
+    QCOMPARE(call("UnshareDevice", "1-1"), QStringLiteral("true "));
+    QVERIFY(m_receiver.errors.isEmpty());
+}
+
 void ServiceTest::toolFailure_data()
 {
     QTest::addColumn<QString>("method");
     QTest::addColumn<QVariantList>("arguments");
     QTest::addColumn<QString>("headline");
-    QTest::newRow("bind") << "ShareDevice" << QVariantList{"1-1", "abcd:1234"} << "share";
-    QTest::newRow("unbind") << "UnshareDevice" << QVariantList{"1-1", "0781:5567"} << "unshare";
+    QTest::addColumn<QByteArray>("probed"); // the device given back to its driver
+    QTest::newRow("bind") << "ShareDevice" << QVariantList{"1-1", "abcd:1234"} << "share"
+                          << QByteArray("1-1\n");
+    QTest::newRow("unbind") << "UnshareDevice" << QVariantList{"1-1", "0781:5567"} << "unshare"
+                            << QByteArray();
     QTest::newRow("attach") << "ConnectDevice" << QVariantList{"127.0.3.1/1-1/abcd:1234", true}
-                            << "connect";
-    QTest::newRow("detach") << "DisconnectDevice" << QVariantList{"host/2-1/", "3"} << "disconnect";
+                            << "connect" << QByteArray();
+    QTest::newRow("detach") << "DisconnectDevice" << QVariantList{"host/2-1/", "3"} << "disconnect"
+                            << QByteArray();
 }
 
 void ServiceTest::toolFailure()
@@ -389,6 +543,7 @@ void ServiceTest::toolFailure()
     QCOMPARE(m_receiver.errors.first().at(1), QStringLiteral("usbip: error: device is busy"));
     QCOMPARE(file(SharedFile), shared);
     QCOMPARE(file(RemoteFile), remote);
+    QTEST(m_service.sysfs().takeProbed(), "probed");
 }
 
 void ServiceTest::hangingToolIsStopped()
@@ -667,11 +822,26 @@ void ServiceTest::restoreAtStart()
                               "127.0.3.3/1-1/\n";
     setFile(SharedFile, shared);
     setFile(RemoteFile, remote);
+    // The constant share of 0781:5567 was made for the stick 1-1, not for its
+    // twin 1-4; abcd:1234 was shared before records were kept: every device.
+    QVERIFY(QDir().mkpath(m_service.stateDir()));
+    QFile records(recordsFile());
+    QVERIFY(records.open(QIODevice::WriteOnly));
+    records.write("0781:5567 4C531001%2F\n");
+    records.close();
+    m_service.sysfs().addDevice(QStringLiteral("1-1"), QStringLiteral("4C531001/"));
+    m_service.sysfs().addDevice(QStringLiteral("1-4"), QStringLiteral("4C531002"));
+    m_service.sysfs().setModuleLoaded(QStringLiteral("usbip-host"), false);
+    // Left by writes that a kill interrupted; the last is no file of ours.
+    for (const char *name :
+         {"shared-usb-devices.AbCdEf", "remote-usb-devices.x1Y2z3", "shared-usb-devices.bak"})
+        m_env.writeConfigFile(QLatin1String(name), "partial");
     // A vendor name with " - busid " inside must not start a block of its own.
     m_usbip.setResponse(
         {"list", "-l"},
         " - busid 1-1 (0781:5567)\n   SanDisk Corp. : Cruzer Blade (0781:5567)\n\n"
         " - busid 1-2 (1111:2222)\n   Foo - busid 4-4 (abcd:1234) : Bar (1111:2222)\n\n"
+        " - busid 1-4 (0781:5567)\n   SanDisk Corp. : Cruzer Blade (0781:5567)\n\n"
         " - busid 3-1.2 (abcd:1234)\n   Acme : Stick (abcd:1234)\n\n");
     m_usbip.setResponse({"port"},
                         "Imported USB devices\n====================\n"
@@ -679,25 +849,35 @@ void ServiceTest::restoreAtStart()
                         "       unknown vendor : unknown product (dead:beef)\n"
                         "       3-1 -> usbip://127.0.3.2:3240/2-1\n"
                         "           -> remote bus/dev 002/001\n");
-    m_usbip.setResponse({"bind", "-b", "1-1"}, QByteArray(), "usbip: error: already bound\n", 1);
+    m_usbip.setResponse({"bind", "-b", "1-1"}, QByteArray(),
+                        "usbip: error: device on busid 1-1 is already bound to usbip-host\n", 1);
+    m_usbip.setResponse({"bind", "-b", "3-1.2"}, QByteArray(),
+                        "usbip: error: unable to bind device on 3-1.2\n", 1);
     m_usbip.setResponse({"attach", "-r", "127.0.3.3", "-b", "1-1"}, QByteArray(),
                         "usbip: error: could not connect\n", 1);
     QVERIFY2(restartService(), qPrintable(m_service.errorString()));
 
     const QList<QStringList> expected{
         {"list", "-l"},
-        {"bind", "-b", "1-1"},
+        {"bind", "-b", "1-1"}, // not its twin 1-4
         {"bind", "-b", "3-1.2"},
         {"port"},
         {"attach", "-r", "127.0.3.1", "-b", "1-1"},
         {"attach", "-r", "127.0.3.3", "-b", "1-1"},
     };
     QCOMPARE(m_usbip.calls(), expected);
+    QCOMPARE(m_service.moduleLoader().calls(), QList<QStringList>{{"usbip-host"}});
     // Failures are retried at the next start: no line is dropped.
     QCOMPARE(file(SharedFile), shared);
     QCOMPARE(file(RemoteFile), remote);
     QVERIFY(m_polkit.checks().isEmpty());
-    QVERIFY(m_service.log().contains(QStringLiteral("already bound")));
+    // The failed bind gave its device back; the one bound already is no failure.
+    QCOMPARE(m_service.sysfs().takeProbed(), QByteArray("3-1.2\n"));
+    QVERIFY(m_service.log().contains(QStringLiteral("the device 1-1 is shared already")));
+    QCOMPARE(m_service.log().count(QStringLiteral("restoring failed")), 2);
+    QCOMPARE(QDir(m_env.configDir()).entryList(QDir::Files),
+             (QStringList{RemoteFile, SharedFile, QStringLiteral("shared-usb-devices.bak")}));
+    m_env.removeConfigFile(QStringLiteral("shared-usb-devices.bak"));
 }
 
 void ServiceTest::stopsCleanly()
@@ -719,6 +899,44 @@ void ServiceTest::stopsCleanly()
     QTRY_VERIFY(!sleepingChildLeft());
     QVERIFY2(!m_service.log().contains(QStringLiteral("LeakSanitizer")),
              qPrintable(m_service.log()));
+}
+
+void ServiceTest::killedWhileToolStarts()
+{
+    // A killed service leaves nothing that holds its name or keeps running:
+    // not the fork that is about to become the tool, not the tool.
+    m_usbip.setDefaultResponse(QByteArray(), QByteArray(), 0, 61234);
+    QDBusMessage share = QDBusMessage::createMethodCall(
+        QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
+        QLatin1String(OvraUsbIp::ManagerInterface), QStringLiteral("ShareDevice"));
+    share << QStringLiteral("1-1") << QString();
+    QDBusConnection::systemBus().asyncCall(share);
+    QTRY_VERIFY(m_service.log().contains(QStringLiteral("running usbip bind")));
+    m_service.kill();
+
+    QDBusConnectionInterface *bus = QDBusConnection::systemBus().interface();
+    QTRY_VERIFY_WITH_TIMEOUT(!bus->isServiceRegistered(QLatin1String(OvraUsbIp::ManagerService)),
+                             2000);
+    QTRY_VERIFY_WITH_TIMEOUT(processesWith(m_usbip.executable().toLocal8Bit()).isEmpty(), 2000);
+    // What the fake tool started itself outlives it (only the control group
+    // under systemd ends it): its sleep.
+    for (const pid_t pid : processesWith("61.234"))
+        ::kill(pid, SIGKILL);
+    QVERIFY2(restartService(), qPrintable(m_service.errorString()));
+}
+
+void ServiceTest::secondInstanceSaysWhy()
+{
+    QProcess second;
+    second.start(
+        ManagerProcess::executable(),
+        {QStringLiteral("--config-dir"), m_env.configDir(), QStringLiteral("--no-restore")});
+    QVERIFY(second.waitForFinished(10000));
+    QCOMPARE(second.exitCode(), 1);
+    const QByteArray said = second.readAllStandardError();
+    QVERIFY2(said.contains("cannot own org.ovra.admin.usbip: it is owned by :1.")
+                 && said.contains(QByteArray::number(m_service.pid())),
+             said.constData());
 }
 
 QTEST_GUILESS_MAIN(ServiceTest)

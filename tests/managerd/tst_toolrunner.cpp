@@ -10,6 +10,9 @@
 #include <QElapsedTimer>
 #include <QTest>
 
+#include <csignal>
+#include <unistd.h>
+
 class ToolRunnerTest : public QObject
 {
     Q_OBJECT
@@ -17,6 +20,7 @@ private Q_SLOTS:
     void outcome_data();
     void outcome();
     void missingProgram();
+    void childStartsClean();
     void destroyedWhileRunning();
 
 private:
@@ -89,6 +93,29 @@ void ToolRunnerTest::missingProgram()
     QVERIFY(!result.started);
     QVERIFY(!result.succeeded());
     QVERIFY(result.failureText().contains(QStringLiteral("could not be started")));
+}
+
+void ToolRunnerTest::childStartsClean()
+{
+    // No descriptor of ours (the bus connection in the service), no blocked
+    // or ignored signal reaches the tool (handlers end with the exec anyway).
+    ::signal(SIGPIPE, SIG_IGN);
+    ToolRunner runner;
+    runner.setProgram(QStringLiteral("/bin/sh"));
+    ToolResult result;
+    bool called = false;
+    runner.run({QStringLiteral("-c"),
+                QStringLiteral("ls /proc/$$/fd && grep -E '^Sig(Blk|Ign)' "
+                               "/proc/$$/status | tr -d '\\t' && ps -o pgid= -p $$")},
+               5000, [&](const ToolResult &r) {
+                   called = true;
+                   result = r;
+               });
+    QTRY_VERIFY(called);
+    const QStringList lines = QString::fromLatin1(result.standardOutput).split('\n');
+    QCOMPARE(lines.mid(0, 5).join(QLatin1Char(' ')),
+             QStringLiteral("0 1 2 SigBlk:0000000000000000 SigIgn:0000000000000000"));
+    QVERIFY(lines.value(5).trimmed().toLongLong() != ::getpgrp()); // a group of its own
 }
 
 void ToolRunnerTest::destroyedWhileRunning()

@@ -65,6 +65,13 @@ SandboxWorld::SandboxWorld()
     hardware.replace("@FIXED@", names.value(2).toLatin1());
     m_env.writeFile(QStringLiteral("fakehw.xml"), hardware);
 
+    // The sandbox loads no kernel module: the Manager's loader always fails.
+    const QString modprobe =
+        m_env.writeFile(QStringLiteral("manager/modprobe"),
+                        "#!/bin/sh\necho \"modprobe: FATAL: Module $1 not found in directory "
+                        "/lib/modules/sandbox\" >&2\nexit 1\n");
+    QFile::setPermissions(modprobe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
     qputenv("OVRA_SIM_STATE", statePath().toLocal8Bit());
     qputenv("SOLID_FAKEHW", m_env.filePath(QStringLiteral("fakehw.xml")).toLocal8Bit());
     qputenv("PATH",
@@ -135,8 +142,18 @@ bool SandboxWorld::start()
 bool SandboxWorld::startManager()
 {
     stopManager();
+    // The part of sysfs the Manager reads, as the world has it now.
+    const QString sysfs = m_env.filePath(QStringLiteral("sys"));
+    const Run written = usbip({QStringLiteral("sim-sysfs"), sysfs});
+    if (written.exitCode != 0) {
+        m_error = QStringLiteral("no sysfs tree: %1").arg(QString::fromLocal8Bit(written.err));
+        return false;
+    }
     return startHelper(m_manager, QStringLiteral(OVRA_MANAGERD),
-                       {QStringLiteral("--config-dir"), configDir()},
+                       {QStringLiteral("--config-dir"), configDir(), QStringLiteral("--state-dir"),
+                        stateDir(), QStringLiteral("--sysfs-root"), sysfs,
+                        QStringLiteral("--modprobe"),
+                        m_env.filePath(QStringLiteral("manager/modprobe"))},
                        QLatin1String(ManagerService));
 }
 

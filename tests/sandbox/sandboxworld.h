@@ -59,6 +59,8 @@ public:
     bool isBound(const QString &busid) const;
 
     QString configDir() const { return m_env.configDir(); }
+    // The Manager's own records (--state-dir).
+    QString stateDir() const { return m_env.filePath(QStringLiteral("state")); }
     QByteArray configFile(const QString &name) const { return m_env.readConfigFile(name); }
     QString statePath() const { return m_env.filePath(QStringLiteral("world.json")); }
 
