@@ -4,12 +4,10 @@
 #include "usbipserver.h"
 
 #include "ovrausbipmanager.h"
+#include "usbipgrammar.h"
 
 #include <QDBusPendingCall>
-#include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
-#include <QTextStream>
 
 #include <Solid/Block>
 #include <Solid/Device>
@@ -51,15 +49,9 @@ QString UsbIpServer::computeRootDevicePrefix()
 
 void UsbIpServer::loadBlacklist()
 {
-    QFile file(OvraUsbIp::blacklistPath());
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return;
-    QTextStream in(&file);
-    while (!in.atEnd()) {
-        const QString entry = in.readLine().trimmed();
-        if (!entry.isEmpty())
-            m_blacklist.append(entry.toLower());
-    }
+    // A missing or unreadable blacklist leaves out nothing.
+    UsbIpGrammar::readListFile(OvraUsbIp::blacklistPath(), UsbIpGrammar::BlacklistRules,
+                               &m_blacklist);
 }
 
 bool UsbIpServer::update()
@@ -121,9 +113,6 @@ QList<UsbDevice> UsbIpServer::devices() const
 
 QStringList UsbIpServer::storageBusIds() const
 {
-    static const QRegularExpression siblingExpression(
-        QStringLiteral("^.*/usb.*/(?<busid>\\d+\\-\\d+)/.*"));
-
     QStringList result;
     const QList<Solid::Device> drives =
         Solid::Device::listFromType(Solid::DeviceInterface::StorageDrive, QString());
@@ -145,7 +134,7 @@ QStringList UsbIpServer::storageBusIds() const
         if (drive->driveType() == Solid::StorageDrive::CdromDrive)
             continue;
         const QString siblingId = generic->property(QStringLiteral("SiblingId")).toString();
-        result.append(siblingExpression.match(siblingId).captured(QStringLiteral("busid")));
+        result.append(UsbIpGrammar::busIdOfDevicePath(siblingId, UsbIpGrammar::WindowBusIds));
     }
     return result;
 }

@@ -6,6 +6,7 @@
 #include "listfile.h"
 #include "managerarguments.h"
 #include "ovrausbipmanager.h"
+#include "usbipgrammar.h"
 
 #include <QDBusError>
 #include <QLoggingCategory>
@@ -325,10 +326,13 @@ void ManagerService::restoreShares(std::function<void()> next)
                 return;
             }
             QList<QStringList> commands;
-            const auto devices =
-                ManagerArguments::parseLocalList(QString::fromUtf8(result.standardOutput));
-            for (const ManagerArguments::LocalDevice &device : devices) {
-                if (wanted.contains(device.vidPid))
+            const QList<UsbIpGrammar::LocalDevice> devices = UsbIpGrammar::parseLocalList(
+                QString::fromUtf8(result.standardOutput), UsbIpGrammar::ManagerBusIds);
+            for (const UsbIpGrammar::LocalDevice &device : devices) {
+                const QString vidPid = UsbIpGrammar::vidPidText(device.vendorId, device.productId);
+                if (!ManagerArguments::isBusId(device.busId) || !ManagerArguments::isVidPid(vidPid))
+                    continue;
+                if (wanted.contains(vidPid))
                     commands.append({QStringLiteral("bind"), QStringLiteral("-b"), device.busId});
             }
             runEach(commands, next);
@@ -351,8 +355,8 @@ void ManagerService::restoreConnections(std::function<void()> next)
     m_tool.run({QStringLiteral("port")}, m_options.toolTimeoutMs,
                [this, wanted, next](const ToolResult &result) {
                    // A failing `usbip port` (no vhci driver yet) means nothing is attached.
-                   const auto attached =
-                       ManagerArguments::parsePortHosts(QString::fromUtf8(result.standardOutput));
+                   const QList<UsbIpGrammar::PortRemote> attached = UsbIpGrammar::portRemotes(
+                       QString::fromUtf8(result.standardOutput), UsbIpGrammar::ManagerBusIds);
                    QList<QStringList> commands;
                    for (const QString &line : wanted) {
                        ManagerArguments::DeviceId device;
@@ -363,7 +367,7 @@ void ManagerService::restoreConnections(std::function<void()> next)
                            continue;
                        }
                        bool present = false;
-                       for (const ManagerArguments::DeviceId &port : attached)
+                       for (const UsbIpGrammar::PortRemote &port : attached)
                            present =
                                present || (port.host == device.host && port.busId == device.busId);
                        if (present)
