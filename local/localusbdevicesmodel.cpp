@@ -4,7 +4,8 @@
 #include "localusbdevicesmodel.h"
 
 #include "shareddevicesfile.h"
-#include "usbipclient.h"
+#include "usbiplisting.h"
+#include "usbipprocess.h"
 #include "usbipserver.h"
 
 #include <QIcon>
@@ -139,17 +140,19 @@ void LocalUsbDevicesModel::updated()
     QStringList candidates = m_server.storageBusIds();
 
     // What the local usbip daemon exports right now: it is shared already.
-    QList<UsbDevice> exported;
+    // A failed listing reads as nothing exported.
+    QList<UsbIpGrammar::ExportedDevice> exported;
     {
-        UsbIpClient localDaemon(QStringLiteral("localhost"));
-        localDaemon.update();
-        exported = localDaemon.devices();
+        UsbIpProcess runner;
+        UsbIpListing::exportedDevices(runner, QStringLiteral("localhost"), &exported);
     }
 
     const QStringList constant = SharedDevicesFile().entries();
-    for (const UsbDevice &device : qAsConst(exported)) {
-        m_shared.insert(device.busid(), constant.contains(device.vidPid()));
-        candidates.append(device.busid());
+    for (const UsbIpGrammar::ExportedDevice &device : qAsConst(exported)) {
+        m_shared.insert(
+            device.busId,
+            constant.contains(UsbIpGrammar::vidPidText(device.vendorId, device.productId)));
+        candidates.append(device.busId);
     }
     candidates.removeDuplicates();
 

@@ -5,17 +5,12 @@
 
 #include "nethelpers.h"
 #include "shareddevicesfile.h"
+#include "usbiplisting.h"
 
 #include <QDBusPendingCall>
 #include <QMutexLocker>
 
 #include <memory>
-
-namespace {
-
-const int RemoteListTimeoutMs = 1000;
-
-} // namespace
 
 UsbIpClient::UsbIpClient(const QString &host, QObject *parent)
     : QObject(parent)
@@ -48,7 +43,7 @@ int UsbIpClient::kernelVersion() const
 bool UsbIpClient::update()
 {
     setDevices(QList<UsbDevice>());
-    if (!m_process.listRemote(m_host, RemoteListTimeoutMs)) {
+    if (!m_process.listRemote(m_host, UsbIpListing::RemoteListTimeoutMs)) {
         emit error(tr("Error updating the list of remote devices!"), QString());
         emit updated();
         return false;
