@@ -10,6 +10,7 @@
 #include "privatebus.h"
 #include "testenvironment.h"
 #include "testicontheme.h"
+#include "tooloutput.h"
 #include "usbipserver.h"
 
 #include <QAbstractItemModelTester>
@@ -20,32 +21,19 @@
 
 namespace {
 
-const QByteArray LocalList = " - busid 1-1 (abcd:12ef)\n"
-                             "   Acme Corp. : Flash One (abcd:12ef)\n"
-                             "\n"
-                             " - busid 2-1 (abcd:2222)\n"
-                             "   Acme Corp. : Flash Two (abcd:2222)\n"
-                             "\n"
-                             " - busid 3-1 (0781:5567)\n"
-                             "   SanDisk Corp. : Cruzer Blade (0781:5567)\n"
-                             "\n"
-                             " - busid 5-1 (1234:5678)\n"
-                             "   Other Inc. : Mouse (1234:5678)\n"
-                             "\n";
+using ToolOutput::localBlock;
+using ToolOutput::remoteBlock;
 
-QByteArray remoteBlock(const char *busid, const char *description)
-{
-    return QByteArray("        ") + busid + ": " + description + "\n"
-        + "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/" + busid + "\n"
-        + "           : (Defined at Interface level) (00/00/00)\n"
-        + "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n\n";
-}
+const QByteArray LocalList = localBlock("1-1", "abcd:12ef", "Acme Corp. : Flash One")
+    + localBlock("2-1", "abcd:2222", "Acme Corp. : Flash Two")
+    + localBlock("3-1", "0781:5567", "SanDisk Corp. : Cruzer Blade")
+    + localBlock("5-1", "1234:5678", "Other Inc. : Mouse");
 
 // What the local daemon exports: 1-1 and 2-1, and 4-1 which `list -l` does
 // not show.
 QByteArray exportedList()
 {
-    return QByteArray("Exportable USB devices\n======================\n - localhost\n")
+    return ToolOutput::remoteHeader("localhost")
         + remoteBlock("1-1", "Acme Corp. : Flash One (abcd:12ef)")
         + remoteBlock("2-1", "Acme Corp. : Flash Two (abcd:2222)")
         + remoteBlock("4-1", "Ghost Ltd. : Gone (dead:beef)");

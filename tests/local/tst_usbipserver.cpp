@@ -5,6 +5,7 @@
 #include "fakeusbip.h"
 #include "privatebus.h"
 #include "testenvironment.h"
+#include "tooloutput.h"
 #include "usbipserver.h"
 
 #include <QDir>
@@ -16,11 +17,7 @@
 
 namespace {
 
-// `usbip list -l` as the tool prints it.
-QByteArray localBlock(const QByteArray &busid, const QByteArray &ids, const QByteArray &names)
-{
-    return " - busid " + busid + " (" + ids + ")\n   " + names + " (" + ids + ")\n\n";
-}
+using ToolOutput::localBlock;
 
 // Every signal of the service, in the order emitted.
 QStringList *recordSignals(UsbIpServer *server, QObject *context)
