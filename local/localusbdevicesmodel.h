@@ -34,14 +34,14 @@ public:
     UsbDevice deviceAt(const QModelIndex &index) const;
     bool isShared(const QModelIndex &index) const;
 
-    bool isTestMode() const { return m_testMode; }
-
 private Q_SLOTS:
     void updated();
     void shared(const QString &busid, bool isConst);
     void unshared(const QString &busid);
 
 private:
+    friend class TestLocalModel;
+
     bool isRow(const QModelIndex &index) const;
     QString statusText(int row) const;
     void rowChanged(const QString &busid);

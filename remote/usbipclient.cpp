@@ -25,19 +25,9 @@ void UsbIpClient::setHost(const QString &host)
     m_host = host;
 }
 
-QString UsbIpClient::host() const
-{
-    return m_host;
-}
-
 void UsbIpClient::setKernelVersion(int version)
 {
     m_kernelVersion = version;
-}
-
-int UsbIpClient::kernelVersion() const
-{
-    return m_kernelVersion;
 }
 
 bool UsbIpClient::update()

@@ -27,9 +27,7 @@ public:
     ~UsbIpClient() override;
 
     void setHost(const QString &host);
-    QString host() const;
     void setKernelVersion(int version);
-    int kernelVersion() const;
 
     bool update();
     // A copy of the device list; safe to call while a scan runs.
@@ -58,6 +56,8 @@ public Q_SLOTS:
     void scanNetwork(const QString &subnet, int count, int timeout = -1);
 
 private:
+    friend class TestUsbIpClient;
+
     // The remote list text to the records of that host only (no port records).
     QList<UsbDevice> parseRemoteBlocks(const QString &text, const QString &host);
     QList<UsbDevice> attachedDevices();

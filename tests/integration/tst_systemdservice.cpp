@@ -73,7 +73,7 @@ void TestSystemdService::unitNames()
 {
     QFETCH(QString, given);
     QFETCH(QString, unit);
-    QCOMPARE(SystemdService(given).unitName(), unit);
+    QCOMPARE(SystemdService(given).m_unit, unit);
 }
 
 void TestSystemdService::states_data()

@@ -205,7 +205,7 @@ void TestUsbIpServer::blacklistFile()
                          localBlock("1-1", "0781:5567", "SanDisk Corp. : Cruzer Blade"));
     UsbIpServer server;
     QSignalSpy errors(&server, &UsbIpServer::error);
-    QVERIFY(server.blacklist().isEmpty());
+    QVERIFY(server.m_blacklist.isEmpty());
     QVERIFY(server.update());
     QCOMPARE(server.devices().size(), 1);
     QCOMPARE(errors.size(), 0);
@@ -325,7 +325,7 @@ void TestUsbIpServer::managerErrorSignal()
 void TestUsbIpServer::storageBusIds()
 {
     UsbIpServer server;
-    const QString prefix = server.rootDevicePrefix();
+    const QString prefix = server.m_rootPrefix;
     QVERIFY(prefix.size() <= 3);
 
     QFile fixture(QString::fromLocal8Bit(qgetenv("OVRA_TEST_DATA_DIR"))
