@@ -70,7 +70,7 @@ QList<UsbDevice> UsbIpClient::parseRemoteBlocks(const QString &text, const QStri
 QList<UsbDevice> UsbIpClient::parseRemoteList(const QString &text, const QString &host)
 {
     QList<UsbDevice> result = parseRemoteBlocks(text, host);
-    if (m_kernelVersion > 4)
+    if (m_kernelVersion > OwnDevicesOnlyUpToKernel)
         result += attachedDevices();
     return result;
 }
@@ -175,7 +175,7 @@ void UsbIpClient::scanNetwork(const QString &subnet, int count, int timeout)
 
     // The devices attached here are the same whichever host answered: list
     // them once, with one Manager call, after the hosts' own devices.
-    if (anyAnswered && m_kernelVersion > 4)
+    if (anyAnswered && m_kernelVersion > OwnDevicesOnlyUpToKernel)
         result += attachedDevices();
 
     setDevices(result);

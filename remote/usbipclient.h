@@ -42,7 +42,8 @@ public:
     void stopScan();
 
     // The remote list text to records with `host` as their host; on kernels
-    // above 4 the devices attached here follow (one Manager call).
+    // above OwnDevicesOnlyUpToKernel the devices attached here follow (one
+    // Manager call).
     QList<UsbDevice> parseRemoteList(const QString &text, const QString &host);
 
 Q_SIGNALS:
@@ -58,6 +59,10 @@ public Q_SLOTS:
 private:
     friend class TestUsbIpClient;
 
+    // Up to this kernel major version a listing holds the host's own devices
+    // only; it is also the version assumed until the window names one.
+    static constexpr int OwnDevicesOnlyUpToKernel = 4;
+
     // The remote list text to the records of that host only (no port records).
     QList<UsbDevice> parseRemoteBlocks(const QString &text, const QString &host);
     QList<UsbDevice> attachedDevices();
@@ -69,5 +74,5 @@ private:
     mutable QMutex m_devicesMutex;
     OvraAdminUsbIpInterface m_manager;
     std::atomic<bool> m_stop{false};
-    std::atomic<int> m_kernelVersion{4};
+    std::atomic<int> m_kernelVersion{OwnDevicesOnlyUpToKernel};
 };

@@ -11,7 +11,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 
-namespace SimUsbip {
+namespace SimUsbIp {
 
 namespace {
 
@@ -729,4 +729,4 @@ Result run(const QStringList &arguments, const QString &statePath)
     return result;
 }
 
-} // namespace SimUsbip
+} // namespace SimUsbIp
