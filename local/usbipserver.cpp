@@ -58,8 +58,9 @@ bool UsbIpServer::update()
 {
     m_devices.clear();
     if (!m_process.listLocal()) {
-        emit error(tr("Error updating the list of local devices!"), m_process.standardErrorText());
-        emit updated();
+        Q_EMIT error(tr("Error updating the list of local devices!"),
+                     m_process.standardErrorText());
+        Q_EMIT updated();
         return false;
     }
     const QList<UsbDevice> parsed = parseLocalList(m_process.standardOutputText());
@@ -67,7 +68,7 @@ bool UsbIpServer::update()
         if (device.isValid() && !m_blacklist.contains(device.vidPid()))
             m_devices.append(device);
     }
-    emit updated();
+    Q_EMIT updated();
     return true;
 }
 
@@ -80,12 +81,12 @@ bool UsbIpServer::share(const UsbDevice &device, bool isConst)
                               {device.busid(), vidpid.isNull() ? QStringLiteral("") : vidpid});
     call.waitForFinished();
     if (call.isError()) {
-        emit error(tr("Error share device!\n"), m_manager.errorText(call.error().type()));
+        Q_EMIT error(tr("Error share device!\n"), m_manager.errorText(call.error().type()));
         return false;
     }
     if (!OvraAdminUsbIpInterface::boolReply(call))
         return false;
-    emit shared(device.busid(), isConst);
+    Q_EMIT shared(device.busid(), isConst);
     return true;
 }
 
@@ -97,12 +98,12 @@ bool UsbIpServer::unshare(const UsbDevice &device)
                               {device.busid(), vidpid.isNull() ? QStringLiteral("") : vidpid});
     call.waitForFinished();
     if (call.isError()) {
-        emit error(tr("Error unshare device!\n"), m_manager.errorText(call.error().type()));
+        Q_EMIT error(tr("Error unshare device!\n"), m_manager.errorText(call.error().type()));
         return false;
     }
     if (!OvraAdminUsbIpInterface::boolReply(call))
         return false;
-    emit unshared(device.busid());
+    Q_EMIT unshared(device.busid());
     return true;
 }
 

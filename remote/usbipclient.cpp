@@ -34,12 +34,12 @@ bool UsbIpClient::update()
 {
     setDevices(QList<UsbDevice>());
     if (!m_process.listRemote(m_host, UsbIpListing::RemoteListTimeoutMs)) {
-        emit error(tr("Error updating the list of remote devices!"), QString());
-        emit updated();
+        Q_EMIT error(tr("Error updating the list of remote devices!"), QString());
+        Q_EMIT updated();
         return false;
     }
     setDevices(parseRemoteList(m_process.standardOutputText(), m_host));
-    emit updated();
+    Q_EMIT updated();
     return true;
 }
 
@@ -94,7 +94,7 @@ QStringList UsbIpClient::portsInfo()
     QDBusPendingCall call = m_manager.callUntyped(QStringLiteral("PortsInfo"), {});
     call.waitForFinished();
     if (call.isError()) {
-        emit error(tr("Error get ports info!"), m_manager.errorText(call.error().type()));
+        Q_EMIT error(tr("Error get ports info!"), m_manager.errorText(call.error().type()));
         return QStringList();
     }
     return splitPortBlocks(OvraAdminUsbIpInterface::stringReply(call));
@@ -112,12 +112,12 @@ bool UsbIpClient::connectDevice(const QString &usbipId, bool isConst)
         {usbipId.isNull() ? QStringLiteral("") : usbipId, QVariant::fromValue(isConst)});
     call.waitForFinished();
     if (call.isError()) {
-        emit error(tr("Error connect to device!\n"), m_manager.errorText(call.error().type()));
+        Q_EMIT error(tr("Error connect to device!\n"), m_manager.errorText(call.error().type()));
         return false;
     }
     if (!OvraAdminUsbIpInterface::boolReply(call))
         return false;
-    emit attached(usbipId);
+    Q_EMIT attached(usbipId);
     return true;
 }
 
@@ -136,12 +136,12 @@ bool UsbIpClient::disconnectDevice(const QStringList &keys, const QString &port)
         QStringLiteral("DisconnectDevice"), {usbipId, port.isNull() ? QStringLiteral("") : port});
     call.waitForFinished();
     if (call.isError()) {
-        emit error(tr("Error disconnect device!\n"), m_manager.errorText(call.error().type()));
+        Q_EMIT error(tr("Error disconnect device!\n"), m_manager.errorText(call.error().type()));
         return false;
     }
     if (!OvraAdminUsbIpInterface::boolReply(call))
         return false;
-    emit detached(port);
+    Q_EMIT detached(port);
     return true;
 }
 
@@ -166,9 +166,9 @@ void UsbIpClient::scanNetwork(const QString &subnet, int count, int timeout)
             anyAnswered = true;
             result += parseRemoteBlocks(process->standardOutputText(), address);
         }
-        emit scanNetworkProgress(i);
+        Q_EMIT scanNetworkProgress(i);
         if (m_stop) {
-            emit scanNetworkProgress(1);
+            Q_EMIT scanNetworkProgress(1);
             return; // the previous list stays, and nothing is announced
         }
     }
@@ -179,5 +179,5 @@ void UsbIpClient::scanNetwork(const QString &subnet, int count, int timeout)
         result += attachedDevices();
 
     setDevices(result);
-    emit updated();
+    Q_EMIT updated();
 }
