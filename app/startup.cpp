@@ -4,11 +4,11 @@
 #include "startup.h"
 
 #include "mainwindow.h"
-#include "ovraadminpackage.h"
-#include "ovraadminsystemd.h"
 #include "ovraicons.h"
 #include "ovraintegration.h"
+#include "packagemanager.h"
 #include "qtsingleapplication.h"
+#include "systemdservice.h"
 
 #include <QIcon>
 #include <QMessageBox>
