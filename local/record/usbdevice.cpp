@@ -9,17 +9,22 @@
 
 using UsbIpGrammar::WindowBusIds;
 
+UsbDevice::UsbDevice(const QString &busid, const QString &name, const QString &vendorId,
+                     const QString &productId, const QString &host)
+    : m_busid(busid)
+    , m_name(name)
+    , m_vendorId(vendorId)
+    , m_productId(productId)
+    , m_host(host)
+{
+}
+
 UsbDevice UsbDevice::fromLocalBlock(const QString &block)
 {
     const UsbIpGrammar::LocalDevice parsed = UsbIpGrammar::parseLocalBlock(block, WindowBusIds);
     if (!parsed.described || parsed.busId.isEmpty())
         return UsbDevice();
-    UsbDevice device;
-    device.m_busid = parsed.busId;
-    device.m_vendorId = parsed.vendorId;
-    device.m_productId = parsed.productId;
-    device.m_name = parsed.name;
-    return device;
+    return UsbDevice(parsed.busId, parsed.name, parsed.vendorId, parsed.productId, QString());
 }
 
 UsbDevice UsbDevice::fromRemoteBlock(const QString &block, const QString &host)
@@ -27,12 +32,7 @@ UsbDevice UsbDevice::fromRemoteBlock(const QString &block, const QString &host)
     const UsbIpGrammar::ExportedDevice parsed = UsbIpGrammar::parseRemoteBlock(block, WindowBusIds);
     if (parsed.busId.isEmpty())
         return UsbDevice();
-    UsbDevice device;
-    device.m_busid = parsed.busId;
-    device.m_vendorId = parsed.vendorId;
-    device.m_productId = parsed.productId;
-    device.m_name = parsed.name;
-    device.m_host = host;
+    UsbDevice device(parsed.busId, parsed.name, parsed.vendorId, parsed.productId, host);
     // Keys cost name look-ups; a record that is dropped needs none.
     if (device.isValid())
         device.fillKeys();
@@ -44,15 +44,13 @@ UsbDevice UsbDevice::fromPortBlock(const QString &block)
     const UsbIpGrammar::PortBlock port = UsbIpGrammar::parsePortBlock(block);
     if (port.lineCount < 4 || port.name.isEmpty())
         return UsbDevice();
-    UsbDevice device;
-    device.m_name = port.name;
-    device.m_vendorId = port.vendorId;
-    device.m_productId = port.productId;
     // The bus id the remote one starts with: a device behind a hub keeps the
     // hub's part here (while its port gets no port key).
-    device.m_busid = UsbIpGrammar::leadingBusId(port.remoteBusId, WindowBusIds);
-    if (!device.m_busid.isEmpty())
-        device.m_host = port.remoteHost;
+    const QString busid = port.remoteHost.isEmpty()
+        ? QString()
+        : UsbIpGrammar::leadingBusId(port.remoteBusId, WindowBusIds);
+    UsbDevice device(busid, port.name, port.vendorId, port.productId,
+                     busid.isEmpty() ? QString() : port.remoteHost);
     if (device.isValid())
         device.fillKeys();
     return device;

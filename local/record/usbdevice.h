@@ -50,6 +50,8 @@ public:
     bool operator!=(const UsbDevice &other) const { return !(*this == other); }
 
 private:
+    UsbDevice(const QString &busid, const QString &name, const QString &vendorId,
+              const QString &productId, const QString &host);
     void fillKeys();
 
     QString m_busid;

@@ -65,8 +65,6 @@ class TestGrammar : public QObject
 private Q_SLOTS:
     void busId_data();
     void busId();
-    void devicePath_data();
-    void devicePath();
     void localList_data();
     void localList();
     void remoteList_data();
@@ -107,31 +105,6 @@ void TestGrammar::busId()
     QTEST(isBusId(text, Root), "rootPort");
     QTEST(isBusId(text, Hubs), "behindHubs");
     QCOMPARE(ManagerBusIds, Hubs);
-}
-
-void TestGrammar::devicePath_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("rootPort");
-    QTest::addColumn<QString>("behindHubs");
-    const QString stick = QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/"
-                                         "host6/target6:0:0/6:0:0:0/block/sdb");
-    QTest::newRow("stick on a root port") << stick << "1-1"
-                                          << "1-1";
-    QTest::newRow("stick behind a hub: the hub's bus id at the root form")
-        << QString(stick).replace(QLatin1String("/1-1/1-1:1.0/"), QLatin1String("/1-1/1-1.2/"))
-        << "1-1"
-        << "1-1.2";
-    QTest::newRow("no usb component") << "/sys/devices/pci0000:00/ata1/host0/block/sda"
-                                      << ""
-                                      << "";
-}
-
-void TestGrammar::devicePath()
-{
-    QFETCH(QString, path);
-    QTEST(busIdOfDevicePath(path, Root), "rootPort");
-    QTEST(busIdOfDevicePath(path, Hubs), "behindHubs");
 }
 
 void TestGrammar::localList_data()
@@ -278,11 +251,6 @@ void TestGrammar::portBlocks_data()
     QTest::newRow("no ids") << header + firstLine
             + "       Acme : Stick\n       3-1 -> usbip://127.0.0.7:3240/1-1\n"
                             << QStringList{"00||||127.0.0.7|1-1|3"};
-    QTest::newRow("ids without a name") << header + firstLine + "       Acme Stick(abcd:1234)\n"
-                                        << QStringList{"00||abcd|1234|||2"};
-    QTest::newRow("remote line without a port number")
-        << header + firstLine + "       " + cruzer + "       3-1 -> usbip://127.0.0.7/1-1\n"
-        << QStringList{"00|Cruzer Blade|0781|5567|||3"};
 }
 
 void TestGrammar::portBlocks()
@@ -352,13 +320,6 @@ void TestGrammar::listEntries_data()
         << QStringList{"0781:5567", "abcd:1234"} << QStringList{"0781:5567\r", "abcd:1234\r"};
     QTest::newRow("duplicates kept") << QByteArray("a\na\n") << QStringList{"a", "a"}
                                      << QStringList{"a", "a"} << QStringList{"a", "a"};
-    QTest::newRow("case kept but in the blacklist")
-        << QByteArray("ABCD:12EF\n# Acme\n") << QStringList{"ABCD:12EF", "# Acme"}
-        << QStringList{"abcd:12ef", "# acme"} << QStringList{"ABCD:12EF", "# Acme"};
-    QTest::newRow("UTF-8 byte-order mark dropped")
-        << QByteArray("\xef\xbb\xbf"
-                      "abcd:1234\n")
-        << QStringList{"abcd:1234"} << QStringList{"abcd:1234"} << QStringList{"abcd:1234"};
 }
 
 void TestGrammar::listEntries()
