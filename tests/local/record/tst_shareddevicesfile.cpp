@@ -25,7 +25,7 @@ void TestSharedDevicesFile::entries()
     TestEnvironment environment;
     environment.writeConfigFile("shared-usb-devices", content);
     environment.writeConfigFile("remote-usb-devices", content);
-    QCOMPARE(SharedDevicesFile().path(), OvraUsbIp::sharedDevicesPath());
+    QCOMPARE(SharedDevicesFile().m_path, OvraUsbIp::sharedDevicesPath());
     QCOMPARE(SharedDevicesFile().entries(), expected);
     QCOMPARE(constantConnections(), expected);
     environment.writeConfigFile("other", content);
