@@ -234,6 +234,11 @@ void TestUsbDevice::portRecords_data()
         << Rows{{"1-1", "Cruzer Blade", "0781", "5567", "10.9.8.7"},
                 {"1-1", "Cruzer Blade", "0781", "5567", "10.9.8.7"}}
         << QStringList{"storage.example/1-1/0781:5567", "10.9.8.7/1-1/0781:5567"};
+    // The whole host, as the port table keys it.
+    QTest::newRow("IPv6 host up to the port's colon")
+        << header + portBlock("05", sandisk, "fd00::5:3240/1-1")
+        << Rows{{"1-1", "Cruzer Blade", "0781", "5567", "fd00::5"}}
+        << QStringList{"fd00::5/1-1/0781:5567", "fd00::5/1-1/0781:5567"};
 }
 
 void TestUsbDevice::portRecords()
