@@ -24,8 +24,7 @@ bool ListFile::add(const QString &entry, QString *error, bool *changed)
     if (changed)
         *changed = false;
     QByteArray content;
-    bool exists = false;
-    if (!UsbIpGrammar::readListFileContent(m_path, &content, &exists, error))
+    if (!UsbIpGrammar::readListFileContent(m_path, &content, error))
         return false;
     if (UsbIpGrammar::listEntries(content, UsbIpGrammar::ManagerListRules).contains(entry))
         return true;
@@ -47,8 +46,7 @@ bool ListFile::remove(const QString &entry, QString *error, bool *changed)
     if (changed)
         *changed = false;
     QByteArray content;
-    bool exists = false;
-    if (!UsbIpGrammar::readListFileContent(m_path, &content, &exists, error))
+    if (!UsbIpGrammar::readListFileContent(m_path, &content, error))
         return false;
     const QStringList lines = UsbIpGrammar::listEntries(content, UsbIpGrammar::ManagerListRules);
     if (!lines.contains(entry))

@@ -247,12 +247,11 @@ QStringList listEntries(const QByteArray &content, const ListFileRules &rules)
     return entries;
 }
 
-bool readListFileContent(const QString &path, QByteArray *content, bool *exists, QString *error)
+bool readListFileContent(const QString &path, QByteArray *content, QString *error)
 {
     content->clear();
     QFile file(path);
-    *exists = file.exists();
-    if (!*exists)
+    if (!file.exists())
         return true;
     if (file.open(QIODevice::ReadOnly)) {
         *content = file.readAll();
@@ -269,8 +268,7 @@ bool readListFile(const QString &path, const ListFileRules &rules, QStringList *
                   QString *error)
 {
     QByteArray content;
-    bool exists = false;
-    const bool read = readListFileContent(path, &content, &exists, error);
+    const bool read = readListFileContent(path, &content, error);
     *entries = listEntries(content, rules);
     return read;
 }

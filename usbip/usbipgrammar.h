@@ -147,10 +147,9 @@ inline constexpr ListFileRules ManagerListRules{ListFileRules::Decoding::Utf8, f
 // The entries of a list file's content.
 QStringList listEntries(const QByteArray &content, const ListFileRules &rules);
 
-// The bytes of a list file. A missing file is empty content (`exists`
-// false); a file that exists but cannot be read gives false and `error`.
-bool readListFileContent(const QString &path, QByteArray *content, bool *exists,
-                         QString *error = nullptr);
+// The bytes of a list file. A missing file is empty content; a file that
+// exists but cannot be read gives false and `error`.
+bool readListFileContent(const QString &path, QByteArray *content, QString *error = nullptr);
 
 // The entries of the list file at `path`; on false (the file exists but
 // cannot be read) `entries` is empty and `error` says why. A missing file
