@@ -3,10 +3,10 @@
 
 #include "platformcheck.h"
 
-#include "ovraadminpackage.h"
-#include "ovraadminsystemd.h"
 #include "ovrausbipmanager.h"
+#include "packagemanager.h"
 #include "startup.h"
+#include "systemdservice.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>

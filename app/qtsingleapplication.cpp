@@ -163,7 +163,7 @@ void QtSingleApplication::readMessages()
             socket->flush();
             socket->disconnectFromServer();
             const QString message = QString::fromUtf8(pending->data);
-            emit messageReceived(message);
+            Q_EMIT messageReceived(message);
             if (m_activateOnMessage)
                 activateWindow();
         };

@@ -5,12 +5,12 @@
 
 #include "helperprocess.h"
 #include "mainwindow.h"
-#include "ovraadminpackage.h"
-#include "ovraadminsystemd.h"
 #include "ovraicons.h"
 #include "ovraintegration.h"
+#include "packagemanager.h"
 #include "platformcheck.h"
 #include "qtsingleapplication.h"
+#include "systemdservice.h"
 
 #include <QCoreApplication>
 #include <QIcon>

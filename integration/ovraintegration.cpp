@@ -20,6 +20,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+// Outside every namespace: Q_INIT_RESOURCE cannot be used inside one.
 static void initIntegrationResources()
 {
     Q_INIT_RESOURCE(ovraintegration);

@@ -4,7 +4,8 @@
 #include "localusbdevicesmodel.h"
 
 #include "shareddevicesfile.h"
-#include "usbipclient.h"
+#include "usbiplisting.h"
+#include "usbipprocess.h"
 #include "usbipserver.h"
 
 #include <QIcon>
@@ -129,16 +130,6 @@ bool LocalUsbDevicesModel::isShared(const QModelIndex &index) const
     return isRow(index) && m_shared.contains(m_busids.at(index.row()));
 }
 
-bool LocalUsbDevicesModel::listExports(QList<UsbDevice> *exported, QString *failure)
-{
-    UsbIpClient localDaemon(QStringLiteral("localhost"));
-    connect(&localDaemon, &UsbIpClient::error, this,
-            [failure](const QString &, const QString &detailed) { *failure = detailed; });
-    const bool listed = localDaemon.update();
-    *exported = localDaemon.devices();
-    return listed;
-}
-
 void LocalUsbDevicesModel::updated()
 {
     // Everything is read before the reset begins: the window keeps painting
@@ -146,9 +137,16 @@ void LocalUsbDevicesModel::updated()
     QStringList candidates = m_server.storageBusIds();
 
     // What the local usbip daemon exports right now: it is shared already.
-    QList<UsbDevice> exported;
+    QList<UsbIpGrammar::ExportedDevice> exported;
     QString exportsFailure;
-    const bool exportsListed = listExports(&exported, &exportsFailure);
+    bool exportsListed = false;
+    {
+        UsbIpProcess runner;
+        exportsListed =
+            UsbIpListing::exportedDevices(runner, QStringLiteral("localhost"), &exported);
+        if (!exportsListed)
+            exportsFailure = UsbIpListing::failureText(runner);
+    }
 
     const QStringList constant = SharedDevicesFile().entries();
     const QList<UsbDevice> devices = m_server.devices();
@@ -157,9 +155,11 @@ void LocalUsbDevicesModel::updated()
     m_shared.clear();
     m_devices.clear();
     m_busids.clear();
-    for (const UsbDevice &device : qAsConst(exported)) {
-        m_shared.insert(device.busid(), constant.contains(device.vidPid()));
-        candidates.append(device.busid());
+    for (const UsbIpGrammar::ExportedDevice &device : qAsConst(exported)) {
+        m_shared.insert(
+            device.busId,
+            constant.contains(UsbIpGrammar::vidPidText(device.vendorId, device.productId)));
+        candidates.append(device.busId);
     }
     candidates.removeDuplicates();
 

@@ -34,8 +34,6 @@ public:
     UsbDevice deviceAt(const QModelIndex &index) const;
     bool isShared(const QModelIndex &index) const;
 
-    bool isTestMode() const { return m_testMode; }
-
 Q_SIGNALS:
     // A failure while refreshing, as the services report theirs.
     void error(const QString &error, const QString &detailed);
@@ -46,11 +44,11 @@ private Q_SLOTS:
     void unshared(const QString &busid);
 
 private:
+    friend class TestLocalModel;
+
     bool isRow(const QModelIndex &index) const;
     QString statusText(int row) const;
     void rowChanged(const QString &busid);
-    // What the local usbip daemon exports; false (and why) when it cannot tell.
-    bool listExports(QList<UsbDevice> *exported, QString *failure);
 
     UsbIpServer &m_server;
     QList<UsbDevice> m_devices;

@@ -6,10 +6,7 @@
 #include "helperprocess.h"
 #include "ovrausbipmanager.h"
 #include "ovrawait.h"
-
-#include <QFile>
-#include <QRegularExpression>
-#include <QTextStream>
+#include "usbipgrammar.h"
 
 #include <Solid/Block>
 #include <Solid/Device>
@@ -46,24 +43,18 @@ QString UsbIpServer::computeRootDevicePrefix()
 
 void UsbIpServer::loadBlacklist()
 {
-    QFile file(OvraUsbIp::blacklistPath());
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return;
-    QTextStream in(&file);
-    while (!in.atEnd()) {
-        const QString entry = in.readLine().trimmed();
-        if (!entry.isEmpty())
-            m_blacklist.append(entry.toLower());
-    }
+    // A missing or unreadable blacklist leaves out nothing.
+    UsbIpGrammar::readListFile(OvraUsbIp::blacklistPath(), UsbIpGrammar::BlacklistRules,
+                               &m_blacklist);
 }
 
 bool UsbIpServer::update()
 {
     m_devices.clear();
     if (!m_process.listLocal()) {
-        emit error(tr("Error updating the list of local devices!"),
-                   OvraUsbIp::printableMessage(m_process.standardErrorText()));
-        emit updated();
+        Q_EMIT error(tr("Error updating the list of local devices!"),
+                     OvraUsbIp::printableMessage(m_process.standardErrorText()));
+        Q_EMIT updated();
         return false;
     }
     const QList<UsbDevice> parsed = parseLocalList(m_process.standardOutputText());
@@ -71,7 +62,7 @@ bool UsbIpServer::update()
         if (device.isValid() && !m_blacklist.contains(device.vidPid()))
             m_devices.append(device);
     }
-    emit updated();
+    Q_EMIT updated();
     return true;
 }
 
@@ -83,7 +74,7 @@ bool UsbIpServer::share(const UsbDevice &device, bool isConst)
                                 {device.busid(), vidpid.isNull() ? QStringLiteral("") : vidpid},
                                 reportAs(tr("Error share device!\n"))))
         return false;
-    emit shared(device.busid(), isConst);
+    Q_EMIT shared(device.busid(), isConst);
     return true;
 }
 
@@ -94,13 +85,13 @@ bool UsbIpServer::unshare(const UsbDevice &device)
                                 {device.busid(), vidpid.isNull() ? QStringLiteral("") : vidpid},
                                 reportAs(tr("Error unshare device!\n"))))
         return false;
-    emit unshared(device.busid());
+    Q_EMIT unshared(device.busid());
     return true;
 }
 
 OvraAdminUsbIpInterface::ErrorReport UsbIpServer::reportAs(const QString &headline)
 {
-    return [this, headline](const QString &detailed) { emit error(headline, detailed); };
+    return [this, headline](const QString &detailed) { Q_EMIT error(headline, detailed); };
 }
 
 QList<UsbDevice> UsbIpServer::devices() const
@@ -110,9 +101,6 @@ QList<UsbDevice> UsbIpServer::devices() const
 
 QStringList UsbIpServer::storageBusIds() const
 {
-    static const QRegularExpression siblingExpression(
-        QStringLiteral("^.*/usb.*/(?<busid>\\d+\\-\\d+)/.*"));
-
     QStringList result;
     const QList<Solid::Device> drives =
         Solid::Device::listFromType(Solid::DeviceInterface::StorageDrive, QString());
@@ -134,7 +122,7 @@ QStringList UsbIpServer::storageBusIds() const
         if (drive->driveType() == Solid::StorageDrive::CdromDrive)
             continue;
         const QString siblingId = generic->property(QStringLiteral("SiblingId")).toString();
-        result.append(siblingExpression.match(siblingId).captured(QStringLiteral("busid")));
+        result.append(UsbIpGrammar::busIdOfDevicePath(siblingId, UsbIpGrammar::WindowBusIds));
     }
     return result;
 }

@@ -27,9 +27,6 @@ public:
     // Bus ids of the removable USB storage drives other than the root drive.
     QStringList storageBusIds() const;
 
-    QString rootDevicePrefix() const { return m_rootPrefix; }
-    QStringList blacklist() const { return m_blacklist; }
-
 Q_SIGNALS:
     void updated();
     void shared(const QString &busid, bool isConst);
@@ -37,6 +34,8 @@ Q_SIGNALS:
     void error(const QString &error, const QString &detailed);
 
 private:
+    friend class TestUsbIpServer;
+
     static QString computeRootDevicePrefix();
     // Reports a failed Manager call as `error` under this headline.
     OvraAdminUsbIpInterface::ErrorReport reportAs(const QString &headline);

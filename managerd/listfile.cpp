@@ -3,8 +3,9 @@
 
 #include "listfile.h"
 
+#include "usbipgrammar.h"
+
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 
@@ -13,36 +14,9 @@ ListFile::ListFile(const QString &path)
 {
 }
 
-bool ListFile::readRaw(QByteArray *content, bool *exists, QString *error) const
-{
-    QFile file(m_path);
-    *exists = file.exists();
-    if (!*exists) {
-        content->clear();
-        return true;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (error)
-            *error = QStringLiteral("Cannot read %1: %2").arg(m_path, file.errorString());
-        return false;
-    }
-    *content = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        if (error)
-            *error = QStringLiteral("Cannot read %1: %2").arg(m_path, file.errorString());
-        return false;
-    }
-    return true;
-}
-
 bool ListFile::read(QStringList *lines, QString *error) const
 {
-    QByteArray content;
-    bool exists = false;
-    if (!readRaw(&content, &exists, error))
-        return false;
-    *lines = QString::fromUtf8(content).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    return true;
+    return UsbIpGrammar::readListFile(m_path, UsbIpGrammar::ManagerListRules, lines, error);
 }
 
 bool ListFile::add(const QString &entry, QString *error, bool *changed)
@@ -50,11 +24,9 @@ bool ListFile::add(const QString &entry, QString *error, bool *changed)
     if (changed)
         *changed = false;
     QByteArray content;
-    bool exists = false;
-    if (!readRaw(&content, &exists, error))
+    if (!UsbIpGrammar::readListFileContent(m_path, &content, error))
         return false;
-    const QStringList lines = QString::fromUtf8(content).split(QLatin1Char('\n'));
-    if (lines.contains(entry))
+    if (UsbIpGrammar::listEntries(content, UsbIpGrammar::ManagerListRules).contains(entry))
         return true;
     // A hand-edited file may lack its final newline: never glue the new
     // entry onto the last line.
@@ -74,11 +46,9 @@ bool ListFile::remove(const QString &entry, QString *error, bool *changed)
     if (changed)
         *changed = false;
     QByteArray content;
-    bool exists = false;
-    if (!readRaw(&content, &exists, error))
+    if (!UsbIpGrammar::readListFileContent(m_path, &content, error))
         return false;
-    const QStringList lines =
-        QString::fromUtf8(content).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList lines = UsbIpGrammar::listEntries(content, UsbIpGrammar::ManagerListRules);
     if (!lines.contains(entry))
         return true;
     QStringList remaining;

@@ -34,7 +34,6 @@ public:
     bool remove(const QString &entry, QString *error = nullptr, bool *changed = nullptr);
 
 private:
-    bool readRaw(QByteArray *content, bool *exists, QString *error) const;
     bool write(const QByteArray &content, QString *error);
 
     QString m_path;

@@ -22,6 +22,11 @@
 
 namespace {
 
+// What the time limits of the command line may be.
+constexpr int MinToolTimeoutMs = 100;
+constexpr int MinCallBudgetMs = 1000;
+constexpr int MaxTimeLimitMs = 600000;
+
 int signalPipe[2] = {-1, -1};
 
 void onTerminationSignal(int)
@@ -89,13 +94,15 @@ int main(int argc, char *argv[])
         QStringLiteral("dir"));
     const QCommandLineOption toolTimeoutOption(
         QStringLiteral("tool-timeout"),
-        QStringLiteral(
-            "Milliseconds one run of usbip may take before it is stopped (default 15000)."),
-        QStringLiteral("ms"), QStringLiteral("15000"));
+        QStringLiteral("Milliseconds one run of usbip may take before it is stopped (default %1).")
+            .arg(ManagerOptions::DefaultToolTimeoutMs),
+        QStringLiteral("ms"), QString::number(ManagerOptions::DefaultToolTimeoutMs));
     const QCommandLineOption callBudgetOption(
         QStringLiteral("call-budget"),
         QStringLiteral("Milliseconds within which every call is answered, authorisation included "
-                       "(default 24000, or the tool time-out and 2000 when that is more)."),
+                       "(default %1, or the tool time-out and %2 when that is more).")
+            .arg(ManagerOptions::DefaultCallBudgetMs)
+            .arg(ManagerOptions::CallBudgetMarginMs),
         QStringLiteral("ms"));
     const QCommandLineOption noRestoreOption(
         QStringLiteral("no-restore"),
@@ -128,18 +135,21 @@ int main(int argc, char *argv[])
     options.modprobe = parser.value(modprobeOption);
     bool ok = false;
     options.toolTimeoutMs = parser.value(toolTimeoutOption).toInt(&ok);
-    if (!ok || options.toolTimeoutMs < 100 || options.toolTimeoutMs > 600000) {
-        std::fprintf(stderr, "ovra-admin-usbip-manager: --tool-timeout wants 100 to 600000 ms\n");
+    if (!ok || options.toolTimeoutMs < MinToolTimeoutMs || options.toolTimeoutMs > MaxTimeLimitMs) {
+        std::fprintf(stderr, "ovra-admin-usbip-manager: --tool-timeout wants %d to %d ms\n",
+                     MinToolTimeoutMs, MaxTimeLimitMs);
         return 2;
     }
     // Each call must be answered before the client's default reply time-out
     // (25 s); a longer tool limit stretches the budget with it.
-    options.callBudgetMs = qMax(24000, options.toolTimeoutMs + 2000);
+    options.callBudgetMs = qMax(ManagerOptions::DefaultCallBudgetMs,
+                                options.toolTimeoutMs + ManagerOptions::CallBudgetMarginMs);
     if (parser.isSet(callBudgetOption)) {
         options.callBudgetMs = parser.value(callBudgetOption).toInt(&ok);
-        if (!ok || options.callBudgetMs < 1000 || options.callBudgetMs > 600000) {
-            std::fprintf(stderr,
-                         "ovra-admin-usbip-manager: --call-budget wants 1000 to 600000 ms\n");
+        if (!ok || options.callBudgetMs < MinCallBudgetMs
+            || options.callBudgetMs > MaxTimeLimitMs) {
+            std::fprintf(stderr, "ovra-admin-usbip-manager: --call-budget wants %d to %d ms\n",
+                         MinCallBudgetMs, MaxTimeLimitMs);
             return 2;
         }
     }

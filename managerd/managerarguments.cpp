@@ -3,6 +3,8 @@
 
 #include "managerarguments.h"
 
+#include "usbipgrammar.h"
+
 #include <QHostAddress>
 #include <QRegularExpression>
 
@@ -20,8 +22,8 @@ bool matchesWhole(const QRegularExpression &expression, const QString &text)
 
 bool isBusId(const QString &text)
 {
-    static const QRegularExpression expression(QStringLiteral("\\A[0-9]+-[0-9]+(\\.[0-9]+)*\\z"));
-    return text.size() <= 31 && matchesWhole(expression, text);
+    return text.size() <= MaxBusIdLength
+        && UsbIpGrammar::isBusId(text, UsbIpGrammar::ManagerBusIds);
 }
 
 bool isVidPid(const QString &text)
@@ -78,41 +80,6 @@ bool parseDeviceId(const QString &text, DeviceId *result, QString *reason)
     if (result)
         *result = DeviceId{parts.at(0), parts.at(1), parts.at(2)};
     return true;
-}
-
-QList<LocalDevice> parseLocalList(const QString &text)
-{
-    static const QRegularExpression separator(QStringLiteral("(?:\\A|\\n) - (?=busid )"));
-    static const QRegularExpression header(
-        QStringLiteral("\\Abusid (\\S+) \\(([0-9a-fA-F]{4}:[0-9a-fA-F]{4})\\)"));
-    QList<LocalDevice> devices;
-    const QStringList blocks = text.split(separator, Qt::SkipEmptyParts);
-    for (const QString &block : blocks) {
-        const QRegularExpressionMatch match = header.match(block);
-        if (!match.hasMatch() || !isBusId(match.captured(1)))
-            continue;
-        devices.append(LocalDevice{match.captured(1), match.captured(2)});
-    }
-    return devices;
-}
-
-QList<DeviceId> parsePortHosts(const QString &text)
-{
-    // "       3-1 -> usbip://127.0.0.5:3240/1-1"; IPv6 hosts carry colons, so
-    // the host is everything up to the last colon before the port.
-    static const QRegularExpression line(
-        QStringLiteral("-> usbip://(.+):[0-9]+/([0-9]+-[0-9]+(?:\\.[0-9]+)*)[ \\t\\r]*$"),
-        QRegularExpression::MultilineOption);
-    QList<DeviceId> result;
-    QRegularExpressionMatchIterator it = line.globalMatch(text);
-    while (it.hasNext()) {
-        const QRegularExpressionMatch match = it.next();
-        QString host = match.captured(1);
-        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
-            host = host.mid(1, host.size() - 2);
-        result.append(DeviceId{host, match.captured(2), QString()});
-    }
-    return result;
 }
 
 } // namespace ManagerArguments

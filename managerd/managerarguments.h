@@ -3,7 +3,6 @@
 
 #pragma once
 
-#include <QList>
 #include <QString>
 
 // Checks of everything a client hands the Manager service. Nothing reaches
@@ -13,9 +12,12 @@ namespace ManagerArguments {
 
 // Longest device id ("host/busid/vid:pid") that is accepted at all.
 constexpr int MaxDeviceIdLength = 300;
+// Longest bus id: the protocol carries it in 32 bytes, NUL included.
+constexpr int MaxBusIdLength = 31;
 
-// Digits, hyphen, digits, optionally followed by hub ports (".2"), as the
-// kernel names USB devices: "1-1", "3-1.2.4".
+// A bus id of the Manager's form (UsbIpGrammar::ManagerBusIds: digits,
+// hyphen, digits, optionally followed by hub ports, "1-1", "3-1.2.4") that
+// fits the protocol's 32-byte field.
 bool isBusId(const QString &text);
 // Four hex digits, a colon, four hex digits ("0781:5567").
 bool isVidPid(const QString &text);
@@ -36,21 +38,5 @@ struct DeviceId
 // each part. On failure returns false and, when `reason` is given, a short
 // English explanation.
 bool parseDeviceId(const QString &text, DeviceId *result, QString *reason = nullptr);
-
-// One device of `usbip list -l`: its bus id and its vid:pid text.
-struct LocalDevice
-{
-    QString busId;
-    QString vidPid;
-};
-
-// Reads the bus ids and ids of `usbip list -l`. Blocks begin with " - busid "
-// at the start of the text or of a line; a " - " elsewhere (vendor names
-// contain it) does not start a block. Blocks whose bus id or ids fail the
-// checks above are left out.
-QList<LocalDevice> parseLocalList(const QString &text);
-
-// The remote host and remote bus id of every port that `usbip port` lists.
-QList<DeviceId> parsePortHosts(const QString &text);
 
 } // namespace ManagerArguments

@@ -7,6 +7,7 @@
 #include "managerarguments.h"
 #include "ovrausbipmanager.h"
 #include "sharerecords.h"
+#include "usbipgrammar.h"
 
 #include <QDBusError>
 #include <QDir>
@@ -618,14 +619,17 @@ void ManagerService::restoreShares(std::function<void()> next)
                 return;
             }
             QList<QStringList> commands;
-            const auto devices =
-                ManagerArguments::parseLocalList(QString::fromUtf8(result.standardOutput));
-            for (const ManagerArguments::LocalDevice &device : devices) {
-                if (!wanted.contains(device.vidPid))
+            const QList<UsbIpGrammar::LocalDevice> devices = UsbIpGrammar::parseLocalList(
+                QString::fromUtf8(result.standardOutput), UsbIpGrammar::ManagerBusIds);
+            for (const UsbIpGrammar::LocalDevice &device : devices) {
+                const QString vidPid = UsbIpGrammar::vidPidText(device.vendorId, device.productId);
+                if (!ManagerArguments::isBusId(device.busId) || !ManagerArguments::isVidPid(vidPid))
                     continue;
-                if (!ShareRecords::matches(records, device.vidPid, m_sysfs.serial(device.busId))) {
+                if (!wanted.contains(vidPid))
+                    continue;
+                if (!ShareRecords::matches(records, vidPid, m_sysfs.serial(device.busId))) {
                     qCInfo(lcManager).noquote()
-                        << "not sharing" << device.busId << "(" << device.vidPid
+                        << "not sharing" << device.busId << "(" << vidPid
                         << "): the constant share of its model was made for another device";
                     continue;
                 }
@@ -670,34 +674,35 @@ void ManagerService::restoreConnections(std::function<void()> next)
                 next();
                 return;
             }
-            runUsbip(
-                {QStringLiteral("port")}, m_options.toolTimeoutMs,
-                [this, wanted, next](const ToolResult &result) {
-                    // A failing `usbip port` means nothing is attached.
-                    const auto attached =
-                        ManagerArguments::parsePortHosts(QString::fromUtf8(result.standardOutput));
-                    QList<QStringList> commands;
-                    for (const QString &line : wanted) {
-                        ManagerArguments::DeviceId device;
-                        QString reason;
-                        if (!ManagerArguments::parseDeviceId(line, &device, &reason)) {
-                            qCWarning(lcManager).noquote() << "skipping the constant connection"
-                                                           << quoted(line) << ":" << reason;
-                            continue;
-                        }
-                        bool present = false;
-                        for (const ManagerArguments::DeviceId &port : attached)
-                            present =
-                                present || (port.host == device.host && port.busId == device.busId);
-                        if (present)
-                            continue;
-                        const QStringList command{QStringLiteral("attach"), QStringLiteral("-r"),
-                                                  device.host, QStringLiteral("-b"), device.busId};
-                        if (!commands.contains(command))
-                            commands.append(command);
-                    }
-                    runEach(commands, next);
-                });
+            runUsbip({QStringLiteral("port")}, m_options.toolTimeoutMs,
+                     [this, wanted, next](const ToolResult &result) {
+                         // A failing `usbip port` means nothing is attached.
+                         const QList<UsbIpGrammar::PortRemote> attached = UsbIpGrammar::portRemotes(
+                             QString::fromUtf8(result.standardOutput), UsbIpGrammar::ManagerBusIds);
+                         QList<QStringList> commands;
+                         for (const QString &line : wanted) {
+                             ManagerArguments::DeviceId device;
+                             QString reason;
+                             if (!ManagerArguments::parseDeviceId(line, &device, &reason)) {
+                                 qCWarning(lcManager).noquote()
+                                     << "skipping the constant connection" << quoted(line) << ":"
+                                     << reason;
+                                 continue;
+                             }
+                             bool present = false;
+                             for (const UsbIpGrammar::PortRemote &port : attached)
+                                 present = present
+                                     || (port.host == device.host && port.busId == device.busId);
+                             if (present)
+                                 continue;
+                             const QStringList command{QStringLiteral("attach"),
+                                                       QStringLiteral("-r"), device.host,
+                                                       QStringLiteral("-b"), device.busId};
+                             if (!commands.contains(command))
+                                 commands.append(command);
+                         }
+                         runEach(commands, next);
+                     });
         });
 }
 

@@ -22,6 +22,13 @@ struct ToolResult;
 
 struct ManagerOptions
 {
+    static constexpr int DefaultToolTimeoutMs = 15000;
+    // Well inside the bus's default reply time-out of 25 s.
+    static constexpr int DefaultCallBudgetMs = 24000;
+    // What a call's budget keeps beyond the tool's limit when a longer tool
+    // limit stretches it: authorisation and the reply.
+    static constexpr int CallBudgetMarginMs = 2000;
+
     // Folder of the constant-sharing and the constant-connections file.
     QString configDir;
     // Folder of the service's own records (which device each constant share
@@ -32,10 +39,10 @@ struct ManagerOptions
     // The program that loads a kernel module, given the module's name.
     QString modprobe = QStringLiteral("/sbin/modprobe");
     // Longest time one run of the usbip tool may take before it is killed.
-    int toolTimeoutMs = 15000;
+    int toolTimeoutMs = DefaultToolTimeoutMs;
     // Every call is answered within this time after it arrived (authorisation
-    // included), well inside the bus's default reply time-out of 25 s.
-    int callBudgetMs = 24000;
+    // included).
+    int callBudgetMs = DefaultCallBudgetMs;
 };
 
 // The object behind "/" of the Manager service. Its public slots are the

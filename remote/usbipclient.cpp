@@ -7,6 +7,7 @@
 #include "ovrausbipmanager.h"
 #include "ovrawait.h"
 #include "shareddevicesfile.h"
+#include "usbiplisting.h"
 
 #include <QMutexLocker>
 
@@ -26,41 +27,23 @@ void UsbIpClient::setHost(const QString &host)
     m_host = host;
 }
 
-QString UsbIpClient::host() const
-{
-    return m_host;
-}
-
 void UsbIpClient::setKernelVersion(int version)
 {
     m_kernelVersion = version;
 }
 
-int UsbIpClient::kernelVersion() const
-{
-    return m_kernelVersion;
-}
-
 bool UsbIpClient::update()
 {
     setDevices(QList<UsbDevice>());
-    if (!m_process.listRemote(m_host, UsbIpProcess::ListRemoteTimeoutMs)) {
-        emit error(tr("Error updating the list of remote devices!"), listingFailure());
-        emit updated();
+    if (!m_process.listRemote(m_host, UsbIpListing::RemoteListTimeoutMs)) {
+        Q_EMIT error(tr("Error updating the list of remote devices!"),
+                     UsbIpListing::failureText(m_process));
+        Q_EMIT updated();
         return false;
     }
     setDevices(parseRemoteList(m_process.standardOutputText(), m_host));
-    emit updated();
+    Q_EMIT updated();
     return true;
-}
-
-QString UsbIpClient::listingFailure()
-{
-    const QString message = OvraUsbIp::printableMessage(m_process.standardErrorText());
-    if (message.isEmpty() && m_process.timedOut())
-        return tr("The usbip tool got no answer within %1 seconds.")
-            .arg(UsbIpProcess::ListRemoteTimeoutMs / 1000);
-    return message;
 }
 
 QList<UsbDevice> UsbIpClient::devices() const
@@ -90,7 +73,7 @@ QList<UsbDevice> UsbIpClient::parseRemoteBlocks(const QString &text, const QStri
 QList<UsbDevice> UsbIpClient::parseRemoteList(const QString &text, const QString &host)
 {
     QList<UsbDevice> result = parseRemoteBlocks(text, host);
-    if (m_kernelVersion > 4)
+    if (m_kernelVersion > OwnDevicesOnlyUpToKernel)
         result += attachedDevices();
     return result;
 }
@@ -128,7 +111,7 @@ bool UsbIpClient::connectDevice(const QString &usbipId, bool isConst)
             {usbipId.isNull() ? QStringLiteral("") : usbipId, QVariant::fromValue(isConst)},
             reportAs(tr("Error connect to device!\n"))))
         return false;
-    emit attached(usbipId);
+    Q_EMIT attached(usbipId);
     return true;
 }
 
@@ -147,13 +130,13 @@ bool UsbIpClient::disconnectDevice(const QStringList &keys, const QString &port)
                                 {usbipId, port.isNull() ? QStringLiteral("") : port},
                                 reportAs(tr("Error disconnect device!\n"))))
         return false;
-    emit detached(port);
+    Q_EMIT detached(port);
     return true;
 }
 
 OvraAdminUsbIpInterface::ErrorReport UsbIpClient::reportAs(const QString &headline)
 {
-    return [this, headline](const QString &detailed) { emit error(headline, detailed); };
+    return [this, headline](const QString &detailed) { Q_EMIT error(headline, detailed); };
 }
 
 void UsbIpClient::stopScan()
@@ -177,18 +160,18 @@ void UsbIpClient::scanNetwork(const QString &subnet, int count, int timeout)
             anyAnswered = true;
             result += parseRemoteBlocks(process->standardOutputText(), address);
         }
-        emit scanNetworkProgress(i);
+        Q_EMIT scanNetworkProgress(i);
         if (m_stop) {
-            emit scanNetworkProgress(1);
+            Q_EMIT scanNetworkProgress(1);
             return; // the previous list stays, and nothing is announced
         }
     }
 
     // The devices attached here are the same whichever host answered: list
     // them once, with one Manager call, after the hosts' own devices.
-    if (anyAnswered && m_kernelVersion > 4)
+    if (anyAnswered && m_kernelVersion > OwnDevicesOnlyUpToKernel)
         result += attachedDevices();
 
     setDevices(result);
-    emit updated();
+    Q_EMIT updated();
 }

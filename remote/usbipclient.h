@@ -27,9 +27,7 @@ public:
     ~UsbIpClient() override;
 
     void setHost(const QString &host);
-    QString host() const;
     void setKernelVersion(int version);
-    int kernelVersion() const;
 
     bool update();
     // A copy of the device list; safe to call while a scan runs.
@@ -44,7 +42,8 @@ public:
     void stopScan();
 
     // The remote list text to records with `host` as their host; on kernels
-    // above 4 the devices attached here follow (one Manager call).
+    // above OwnDevicesOnlyUpToKernel the devices attached here follow (one
+    // Manager call).
     QList<UsbDevice> parseRemoteList(const QString &text, const QString &host);
 
 Q_SIGNALS:
@@ -58,12 +57,16 @@ public Q_SLOTS:
     void scanNetwork(const QString &subnet, int count, int timeout = -1);
 
 private:
+    friend class TestUsbIpClient;
+
+    // Up to this kernel major version a listing holds the host's own devices
+    // only; it is also the version assumed until the window names one.
+    static constexpr int OwnDevicesOnlyUpToKernel = 4;
+
     // The remote list text to the records of that host only (no port records).
     QList<UsbDevice> parseRemoteBlocks(const QString &text, const QString &host);
     QList<UsbDevice> attachedDevices();
     void setDevices(const QList<UsbDevice> &devices);
-    // Why the last listing failed: the tool's message, or that it timed out.
-    QString listingFailure();
     // Reports a failed Manager call as `error` under this headline.
     OvraAdminUsbIpInterface::ErrorReport reportAs(const QString &headline);
 
@@ -73,5 +76,5 @@ private:
     mutable QMutex m_devicesMutex;
     OvraAdminUsbIpInterface m_manager;
     std::atomic<bool> m_stop{false};
-    std::atomic<int> m_kernelVersion{4};
+    std::atomic<int> m_kernelVersion{OwnDevicesOnlyUpToKernel};
 };

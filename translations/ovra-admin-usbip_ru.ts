@@ -324,10 +324,6 @@
         <translation>Ошибка отключения устройства!
 </translation>
     </message>
-    <message>
-        <source>The usbip tool got no answer within %1 seconds.</source>
-        <translation>Программа usbip не получила ответа за %1 с.</translation>
-    </message>
 </context>
 <context>
     <name>UsbIpServer</name>
@@ -346,6 +342,13 @@
 </source>
         <translation>Ошибка отмены доступа к устройству!
 </translation>
+    </message>
+</context>
+<context>
+    <name>UsbIpListing</name>
+    <message>
+        <source>The usbip tool got no answer within %1 seconds.</source>
+        <translation>Программа usbip не получила ответа за %1 с.</translation>
     </message>
 </context>
 </TS>

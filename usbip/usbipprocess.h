@@ -20,11 +20,6 @@ public:
     // Whether the last command was stopped for taking longer than its limit.
     bool timedOut() const;
 
-    // The limit of a listing of a host's exports that the user asked for: a
-    // working host meets it also over a slow link on a loaded machine (the
-    // tool alone needs up to 0.4 s to start there).
-    static constexpr int ListRemoteTimeoutMs = 5000;
-
     bool listLocal();
     bool listRemote(const QString &host, int timeout);
     bool listPorts();

@@ -7,6 +7,7 @@
 #include <QIcon>
 #include <QStringList>
 
+// Outside every namespace: Q_INIT_RESOURCE cannot be used inside one.
 static void initOvraIconResources()
 {
     // The resource lives in a static library: register it explicitly, or the
@@ -14,7 +15,9 @@ static void initOvraIconResources()
     Q_INIT_RESOURCE(ovraicons);
 }
 
-static bool stockThemeInstalled(const QString &theme)
+namespace {
+
+bool stockThemeInstalled(const QString &theme)
 {
     const QStringList paths = QIcon::themeSearchPaths();
     for (const QString &path : paths) {
@@ -23,6 +26,8 @@ static bool stockThemeInstalled(const QString &theme)
     }
     return false;
 }
+
+} // namespace
 
 const char *ovraIconFallbackPath()
 {

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
-#ifndef OVRAICONS_H
-#define OVRAICONS_H
+#pragma once
 
 // The program's own icons ("rud-devices", "rud-device", "rud-off",
 // "device-device") are installed into the hicolor theme. So that they are also
@@ -20,5 +19,3 @@ void ovraInstallIconFallback();
 
 // The resource folder that holds the compiled-in icons (":/ovra/icons").
 const char *ovraIconFallbackPath();
-
-#endif // OVRAICONS_H

@@ -4,17 +4,16 @@
 #include "shareddevicesfile.h"
 
 #include "ovrausbipmanager.h"
-
-#include <QFile>
+#include "usbipgrammar.h"
 
 namespace {
 
+// An unreadable file has no entries, silently.
 QStringList readEntries(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return QStringList();
-    return QString::fromLocal8Bit(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QStringList entries;
+    UsbIpGrammar::readListFile(path, UsbIpGrammar::WindowListRules, &entries);
+    return entries;
 }
 
 } // namespace

@@ -7,8 +7,9 @@
 #include <QStringList>
 
 // Read access to a line-per-entry configuration file (the constant-sharing
-// file and the constant-connections file have this form). A file that cannot
-// be opened reads as empty; empty lines are dropped, lines are not trimmed.
+// file and the constant-connections file have this form), with the window's
+// rules (UsbIpGrammar::WindowListRules): a file that cannot be opened reads
+// as empty; empty lines are dropped, lines are not trimmed.
 class SharedDevicesFile
 {
 public:
@@ -16,10 +17,11 @@ public:
     SharedDevicesFile();
     explicit SharedDevicesFile(const QString &path);
 
-    QString path() const { return m_path; }
     QStringList entries() const;
 
 private:
+    friend class TestSharedDevicesFile;
+
     QString m_path;
 };
 

@@ -7,69 +7,32 @@
 
 #include <QRegularExpression>
 
-namespace {
+using UsbIpGrammar::WindowBusIds;
 
-QStringList nonEmptyLines(const QString &block)
+UsbDevice::UsbDevice(const QString &busid, const QString &name, const QString &vendorId,
+                     const QString &productId, const QString &host)
+    : m_busid(busid)
+    , m_name(name)
+    , m_vendorId(vendorId)
+    , m_productId(productId)
+    , m_host(host)
 {
-    return block.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
-
-} // namespace
 
 UsbDevice UsbDevice::fromLocalBlock(const QString &block)
 {
-    UsbDevice device;
-    const QStringList lines = nonEmptyLines(block);
-    if (lines.size() < 2)
-        return device;
-
-    static const QRegularExpression first(
-        QStringLiteral("^busid (?<busid>\\d+-\\d+) [(](?<venid>.{4}):(?<devid>.{4})[)]"));
-    const QRegularExpressionMatch ids = first.match(lines.at(0));
-    if (!ids.hasMatch())
-        return device;
-    device.m_busid = ids.captured(QStringLiteral("busid"));
-    device.m_vendorId = ids.captured(QStringLiteral("venid"));
-    device.m_productId = ids.captured(QStringLiteral("devid"));
-
-    static const QRegularExpression second(QStringLiteral("^.* : (?<name>.*) [(]"));
-    const QRegularExpressionMatch name = second.match(lines.at(1));
-    if (name.hasMatch())
-        device.m_name = name.captured(QStringLiteral("name"));
-    return device;
+    const UsbIpGrammar::LocalDevice parsed = UsbIpGrammar::parseLocalBlock(block, WindowBusIds);
+    if (!parsed.described || parsed.busId.isEmpty())
+        return UsbDevice();
+    return UsbDevice(parsed.busId, parsed.name, parsed.vendorId, parsed.productId, QString());
 }
 
 UsbDevice UsbDevice::fromRemoteBlock(const QString &block, const QString &host)
 {
-    UsbDevice device;
-    const QStringList lines = nonEmptyLines(block);
-    if (lines.isEmpty())
-        return device;
-    const QString &line = lines.at(0);
-
-    static const QRegularExpression busidExpression(QStringLiteral("^\\s*(?<busid>\\d+-\\d+):.*"));
-    const QRegularExpressionMatch busid = busidExpression.match(line);
-    if (!busid.hasMatch())
-        return device;
-    device.m_busid = busid.captured(QStringLiteral("busid"));
-
-    static const QRegularExpression idsExpression(
-        QStringLiteral("^.*[(](?<venid>.{4}):(?<devid>.{4})[)].*"));
-    const QRegularExpressionMatch ids = idsExpression.match(line);
-    if (ids.hasMatch()) {
-        device.m_vendorId = ids.captured(QStringLiteral("venid"));
-        device.m_productId = ids.captured(QStringLiteral("devid"));
-    }
-
-    static const QRegularExpression nameBeforeIds(QStringLiteral("^(.*:){2} (?<name>.*) [(]"));
-    static const QRegularExpression nameToEnd(QStringLiteral("^(.*:){2} (?<name>.*)$"));
-    QRegularExpressionMatch name = nameBeforeIds.match(line);
-    if (!name.hasMatch())
-        name = nameToEnd.match(line);
-    if (name.hasMatch())
-        device.m_name = name.captured(QStringLiteral("name"));
-
-    device.m_host = host;
+    const UsbIpGrammar::ExportedDevice parsed = UsbIpGrammar::parseRemoteBlock(block, WindowBusIds);
+    if (parsed.busId.isEmpty())
+        return UsbDevice();
+    UsbDevice device(parsed.busId, parsed.name, parsed.vendorId, parsed.productId, host);
     // Keys cost name look-ups; a record that is dropped needs none.
     if (device.isValid())
         device.fillKeys();
@@ -78,28 +41,16 @@ UsbDevice UsbDevice::fromRemoteBlock(const QString &block, const QString &host)
 
 UsbDevice UsbDevice::fromPortBlock(const QString &block)
 {
-    UsbDevice device;
-    const QStringList lines = nonEmptyLines(block);
-    if (lines.size() < 4)
-        return device;
-
-    static const QRegularExpression nameExpression(
-        QStringLiteral("^.*: (?<name>.*) [(](?<venid>.{4}):(?<devid>.{4})[)].*"));
-    const QRegularExpressionMatch name = nameExpression.match(lines.at(1));
-    if (!name.hasMatch())
-        return device;
-    device.m_name = name.captured(QStringLiteral("name"));
-    device.m_vendorId = name.captured(QStringLiteral("venid"));
-    device.m_productId = name.captured(QStringLiteral("devid"));
-
-    static const QRegularExpression remoteExpression(
-        QStringLiteral("^.*usbip://(?<ip>[^:]+).*/(?<busid>\\d+-\\d+).*$"));
-    const QRegularExpressionMatch remote = remoteExpression.match(lines.at(2));
-    if (remote.hasMatch()) {
-        device.m_busid = remote.captured(QStringLiteral("busid"));
-        device.m_host = remote.captured(QStringLiteral("ip"));
-    }
-
+    const UsbIpGrammar::PortBlock port = UsbIpGrammar::parsePortBlock(block);
+    if (port.lineCount < 4 || port.name.isEmpty())
+        return UsbDevice();
+    // The bus id the remote one starts with: a device behind a hub keeps the
+    // hub's part here (while its port gets no port key).
+    const QString busid = port.remoteHost.isEmpty()
+        ? QString()
+        : UsbIpGrammar::leadingBusId(port.remoteBusId, WindowBusIds);
+    UsbDevice device(busid, port.name, port.vendorId, port.productId,
+                     busid.isEmpty() ? QString() : port.remoteHost);
     if (device.isValid())
         device.fillKeys();
     return device;
@@ -107,9 +58,7 @@ UsbDevice UsbDevice::fromPortBlock(const QString &block)
 
 QString UsbDevice::vidPid() const
 {
-    if (m_vendorId.isEmpty() && m_productId.isEmpty())
-        return QString();
-    return m_vendorId + QLatin1Char(':') + m_productId;
+    return UsbIpGrammar::vidPidText(m_vendorId, m_productId);
 }
 
 bool UsbDevice::isValid() const
@@ -151,11 +100,8 @@ void UsbDevice::fillKeys()
 
 QList<UsbDevice> parseLocalList(const QString &text)
 {
-    // A block starts with " - busid " at the start of the text or of a line;
-    // a " - " inside a vendor or product text does not start one.
-    static const QRegularExpression blockStart(QStringLiteral("(^|\\n) - (?=busid )"));
     QList<UsbDevice> devices;
-    const QStringList blocks = text.split(blockStart, Qt::SkipEmptyParts);
+    const QStringList blocks = UsbIpGrammar::splitLocalBlocks(text);
     for (const QString &block : blocks)
         devices.append(UsbDevice::fromLocalBlock(block));
     return devices;
@@ -164,38 +110,15 @@ QList<UsbDevice> parseLocalList(const QString &text)
 PortInfo PortInfo::fromPortBlock(const QString &block)
 {
     PortInfo info;
-    const QStringList lines = block.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    if (lines.size() < 3)
+    const UsbIpGrammar::PortBlock port = UsbIpGrammar::parsePortBlock(block);
+    if (port.lineCount < 3 || port.port.isEmpty())
         return info;
-
-    static const QRegularExpression numberExpression(QStringLiteral("^(?<number>.+):.*"));
-    const QRegularExpressionMatch number = numberExpression.match(lines.at(0));
-    if (!number.hasMatch())
-        return info;
-    info.port = number.captured(QStringLiteral("number"));
-
-    static const QRegularExpression vidPidExpression(
-        QStringLiteral("^.*[(](?<vidpid>.{4}:.{4})[)].*"));
-    const QString vidPid = vidPidExpression.match(lines.at(1)).captured(QStringLiteral("vidpid"));
-
-    static const QRegularExpression remoteExpression(
-        QStringLiteral("^.*-> usbip://(?<host>.*):.*/(?<busid>\\d+-\\d+)$"));
-    const QRegularExpressionMatch remote = remoteExpression.match(lines.at(2));
-    if (remote.hasMatch())
+    info.port = port.port;
+    if (UsbIpGrammar::isBusId(port.remoteBusId, WindowBusIds))
         info.key = QStringLiteral("%1/%2/%3")
-                       .arg(remote.captured(QStringLiteral("host")),
-                            remote.captured(QStringLiteral("busid")), vidPid);
+                       .arg(port.remoteHost, port.remoteBusId,
+                            UsbIpGrammar::vidPidText(port.vendorId, port.productId));
     return info;
-}
-
-QStringList splitPortBlocks(const QString &portText)
-{
-    static const QRegularExpression header(QStringLiteral("^.*\\n.*\\n"));
-    static const QRegularExpression portStart(QStringLiteral("\\nPort "));
-    QString text = portText;
-    text.replace(header, QString());
-    text.prepend(QLatin1Char('\n'));
-    return text.split(portStart, Qt::SkipEmptyParts);
 }
 
 QHash<QString, QString> portTable(const QStringList &portBlocks)
@@ -207,12 +130,4 @@ QHash<QString, QString> portTable(const QStringList &portBlocks)
             table.insert(info.key, info.port);
     }
     return table;
-}
-
-QStringList splitRemoteBlocks(const QString &text)
-{
-    static const QRegularExpression header(QStringLiteral("^.*\\n.*\\n.*\\n"));
-    QString rest = text;
-    rest.replace(header, QString());
-    return rest.split(QStringLiteral("\n\n"), Qt::SkipEmptyParts);
 }

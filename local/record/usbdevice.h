@@ -3,13 +3,17 @@
 
 #pragma once
 
+#include "usbipgrammar.h"
+
 #include <QHash>
 #include <QList>
 #include <QMetaType>
 #include <QString>
 #include <QStringList>
 
-// One USB device, local or remote: a plain value record.
+// One USB device, local or remote: a plain value record, filled from the
+// fields the tool's output grammars (usbipgrammar.h) read, with the keys
+// that name a remote device across host names and addresses.
 class UsbDevice
 {
 public:
@@ -46,6 +50,8 @@ public:
     bool operator!=(const UsbDevice &other) const { return !(*this == other); }
 
 private:
+    UsbDevice(const QString &busid, const QString &name, const QString &vendorId,
+              const QString &productId, const QString &host);
     void fillKeys();
 
     QString m_busid;
@@ -74,10 +80,10 @@ struct PortInfo
 
 // The port text of `usbip port` (as the Manager's PortsInfo returns it) to
 // its port blocks: the header goes, each block starts after "Port ".
-QStringList splitPortBlocks(const QString &portText);
+using UsbIpGrammar::splitPortBlocks;
 
 // Every port block to the table port key -> port number (later blocks win).
 QHash<QString, QString> portTable(const QStringList &portBlocks);
 
 // The remote list's device blocks (header removed, split at empty lines).
-QStringList splitRemoteBlocks(const QString &text);
+using UsbIpGrammar::splitRemoteBlocks;

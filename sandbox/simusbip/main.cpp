@@ -18,8 +18,8 @@ int main(int argc, char *argv[])
     QStringList arguments = app.arguments();
     arguments.removeFirst();
 
-    const SimUsbip::Result result =
-        SimUsbip::run(arguments, QString::fromLocal8Bit(qgetenv("OVRA_SIM_STATE")));
+    const SimUsbIp::Result result =
+        SimUsbIp::run(arguments, QString::fromLocal8Bit(qgetenv("OVRA_SIM_STATE")));
 
     if (!result.runReal.isEmpty()) {
         // A host of the world marked "real": the real tool talks to a peer

@@ -12,7 +12,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 
-namespace SimUsbip {
+namespace SimUsbIp {
 
 namespace {
 
@@ -777,4 +777,4 @@ Result run(const QStringList &arguments, const QString &statePath)
     return result;
 }
 
-} // namespace SimUsbip
+} // namespace SimUsbIp

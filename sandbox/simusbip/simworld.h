@@ -42,7 +42,7 @@
 #include <QString>
 #include <QStringList>
 
-namespace SimUsbip {
+namespace SimUsbIp {
 
 struct Device
 {
@@ -129,4 +129,4 @@ QByteArray speedText(int speed);
 // holding its lock around the read-modify-write.
 Result run(const QStringList &arguments, const QString &statePath);
 
-} // namespace SimUsbip
+} // namespace SimUsbIp

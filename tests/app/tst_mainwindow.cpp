@@ -13,6 +13,7 @@
 #include "remoteusbdevicesmodel.h"
 #include "startup.h"
 #include "testworld.h"
+#include "tooloutput.h"
 #include "usbippeer.h"
 
 #include <QDBusConnection>
@@ -40,26 +41,25 @@ const QStringList ListLocalhost{QStringLiteral("list"), QStringLiteral("-r"),
                                 QStringLiteral("localhost")};
 const QStringList ListRemote{QStringLiteral("list"), QStringLiteral("-r"), RemoteHost};
 
+QByteArray idsOf(const QByteArray &busid)
+{
+    return "abcd:" + QByteArray(4, busid.at(0));
+}
+
 QByteArray localList(const QList<QByteArray> &busids)
 {
     QByteArray text;
-    for (const QByteArray &busid : busids) {
-        const QByteArray ids = "abcd:" + QByteArray(4, busid.at(0));
-        text += " - busid " + busid + " (" + ids + ")\n   Acme Corp. : Stick " + busid + " (" + ids
-            + ")\n\n";
-    }
+    for (const QByteArray &busid : busids)
+        text += ToolOutput::localBlock(busid, idsOf(busid), "Acme Corp. : Stick " + busid);
     return text;
 }
 
 QByteArray remoteList(const QByteArray &host, const QList<QByteArray> &busids)
 {
-    QByteArray text = "Exportable USB devices\n======================\n - " + host + "\n";
-    for (const QByteArray &busid : busids) {
-        const QByteArray ids = "abcd:" + QByteArray(4, busid.at(0));
-        text += "        " + busid + ": Acme Corp. : Stick " + busid + " (" + ids + ")\n"
-            + "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/" + busid + "\n"
-            + "           : (Defined at Interface level) (00/00/00)\n\n";
-    }
+    QByteArray text = ToolOutput::remoteHeader(host);
+    for (const QByteArray &busid : busids)
+        text += ToolOutput::remoteBlock(busid,
+                                        "Acme Corp. : Stick " + busid + " (" + idsOf(busid) + ")");
     return text;
 }
 
@@ -82,12 +82,12 @@ QHostInfo scriptedLookup(const QString &name)
 
 QString portText(const QString &busid, const QString &port)
 {
-    return QStringLiteral("Imported USB devices\n====================\n"
-                          "Port %1: <Port in Use> at High Speed(480Mbps)\n"
-                          "       Acme Corp. : Stick %2 (abcd:%3)\n"
-                          "       3-1 -> usbip://%4:3240/%2\n"
-                          "           -> remote bus/dev 001/002\n")
-        .arg(port, busid, QString(4, busid.at(0)), RemoteHost);
+    const QByteArray id = busid.toLatin1();
+    return QString::fromLatin1(
+        ToolOutput::portHeader()
+        + ToolOutput::portBlock(port.toLatin1(),
+                                "Acme Corp. : Stick " + id + " (" + idsOf(id) + ")",
+                                RemoteHost.toLatin1() + ":3240/" + id));
 }
 
 // Rows of the remote table for the three listed devices: on kernels above 4

@@ -16,7 +16,7 @@ class TestIcons : public QObject
 {
     Q_OBJECT
 
-private slots:
+private Q_SLOTS:
     void initTestCase();
     void ownIconsResolve_data();
     void ownIconsResolve();

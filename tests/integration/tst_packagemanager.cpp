@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
-#include "ovraadminpackage.h"
+#include "packagemanager.h"
 
 #include <QDir>
 #include <QFile>

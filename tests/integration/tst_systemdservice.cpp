@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
-#include "ovraadminsystemd.h"
+#include "systemdservice.h"
 
 #include "fakesystemd.h"
 #include "privatebus.h"
@@ -73,7 +73,7 @@ void TestSystemdService::unitNames()
 {
     QFETCH(QString, given);
     QFETCH(QString, unit);
-    QCOMPARE(SystemdService(given).unitName(), unit);
+    QCOMPARE(SystemdService(given).m_unit, unit);
 }
 
 void TestSystemdService::states_data()

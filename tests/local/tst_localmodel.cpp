@@ -7,6 +7,7 @@
 #include "localusbdevicesmodel.h"
 #include "testicontheme.h"
 #include "testworld.h"
+#include "tooloutput.h"
 #include "usbipserver.h"
 
 #include <QAbstractItemModelTester>
@@ -17,32 +18,19 @@
 
 namespace {
 
-const QByteArray LocalList = " - busid 1-1 (abcd:12ef)\n"
-                             "   Acme Corp. : Flash One (abcd:12ef)\n"
-                             "\n"
-                             " - busid 2-1 (abcd:2222)\n"
-                             "   Acme Corp. : Flash Two (abcd:2222)\n"
-                             "\n"
-                             " - busid 3-1 (0781:5567)\n"
-                             "   SanDisk Corp. : Cruzer Blade (0781:5567)\n"
-                             "\n"
-                             " - busid 5-1 (1234:5678)\n"
-                             "   Other Inc. : Mouse (1234:5678)\n"
-                             "\n";
+using ToolOutput::localBlock;
+using ToolOutput::remoteBlock;
 
-QByteArray remoteBlock(const char *busid, const char *description)
-{
-    return QByteArray("        ") + busid + ": " + description + "\n"
-        + "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/" + busid + "\n"
-        + "           : (Defined at Interface level) (00/00/00)\n"
-        + "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n\n";
-}
+const QByteArray LocalList = localBlock("1-1", "abcd:12ef", "Acme Corp. : Flash One")
+    + localBlock("2-1", "abcd:2222", "Acme Corp. : Flash Two")
+    + localBlock("3-1", "0781:5567", "SanDisk Corp. : Cruzer Blade")
+    + localBlock("5-1", "1234:5678", "Other Inc. : Mouse");
 
 // What the local daemon exports: 1-1 and 2-1, and 4-1 which `list -l` does
 // not show.
 QByteArray exportedList()
 {
-    return QByteArray("Exportable USB devices\n======================\n - localhost\n")
+    return ToolOutput::remoteHeader("localhost")
         + remoteBlock("1-1", "Acme Corp. : Flash One (abcd:12ef)")
         + remoteBlock("2-1", "Acme Corp. : Flash Two (abcd:2222)")
         + remoteBlock("4-1", "Ghost Ltd. : Gone (dead:beef)");
@@ -108,10 +96,9 @@ void TestLocalModel::initTestCase()
             QFile::encodeName(QString::fromLocal8Bit(qgetenv("OVRA_TEST_DATA_DIR"))
                               + QStringLiteral("/localmodel-drives.xml")));
     m_server.reset(new UsbIpServer);
-    if (m_server->rootDevicePrefix().isEmpty())
-        QSKIP("lsblk names no root device here: no storage drive can qualify");
+    // Without a root device named by lsblk no drive qualifies either.
     if (!m_server->storageBusIds().contains(QStringLiteral("3-1")))
-        QSKIP("Solid's fake hardware backend does not report the test drive");
+        QSKIP("the test drive does not qualify here (no root device, or no fake hardware)");
 }
 
 void TestLocalModel::init()
@@ -156,7 +143,7 @@ void TestLocalModel::rowsFollowTestMode()
 
     TestModeGuard guard(value, set);
     LocalUsbDevicesModel model(*m_server);
-    QCOMPARE(model.isTestMode(), testMode);
+    QCOMPARE(model.m_testMode, testMode);
     QCOMPARE(model.rowCount(), 0);
     QVERIFY(m_server->update());
     QCOMPARE(rowBusids(model), rows);

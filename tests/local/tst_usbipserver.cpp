@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
 #include "testworld.h"
+#include "tooloutput.h"
 #include "usbipserver.h"
 
 #include <QDir>
@@ -13,11 +14,7 @@
 
 namespace {
 
-// `usbip list -l` as the tool prints it.
-QByteArray localBlock(const QByteArray &busid, const QByteArray &ids, const QByteArray &names)
-{
-    return " - busid " + busid + " (" + ids + ")\n   " + names + " (" + ids + ")\n\n";
-}
+using ToolOutput::localBlock;
 
 // Every signal of the service, in the order emitted.
 QStringList *recordSignals(UsbIpServer *server, QObject *context)
@@ -195,7 +192,7 @@ void TestUsbIpServer::blacklistFile()
                          localBlock("1-1", "0781:5567", "SanDisk Corp. : Cruzer Blade"));
     UsbIpServer server;
     QSignalSpy errors(&server, &UsbIpServer::error);
-    QVERIFY(server.blacklist().isEmpty());
+    QVERIFY(server.m_blacklist.isEmpty());
     QVERIFY(server.update());
     QCOMPARE(server.devices().size(), 1);
     QCOMPARE(errors.size(), 0);
@@ -315,7 +312,7 @@ void TestUsbIpServer::managerErrorSignal()
 void TestUsbIpServer::storageBusIds()
 {
     UsbIpServer server;
-    const QString prefix = server.rootDevicePrefix();
+    const QString prefix = server.m_rootPrefix;
     QVERIFY(prefix.size() <= 3);
 
     QFile fixture(QString::fromLocal8Bit(qgetenv("OVRA_TEST_DATA_DIR"))

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
-// Argument checks of the Manager service and its readers of tool output.
+// Argument checks of the Manager service. The bus id form and the tool's
+// outputs are the grammar's (tests/usbip); here the Manager's own limits.
 
 #include "managerarguments.h"
 
@@ -23,9 +24,6 @@ private Q_SLOTS:
     void host();
     void deviceId_data();
     void deviceId();
-    void localList_data();
-    void localList();
-    void portHosts();
 };
 
 void ArgumentsTest::busId_data()
@@ -33,18 +31,9 @@ void ArgumentsTest::busId_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("valid");
     QTest::newRow("plain") << "1-1" << true;
-    QTest::newRow("multi-digit") << "12-10" << true;
     QTest::newRow("behind hubs") << "3-1.2.4" << true;
-    QTest::newRow("empty") << "" << false;
-    QTest::newRow("option") << "-b" << false;
-    QTest::newRow("leading hyphen") << "-1-1" << false;
+    QTest::newRow("longest") << QString(29, QLatin1Char('1')) + "-1" << true;
     QTest::newRow("trailing newline") << "1-1\n" << false;
-    QTest::newRow("newline inside") << "1-1\n2-2" << false;
-    QTest::newRow("shell") << "1-1;rm" << false;
-    QTest::newRow("path") << "../1-1" << false;
-    QTest::newRow("space") << "1-1 " << false;
-    QTest::newRow("dangling dot") << "1-1." << false;
-    QTest::newRow("arabic-indic digits") << QString::fromUtf8("\u0661-\u0661") << false;
     QTest::newRow("too long") << QString(40, QLatin1Char('1')) + "-1" << false;
 }
 
@@ -179,53 +168,6 @@ void ArgumentsTest::deviceId()
     QTEST(device.host, "host");
     QTEST(device.busId, "busId");
     QTEST(device.vidPid, "vidPid");
-}
-
-void ArgumentsTest::localList_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QStringList>("expected"); // "busid=vid:pid"
-    QTest::newRow("nothing") << "" << QStringList();
-    QTest::newRow("two devices")
-        << " - busid 1-1 (0781:5567)\n   SanDisk Corp. : Cruzer Blade (0781:5567)\n\n"
-           " - busid 2-1.2 (abcd:1234)\n   Acme : Stick (abcd:1234)\n\n"
-        << QStringList{"1-1=0781:5567", "2-1.2=abcd:1234"};
-    QTest::newRow("vendor name with separator")
-        << " - busid 1-1 (0781:5567)\n   Foo - busid 9-9 (dead:beef) Inc. : X (0781:5567)\n\n"
-           " - busid 1-2 (1111:2222)\n   A - B : C (1111:2222)\n\n"
-        << QStringList{"1-1=0781:5567", "1-2=1111:2222"};
-    QTest::newRow("malformed block skipped")
-        << " - busid 1-1;rm (0781:5567)\n   X\n\n - busid 3-1 (1234:5678)\n   Y\n\n"
-        << QStringList{"3-1=1234:5678"};
-}
-
-void ArgumentsTest::localList()
-{
-    QFETCH(QString, text);
-    QStringList found;
-    const QList<LocalDevice> devices = parseLocalList(text);
-    for (const LocalDevice &device : devices)
-        found << device.busId + QLatin1Char('=') + device.vidPid;
-    QTEST(found, "expected");
-}
-
-void ArgumentsTest::portHosts()
-{
-    const QString text = QStringLiteral("Imported USB devices\n====================\n"
-                                        "Port 00: <Port in Use> at High Speed(480Mbps)\n"
-                                        "       SanDisk Corp. : Cruzer Blade (0781:5567)\n"
-                                        "       3-1 -> usbip://127.0.3.5:3240/1-1\n"
-                                        "           -> remote bus/dev 001/002\n"
-                                        "Port 08: <Port in Use> at Super Speed(5000Mbps)\n"
-                                        "       unknown vendor : unknown product (dead:beef)\n"
-                                        "       4-1 -> usbip://fd00::7:3240/2-1.4\n"
-                                        "           -> remote bus/dev 002/003\n");
-    const QList<DeviceId> ports = parsePortHosts(text);
-    QCOMPARE(ports.size(), 2);
-    QCOMPARE(ports.at(0).host, QStringLiteral("127.0.3.5"));
-    QCOMPARE(ports.at(0).busId, QStringLiteral("1-1"));
-    QCOMPARE(ports.at(1).host, QStringLiteral("fd00::7"));
-    QCOMPARE(ports.at(1).busId, QStringLiteral("2-1.4"));
 }
 
 QTEST_GUILESS_MAIN(ArgumentsTest)

@@ -12,6 +12,7 @@
 #include "ovrausbipmanager.h"
 #include "privatebus.h"
 #include "testenvironment.h"
+#include "tooloutput.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -174,11 +175,8 @@ void ContractTest::descriptionMatchesRunningService()
 void ContractTest::proxyRoundTrip()
 {
     OvraAdminUsbIpInterface proxy;
-    const QByteArray ports = "Imported USB devices\n====================\n"
-                             "Port 00: <Port in Use> at High Speed(480Mbps)\n"
-                             "       Acme : Stick (abcd:1234)\n"
-                             "       3-1 -> usbip://127.0.3.9:3240/1-1\n"
-                             "           -> remote bus/dev 001/002\n";
+    const QByteArray ports = ToolOutput::portHeader()
+        + ToolOutput::portBlock("00", "Acme : Stick (abcd:1234)", "127.0.3.9:3240/1-1");
     m_usbip.setResponse({"port"}, ports);
 
     QDBusPendingReply<bool> shared =

@@ -11,6 +11,7 @@
 #include "ovrausbipmanager.h"
 #include "privatebus.h"
 #include "testenvironment.h"
+#include "tooloutput.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -335,21 +336,14 @@ void ServiceTest::portsInfo_data()
 {
     QTest::addColumn<QByteArray>("out");
     QTest::addColumn<int>("exitCode");
-    const QByteArray ports = "Imported USB devices\n====================\n"
-                             "Port 00: <Port in Use> at High Speed(480Mbps)\n"
-                             "       SanDisk Corp. : Cruzer Blade (0781:5567)\n"
-                             "       3-1 -> usbip://127.0.3.5:3240/1-1\n"
-                             "           -> remote bus/dev 001/002\n";
-    QTest::newRow("one port") << ports << 0;
+    QTest::newRow("one port") << ToolOutput::read(QStringLiteral("port-one-attached.txt")) << 0;
     QTest::newRow("names in UTF-8")
-        << QByteArray("Imported USB devices\n====================\n"
-                      "Port 01: <Port in Use> at High Speed(480Mbps)\n"
-                      "       M\xc3\xbcller Ger\xc3\xa4te : Stick \xe2\x80\x93 2 (abcd:1234)\n"
-                      "       3-2 -> usbip://127.0.3.6:3240/1-2\n"
-                      "           -> remote bus/dev 001/003\n")
+        << ToolOutput::portHeader()
+            + ToolOutput::portBlock(
+                "01", "M\xc3\xbcller Ger\xc3\xa4te : Stick \xe2\x80\x93 2 (abcd:1234)",
+                "127.0.3.6:3240/1-2")
         << 0;
-    QTest::newRow("nothing attached")
-        << QByteArray("Imported USB devices\n====================\n") << 0;
+    QTest::newRow("nothing attached") << ToolOutput::read(QStringLiteral("port-none.txt")) << 0;
     QTest::newRow("no vhci driver") << QByteArray() << 1;
 }
 
@@ -369,7 +363,7 @@ void ServiceTest::portsInfo()
 
 void ServiceTest::portsInfoCallsShareOneRun()
 {
-    const QByteArray out = "Imported USB devices\n====================\n";
+    const QByteArray out = ToolOutput::read(QStringLiteral("port-none.txt"));
     m_usbip.setResponse({QStringLiteral("port")}, out, QByteArray(), 0, 500);
     QTest::qWait(PortsTableAgeMs);
     QList<QDBusPendingCall> pending;
@@ -844,11 +838,10 @@ void ServiceTest::restoreAtStart()
         " - busid 1-4 (0781:5567)\n   SanDisk Corp. : Cruzer Blade (0781:5567)\n\n"
         " - busid 3-1.2 (abcd:1234)\n   Acme : Stick (abcd:1234)\n\n");
     m_usbip.setResponse({"port"},
-                        "Imported USB devices\n====================\n"
-                        "Port 00: <Port in Use> at High Speed(480Mbps)\n"
-                        "       unknown vendor : unknown product (dead:beef)\n"
-                        "       3-1 -> usbip://127.0.3.2:3240/2-1\n"
-                        "           -> remote bus/dev 002/001\n");
+                        ToolOutput::portHeader()
+                            + ToolOutput::portBlock("00",
+                                                    "unknown vendor : unknown product (dead:beef)",
+                                                    "127.0.3.2:3240/2-1"));
     m_usbip.setResponse({"bind", "-b", "1-1"}, QByteArray(),
                         "usbip: error: device on busid 1-1 is already bound to usbip-host\n", 1);
     m_usbip.setResponse({"bind", "-b", "3-1.2"}, QByteArray(),

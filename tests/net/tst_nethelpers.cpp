@@ -62,7 +62,7 @@ class TestNetHelpers : public QObject
 {
     Q_OBJECT
 
-private slots:
+private Q_SLOTS:
     void init() { clearHostCache(); }
 
     void addressAt_data();

@@ -8,6 +8,7 @@
 #include "remoteusbdevicesmodel.h"
 #include "testicontheme.h"
 #include "testworld.h"
+#include "tooloutput.h"
 #include "usbipclient.h"
 
 #include <QAbstractItemModelTester>
@@ -26,18 +27,11 @@ namespace {
 const QString Host = QStringLiteral("127.0.2.1");
 const QString HostName = QStringLiteral("peer.test");
 
-QByteArray remoteBlock(const QByteArray &busid, const QByteArray &description)
-{
-    return "        " + busid + ": " + description + "\n"
-        + "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/" + busid + "\n"
-        + "           : (Defined at Interface level) (00/00/00)\n"
-        + "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n\n";
-}
+using ToolOutput::remoteBlock;
 
 QByteArray remoteList(const QList<QByteArray> &busids)
 {
-    QByteArray text =
-        "Exportable USB devices\n======================\n - " + Host.toLatin1() + "\n";
+    QByteArray text = ToolOutput::remoteHeader(Host.toLatin1());
     for (const QByteArray &busid : busids) {
         if (busid == "6-1") {
             text += remoteBlock(busid, "Acme Corp. : Thing");
@@ -131,16 +125,14 @@ void TestRemoteModel::setPorts(const QMap<QString, QString> &ports)
 QString TestRemoteModel::portText() const
 {
     QMutexLocker lock(&m_portsMutex);
-    QString text = QStringLiteral("Imported USB devices\n====================\n");
+    QByteArray text = ToolOutput::portHeader();
     for (auto it = m_ports.constBegin(); it != m_ports.constEnd(); ++it) {
         const QStringList parts = it.key().split(QLatin1Char('/'));
-        text += QStringLiteral("Port %1: <Port in Use> at High Speed(480Mbps)\n"
-                               "       Acme Corp. : Stick (%2)\n"
-                               "       3-1 -> usbip://%3:3240/%4\n"
-                               "           -> remote bus/dev 001/002\n")
-                    .arg(it.value(), parts.at(2), parts.at(0), parts.at(1));
+        text += ToolOutput::portBlock(it.value().toLatin1(),
+                                      "Acme Corp. : Stick (" + parts.at(2).toLatin1() + ")",
+                                      parts.at(0).toLatin1() + ":3240/" + parts.at(1).toLatin1());
     }
-    return text;
+    return QString::fromLatin1(text);
 }
 
 int TestRemoteModel::portsInfoCalls() const
@@ -507,7 +499,7 @@ void TestRemoteModel::testerThroughResets()
 void TestRemoteModel::emptyListAndInvalidIndexes()
 {
     m_usbip->setResponse({QStringLiteral("list"), QStringLiteral("-r"), Host},
-                         "Exportable USB devices\n======================\n - 127.0.2.1\n");
+                         ToolOutput::remoteHeader("127.0.2.1"));
     RemoteUsbDevicesModel model(*m_client);
     QVERIFY(m_client->update());
     QCOMPARE(model.rowCount(), 0);

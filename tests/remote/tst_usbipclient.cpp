@@ -4,6 +4,7 @@
 #include "nethelpers.h"
 #include "testworld.h"
 #include "usbipclient.h"
+#include "usbiplisting.h"
 #include "usbippeer.h"
 
 #include <QDir>
@@ -196,7 +197,7 @@ void TestUsbIpClient::remoteListing()
 
     UsbIpClient client(QStringLiteral("unused.invalid"));
     client.setHost(address);
-    QCOMPARE(client.host(), address);
+    QCOMPARE(client.m_host, address);
     QObject context;
     QStringList *recorded = recordSignals(&client, &context);
 
@@ -208,15 +209,15 @@ void TestUsbIpClient::remoteListing()
         m_usbip->clearCalls();
         timer.start();
         ok = client.update();
-        if (ok || !result || timer.elapsed() < UsbIpProcess::ListRemoteTimeoutMs)
+        if (ok || !result || timer.elapsed() < UsbIpListing::RemoteListTimeoutMs)
             break;
     }
-    if (result && !ok && timer.elapsed() >= UsbIpProcess::ListRemoteTimeoutMs)
+    if (result && !ok && timer.elapsed() >= UsbIpListing::RemoteListTimeoutMs)
         QSKIP(BusyMessage);
     QCOMPARE(ok, result);
     // The limit holds also against a peer that never answers (plus the time
     // the terminated tool takes to end).
-    QVERIFY2(timer.elapsed() < UsbIpProcess::ListRemoteTimeoutMs + 4000,
+    QVERIFY2(timer.elapsed() < UsbIpListing::RemoteListTimeoutMs + 4000,
              qPrintable(QString::number(timer.elapsed())));
     if (result)
         QVERIFY(peer.connectionCount() >= 1); // the real tool did reach the peer
@@ -287,7 +288,7 @@ void TestUsbIpClient::attachedRecords()
         QSKIP(qPrintable(peer.errorString()));
 
     UsbIpClient client(QStringLiteral("127.0.0.6"));
-    QCOMPARE(client.kernelVersion(), 4);
+    QCOMPARE(client.m_kernelVersion.load(), 4);
     client.setKernelVersion(kernel);
     QObject context;
     QStringList *recorded = recordSignals(&client, &context);

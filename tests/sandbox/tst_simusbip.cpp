@@ -5,6 +5,7 @@
 // be the real tool's, byte for byte, and its world must survive concurrent
 // runs.
 
+#include "tooloutput.h"
 #include "usbippeer.h"
 
 #include <QFile>
@@ -74,32 +75,10 @@ QByteArray standardWorld()
     return QJsonDocument(world).toJson();
 }
 
-const QByteArray stickList =
-    " - busid 1-1 (090c:1000)\n"
-    "   Silicon Motion, Inc. - Taiwan (formerly Feiya Technology Corp.) : Flash Drive (090c:1000)\n"
-    "\n"
-    " - busid 1-3 (046d:c077)\n"
-    "   Logitech, Inc. : Mouse (046d:c077)\n"
-    "\n";
-
-const QByteArray hostList =
-    "Exportable USB devices\n"
-    "======================\n"
-    " - 127.0.4.1\n"
-    "        1-1: SanDisk Corp. : Cruzer Blade (0781:5567)\n"
-    "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/1-1\n"
-    "           : (Defined at Interface level) (00/00/00)\n"
-    "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n"
-    "\n"
-    "      1-1.2: unknown vendor : unknown product (dead:beef)\n"
-    "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.2\n"
-    "           : (Defined at Interface level) (00/00/00)\n"
-    "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n"
-    "           :  1 - Vendor Specific Class / unknown subclass / unknown protocol (ff/ff/ff)\n"
-    "\n";
-
-const QByteArray portHeader = "Imported USB devices\n"
-                              "====================\n";
+// What the real tool prints for the same devices.
+const QByteArray stickList = ToolOutput::read(QStringLiteral("list-local-dash-vendor.txt"));
+const QByteArray hostList = ToolOutput::read(QStringLiteral("list-remote-hub.txt"));
+const QByteArray portHeader = ToolOutput::read(QStringLiteral("port-none.txt"));
 
 } // namespace
 
@@ -267,18 +246,7 @@ private Q_SLOTS:
 
         const Run exported = run({"list", "-r", "localhost"});
         QCOMPARE(exported.exitCode, 0);
-        QCOMPARE(
-            exported.out,
-            QByteArray(
-                "Exportable USB devices\n"
-                "======================\n"
-                " - localhost\n"
-                "        1-1: Silicon Motion, Inc. - Taiwan (formerly Feiya Technology Corp.) : "
-                "Flash Drive (090c:1000)\n"
-                "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/1-1\n"
-                "           : (Defined at Interface level) (00/00/00)\n"
-                "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n"
-                "\n"));
+        QCOMPARE(exported.out, ToolOutput::read(QStringLiteral("list-remote-dash-vendor.txt")));
         // `list -l` lists every device, bound or not.
         QCOMPARE(run({"list", "-l"}).out, stickList);
 
@@ -300,15 +268,7 @@ private Q_SLOTS:
             busy.err,
             QByteArray("usbip: error: Attach Request for 1-1 failed - Device busy (exported)\n"));
 
-        const QByteArray both = portHeader
-            + "Port 00: <Port in Use> at High Speed(480Mbps)\n"
-              "       SanDisk Corp. : Cruzer Blade (0781:5567)\n"
-              "       3-1 -> usbip://127.0.4.1:3240/1-1\n"
-              "           -> remote bus/dev 001/002\n"
-              "Port 08: <Port in Use> at Super Speed(5000Mbps)\n"
-              "       unknown vendor : unknown product (dead:beef)\n"
-              "       4-1 -> usbip://127.0.4.1:3240/1-1.2\n"
-              "           -> remote bus/dev 001/005\n";
+        const QByteArray both = ToolOutput::read(QStringLiteral("port-two-attached.txt"));
         QCOMPARE(run({"port"}).out, both);
 
         const Run detach = run({"detach", "-p", "00"});

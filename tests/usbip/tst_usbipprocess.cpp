@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
 #include "fakeusbip.h"
+#include "tooloutput.h"
 #include "usbipprocess.h"
 
 #include <QElapsedTimer>
@@ -14,7 +15,7 @@ class TestUsbIpProcess : public QObject
 {
     Q_OBJECT
 
-private slots:
+private Q_SLOTS:
     void missingProgramFailsAtOnce();
     void commandLines_data();
     void commandLines();
@@ -94,8 +95,7 @@ void TestUsbIpProcess::result_data()
     QTest::addColumn<QString>("expectedOut");
     QTest::addColumn<QString>("expectedErr");
 
-    const QByteArray list =
-        " - busid 1-1 (0781:5567)\n   SanDisk Corp. : Cruzer Blade (0781:5567)\n\n";
+    const QByteArray list = ToolOutput::read(QStringLiteral("list-local-two-sticks.txt"));
     QTest::newRow("success") << list << QByteArray() << 0 << true << QString::fromLatin1(list)
                              << QString();
     QTest::newRow("no exportable devices: success with a message")

@@ -16,6 +16,7 @@
 #include "remoteusbdevicesmodel.h"
 #include "startup.h"
 #include "testenvironment.h"
+#include "tooloutput.h"
 #include "usbipclient.h"
 
 #include <QApplication>
@@ -55,16 +56,13 @@ void print(const QString &text)
 
 QByteArray remoteList(const QString &host, int count)
 {
-    QByteArray text =
-        "Exportable USB devices\n======================\n - " + host.toLatin1() + "\n";
+    QByteArray text = ToolOutput::remoteHeader(host.toLatin1());
     for (int i = 0; i < count; ++i) {
         const QByteArray busid =
             QByteArray::number(1 + i / 100) + '-' + QByteArray::number(1 + i % 100);
         const QByteArray ids = QByteArray("abcd:") + QByteArray::number(0x1000 + i, 16);
-        text += "        " + busid + ": Acme Corp. : Stick " + QByteArray::number(i) + " (" + ids
-            + ")\n           : /sys/devices/pci0000:00/0000:00:14.0/usb1/" + busid
-            + "\n           : (Defined at Interface level) (00/00/00)\n"
-              "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n\n";
+        text += ToolOutput::remoteBlock(
+            busid, "Acme Corp. : Stick " + QByteArray::number(i) + " (" + ids + ")");
     }
     return text;
 }
@@ -82,19 +80,17 @@ public:
                 const QStringList parts =
                     call.arguments.value(0).toString().split(QLatin1Char('/'));
                 if (parts.size() == 3) {
-                    m_text += QStringLiteral("Port %1: <Port in Use> at High Speed(480Mbps)\n"
-                                             "       Acme Corp. : Stick (%2)\n"
-                                             "       3-1 -> usbip://%3:3240/%4\n"
-                                             "           -> remote bus/dev 001/002\n")
-                                  .arg(m_ports++, 2, 10, QLatin1Char('0'))
-                                  .arg(parts.at(2), cachedHostAddress(parts.at(0)), parts.at(1));
+                    m_text +=
+                        ToolOutput::portBlock(QByteArray::number(m_ports++).rightJustified(2, '0'),
+                                              "Acme Corp. : Stick (" + parts.at(2).toLatin1() + ")",
+                                              cachedHostAddress(parts.at(0)).toLatin1() + ":3240/"
+                                                  + parts.at(1).toLatin1());
                 }
                 *reply = FakeManager::reply(true);
                 return true;
             }
             if (call.method == QLatin1String("PortsInfo")) {
-                *reply = FakeManager::reply(
-                    QStringLiteral("Imported USB devices\n====================\n") + m_text);
+                *reply = FakeManager::reply(QString::fromLatin1(ToolOutput::portHeader() + m_text));
                 return true;
             }
             return false;
@@ -103,7 +99,7 @@ public:
 
 private:
     QMutex m_mutex;
-    QString m_text;
+    QByteArray m_text;
     int m_ports = 0;
 };
 
@@ -211,7 +207,7 @@ int main(int argc, char **argv)
               .arg(processClock.elapsed())
               .arg(peakMemory()));
     usbip.setResponse({QStringLiteral("list"), QStringLiteral("-l")},
-                      " - busid 1-1 (abcd:1234)\n   Acme Corp. : Stick (abcd:1234)\n\n");
+                      ToolOutput::localBlock("1-1", "abcd:1234", "Acme Corp. : Stick"));
 
     if (what.isEmpty() || what == QLatin1String("startup"))
         benchStartup();

@@ -11,6 +11,7 @@
 #include "mainwindow.h"
 #include "privatebus.h"
 #include "testenvironment.h"
+#include "tooloutput.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -36,11 +37,10 @@ void save(QWidget *widget, const QString &name)
     std::fprintf(stdout, "%s %s\n", ok ? "saved" : "could not save", qPrintable(path));
 }
 
-QByteArray remoteBlock(const QByteArray &busid, const QByteArray &description)
-{
-    return "        " + busid + ": " + description + "\n           : /sys/devices/usb1/" + busid
-        + "\n           : (Defined at Interface level) (00/00/00)\n\n";
-}
+using ToolOutput::localBlock;
+using ToolOutput::portBlock;
+using ToolOutput::remoteBlock;
+using ToolOutput::remoteHeader;
 
 } // namespace
 
@@ -64,33 +64,26 @@ int main(int argc, char **argv)
     if (!manager.start())
         return 1;
 
-    usbip.setResponse(
-        {QStringLiteral("list"), QStringLiteral("-l")},
-        " - busid 1-1 (090c:1000)\n   Silicon Motion : Flash Drive (090c:1000)\n\n"
-        " - busid 2-1 (0951:1666)\n   Kingston Technology : DataTraveler 100 (0951:1666)\n\n"
-        " - busid 3-2 (0781:5567)\n   SanDisk Corp. : Cruzer Blade (0781:5567)\n\n");
+    usbip.setResponse({QStringLiteral("list"), QStringLiteral("-l")},
+                      localBlock("1-1", "090c:1000", "Silicon Motion : Flash Drive")
+                          + localBlock("2-1", "0951:1666", "Kingston Technology : DataTraveler 100")
+                          + localBlock("3-2", "0781:5567", "SanDisk Corp. : Cruzer Blade"));
     usbip.setResponse(
         {QStringLiteral("list"), QStringLiteral("-r"), QStringLiteral("localhost")},
-        "Exportable USB devices\n======================\n - localhost\n"
-            + remoteBlock("1-1", "Silicon Motion : Flash Drive (090c:1000)")
+        remoteHeader("localhost") + remoteBlock("1-1", "Silicon Motion : Flash Drive (090c:1000)")
             + remoteBlock("2-1", "Kingston Technology : DataTraveler 100 (0951:1666)"));
     env.writeConfigFile(QStringLiteral("shared-usb-devices"), "090c:1000\n");
     usbip.setResponse({QStringLiteral("list"), QStringLiteral("-r"), QStringLiteral("127.0.2.20")},
-                      "Exportable USB devices\n======================\n - 127.0.2.20\n"
+                      remoteHeader("127.0.2.20")
                           + remoteBlock("1-1", "SanDisk Corp. : Cruzer Blade (0781:5567)")
                           + remoteBlock("1-2", "Kingston Technology : DataTraveler 100 (0951:1666)")
                           + remoteBlock("2-4", "Acme : Card Reader (abcd:0042)"));
     env.writeConfigFile(QStringLiteral("remote-usb-devices"), "127.0.2.20/1-1/0781:5567\n");
-    const QString ports =
-        QStringLiteral("Imported USB devices\n====================\n"
-                       "Port 00: <Port in Use> at High Speed(480Mbps)\n"
-                       "       SanDisk Corp. : Cruzer Blade (0781:5567)\n"
-                       "       3-1 -> usbip://127.0.2.20:3240/1-1\n"
-                       "           -> remote bus/dev 001/002\n"
-                       "Port 01: <Port in Use> at High Speed(480Mbps)\n"
-                       "       Kingston Technology : DataTraveler 100 (0951:1666)\n"
-                       "       3-2 -> usbip://127.0.2.20:3240/1-2\n"
-                       "           -> remote bus/dev 001/003\n");
+    const QString ports = QString::fromLatin1(
+        ToolOutput::portHeader()
+        + portBlock("00", "SanDisk Corp. : Cruzer Blade (0781:5567)", "127.0.2.20:3240/1-1")
+        + portBlock("01", "Kingston Technology : DataTraveler 100 (0951:1666)",
+                    "127.0.2.20:3240/1-2"));
     manager.setReply(QStringLiteral("PortsInfo"), ports);
     QSettings().setValue(QStringLiteral("host"), QStringLiteral("127.0.2.20"));
 

@@ -2,13 +2,14 @@
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
 #include "nethelpers.h"
+#include "tooloutput.h"
 #include "usbdevice.h"
 
 #include <QHostAddress>
 #include <QtTest>
 
-// The device record and the grammars of `usbip list -l`, `usbip list -r` and
-// the port text, fed with what the real tool prints.
+// The device record on top of the output grammars (tests/usbip): which
+// entries make records, the port table, and the keys with their look-ups.
 
 namespace {
 
@@ -44,31 +45,11 @@ QHostInfo scriptedLookup(const QString &name)
     return info;
 }
 
-const char remoteHeader[] = "Exportable USB devices\n"
-                            "======================\n"
-                            " - storage.example\n";
+using ToolOutput::portBlock;
+using ToolOutput::remoteBlock;
 
-QByteArray remoteDevice(const QByteArray &busid, const QByteArray &description)
-{
-    return QByteArray(11 - qMin(11, busid.size()), ' ') + busid + ": " + description + "\n"
-        + "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/" + busid + "\n"
-        + "           : (Defined at Interface level) (00/00/00)\n"
-        + "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n" + "\n";
-}
-
-QByteArray localDevice(const QByteArray &busid, const QByteArray &ids,
-                       const QByteArray &description)
-{
-    return " - busid " + busid + " (" + ids + ")\n   " + description + "\n\n";
-}
-
-const char portHeader[] = "Imported USB devices\n====================\n";
-
-QByteArray port(const QByteArray &number, const QByteArray &description, const QByteArray &remote)
-{
-    return "Port " + number + ": <Port in Use> at High Speed(480Mbps)\n       " + description
-        + "\n       3-1 -> usbip://" + remote + "\n           -> remote bus/dev 001/002\n";
-}
+const QByteArray remoteHeader = ToolOutput::remoteHeader("storage.example");
+const QByteArray portHeader = ToolOutput::portHeader();
 
 QList<UsbDevice> remoteRecords(const QString &text, const QString &host)
 {
@@ -88,14 +69,12 @@ class TestUsbDevice : public QObject
 {
     Q_OBJECT
 
-private slots:
+private Q_SLOTS:
     void initTestCase() { setHostLookupFunction(scriptedLookup); }
     void init() { clearHostCache(); }
 
-    void localList_data();
-    void localList();
-    void remoteList_data();
-    void remoteList();
+    void localRecords_data();
+    void localRecords();
     void remoteKeys();
     void remoteKeysCostConstantLookups();
     void portTable_data();
@@ -108,59 +87,29 @@ private slots:
     void vidPid();
 };
 
-void TestUsbDevice::localList_data()
+void TestUsbDevice::localRecords_data()
 {
     QTest::addColumn<QByteArray>("output");
     QTest::addColumn<Rows>("expected");
     QTest::addColumn<QList<bool>>("valid");
 
-    const QByteArray sandisk =
-        localDevice("1-1", "0781:5567", "SanDisk Corp. : Cruzer Blade (0781:5567)");
     const Row sandiskRow{"1-1", "Cruzer Blade", "0781", "5567", ""};
-
-    QTest::newRow("empty output") << QByteArray() << Rows() << QList<bool>();
-    QTest::newRow("one device") << sandisk << Rows{sandiskRow} << QList<bool>{true};
-    QTest::newRow("two devices") << sandisk
-            + localDevice("3-12", "13fe:4200",
-                          "Kingston Technology Company Inc. : Platinum HD 4GB (13fe:4200)")
+    QTest::newRow("two devices") << ToolOutput::read("list-local-two-sticks.txt")
                                  << Rows{sandiskRow,
                                          {"3-12", "Platinum HD 4GB", "13fe", "4200", ""}}
                                  << QList<bool>{true, true};
-    QTest::newRow("two identical blocks")
-        << sandisk + sandisk << Rows{sandiskRow, sandiskRow} << QList<bool>{true, true};
-    QTest::newRow("vendor name with ' - ' keeps the device")
-        << localDevice("2-1", "090c:1000",
-                       "Silicon Motion, Inc. - Taiwan (formerly Feiya Technology Corp.) : Flash "
-                       "Drive (090c:1000)")
-            + sandisk
-        << Rows{{"2-1", "Flash Drive", "090c", "1000", ""}, sandiskRow} << QList<bool>{true, true};
-    QTest::newRow("product name with ' - '")
-        << localDevice("2-2", "abcd:1234", "Acme : Stick - 32 GB (abcd:1234)")
-        << Rows{{"2-2", "Stick - 32 GB", "abcd", "1234", ""}} << QList<bool>{true};
-    QTest::newRow("behind a hub: no bus id")
-        << localDevice("1-1.2", "0781:5567", "SanDisk Corp. : Cruzer Blade (0781:5567)")
-        << Rows{{"", "", "", "", ""}} << QList<bool>{false};
-    QTest::newRow("name with ' (' up to the last one")
-        << localDevice("1-4", "abcd:1234", "Acme : Stick (USB 3) (abcd:1234)")
-        << Rows{{"1-4", "Stick (USB 3)", "abcd", "1234", ""}} << QList<bool>{true};
-    QTest::newRow("name after the last ' : '")
-        << localDevice("1-5", "abcd:1234", "Acme : Series 5 : Pro (abcd:1234)")
-        << Rows{{"1-5", "Pro", "abcd", "1234", ""}} << QList<bool>{true};
-    QTest::newRow("unknown vendor and product")
-        << localDevice("1-6", "dead:beef", "unknown vendor : unknown product (dead:beef)")
-        << Rows{{"1-6", "unknown product", "dead", "beef", ""}} << QList<bool>{true};
+    QTest::newRow("behind a hub: an empty record")
+        << ToolOutput::read("list-local-hub.txt") << Rows{sandiskRow, {"", "", "", "", ""}}
+        << QList<bool>{true, false};
     QTest::newRow("description without ' : ' gives no name")
-        << localDevice("1-7", "abcd:1234", "Acme Stick (abcd:1234)")
+        << ToolOutput::localBlock("1-7", "abcd:1234", "Acme Stick")
         << Rows{{"1-7", "", "abcd", "1234", ""}} << QList<bool>{false};
-    QTest::newRow("upper-case ids kept as printed")
-        << localDevice("1-8", "ABCD:12EF", "Acme : Stick (ABCD:12EF)")
-        << Rows{{"1-8", "Stick", "ABCD", "12EF", ""}} << QList<bool>{true};
-    QTest::newRow("block without a description line")
+    QTest::newRow("block without a description line: an empty record")
         << QByteArray(" - busid 1-9 (abcd:1234)\n\n") << Rows{{"", "", "", "", ""}}
         << QList<bool>{false};
 }
 
-void TestUsbDevice::localList()
+void TestUsbDevice::localRecords()
 {
     QFETCH(QByteArray, output);
     QFETCH(Rows, expected);
@@ -179,60 +128,10 @@ void TestUsbDevice::localList()
     QCOMPARE(validity, valid);
 }
 
-void TestUsbDevice::remoteList_data()
-{
-    QTest::addColumn<QByteArray>("output");
-    QTest::addColumn<Rows>("expected");
-    const QString host = QStringLiteral("storage.example");
-    const QByteArray header(remoteHeader);
-
-    QTest::newRow("empty output") << QByteArray() << Rows();
-    QTest::newRow("header only") << header << Rows();
-    QTest::newRow("two devices") << header
-            + remoteDevice("1-1", "SanDisk Corp. : Cruzer Blade (0781:5567)")
-            + remoteDevice("3-12", "Kingston Technology Company Inc. : Platinum HD 4GB (13fe:4200)")
-                                 << Rows{{"1-1", "Cruzer Blade", "0781", "5567", host},
-                                         {"3-12", "Platinum HD 4GB", "13fe", "4200", host}};
-    QTest::newRow("hub bus id dropped")
-        << header + remoteDevice("1-1.2", "SanDisk Corp. : Cruzer Blade (0781:5567)")
-            + remoteDevice("1-3", "Acme : Stick (abcd:1234)")
-        << Rows{{"1-3", "Stick", "abcd", "1234", host}};
-    QTest::newRow("no parenthesised ids keeps the name")
-        << header + remoteDevice("1-4", "Acme Corp. : Flash Stick")
-        << Rows{{"1-4", "Flash Stick", "", "", host}};
-    QTest::newRow("name with ' (' and ' : '")
-        << header + remoteDevice("1-5", "Acme : Stick : Pro (USB 3) (abcd:1234)")
-        << Rows{{"1-5", "Pro (USB 3)", "abcd", "1234", host}};
-    QTest::newRow("vendor name with ' - '") << header
-            + remoteDevice("2-1",
-                           "Silicon Motion, Inc. - Taiwan (formerly Feiya Technology Corp.) : "
-                           "Flash Drive (090c:1000)")
-                                            << Rows{{"2-1", "Flash Drive", "090c", "1000", host}};
-    QTest::newRow("unknown vendor and product")
-        << header + remoteDevice("1-6", "unknown vendor : unknown product (dead:beef)")
-        << Rows{{"1-6", "unknown product", "dead", "beef", host}};
-    QTest::newRow("two identical blocks")
-        << header + remoteDevice("1-1", "Acme : Stick (abcd:1234)")
-            + remoteDevice("1-1", "Acme : Stick (abcd:1234)")
-        << Rows{{"1-1", "Stick", "abcd", "1234", host}, {"1-1", "Stick", "abcd", "1234", host}};
-}
-
-void TestUsbDevice::remoteList()
-{
-    QFETCH(QByteArray, output);
-    QFETCH(Rows, expected);
-    Rows rows;
-    const QList<UsbDevice> devices =
-        remoteRecords(QString::fromLocal8Bit(output), QStringLiteral("storage.example"));
-    for (const UsbDevice &device : devices)
-        rows.append(row(device));
-    QCOMPARE(rows, expected);
-}
-
 void TestUsbDevice::remoteKeys()
 {
     const QString text = QString::fromLatin1(
-        QByteArray(remoteHeader) + remoteDevice("1-1", "SanDisk Corp. : Cruzer Blade (0781:5567)"));
+        remoteHeader + remoteBlock("1-1", "SanDisk Corp. : Cruzer Blade (0781:5567)"));
     const QList<UsbDevice> byName = remoteRecords(text, QStringLiteral("storage.example"));
     QCOMPARE(byName.size(), 1);
     QCOMPARE(byName.first().keys(),
@@ -248,7 +147,7 @@ void TestUsbDevice::remoteKeysCostConstantLookups()
 {
     QByteArray output(remoteHeader);
     for (int i = 1; i <= 200; ++i)
-        output += remoteDevice("1-" + QByteArray::number(i), "Acme : Stick (abcd:1234)");
+        output += remoteBlock("1-" + QByteArray::number(i), "Acme : Stick (abcd:1234)");
     const int before = hostLookupCount();
     const QList<UsbDevice> devices =
         remoteRecords(QString::fromLatin1(output), QStringLiteral("storage.example"));
@@ -265,22 +164,23 @@ void TestUsbDevice::portTable_data()
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<int>("blocks");
     QTest::addColumn<Table>("expected");
-    const QByteArray header(portHeader);
+    const QByteArray header = portHeader;
     const QByteArray sandisk("SanDisk Corp. : Cruzer Blade (0781:5567)");
 
     // Without ports only the newline put in front is left: one block without lines.
     QTest::newRow("empty") << QByteArray() << 1 << Table();
     QTest::newRow("header only") << header << 1 << Table();
     QTest::newRow("two ports, 00 stays text")
-        << header + port("00", sandisk, "127.0.0.5:3240/1-1")
-            + port("01", "unknown vendor : unknown product (dead:beef)", "storage.example:3240/2-1")
+        << header + portBlock("00", sandisk, "127.0.0.5:3240/1-1")
+            + portBlock("01", "unknown vendor : unknown product (dead:beef)",
+                        "storage.example:3240/2-1")
         << 2 << Table{{"127.0.0.5/1-1/0781:5567", "00"}, {"storage.example/2-1/dead:beef", "01"}};
     QTest::newRow("same key twice: the later port wins")
-        << header + port("00", sandisk, "127.0.0.5:3240/1-1")
-            + port("03", sandisk, "127.0.0.5:3240/1-1")
+        << header + portBlock("00", sandisk, "127.0.0.5:3240/1-1")
+            + portBlock("03", sandisk, "127.0.0.5:3240/1-1")
         << 2 << Table{{"127.0.0.5/1-1/0781:5567", "03"}};
     QTest::newRow("remote bus id behind a hub gives no key")
-        << header + port("00", sandisk, "127.0.0.5:3240/1-1.2") << 1 << Table();
+        << header + portBlock("00", sandisk, "127.0.0.5:3240/1-1.2") << 1 << Table();
     QTest::newRow("port block of two lines")
         << header + "Port 00: <Port in Use> at High Speed(480Mbps)\n       " + sandisk + "\n"
         << 1 << Table();
@@ -289,10 +189,10 @@ void TestUsbDevice::portTable_data()
             + "\n       3-1 -> usbip://127.0.0.6:3240/1-4\n"
         << 1 << Table{{"127.0.0.6/1-4/0781:5567", "02"}};
     QTest::newRow("no ids: key with an empty vid:pid")
-        << header + port("04", "Acme : Stick", "127.0.0.7:3240/1-1") << 1
+        << header + portBlock("04", "Acme : Stick", "127.0.0.7:3240/1-1") << 1
         << Table{{"127.0.0.7/1-1/", "04"}};
     QTest::newRow("IPv6 host up to the port's colon")
-        << header + port("05", sandisk, "fd00::5:3240/1-1") << 1
+        << header + portBlock("05", sandisk, "fd00::5:3240/1-1") << 1
         << Table{{"fd00::5/1-1/0781:5567", "05"}};
 }
 
@@ -311,12 +211,13 @@ void TestUsbDevice::portRecords_data()
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<Rows>("expected");
     QTest::addColumn<QStringList>("firstKeys");
-    const QByteArray header(portHeader);
+    const QByteArray header = portHeader;
     const QByteArray sandisk("SanDisk Corp. : Cruzer Blade (0781:5567)");
 
     QTest::newRow("two ports from two hosts")
-        << header + port("00", sandisk, "127.0.0.5:3240/1-1")
-            + port("01", "unknown vendor : unknown product (dead:beef)", "storage.example:3240/2-1")
+        << header + portBlock("00", sandisk, "127.0.0.5:3240/1-1")
+            + portBlock("01", "unknown vendor : unknown product (dead:beef)",
+                        "storage.example:3240/2-1")
         << Rows{{"1-1", "Cruzer Blade", "0781", "5567", "127.0.0.5"},
                 {"2-1", "unknown product", "dead", "beef", "storage.example"}}
         << QStringList{"127.0.0.5/1-1/0781:5567", "127.0.0.5/1-1/0781:5567"};
@@ -325,13 +226,19 @@ void TestUsbDevice::portRecords_data()
             + "\n       3-1 -> usbip://127.0.0.6:3240/1-4\n"
         << Rows() << QStringList();
     QTest::newRow("no ids: no record")
-        << header + port("04", "Acme : Stick", "127.0.0.7:3240/1-1") << Rows() << QStringList();
+        << header + portBlock("04", "Acme : Stick", "127.0.0.7:3240/1-1") << Rows()
+        << QStringList();
     QTest::newRow("same device on two ports: both listed")
-        << header + port("00", sandisk, "10.9.8.7:3240/1-1")
-            + port("01", sandisk, "10.9.8.7:3240/1-1")
+        << header + portBlock("00", sandisk, "10.9.8.7:3240/1-1")
+            + portBlock("01", sandisk, "10.9.8.7:3240/1-1")
         << Rows{{"1-1", "Cruzer Blade", "0781", "5567", "10.9.8.7"},
                 {"1-1", "Cruzer Blade", "0781", "5567", "10.9.8.7"}}
         << QStringList{"storage.example/1-1/0781:5567", "10.9.8.7/1-1/0781:5567"};
+    // The whole host, as the port table keys it.
+    QTest::newRow("IPv6 host up to the port's colon")
+        << header + portBlock("05", sandisk, "fd00::5:3240/1-1")
+        << Rows{{"1-1", "Cruzer Blade", "0781", "5567", "fd00::5"}}
+        << QStringList{"fd00::5/1-1/0781:5567", "fd00::5/1-1/0781:5567"};
 }
 
 void TestUsbDevice::portRecords()
@@ -389,8 +296,8 @@ void TestUsbDevice::keyForms()
     QFETCH(int, form);
     QFETCH(QString, expected);
     QFETCH(int, lookups);
-    const QString text = QString::fromLatin1(QByteArray(remoteHeader)
-                                             + remoteDevice("1-1", "Acme : Stick (abcd:1234)"));
+    const QString text =
+        QString::fromLatin1(remoteHeader + remoteBlock("1-1", "Acme : Stick (abcd:1234)"));
     const QStringList blocks = splitRemoteBlocks(text);
     QCOMPARE(blocks.size(), 1);
     const UsbDevice device = UsbDevice::fromRemoteBlock(blocks.first(), host);
@@ -413,8 +320,8 @@ void TestUsbDevice::vidPid()
 {
     QFETCH(QByteArray, description);
     QFETCH(QString, expected);
-    const QStringList blocks = splitRemoteBlocks(
-        QString::fromLatin1(QByteArray(remoteHeader) + remoteDevice("1-1", description)));
+    const QStringList blocks =
+        splitRemoteBlocks(QString::fromLatin1(remoteHeader + remoteBlock("1-1", description)));
     const UsbDevice device =
         UsbDevice::fromRemoteBlock(blocks.value(0), QStringLiteral("10.0.0.7"));
     QCOMPARE(device.vidPid(), expected);

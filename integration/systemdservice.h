@@ -10,6 +10,7 @@
 #include <QVariantList>
 
 class QDBusMessage;
+class TestSystemdService;
 
 namespace OvraAdmin {
 
@@ -25,9 +26,6 @@ class SystemdService : public QObject
 public:
     explicit SystemdService(const QString &unit, QObject *parent = nullptr);
     ~SystemdService() override;
-
-    // The full unit name, e.g. "usbipd.service".
-    QString unitName() const { return m_unit; }
 
     // The unit's ActiveState is "active".
     bool isActive();
@@ -62,11 +60,13 @@ private Q_SLOTS:
                       const QString &result);
 
 private:
+    friend class ::TestSystemdService;
+
     QDBusMessage callManager(const QString &method, const QVariantList &arguments,
                              bool interactive = false);
     QString unitPath();
 
-    QString m_unit;
+    QString m_unit; // the full unit name, e.g. "usbipd.service"
     QString m_lastError;
     QSet<QString> m_finishedJobs;
     int m_startTimeoutMs = 60000;

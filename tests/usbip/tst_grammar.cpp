@@ -1,0 +1,334 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
+// The grammars of the tool's outputs and of the list files, fed with what
+// the real tool prints (tests/data/tool-output) and with purposely odd
+// texts, read with the window's bus id form and the Manager's.
+
+#include "tooloutput.h"
+#include "usbipgrammar.h"
+
+#include <QtTest>
+
+using namespace UsbIpGrammar;
+
+Q_DECLARE_METATYPE(UsbIpGrammar::BusIdForm)
+
+namespace {
+
+constexpr BusIdForm Root = BusIdForm::RootPort;
+constexpr BusIdForm Hubs = BusIdForm::BehindHubs;
+
+// "busid|name|vid|pid", with "|no description" for a device block of one line.
+QStringList describe(const QList<LocalDevice> &devices)
+{
+    QStringList result;
+    for (const LocalDevice &device : devices)
+        result << QStringList{device.busId, device.name, device.vendorId, device.productId}.join(
+                      QLatin1Char('|'))
+                + (device.described || device.busId.isEmpty() ? QString()
+                                                              : QStringLiteral("|no description"));
+    return result;
+}
+
+// "busid|name|vid|pid" of every listed device (bus id and name found).
+QStringList exported(const QString &text, BusIdForm form)
+{
+    QStringList result;
+    const QStringList blocks = splitRemoteBlocks(text);
+    for (const QString &block : blocks) {
+        const ExportedDevice device = parseRemoteBlock(block, form);
+        if (device.isComplete())
+            result << QStringList{device.busId, device.name, device.vendorId, device.productId}
+                          .join(QLatin1Char('|'));
+    }
+    return result;
+}
+
+QString file(const char *name)
+{
+    return ToolOutput::text(QLatin1String(name));
+}
+
+// The text up to the block that begins with `marker`.
+QString before(const QString &text, const char *marker)
+{
+    return text.left(text.indexOf(QLatin1String(marker)));
+}
+
+} // namespace
+
+class TestGrammar : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void busId_data();
+    void busId();
+    void localList_data();
+    void localList();
+    void remoteList_data();
+    void remoteList();
+    void portBlocks_data();
+    void portBlocks();
+    void portRemotes_data();
+    void portRemotes();
+    void listEntries_data();
+    void listEntries();
+};
+
+void TestGrammar::busId_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("rootPort");
+    QTest::addColumn<bool>("behindHubs");
+    QTest::newRow("plain") << "1-1" << true << true;
+    QTest::newRow("multi-digit") << "12-10" << true << true;
+    QTest::newRow("behind hubs") << "3-1.2.4" << false << true;
+    QTest::newRow("long (the Manager caps the length)")
+        << QString(40, QLatin1Char('1')) + "-1" << true << true;
+    QTest::newRow("empty") << "" << false << false;
+    QTest::newRow("option") << "-b" << false << false;
+    QTest::newRow("leading hyphen") << "-1-1" << false << false;
+    QTest::newRow("trailing newline") << "1-1\n" << false << false;
+    QTest::newRow("newline inside") << "1-1\n2-2" << false << false;
+    QTest::newRow("shell") << "1-1;rm" << false << false;
+    QTest::newRow("path") << "../1-1" << false << false;
+    QTest::newRow("space") << "1-1 " << false << false;
+    QTest::newRow("dangling dot") << "1-1." << false << false;
+    QTest::newRow("arabic-indic digits") << QString::fromUtf8("\u0661-\u0661") << false << false;
+}
+
+void TestGrammar::busId()
+{
+    QFETCH(QString, text);
+    QTEST(isBusId(text, Root), "rootPort");
+    QTEST(isBusId(text, Hubs), "behindHubs");
+    QCOMPARE(ManagerBusIds, Hubs);
+}
+
+void TestGrammar::localList_data()
+{
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<BusIdForm>("form");
+    QTest::addColumn<QStringList>("expected");
+
+    const QString twoSticks = file("list-local-two-sticks.txt");
+    const QString sandisk = before(twoSticks, " - busid 3-12");
+    const QString cruzer = QStringLiteral("1-1|Cruzer Blade|0781|5567");
+    auto local = [](const char *busid, const char *ids, const char *description) {
+        return QStringLiteral(" - busid %1 (%2)\n   %3\n\n")
+            .arg(QLatin1String(busid), QLatin1String(ids), QLatin1String(description));
+    };
+
+    QTest::newRow("empty output") << QString() << Root << QStringList();
+    QTest::newRow("one device") << sandisk << Root << QStringList{cruzer};
+    QTest::newRow("two devices") << twoSticks << Root
+                                 << QStringList{cruzer, "3-12|Platinum HD 4GB|13fe|4200"};
+    QTest::newRow("two identical blocks")
+        << sandisk + sandisk << Root << QStringList{cruzer, cruzer};
+    QTest::newRow("vendor name with ' - ' keeps the device")
+        << file("list-local-dash-vendor.txt") << Root
+        << QStringList{"1-1|Flash Drive|090c|1000", "1-3|Mouse|046d|c077"};
+    QTest::newRow("unknown vendor and product")
+        << file("list-local-unknown-ids.txt") << Root
+        << QStringList{"2-1|unknown product|46f4|0001",
+                       "3-1|Linux-USB File-backed Storage Gadget|0525|a4a5"};
+    QTest::newRow("behind a hub: no bus id at the root form")
+        << file("list-local-hub.txt") << Root << QStringList{cruzer, "|||"};
+    QTest::newRow("behind a hub: read behind hubs")
+        << file("list-local-hub.txt") << Hubs << QStringList{cruzer, "2-1.2|Stick|abcd|1234"};
+    QTest::newRow("product name with ' - '")
+        << local("2-2", "abcd:1234", "Acme : Stick - 32 GB (abcd:1234)") << Root
+        << QStringList{"2-2|Stick - 32 GB|abcd|1234"};
+    QTest::newRow("name with ' (' up to the last one")
+        << local("1-4", "abcd:1234", "Acme : Stick (USB 3) (abcd:1234)") << Root
+        << QStringList{"1-4|Stick (USB 3)|abcd|1234"};
+    QTest::newRow("name after the last ' : '")
+        << local("1-5", "abcd:1234", "Acme : Series 5 : Pro (abcd:1234)") << Root
+        << QStringList{"1-5|Pro|abcd|1234"};
+    QTest::newRow("description without ' : ' gives no name")
+        << local("1-7", "abcd:1234", "Acme Stick (abcd:1234)") << Root
+        << QStringList{"1-7||abcd|1234"};
+    QTest::newRow("upper-case ids kept as printed")
+        << local("1-8", "ABCD:12EF", "Acme : Stick (ABCD:12EF)") << Root
+        << QStringList{"1-8|Stick|ABCD|12EF"};
+    QTest::newRow("block without a description line")
+        << " - busid 1-9 (abcd:1234)\n\n"
+        << Root << QStringList{"1-9||abcd|1234|no description"};
+    QTest::newRow("' - busid ' inside a vendor name starts no block")
+        << " - busid 1-1 (0781:5567)\n   Foo - busid 9-9 (dead:beef) Inc. : X (0781:5567)\n\n"
+           " - busid 1-2 (1111:2222)\n   A - B : C (1111:2222)\n\n"
+        << Hubs << QStringList{"1-1|X|0781|5567", "1-2|C|1111|2222"};
+    QTest::newRow("malformed bus id gives an empty entry")
+        << " - busid 1-1;rm (0781:5567)\n   X\n\n - busid 3-1 (1234:5678)\n   Y\n\n"
+        << Hubs << QStringList{"|||", "3-1||1234|5678"};
+}
+
+void TestGrammar::localList()
+{
+    QFETCH(QString, output);
+    QFETCH(BusIdForm, form);
+    QTEST(describe(parseLocalList(output, form)), "expected");
+}
+
+void TestGrammar::remoteList_data()
+{
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<BusIdForm>("form");
+    QTest::addColumn<QStringList>("expected");
+
+    const QString twoSticks = file("list-remote-two-sticks.txt");
+    const QString header = before(twoSticks, "        1-1:");
+    const QString cruzer = QStringLiteral("1-1|Cruzer Blade|0781|5567");
+    const QString kingston = QStringLiteral("3-12|Platinum HD 4GB|13fe|4200");
+    auto remote = [&header](const char *firstLine) {
+        return header + QLatin1String(firstLine)
+            + QStringLiteral("\n           : /sys/devices/usb1/1-1\n"
+                             "           : (Defined at Interface level) (00/00/00)\n\n");
+    };
+
+    QTest::newRow("empty output") << QString() << Root << QStringList();
+    QTest::newRow("header only") << header << Root << QStringList();
+    QTest::newRow("two devices") << twoSticks << Root << QStringList{cruzer, kingston};
+    QTest::newRow("identical blocks stay twice") << twoSticks + twoSticks.mid(header.size()) << Root
+                                                 << QStringList{cruzer, kingston, cruzer, kingston};
+    QTest::newRow("bound device: no interface lines")
+        << file("list-remote-bound.txt") << Root
+        << QStringList{"3-1|Linux-USB File-backed Storage Gadget|0525|a4a5"};
+    QTest::newRow("hub bus id dropped at the root form")
+        << file("list-remote-hub.txt") << Root << QStringList{cruzer};
+    QTest::newRow("hub bus id and unknown names behind hubs")
+        << file("list-remote-hub.txt") << Hubs
+        << QStringList{cruzer, "1-1.2|unknown product|dead|beef"};
+    QTest::newRow("vendor name with ' - '")
+        << file("list-remote-dash-vendor.txt") << Root << QStringList{"1-1|Flash Drive|090c|1000"};
+    QTest::newRow("no parenthesised ids keeps the name")
+        << remote("        1-4: Acme Corp. : Flash Stick") << Root
+        << QStringList{"1-4|Flash Stick||"};
+    QTest::newRow("name with ' (' and ' : '")
+        << remote("        1-5: Acme : Stick : Pro (USB 3) (abcd:1234)") << Root
+        << QStringList{"1-5|Pro (USB 3)|abcd|1234"};
+}
+
+void TestGrammar::remoteList()
+{
+    QFETCH(QString, output);
+    QFETCH(BusIdForm, form);
+    QTEST(exported(output, form), "expected");
+}
+
+void TestGrammar::portBlocks_data()
+{
+    QTest::addColumn<QString>("text");
+    // "port|name|vid|pid|remote host|remote bus id|lines" per block
+    QTest::addColumn<QStringList>("expected");
+
+    const QString header = file("port-none.txt");
+    const QString cruzer = QStringLiteral("SanDisk Corp. : Cruzer Blade (0781:5567)\n");
+    const QString firstLine = QStringLiteral("Port 00: <Port in Use> at High Speed(480Mbps)\n");
+
+    // Without ports only the newline put in front is left: one block without lines.
+    QTest::newRow("empty") << QString() << QStringList{"||||||0"};
+    QTest::newRow("header only") << header << QStringList{"||||||0"};
+    QTest::newRow("one port")
+        << file("port-one-attached.txt")
+        << QStringList{"00|Linux-USB File-backed Storage Gadget|0525|a4a5|127.0.0.1|3-1|4"};
+    QTest::newRow("two ports, one behind a hub")
+        << file("port-two-attached.txt")
+        << QStringList{"00|Cruzer Blade|0781|5567|127.0.4.1|1-1|4",
+                       "08|unknown product|dead|beef|127.0.4.1|1-1.2|4"};
+    QTest::newRow("IPv6 host up to the port's colon")
+        << file("port-ipv6-hub.txt")
+        << QStringList{"00|Cruzer Blade|0781|5567|127.0.3.5|1-1|4",
+                       "08|unknown product|dead|beef|fd00::7|2-1.4|4"};
+    QTest::newRow("bracketed host and line ends of CR LF")
+        << header + firstLine + "       " + cruzer
+            + "       3-1 -> usbip://[fd00::5]:3240/1-1\r\n           -> remote bus/dev 1/2\n"
+        << QStringList{"00|Cruzer Blade|0781|5567|fd00::5|1-1|4"};
+    QTest::newRow("two lines") << header + firstLine + "       " + cruzer
+                               << QStringList{"00|Cruzer Blade|0781|5567|||2"};
+    QTest::newRow("no ids") << header + firstLine
+            + "       Acme : Stick\n       3-1 -> usbip://127.0.0.7:3240/1-1\n"
+                            << QStringList{"00||||127.0.0.7|1-1|3"};
+}
+
+void TestGrammar::portBlocks()
+{
+    QFETCH(QString, text);
+    QStringList blocks;
+    const QStringList split = splitPortBlocks(text);
+    for (const QString &block : split) {
+        const PortBlock port = parsePortBlock(block);
+        blocks << QStringList{port.port,
+                              port.name,
+                              port.vendorId,
+                              port.productId,
+                              port.remoteHost,
+                              port.remoteBusId,
+                              QString::number(port.lineCount)}
+                      .join(QLatin1Char('|'));
+    }
+    QTEST(blocks, "expected");
+}
+
+void TestGrammar::portRemotes_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<BusIdForm>("form");
+    QTest::addColumn<QStringList>("expected"); // "host busid"
+
+    QTest::newRow("IPv6 host and a hub, behind hubs")
+        << file("port-ipv6-hub.txt") << Hubs << QStringList{"127.0.3.5 1-1", "fd00::7 2-1.4"};
+    QTest::newRow("IPv6 host and a hub, root form")
+        << file("port-ipv6-hub.txt") << Root << QStringList{"127.0.3.5 1-1"};
+    QTest::newRow("nothing attached") << file("port-none.txt") << Hubs << QStringList();
+    QTest::newRow("no vhci driver: no output") << QString() << Hubs << QStringList();
+}
+
+void TestGrammar::portRemotes()
+{
+    QFETCH(QString, text);
+    QFETCH(BusIdForm, form);
+    QStringList found;
+    const QList<PortRemote> remotes = UsbIpGrammar::portRemotes(text, form);
+    for (const PortRemote &remote : remotes)
+        found << remote.host + QLatin1Char(' ') + remote.busId;
+    QTEST(found, "expected");
+}
+
+void TestGrammar::listEntries_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("window");
+    QTest::addColumn<QStringList>("blacklist");
+    QTest::addColumn<QStringList>("manager");
+
+    QTest::newRow("empty") << QByteArray() << QStringList() << QStringList() << QStringList();
+    QTest::newRow("two entries") << QByteArray("0781:5567\nabcd:1234\n")
+                                 << QStringList{"0781:5567", "abcd:1234"}
+                                 << QStringList{"0781:5567", "abcd:1234"}
+                                 << QStringList{"0781:5567", "abcd:1234"};
+    QTest::newRow("no final newline, empty lines dropped")
+        << QByteArray("\n0781:5567\n\n\nabcd:1234") << QStringList{"0781:5567", "abcd:1234"}
+        << QStringList{"0781:5567", "abcd:1234"} << QStringList{"0781:5567", "abcd:1234"};
+    QTest::newRow("spaces kept but in the blacklist")
+        << QByteArray(" 0781:5567 \n \n\t\n") << QStringList{" 0781:5567 ", " ", "\t"}
+        << QStringList{"0781:5567"} << QStringList{" 0781:5567 ", " ", "\t"};
+    QTest::newRow("CRLF line ends")
+        << QByteArray("0781:5567\r\nabcd:1234\r\n") << QStringList{"0781:5567", "abcd:1234"}
+        << QStringList{"0781:5567", "abcd:1234"} << QStringList{"0781:5567\r", "abcd:1234\r"};
+    QTest::newRow("duplicates kept") << QByteArray("a\na\n") << QStringList{"a", "a"}
+                                     << QStringList{"a", "a"} << QStringList{"a", "a"};
+}
+
+void TestGrammar::listEntries()
+{
+    QFETCH(QByteArray, content);
+    QTEST(UsbIpGrammar::listEntries(content, WindowListRules), "window");
+    QTEST(UsbIpGrammar::listEntries(content, BlacklistRules), "blacklist");
+    QTEST(UsbIpGrammar::listEntries(content, ManagerListRules), "manager");
+}
+
+QTEST_GUILESS_MAIN(TestGrammar)
+#include "tst_grammar.moc"

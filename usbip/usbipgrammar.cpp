@@ -1,0 +1,276 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
+#include "usbipgrammar.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTextCodec>
+
+namespace UsbIpGrammar {
+
+namespace {
+
+QString busIdPattern(BusIdForm form)
+{
+    const QString rootPort = QStringLiteral("[0-9]+-[0-9]+");
+    return form == BusIdForm::RootPort ? rootPort : rootPort + QStringLiteral("(?:\\.[0-9]+)*");
+}
+
+// One compiled expression per bus id form, from a pattern whose "%1" stands
+// for the bus id.
+class PerForm
+{
+public:
+    explicit PerForm(const QString &pattern)
+        : m_rootPort(pattern.arg(busIdPattern(BusIdForm::RootPort)))
+        , m_behindHubs(pattern.arg(busIdPattern(BusIdForm::BehindHubs)))
+    {
+    }
+
+    QRegularExpressionMatch match(const QString &text, BusIdForm form) const
+    {
+        return (form == BusIdForm::RootPort ? m_rootPort : m_behindHubs).match(text);
+    }
+
+private:
+    QRegularExpression m_rootPort;
+    QRegularExpression m_behindHubs;
+};
+
+QStringList nonEmptyLines(const QString &block)
+{
+    return block.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QString captured(const QRegularExpressionMatch &match, const char *group)
+{
+    return match.captured(QLatin1String(group));
+}
+
+// Every device name passes here, whichever output it comes from.
+QString nameOf(const QRegularExpressionMatch &match)
+{
+    return captured(match, "name");
+}
+
+} // namespace
+
+bool isBusId(const QString &text, BusIdForm form)
+{
+    // \A and \z: "$" would also match before a final newline.
+    static const PerForm whole(QStringLiteral("\\A%1\\z"));
+    return whole.match(text, form).hasMatch();
+}
+
+QString busIdOfDevicePath(const QString &path, BusIdForm form)
+{
+    static const PerForm expression(QStringLiteral("^.*/usb.*/(?<busid>%1)/.*"));
+    return captured(expression.match(path, form), "busid");
+}
+
+QString leadingBusId(const QString &text, BusIdForm form)
+{
+    static const PerForm expression(QStringLiteral("^(?<busid>%1)"));
+    return captured(expression.match(text, form), "busid");
+}
+
+QString vidPidText(const QString &vendorId, const QString &productId)
+{
+    if (vendorId.isEmpty() && productId.isEmpty())
+        return QString();
+    return vendorId + QLatin1Char(':') + productId;
+}
+
+// ---- `usbip list -l` -----------------------------------------------------
+
+QStringList splitLocalBlocks(const QString &text)
+{
+    static const QRegularExpression blockStart(QStringLiteral("(^|\\n) - (?=busid )"));
+    return text.split(blockStart, Qt::SkipEmptyParts);
+}
+
+QList<LocalDevice> parseLocalList(const QString &text, BusIdForm form)
+{
+    QList<LocalDevice> devices;
+    const QStringList blocks = splitLocalBlocks(text);
+    for (const QString &block : blocks)
+        devices.append(parseLocalBlock(block, form));
+    return devices;
+}
+
+LocalDevice parseLocalBlock(const QString &block, BusIdForm form)
+{
+    LocalDevice device;
+    const QStringList lines = nonEmptyLines(block);
+    if (lines.isEmpty())
+        return device;
+
+    static const PerForm first(
+        QStringLiteral("^busid (?<busid>%1) [(](?<venid>.{4}):(?<devid>.{4})[)]"));
+    const QRegularExpressionMatch ids = first.match(lines.at(0), form);
+    if (!ids.hasMatch())
+        return device;
+    device.busId = captured(ids, "busid");
+    device.vendorId = captured(ids, "venid");
+    device.productId = captured(ids, "devid");
+
+    device.described = lines.size() >= 2;
+    if (device.described) {
+        static const QRegularExpression second(QStringLiteral("^.* : (?<name>.*) [(]"));
+        device.name = nameOf(second.match(lines.at(1)));
+    }
+    return device;
+}
+
+// ---- `usbip list -r HOST` ------------------------------------------------
+
+QStringList splitRemoteBlocks(const QString &text)
+{
+    static const QRegularExpression header(QStringLiteral("^.*\\n.*\\n.*\\n"));
+    QString rest = text;
+    rest.replace(header, QString());
+    return rest.split(QStringLiteral("\n\n"), Qt::SkipEmptyParts);
+}
+
+ExportedDevice parseRemoteBlock(const QString &block, BusIdForm form)
+{
+    ExportedDevice device;
+    const QStringList lines = nonEmptyLines(block);
+    if (lines.isEmpty())
+        return device;
+    const QString &line = lines.at(0);
+
+    static const PerForm busId(QStringLiteral("^\\s*(?<busid>%1):.*"));
+    const QRegularExpressionMatch start = busId.match(line, form);
+    if (!start.hasMatch())
+        return device;
+    device.busId = captured(start, "busid");
+
+    static const QRegularExpression idsExpression(
+        QStringLiteral("^.*[(](?<venid>.{4}):(?<devid>.{4})[)].*"));
+    const QRegularExpressionMatch ids = idsExpression.match(line);
+    device.vendorId = captured(ids, "venid");
+    device.productId = captured(ids, "devid");
+
+    static const QRegularExpression nameBeforeIds(QStringLiteral("^(.*:){2} (?<name>.*) [(]"));
+    static const QRegularExpression nameToEnd(QStringLiteral("^(.*:){2} (?<name>.*)$"));
+    QRegularExpressionMatch name = nameBeforeIds.match(line);
+    if (!name.hasMatch())
+        name = nameToEnd.match(line);
+    device.name = nameOf(name);
+    return device;
+}
+
+// ---- `usbip port` --------------------------------------------------------
+
+QStringList splitPortBlocks(const QString &portText)
+{
+    static const QRegularExpression header(QStringLiteral("^.*\\n.*\\n"));
+    static const QRegularExpression portStart(QStringLiteral("\\nPort "));
+    QString text = portText;
+    text.replace(header, QString());
+    text.prepend(QLatin1Char('\n'));
+    return text.split(portStart, Qt::SkipEmptyParts);
+}
+
+PortBlock parsePortBlock(const QString &block)
+{
+    PortBlock port;
+    const QStringList lines = nonEmptyLines(block);
+    port.lineCount = lines.size();
+
+    if (lines.size() >= 1) {
+        static const QRegularExpression number(QStringLiteral("^(?<number>.+):.*"));
+        port.port = captured(number.match(lines.at(0)), "number");
+    }
+
+    if (lines.size() >= 2) {
+        static const QRegularExpression named(
+            QStringLiteral("^.*: (?<name>.*) [(](?<venid>.{4}):(?<devid>.{4})[)].*"));
+        static const QRegularExpression idsOnly(
+            QStringLiteral("^.*[(](?<venid>.{4}):(?<devid>.{4})[)].*"));
+        QRegularExpressionMatch description = named.match(lines.at(1));
+        if (description.hasMatch())
+            port.name = nameOf(description);
+        else
+            description = idsOnly.match(lines.at(1));
+        port.vendorId = captured(description, "venid");
+        port.productId = captured(description, "devid");
+    }
+
+    if (lines.size() >= 3) {
+        // IPv6 hosts carry colons: the host runs up to the last colon that
+        // is followed by the port number.
+        static const QRegularExpression remote(
+            QStringLiteral("-> usbip://(?<host>.*):[0-9]+/(?<busid>[^/]*?)[ \\t\\r]*$"));
+        const QRegularExpressionMatch match = remote.match(lines.at(2));
+        QString host = captured(match, "host");
+        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+            host = host.mid(1, host.size() - 2);
+        port.remoteHost = host;
+        port.remoteBusId = captured(match, "busid");
+    }
+    return port;
+}
+
+QList<PortRemote> portRemotes(const QString &portText, BusIdForm form)
+{
+    QList<PortRemote> result;
+    const QStringList blocks = splitPortBlocks(portText);
+    for (const QString &block : blocks) {
+        const PortBlock port = parsePortBlock(block);
+        if (!port.remoteHost.isEmpty() && isBusId(port.remoteBusId, form))
+            result.append(PortRemote{port.remoteHost, port.remoteBusId});
+    }
+    return result;
+}
+
+// ---- list files ----------------------------------------------------------
+
+QStringList listEntries(const QByteArray &content, const ListFileRules &rules)
+{
+    QByteArray bytes = content;
+    if (rules.dropCarriageReturns)
+        bytes.replace('\r', QByteArray());
+    const QString text = rules.decoding == ListFileRules::Decoding::Utf8
+        ? QString::fromUtf8(bytes)
+        : QTextCodec::codecForUtfText(bytes, QTextCodec::codecForLocale())->toUnicode(bytes);
+    QStringList entries;
+    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &line : lines) {
+        QString entry = rules.trimmed ? line.trimmed() : line;
+        if (entry.isEmpty())
+            continue;
+        entries.append(rules.lowerCased ? entry.toLower() : entry);
+    }
+    return entries;
+}
+
+bool readListFileContent(const QString &path, QByteArray *content, QString *error)
+{
+    content->clear();
+    QFile file(path);
+    if (!file.exists())
+        return true;
+    if (file.open(QIODevice::ReadOnly)) {
+        *content = file.readAll();
+        if (file.error() == QFileDevice::NoError)
+            return true;
+        content->clear();
+    }
+    if (error)
+        *error = QStringLiteral("Cannot read %1: %2").arg(path, file.errorString());
+    return false;
+}
+
+bool readListFile(const QString &path, const ListFileRules &rules, QStringList *entries,
+                  QString *error)
+{
+    QByteArray content;
+    const bool read = readListFileContent(path, &content, error);
+    *entries = listEntries(content, rules);
+    return read;
+}
+
+} // namespace UsbIpGrammar

@@ -1,0 +1,160 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// What the `usbip` tool prints and what the list files of /etc/usbip hold,
+// read once for the window and the Manager service alike. Every reader hands
+// back plain fields; the callers decide what a usable entry is. Regular
+// expressions run in their default mode: "^" and "$" anchor at the text's
+// ends, "." stops at a newline, matching is case-sensitive.
+namespace UsbIpGrammar {
+
+// ---- bus ids -------------------------------------------------------------
+
+// A bus id names a USB device as the kernel does: bus, hyphen, port on the
+// root hub ("1-1"), then ".port" for every hub on the way ("3-1.2.4").
+enum class BusIdForm {
+    RootPort, // digits, hyphen, digits only
+    BehindHubs, // also with the hub ports
+};
+
+// The form the window reads from the tool's lists, the port text and the
+// drives' device paths. Devices behind hubs need BehindHubs here.
+inline constexpr BusIdForm WindowBusIds = BusIdForm::RootPort;
+// The form the Manager service reads and accepts.
+inline constexpr BusIdForm ManagerBusIds = BusIdForm::BehindHubs;
+
+// The whole text is a bus id of `form`.
+bool isBusId(const QString &text, BusIdForm form);
+// The bus id of `form` that a drive's device path names: the last path
+// component of that form below a "usb..." component and followed by a "/"
+// (for a drive behind a hub and RootPort, the hub's bus id); empty when none.
+QString busIdOfDevicePath(const QString &path, BusIdForm form);
+
+// "vvvv:pppp" as the tool prints the ids; empty when both ids are empty.
+QString vidPidText(const QString &vendorId, const QString &productId);
+
+// ---- `usbip list -l` -----------------------------------------------------
+
+// One block: " - busid BUSID (vvvv:pppp)" and a description line
+// "VENDOR : PRODUCT (vvvv:pppp)".
+struct LocalDevice
+{
+    QString busId; // empty when the first line is not of the grammar
+    QString vendorId; // the four characters before the colon, as printed
+    QString productId;
+    QString name; // the product text: after the last " : ", up to the last " ("
+    bool described = false; // the block has a line after its first
+};
+
+// Blocks begin with " - busid " at the start of the text or of a line; a
+// " - " elsewhere (vendor texts contain it) does not start one. A block
+// starts with "busid".
+QStringList splitLocalBlocks(const QString &text);
+LocalDevice parseLocalBlock(const QString &block, BusIdForm form);
+// One entry per block, in output order, whether it follows the grammar or not.
+QList<LocalDevice> parseLocalList(const QString &text, BusIdForm form);
+
+// ---- `usbip list -r HOST` ------------------------------------------------
+
+// The first line of a device block: "BUSID: VENDOR : PRODUCT (vvvv:pppp)".
+struct ExportedDevice
+{
+    QString busId; // empty when the line does not start with a bus id of the form
+    QString vendorId; // empty when the line has no "(vvvv:pppp)"
+    QString productId;
+    QString name; // after the second colon, up to the last " (" (or the line's end)
+    // A device entry the window lists: bus id and name.
+    bool isComplete() const { return !busId.isEmpty() && !name.isEmpty(); }
+};
+
+// The device blocks: the three header lines go, the rest is split at empty
+// lines.
+QStringList splitRemoteBlocks(const QString &text);
+ExportedDevice parseRemoteBlock(const QString &block, BusIdForm form);
+
+// ---- `usbip port` --------------------------------------------------------
+
+// One port block (what followed "Port "):
+//   "NN: <Port in Use> at SPEED"
+//   "VENDOR : PRODUCT (vvvv:pppp)"
+//   "LOCALBUSID -> usbip://HOST:PORT/BUSID"
+//   "-> remote bus/dev BBB/DDD"
+struct PortBlock
+{
+    int lineCount = 0; // non-empty lines
+    QString port; // first line, up to its last colon ("00" stays "00")
+    // Description line: the name (as in the local list) with the ids that
+    // follow it; without a name, the last "(vvvv:pppp)" of the line.
+    QString name;
+    QString vendorId;
+    QString productId;
+    // Remote line: the host up to the colon of the remote port (an IPv6
+    // host loses its brackets) and the remote bus id as printed after the
+    // last slash (trailing blanks dropped). Empty when the line does not
+    // read "-> usbip://HOST:DIGITS/...".
+    QString remoteHost;
+    QString remoteBusId;
+};
+
+// The port text to its port blocks: the two header lines go, each block
+// starts after "Port " at the start of a line.
+QStringList splitPortBlocks(const QString &portText);
+PortBlock parsePortBlock(const QString &block);
+
+// The remote host and remote bus id of every port whose remote line names a
+// host and a whole bus id of `form`, in port order.
+struct PortRemote
+{
+    QString host;
+    QString busId;
+};
+QList<PortRemote> portRemotes(const QString &portText, BusIdForm form);
+
+// The bus id of `form` that `text` starts with ("1-1" of "1-1.2" for
+// RootPort); empty when it starts with none.
+QString leadingBusId(const QString &text, BusIdForm form);
+
+// ---- list files ----------------------------------------------------------
+
+// The lists of /etc/usbip hold one entry per line; empty lines are no
+// entries. How a reader takes the lines differs per file and reader.
+struct ListFileRules
+{
+    enum class Decoding {
+        Utf8,
+        Locale, // the locale's 8-bit codec unless a byte-order mark says otherwise
+    };
+    Decoding decoding;
+    bool dropCarriageReturns; // every "\r" goes, as text-mode reading does
+    bool trimmed; // leading and trailing blanks go; lines blank after that are dropped
+    bool lowerCased;
+};
+
+// The constant-sharing and constant-connections files as the window reads
+// them: lines as they stand.
+inline constexpr ListFileRules WindowListRules{ListFileRules::Decoding::Locale, true, false, false};
+// The blacklist: vid:pid texts, blanks and case ignored.
+inline constexpr ListFileRules BlacklistRules{ListFileRules::Decoding::Locale, true, true, true};
+// The Manager's own reading of the files it writes: UTF-8, bytes as they stand.
+inline constexpr ListFileRules ManagerListRules{ListFileRules::Decoding::Utf8, false, false, false};
+
+// The entries of a list file's content.
+QStringList listEntries(const QByteArray &content, const ListFileRules &rules);
+
+// The bytes of a list file. A missing file is empty content; a file that
+// exists but cannot be read gives false and `error`.
+bool readListFileContent(const QString &path, QByteArray *content, QString *error = nullptr);
+
+// The entries of the list file at `path`; on false (the file exists but
+// cannot be read) `entries` is empty and `error` says why. A missing file
+// has no entries.
+bool readListFile(const QString &path, const ListFileRules &rules, QStringList *entries,
+                  QString *error = nullptr);
+
+} // namespace UsbIpGrammar
