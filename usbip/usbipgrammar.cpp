@@ -65,7 +65,8 @@ bool isBusId(const QString &text, BusIdForm form)
 
 QString busIdOfDevicePath(const QString &path, BusIdForm form)
 {
-    static const PerForm expression(QStringLiteral("^.*/usb.*/(?<busid>%1)/.*"));
+    // Both wildcards are greedy: the last component of the form wins.
+    static const PerForm expression(QStringLiteral("^.*/usb.*/(?<busid>%1)(?=/|$)"));
     return captured(expression.match(path, form), "busid");
 }
 

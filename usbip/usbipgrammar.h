@@ -24,16 +24,18 @@ enum class BusIdForm {
 };
 
 // The form the window reads from the tool's lists, the port text and the
-// drives' device paths. Devices behind hubs need BehindHubs here.
-inline constexpr BusIdForm WindowBusIds = BusIdForm::RootPort;
+// drives' device paths: a stick in a dock or behind a hub is a device too.
+inline constexpr BusIdForm WindowBusIds = BusIdForm::BehindHubs;
 // The form the Manager service reads and accepts.
 inline constexpr BusIdForm ManagerBusIds = BusIdForm::BehindHubs;
 
 // The whole text is a bus id of `form`.
 bool isBusId(const QString &text, BusIdForm form);
-// The bus id of `form` that a drive's device path names: the last path
-// component of that form below a "usb..." component and followed by a "/"
-// (for a drive behind a hub and RootPort, the hub's bus id); empty when none.
+// The bus id of `form` that a drive's device path names: the deepest path
+// component of that form below a "usb..." component, whether the path goes
+// on below it (".../1-1/1-1.4/1-1.4:1.0/host6") or ends there
+// (".../usb1/1-1/1-1.4"); empty when there is none. With RootPort a drive
+// behind a hub gets the hub's bus id.
 QString busIdOfDevicePath(const QString &path, BusIdForm form);
 
 // "vvvv:pppp" as the tool prints the ids; empty when both ids are empty.

@@ -44,8 +44,7 @@ UsbDevice UsbDevice::fromPortBlock(const QString &block)
     const UsbIpGrammar::PortBlock port = UsbIpGrammar::parsePortBlock(block);
     if (port.lineCount < 4 || port.name.isEmpty())
         return UsbDevice();
-    // The bus id the remote one starts with: a device behind a hub keeps the
-    // hub's part here (while its port gets no port key).
+    // The whole remote bus id, hub ports included, as the port table has it.
     const QString busid = port.remoteHost.isEmpty()
         ? QString()
         : UsbIpGrammar::leadingBusId(port.remoteBusId, WindowBusIds);

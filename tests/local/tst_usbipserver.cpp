@@ -105,12 +105,12 @@ void TestUsbIpServer::update_data()
         << QByteArray()
         << localBlock("1-1", "0781:5567", "SanDisk Corp. : Cruzer Blade").repeated(2)
         << QByteArray() << 0 << true << QStringList{"1-1", "1-1"} << updatedOnly;
-    QTest::newRow("device behind a hub and one without a name are dropped")
+    QTest::newRow("device behind a hub kept, one without a name dropped")
         << QByteArray()
         << localBlock("1-1.2", "0781:5567", "SanDisk Corp. : Cruzer Blade")
             + localBlock("3-1", "abcd:1234", "no separator here")
             + localBlock("3-2", "abcd:1235", "Acme : Stick (USB 3)")
-        << QByteArray() << 0 << true << QStringList{"3-2"} << updatedOnly;
+        << QByteArray() << 0 << true << QStringList{"1-1.2", "3-2"} << updatedOnly;
     QTest::newRow("upper-case blacklist entry leaves out the lower-case device")
         << QByteArray("ABCD:1234\n") << two << QByteArray() << 0 << true << QStringList{"1-1"}
         << updatedOnly;
@@ -341,10 +341,10 @@ void TestUsbIpServer::storageBusIds()
         return;
     }
     found.sort();
-    // The USB stick, the stick behind a hub (the hub's bus id) and the drive
+    // The USB stick, the stick behind a hub (its own bus id) and the drive
     // whose SiblingId has no bus id (an empty entry); never the drive on the
     // root device's path, the fixed, cold, CD-ROM, SATA or block-less ones.
-    QCOMPARE(found, (QStringList{QString(), QStringLiteral("1-3"), QStringLiteral("2-1")}));
+    QCOMPARE(found, (QStringList{QString(), QStringLiteral("1-3"), QStringLiteral("2-1.4")}));
 }
 
 QTEST_GUILESS_MAIN(TestUsbIpServer)
