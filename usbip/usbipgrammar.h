@@ -38,6 +38,13 @@ bool isBusId(const QString &text, BusIdForm form);
 // behind a hub gets the hub's bus id.
 QString busIdOfDevicePath(const QString &path, BusIdForm form);
 
+// A text of a USB/IP peer (a device name, the ids beside it) as the window
+// may show it and pass it on: every control character, format character
+// (such as the right-to-left override U+202E or a zero-width space) and
+// line or paragraph separator becomes U+FFFD, so a peer can neither send
+// the terminal or the row escape sequences nor reorder what is shown.
+QString printable(const QString &text);
+
 // "vvvv:pppp" as the tool prints the ids; empty when both ids are empty.
 QString vidPidText(const QString &vendorId, const QString &productId);
 
