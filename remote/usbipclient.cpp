@@ -4,12 +4,11 @@
 #include "usbipclient.h"
 
 #include "nethelpers.h"
+#include "networkscan.h"
 #include "shareddevicesfile.h"
 
 #include <QDBusPendingCall>
 #include <QMutexLocker>
-
-#include <memory>
 
 namespace {
 
@@ -168,29 +167,20 @@ void UsbIpClient::stopScan()
 void UsbIpClient::scanNetwork(const QString &subnet, int count, int timeout)
 {
     m_stop = false;
-    QList<UsbDevice> result;
-    // The scan's own runner, created in the scanning thread; the member runner
-    // belongs to the GUI thread.
-    auto process = std::make_unique<UsbIpProcess>();
-    const QStringList ownAddresses = localAddresses();
-    bool anyAnswered = false;
-
-    for (int i = 1; i < count; ++i) {
-        const QString address = addressAt(subnet, quint32(i));
-        if (!ownAddresses.contains(address) && process->listRemote(address, timeout)) {
-            anyAnswered = true;
-            result += parseRemoteBlocks(process->standardOutputText(), address);
-        }
-        emit scanNetworkProgress(i);
-        if (m_stop) {
-            emit scanNetworkProgress(1);
-            return; // the previous list stays, and nothing is announced
-        }
+    NetworkScan scan(subnet, count, timeout, RemoteListTimeoutMs);
+    scan.setSkippedAddresses(localAddresses());
+    const bool finished = scan.run(
+        m_stop, [this](int offset) { emit scanNetworkProgress(offset); },
+        [this](const QString &text, const QString &host) { return parseRemoteBlocks(text, host); });
+    if (!finished) {
+        emit scanNetworkProgress(1);
+        return; // the previous list stays, and nothing is announced
     }
 
     // The devices attached here are the same whichever host answered: list
     // them once, with one Manager call, after the hosts' own devices.
-    if (anyAnswered && m_kernelVersion > 4)
+    QList<UsbDevice> result = scan.devices();
+    if (scan.anyListed() && m_kernelVersion > 4)
         result += attachedDevices();
 
     setDevices(result);
