@@ -162,11 +162,15 @@ bool UsbIpClient::disconnectDevice(const QStringList &keys, const QString &port)
 void UsbIpClient::stopScan()
 {
     m_stop = true;
+    // The stop ends the scan running now and every scan asked for before it,
+    // also one still waiting in the worker's queue; it is cleared only once
+    // the worker has come to this point of its queue.
+    QMetaObject::invokeMethod(
+        this, [this] { m_stop = false; }, Qt::QueuedConnection);
 }
 
 void UsbIpClient::scanNetwork(const QString &subnet, int count, int timeout)
 {
-    m_stop = false;
     NetworkScan scan(subnet, count, timeout, RemoteListTimeoutMs);
     scan.setSkippedAddresses(localAddresses());
     const bool finished = scan.run(

@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHostInfo>
+#include <QSemaphore>
 #include <QTest>
 #include <QThread>
 
@@ -121,6 +122,7 @@ private Q_SLOTS:
     void stopFromScanThread();
     void stopFromGuiThread();
     void stopBeforeStartHasNoEffect();
+    void stopWhileQueued();
     void noAddresses_data();
     void noAddresses();
 
@@ -437,6 +439,28 @@ void TestScan::stopFromGuiThread()
 void TestScan::stopBeforeStartHasNoEffect()
 {
     m_client->stopScan();
+    scan(QStringLiteral("127.0.1.40"), 3, AnswerLimit);
+    QCOMPARE(m_recorder->progress, (QList<int>{1, 2}));
+    QCOMPARE(m_recorder->updated, 1);
+}
+
+void TestScan::stopWhileQueued()
+{
+    // The worker is still busy when the scan is asked for and stopped.
+    QSemaphore busy;
+    QMetaObject::invokeMethod(
+        m_client, [&busy] { busy.acquire(); }, Qt::QueuedConnection);
+    emit m_recorder->scanRequested(QStringLiteral("127.0.1.40"), 3, AnswerLimit);
+    m_client->stopScan();
+    busy.release();
+    QMetaObject::invokeMethod(
+        m_client, [] {}, Qt::BlockingQueuedConnection);
+    QCoreApplication::processEvents();
+    QCOMPARE(m_recorder->progress, QList<int>{1});
+    QCOMPARE(m_recorder->updated, 0);
+
+    // The stop does not outlive the scans asked for before it.
+    m_recorder->progress.clear();
     scan(QStringLiteral("127.0.1.40"), 3, AnswerLimit);
     QCOMPARE(m_recorder->progress, (QList<int>{1, 2}));
     QCOMPARE(m_recorder->updated, 1);
