@@ -78,9 +78,11 @@ SandboxWorld::~SandboxWorld()
 {
     stopManager();
     stopSystemd();
-    if (m_polkit.state() != QProcess::NotRunning) {
-        m_polkit.terminate();
-        m_polkit.waitForFinished(5000);
+    for (QProcess *helper : {&m_polkit, &m_usbipd}) {
+        if (helper->state() != QProcess::NotRunning) {
+            helper->terminate();
+            helper->waitForFinished(5000);
+        }
     }
     m_bus.stop();
 }
@@ -132,6 +134,15 @@ bool SandboxWorld::start()
     if (!startHelper(m_polkit, QStringLiteral(OVRA_SANDBOX_POLKIT), {},
                      QLatin1String(PolkitService)))
         return false;
+    // The remote hosts' daemons, which the network scan probes; a line on
+    // standard output says they listen.
+    m_usbipd.setProcessChannelMode(QProcess::SeparateChannels);
+    m_usbipd.start(QStringLiteral(OVRA_SANDBOX_USBIPD), QStringList());
+    if (!m_usbipd.waitForStarted(10000) || !m_usbipd.waitForReadyRead(20000)) {
+        m_error = QStringLiteral("the simulated USB/IP daemons did not start: %1")
+                      .arg(QString::fromLocal8Bit(m_usbipd.readAllStandardError()));
+        return false;
+    }
     return startManager();
 }
 

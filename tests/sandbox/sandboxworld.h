@@ -13,7 +13,8 @@
 #include <QStringList>
 
 // The sandbox of scripts/sandbox, set up inside a test process: the world of
-// the simulated usbip tool (first on PATH), Solid's fake hardware, a private
+// the simulated usbip tool (first on PATH) and its remote hosts' daemons
+// (serving the hosts of the world as it is at start()), Solid's fake hardware, a private
 // system bus with the polkit stand-in and the real Manager service, and a
 // temporary HOME. Construct it before the first use of the system bus or of
 // Solid in the process, then call start().
@@ -72,5 +73,6 @@ private:
     QProcess m_polkit;
     QProcess m_manager;
     QProcess m_systemd;
+    QProcess m_usbipd;
     QString m_error;
 };
