@@ -143,6 +143,11 @@ bool SandboxWorld::start()
                       .arg(QString::fromLocal8Bit(m_usbipd.readAllStandardError()));
         return false;
     }
+    m_servedHosts = QString::fromLocal8Bit(m_usbipd.readLine())
+                        .mid(int(qstrlen("listening on ")))
+                        .split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (QString &host : m_servedHosts)
+        host = host.trimmed();
     return startManager();
 }
 

@@ -59,6 +59,10 @@ public:
     // The local device `busid` is bound to usbip-host in the world.
     bool isBound(const QString &busid) const;
 
+    // The remote hosts whose daemon listens (another sandbox on the machine
+    // may hold an address).
+    QStringList servedHosts() const { return m_servedHosts; }
+
     QString configDir() const { return m_env.configDir(); }
     QByteArray configFile(const QString &name) const { return m_env.readConfigFile(name); }
     QString statePath() const { return m_env.filePath(QStringLiteral("world.json")); }
@@ -74,5 +78,6 @@ private:
     QProcess m_manager;
     QProcess m_systemd;
     QProcess m_usbipd;
+    QStringList m_servedHosts;
     QString m_error;
 };
