@@ -25,13 +25,14 @@
 
 namespace {
 
-// A /30 (two hosts) and a /24 of the scan tests' loopback range.
-const QMap<QString, int> Subnets{{QStringLiteral("127.0.1.0"), 3},
-                                 {QStringLiteral("127.0.1.4"), 3},
-                                 {QStringLiteral("127.0.10.0"), 255}};
+// Two /30 (two hosts each) and a /24 of loopback that no other suite uses:
+// the scans really probe them.
+const QMap<QString, int> Subnets{{QStringLiteral("127.0.12.0"), 3},
+                                 {QStringLiteral("127.0.12.4"), 3},
+                                 {QStringLiteral("127.0.120.0"), 255}};
 // A peer of the /24 that accepts and never answers: with the longest
 // time-out it keeps a scan at its address for a second.
-const QString SilentPeer = QStringLiteral("127.0.10.2");
+const QString SilentPeer = QStringLiteral("127.0.120.2");
 const int LongestTimeout = 1000;
 
 struct Form
@@ -153,8 +154,8 @@ void TestScanDialog::startsIdleWithTheNetworks()
     QVERIFY(form.idle());
     QCOMPARE(form.subnet->count(), 3);
     // Plain string order, not numeric.
-    QCOMPARE(form.subnet->itemText(0), QStringLiteral("127.0.1.0"));
-    QCOMPARE(form.subnet->itemText(2), QStringLiteral("127.0.10.0"));
+    QCOMPARE(form.subnet->itemText(0), QStringLiteral("127.0.12.0"));
+    QCOMPARE(form.subnet->itemText(2), QStringLiteral("127.0.120.0"));
     QCOMPARE(form.subnet->currentIndex(), 0);
     QVERIFY(!form.subnet->isEditable());
     QCOMPARE(form.timeout->value(), 150);
@@ -174,11 +175,12 @@ void TestScanDialog::settingsAreLoaded_data()
     QTest::addColumn<int>("shownTimeout");
     QTest::addColumn<QString>("shownSubnet");
 
-    QTest::newRow("nothing saved") << QVariant() << QVariant() << 150 << "127.0.1.0";
-    QTest::newRow("saved network") << QVariant(300) << QVariant("127.0.1.4") << 300 << "127.0.1.4";
-    QTest::newRow("network gone") << QVariant(0) << QVariant("10.9.9.0") << 0 << "127.0.1.0";
+    QTest::newRow("nothing saved") << QVariant() << QVariant() << 150 << "127.0.12.0";
+    QTest::newRow("saved network")
+        << QVariant(300) << QVariant("127.0.12.4") << 300 << "127.0.12.4";
+    QTest::newRow("network gone") << QVariant(0) << QVariant("10.9.9.0") << 0 << "127.0.12.0";
     QTest::newRow("time-out above the range")
-        << QVariant(5000) << QVariant() << 1000 << "127.0.1.0";
+        << QVariant(5000) << QVariant() << 1000 << "127.0.12.0";
 }
 
 void TestScanDialog::settingsAreLoaded()
@@ -213,14 +215,14 @@ void TestScanDialog::scanSendsTheChosenNetwork()
     ScanNetworkDialog dialog(m_client, Subnets);
     Form form(dialog);
     dialog.show();
-    form.subnet->setCurrentText(QStringLiteral("127.0.10.0"));
+    form.subnet->setCurrentText(QStringLiteral("127.0.120.0"));
     form.timeout->setValue(LongestTimeout);
     QSignalSpy requests(&dialog, &ScanNetworkDialog::scanNetwork);
     Reports reports(m_client);
 
     form.scan->click();
     QCOMPARE(requests.count(), 1);
-    QCOMPARE(requests.first(), (QVariantList{QStringLiteral("127.0.10.0"), 255, LongestTimeout}));
+    QCOMPARE(requests.first(), (QVariantList{QStringLiteral("127.0.120.0"), 255, LongestTimeout}));
     QVERIFY(form.scanning());
     QCOMPARE(form.progress->minimum(), 1);
     QCOMPARE(form.progress->maximum(), 254);
@@ -261,7 +263,7 @@ void TestScanDialog::scanToTheEndAcceptsTheDialog()
     dialog.show();
     Reports reports(m_client);
     form.scan->click();
-    // 127.0.1.1 and 127.0.1.2 are asked; the last report closes the dialog.
+    // 127.0.12.1 and 127.0.12.2 are asked; the last report closes the dialog.
     QTRY_VERIFY(!dialog.isVisible());
     QCOMPARE(dialog.result(), int(QDialog::Accepted));
     QCOMPARE(form.progress->value(), 2);
@@ -275,7 +277,7 @@ void TestScanDialog::lateProgressAfterStopDoesNotClose()
     ScanNetworkDialog dialog(m_client, Subnets);
     Form form(dialog);
     dialog.show();
-    form.subnet->setCurrentText(QStringLiteral("127.0.10.0"));
+    form.subnet->setCurrentText(QStringLiteral("127.0.120.0"));
     form.timeout->setValue(LongestTimeout);
     form.scan->click();
     QTRY_VERIFY(form.progress->value() >= 1);
@@ -296,7 +298,7 @@ void TestScanDialog::escapeStopsClosesAndSaves()
         Form form(dialog);
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-        form.subnet->setCurrentText(QStringLiteral("127.0.10.0"));
+        form.subnet->setCurrentText(QStringLiteral("127.0.120.0"));
         form.timeout->setValue(LongestTimeout);
         form.scan->click();
         QTRY_COMPARE(form.progress->value(), 1);
@@ -308,7 +310,7 @@ void TestScanDialog::escapeStopsClosesAndSaves()
     QSettings settings;
     QCOMPARE(settings.value(QStringLiteral("ScanNetwork/Timeout")).toInt(), LongestTimeout);
     QCOMPARE(settings.value(QStringLiteral("ScanNetwork/Subnet")).toString(),
-             QStringLiteral("127.0.10.0"));
+             QStringLiteral("127.0.120.0"));
     // The scan stopped: its last report was 1, and the list stayed.
     QTRY_COMPARE(reports.progress, (QList<int>{1, 1}));
     QTest::qWait(LongestTimeout);
