@@ -9,6 +9,7 @@
 
 #include <QDeadlineTimer>
 #include <QHostAddress>
+#include <QThread>
 
 #include <deque>
 #include <memory>
@@ -19,8 +20,9 @@ namespace {
 
 // Probes open at once: a silent address costs one time-out, shared by many.
 constexpr int MaxProbes = 64;
-// Listings at once: the tool needs a good part of a second of processor
-// time to start, so more would only queue for the processors.
+// Listings at once, at most one per processor: the tool needs a good part
+// of a second of processor time to start, and each listing has its own
+// limit, so listings sharing a processor could all run past it together.
 constexpr int MaxListings = 4;
 // A time-out of 0 ms would let no host answer at all.
 constexpr int MinimumProbeTimeoutMs = 10;
@@ -74,6 +76,7 @@ bool NetworkScan::run(const std::atomic<bool> &stop, const Progress &progress, c
     std::set<quint32> unfinished; // probed and not yet done with (probe or listing)
     std::deque<quint32> answered; // waiting for a listing
     std::vector<Listing> listings;
+    const size_t maxListings = size_t(qBound(1, QThread::idealThreadCount(), MaxListings));
     quint32 next = 1; // the next offset to probe
     quint32 reported = 0;
 
@@ -94,7 +97,7 @@ bool NetworkScan::run(const std::atomic<bool> &stop, const Progress &progress, c
             ++next;
         }
 
-        while (!answered.empty() && listings.size() < size_t(MaxListings)) {
+        while (!answered.empty() && listings.size() < maxListings) {
             const quint32 offset = answered.front();
             answered.pop_front();
             Listing listing{offset, addressAt(m_subnet, offset), std::make_unique<UsbIpProcess>(),
