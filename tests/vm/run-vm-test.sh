@@ -218,6 +218,10 @@ if [ "$(cat "$image.key" 2>/dev/null)" != "$image_key" ] || [ ! -f "$image" ]; t
         dpkg-db-backup.timer systemd-tmpfiles-clean.timer e2scrub_reap.service \
         systemd-update-utmp.service systemd-random-seed.service \
         systemd-journal-flush.service >>"$vm/dpkg.log" 2>&1
+    # The test starts with the USB/IP modules unloaded, as the Manager must
+    # load them on demand; it runs systemd-modules-load itself at its end to
+    # check the package's modules-load.d file.
+    chroot "$base" systemctl mask systemd-modules-load.service >>"$vm/dpkg.log" 2>&1
     mkdir -p "$base/etc/systemd/journald.conf.d"
     printf '[Journal]\nStorage=volatile\n' >"$base/etc/systemd/journald.conf.d/ovra-vm.conf"
     install -D -m 0644 "$here/guest/50-ovra-vm.rules" "$base/etc/polkit-1/rules.d/50-ovra-vm.rules"

@@ -629,6 +629,28 @@ note "$(state "$A")"
 end_step
 
 ########################################################################
+step modules-load-file "the Manager package's modules-load.d file loads the USB/IP modules at boot"
+load_files=$(dpkg -L ovra-admin-usbip-manager 2>/dev/null | grep '/modules-load\.d/.*\.conf$')
+if [ -z "$load_files" ]; then
+    bad "ovra-admin-usbip-manager installs no modules-load.d file (loading the modules at boot is missing)"
+else
+    wanted=$(sed -e 's/#.*//' $load_files | tr -s ' \t' '\n' | grep . | tr - _ | sort -u)
+    note "$load_files: $(echo "$wanted" | tr '\n' ' ')"
+    for m in usbip_host vhci_hcd; do
+        echo "$wanted" | grep -qx "$m" || bad "$load_files does not name ${m/_/-}"
+    done
+    systemctl stop usbipd.service
+    modprobe -r vhci-hcd usbip-host usbip-core 2>/dev/null
+    note "before: $(modules)"
+    /lib/systemd/systemd-modules-load || bad "systemd-modules-load failed"
+    note "after systemd-modules-load: $(modules)"
+    for m in $wanted; do
+        loaded "$m" || bad "$m is not loaded"
+    done
+fi
+end_step
+
+########################################################################
 journalctl -b --no-pager -o short-monotonic -u "$unit" >"$out/manager.log" 2>&1
 journalctl -b --no-pager -o short-monotonic -u polkit.service -u usbipd.service >"$out/services.log" 2>&1
 journalctl -b --no-pager -o short-monotonic >"$out/journal.log" 2>&1
