@@ -77,6 +77,9 @@ MainWindow::~MainWindow()
 {
     OvraWait::setBusyIndicator({});
     saveSettings();
+    // A scan still running (the program may quit while the scan dialog is
+    // open) would keep the worker, and the exit, waiting.
+    m_client.stopScan();
     m_thread.quit();
     m_thread.wait();
     // The models go first, while the form that their views' signals reach is

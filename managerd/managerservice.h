@@ -14,6 +14,7 @@
 
 #include <functional>
 
+#include "ovrausbipmanager.h"
 #include "polkitauthorizer.h"
 #include "sysfs.h"
 #include "toolrunner.h"
@@ -23,8 +24,9 @@ struct ToolResult;
 struct ManagerOptions
 {
     static constexpr int DefaultToolTimeoutMs = 15000;
-    // Well inside the bus's default reply time-out of 25 s.
-    static constexpr int DefaultCallBudgetMs = 24000;
+    // Well inside the bus's default reply time-out of 25 s; the program
+    // waits this long and a margin.
+    static constexpr int DefaultCallBudgetMs = OvraUsbIp::ManagerCallBudgetMs;
     // What a call's budget keeps beyond the tool's limit when a longer tool
     // limit stretches it: authorisation and the reply.
     static constexpr int CallBudgetMarginMs = 2000;

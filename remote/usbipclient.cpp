@@ -4,14 +4,13 @@
 #include "usbipclient.h"
 
 #include "nethelpers.h"
+#include "networkscan.h"
 #include "ovrausbipmanager.h"
 #include "ovrawait.h"
 #include "shareddevicesfile.h"
 #include "usbiplisting.h"
 
 #include <QMutexLocker>
-
-#include <memory>
 
 UsbIpClient::UsbIpClient(const QString &host, QObject *parent)
     : QObject(parent)
@@ -142,34 +141,29 @@ OvraAdminUsbIpInterface::ErrorReport UsbIpClient::reportAs(const QString &headli
 void UsbIpClient::stopScan()
 {
     m_stop = true;
+    // The stop ends the scan running now and every scan asked for before it,
+    // also one still waiting in the worker's queue; it is cleared only once
+    // the worker has come to this point of its queue.
+    QMetaObject::invokeMethod(
+        this, [this] { m_stop = false; }, Qt::QueuedConnection);
 }
 
 void UsbIpClient::scanNetwork(const QString &subnet, int count, int timeout)
 {
-    m_stop = false;
-    QList<UsbDevice> result;
-    // The scan's own runner, created in the scanning thread; the member runner
-    // belongs to the GUI thread.
-    auto process = std::make_unique<UsbIpProcess>();
-    const QStringList ownAddresses = localAddresses();
-    bool anyAnswered = false;
-
-    for (int i = 1; i < count; ++i) {
-        const QString address = addressAt(subnet, quint32(i));
-        if (!ownAddresses.contains(address) && process->listRemote(address, timeout)) {
-            anyAnswered = true;
-            result += parseRemoteBlocks(process->standardOutputText(), address);
-        }
-        Q_EMIT scanNetworkProgress(i);
-        if (m_stop) {
-            Q_EMIT scanNetworkProgress(1);
-            return; // the previous list stays, and nothing is announced
-        }
+    NetworkScan scan(subnet, count, timeout, UsbIpListing::RemoteListTimeoutMs);
+    scan.setSkippedAddresses(localAddresses());
+    const bool finished = scan.run(
+        m_stop, [this](int offset) { Q_EMIT scanNetworkProgress(offset); },
+        [this](const QString &text, const QString &host) { return parseRemoteBlocks(text, host); });
+    if (!finished) {
+        Q_EMIT scanNetworkProgress(1);
+        return; // the previous list stays, and nothing is announced
     }
 
     // The devices attached here are the same whichever host answered: list
     // them once, with one Manager call, after the hosts' own devices.
-    if (anyAnswered && m_kernelVersion > OwnDevicesOnlyUpToKernel)
+    QList<UsbDevice> result = scan.devices();
+    if (scan.anyListed() && m_kernelVersion > OwnDevicesOnlyUpToKernel)
         result += attachedDevices();
 
     setDevices(result);

@@ -38,7 +38,8 @@ public:
     bool connectDevice(const QString &usbipId, bool isConst);
     bool disconnectDevice(const QStringList &keys, const QString &port);
 
-    // Asks a running scan to end after the address being probed.
+    // Ends the running scan, and one asked for before this call that has not
+    // started yet, within milliseconds; the device list stays as it was.
     void stopScan();
 
     // The remote list text to records with `host` as their host; on kernels

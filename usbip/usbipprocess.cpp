@@ -107,6 +107,20 @@ bool UsbIpProcess::detachDevice(const QString &port)
     return run({QStringLiteral("detach"), QStringLiteral("-p"), port});
 }
 
+void UsbIpProcess::startListRemote(const QString &host)
+{
+    setProcessChannelMode(QProcess::SeparateChannels);
+    start(QStringLiteral("usbip"), {QStringLiteral("list"), QStringLiteral("-r"), host},
+          QIODevice::ReadWrite);
+}
+
+bool UsbIpProcess::succeeded() const
+{
+    // A program that never started reads as a normal end with exit code 0.
+    return state() == QProcess::NotRunning && error() != QProcess::FailedToStart
+        && exitStatus() == QProcess::NormalExit && exitCode() == 0;
+}
+
 // The texts are peeked rather than read, so they stay readable (also through
 // readAllStandardOutput/readAllStandardError) until the next command starts.
 QString UsbIpProcess::standardOutputText()

@@ -28,6 +28,14 @@ public:
     bool attachDevice(const QString &host, const QString &busid);
     bool detachDevice(const QString &port);
 
+    // Starts `usbip list -r <host>` without waiting for it, for owners that
+    // run several at once: they look in with waitForFinished (a limit of 0
+    // only looks), end it with kill(), and ask succeeded() once it is over.
+    void startListRemote(const QString &host);
+    // True when the last command started and ran to a normal end with exit
+    // code 0.
+    bool succeeded() const;
+
     // Output of the last command, decoded with the local 8-bit codec up to
     // its first NUL byte.
     QString standardOutputText();

@@ -58,6 +58,14 @@ QByteArray connectError(const QString &host, const QString &service)
     return error(QStringLiteral("could not connect to %1:%2: System error").arg(host, service));
 }
 
+// What the tool prints when the vhci driver is not loaded (the first line is
+// libusbip's own).
+QByteArray noVhciError()
+{
+    return "libusbip: error: udev_device_new_from_subsystem_sysname failed\n"
+        + error(QStringLiteral("open vhci_driver"));
+}
+
 // The sub-command's options, in the real tool's spellings: "-r HOST",
 // "-rHOST", "--remote HOST" and "--remote=HOST".
 struct Options
@@ -66,6 +74,7 @@ struct Options
     QMap<QString, QString> values; // long option name -> value ("" for flags)
     QStringList unknown;
     QString tcpPort = QStringLiteral("3240");
+    bool tcpPortGiven = false;
 };
 
 bool parse(const QStringList &arguments, Options *options)
@@ -99,10 +108,12 @@ bool parse(const QStringList &arguments, Options *options)
                     if (i >= arguments.size())
                         return false;
                     options->tcpPort = arguments.at(i++);
+                    options->tcpPortGiven = true;
                 }
             } else if (spec.value && argument.startsWith(longName + QLatin1Char('='))) {
                 known = true;
                 options->tcpPort = argument.mid(longName.size() + 1);
+                options->tcpPortGiven = true;
             }
         }
         if (!known)
@@ -278,10 +289,16 @@ Result listCommand(const Options &options, const World &world, const QStringList
     result.hang = host->hang;
     if (options.tcpPort != QLatin1String("3240"))
         return fail(connectError(name, options.tcpPort));
-    if (host->devices.isEmpty())
+    // usbipd lists only the devices nobody has imported.
+    QList<Device> exportable;
+    for (const Device &device : host->devices) {
+        if (!world.inUse(name, device.busid))
+            exportable << device;
+    }
+    if (exportable.isEmpty())
         result.err = info(QStringLiteral("no exportable devices found on %1").arg(name));
     else
-        result.out = formatRemoteList(name, host->devices);
+        result.out = formatRemoteList(name, exportable);
     return result;
 }
 
@@ -298,6 +315,8 @@ Result bindCommand(const Options &options, World &world, bool *changed)
     if (device.bound)
         return fail(
             error(QStringLiteral("device on busid %1 is already bound to usbip-host").arg(busid)));
+    if (!world.usbipHost)
+        return fail(error(QStringLiteral("unable to bind device on %1").arg(busid)));
     device.bound = true;
     *changed = true;
     Result result;
@@ -313,7 +332,7 @@ Result unbindCommand(const Options &options, World &world, bool *changed)
                     "from device on <busid>\n");
     const int index = world.localIndex(busid);
     if (index < 0)
-        return fail(error(QStringLiteral("invalid busid %1").arg(busid)));
+        return fail(error(QStringLiteral("device with the specified bus ID does not exist")));
     Device &device = world.localDevices[index];
     if (!device.bound)
         return fail(error(QStringLiteral("device is not bound to usbip-host driver")));
@@ -334,16 +353,16 @@ Result attachCommand(const Options &options, World &world, bool *changed)
         return fail("usage: usbip attach <args>\n    -r, --remote=<host>      The machine with "
                     "exported USB devices\n"
                     "    -b, --busid=<busid>    Busid of the device on <host>\n");
-    if (!world.vhci)
-        return fail(error(QStringLiteral("open vhci_driver")));
+    // The tool connects first and asks for the device; it opens the vhci
+    // driver only once the host has agreed to export it.
     Host scratch;
     const Host *host = world.host(name, &scratch);
     if (!host || (!host->real && options.tcpPort != QLatin1String("3240")))
-        return fail(connectError(name, options.tcpPort));
+        return fail(error(QStringLiteral("tcp connect")));
 
     QList<Device> exports = host->devices;
     if (host->real && !realExports(name, options.tcpPort, &exports))
-        return fail(connectError(name, options.tcpPort));
+        return fail(error(QStringLiteral("tcp connect")));
     const Device *found = nullptr;
     for (const Device &device : qAsConst(exports)) {
         if (device.busid == busid)
@@ -351,14 +370,12 @@ Result attachCommand(const Options &options, World &world, bool *changed)
     }
     if (!found)
         return fail(
-            error(QStringLiteral("Attach Request for %1 failed - Device not found").arg(busid)));
-    for (const Port &port : qAsConst(world.attached)) {
-        if (port.device.busid == busid
-            && (port.host == name || (World::isLocalHost(port.host) && World::isLocalHost(name))))
-            return fail(
-                error(QStringLiteral("Attach Request for %1 failed - Device busy (exported)")
-                          .arg(busid)));
-    }
+            error(QStringLiteral("Attach Request for %1 failed - Device not found\n").arg(busid)));
+    if (world.inUse(name, busid))
+        return fail(error(
+            QStringLiteral("Attach Request for %1 failed - Device busy (exported)\n").arg(busid)));
+    if (!world.vhci)
+        return fail(noVhciError());
 
     // High-speed and slower devices take the first free port of the
     // high-speed hub, super-speed ones one of the super-speed hub.
@@ -389,23 +406,30 @@ Result detachCommand(const Options &options, World &world, bool *changed)
 {
     if (!options.values.contains(QStringLiteral("port")))
         return fail("usage: usbip detach <args>\n    -p, --port=<port>    port the device is on\n");
-    if (!world.vhci)
-        return fail(error(QStringLiteral("open vhci_driver")));
+    // Digits only; no digit at all reads as port 0, and only the number's
+    // lowest byte counts ("300" is port 44), as in the real tool.
     const QString text = options.values.value(QStringLiteral("port"));
-    bool ok = false;
-    const int number = text.toInt(&ok);
-    if (!ok || number < 0)
-        return fail(error(QStringLiteral("invalid port %1").arg(text)));
+    int number = 0;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return fail(error(QStringLiteral("invalid port %1").arg(text)));
+        number = (number * 10 + (c.unicode() - '0')) % 256;
+    }
+    if (!world.vhci)
+        return fail(noVhciError());
     if (number >= 2 * world.portCount)
         return fail(error(
             QStringLiteral("Invalid port %1 > maxports %2").arg(text).arg(2 * world.portCount)));
+    Result result;
     const int index = world.portIndex(number);
-    if (index < 0)
-        return fail(error(QStringLiteral("Port %1 is already detached!").arg(number)));
+    if (index < 0) {
+        // A free port is no failure: the tool says so and exits 0.
+        result.err = info(QStringLiteral("Port %1 is already detached!\n").arg(number));
+        return result;
+    }
     world.attached.removeAt(index);
     *changed = true;
-    Result result;
-    result.err = info(QStringLiteral("Port %1 is now detached!").arg(number));
+    result.err = info(QStringLiteral("Port %1 is now detached!\n").arg(number));
     return result;
 }
 
@@ -483,7 +507,8 @@ bool World::fromJson(const QByteArray &json, QString *error)
     const QJsonObject root = document.object();
     usbipd = root.value(QStringLiteral("usbipd")).toBool(true);
     vhci = root.value(QStringLiteral("vhci")).toBool(true);
-    portCount = qBound(1, root.value(QStringLiteral("portCount")).toInt(8), 64);
+    usbipHost = root.value(QStringLiteral("usbipHost")).toBool(true);
+    portCount = qBound(1, root.value(QStringLiteral("portCount")).toInt(15), 64);
     const QJsonArray local = root.value(QStringLiteral("localDevices")).toArray();
     for (const QJsonValue &value : local)
         localDevices << Device::fromJson(value.toObject());
@@ -544,8 +569,9 @@ QByteArray World::toJson() const
     }
     const QJsonObject root{
         {QStringLiteral("usbipd"), usbipd},       {QStringLiteral("vhci"), vhci},
-        {QStringLiteral("portCount"), portCount}, {QStringLiteral("localDevices"), local},
-        {QStringLiteral("hosts"), hostObjects},   {QStringLiteral("attached"), ports}};
+        {QStringLiteral("usbipHost"), usbipHost}, {QStringLiteral("portCount"), portCount},
+        {QStringLiteral("localDevices"), local},  {QStringLiteral("hosts"), hostObjects},
+        {QStringLiteral("attached"), ports}};
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
@@ -562,8 +588,10 @@ const Host *World::host(const QString &name, Host *localScratch) const
             return nullptr;
         localScratch->devices.clear();
         for (const Device &device : localDevices) {
-            if (device.bound)
+            if (device.bound) {
                 localScratch->devices << device;
+                localScratch->devices.last().interfaces.clear();
+            }
         }
         return localScratch;
     }
@@ -578,6 +606,16 @@ int World::localIndex(const QString &busid) const
             return i;
     }
     return -1;
+}
+
+bool World::inUse(const QString &host, const QString &busid) const
+{
+    for (const Port &port : attached) {
+        if (port.device.busid == busid
+            && (port.host == host || (isLocalHost(port.host) && isLocalHost(host))))
+            return true;
+    }
+    return false;
 }
 
 int World::portIndex(int port) const
@@ -760,7 +798,7 @@ Result run(const QStringList &arguments, const QString &statePath)
         result = listCommand(options, world, arguments);
     } else if (options.command == QLatin1String("port")) {
         if (!world.vhci)
-            result = fail(error(QStringLiteral("open vhci_driver")));
+            result = fail(noVhciError() + error(QStringLiteral("list imported devices")));
         else
             result.out = formatPorts(world);
     } else if (options.command == QLatin1String("bind")) {
@@ -774,6 +812,10 @@ Result run(const QStringList &arguments, const QString &statePath)
     }
     if (changed && !writeState(statePath, world, &problem))
         return fail(problem);
+    if (options.tcpPortGiven && result.runReal.isEmpty())
+        result.err.prepend(info(QStringLiteral("using port %1 (\"%2\")")
+                                    .arg(options.tcpPort.toUInt())
+                                    .arg(options.tcpPort)));
     return result;
 }
 

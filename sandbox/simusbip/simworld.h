@@ -12,7 +12,9 @@
 // {
 //   "usbipd": true,            // the local daemon answers `list -r localhost`
 //   "vhci": true,              // false: `port`, `attach`, `detach` fail as without vhci-hcd
-//   "portCount": 8,            // high-speed ports 0..n-1, super-speed ports n..2n-1
+//   "usbipHost": true,         // false: `bind` fails as without usbip-host
+//   "portCount": 15,           // high-speed ports 0..n-1, super-speed ports n..2n-1 (15
+//                              // each on a real vhci controller)
 //   "localDevices": [ DEVICE..., each with "bound": true|false ],
 //   "hosts": { "127.0.4.1": { "devices": [ DEVICE... ], "delayMs": 0, "hang": false,
 //                             "real": false } },
@@ -27,8 +29,10 @@
 //           "serial": "" }
 // Missing fields take the values shown; an empty vendor or product prints as
 // "unknown vendor" / "unknown product", as the real tool does for ids that
-// are not in its database. The serial number (local devices; none when empty)
-// is never printed by the tool: the kernel shows it in sysfs.
+// are not in its database. A device this machine exports lists no
+// interfaces: the kernel leaves a device bound to usbip-host unconfigured.
+// The serial number (local devices; none when empty) is never printed by the
+// tool: the kernel shows it in sysfs.
 //
 // `usbip sim-sysfs DIR` (no command of the real tool) writes the part of
 // sysfs that the Manager service reads, as this world has it, into DIR: the
@@ -87,7 +91,8 @@ class World
 public:
     bool usbipd = true;
     bool vhci = true;
-    int portCount = 8;
+    bool usbipHost = true;
+    int portCount = 15;
     QList<Device> localDevices;
     QMap<QString, Host> hosts;
     QList<Port> attached;
@@ -102,6 +107,8 @@ public:
     // this machine, when usbipd does not run).
     const Host *host(const QString &name, Host *localScratch) const;
     int localIndex(const QString &busid) const;
+    // Whether one of this machine's ports holds the host's device.
+    bool inUse(const QString &host, const QString &busid) const;
     int portIndex(int port) const;
     // The local bus id of a vhci port: 3-<n> for high-speed ports, 4-<n> for
     // super-speed ones.

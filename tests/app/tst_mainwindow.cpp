@@ -11,6 +11,7 @@
 #include "ovraintegration.h"
 #include "privatebus.h"
 #include "remoteusbdevicesmodel.h"
+#include "scannetworkdialog.h"
 #include "startup.h"
 #include "testworld.h"
 #include "tooloutput.h"
@@ -160,6 +161,7 @@ private Q_SLOTS:
     void slowManagerLeavesWindowAlive();
     void failingPortCheckShowsOneBox();
     void scanButtonOpensModalDialog();
+    void quitDuringScanStopsIt();
     void f1ShowsHelp();
     void remoteTableFromTheRealTool();
     void kernelVersionIsTheLeadingNumber_data();
@@ -824,6 +826,33 @@ void TestMainWindow::scanButtonOpensModalDialog()
     QCOMPARE(parent, window.get());
     QVERIFY(window->findChildren<QDialog *>().isEmpty());
     QVERIFY(QSettings().contains(QStringLiteral("ScanNetwork/Timeout")));
+}
+
+// The program may quit while the scan dialog is open (at the end of the
+// session): the window ends the scan rather than waiting for it.
+void TestMainWindow::quitDuringScanStopsIt()
+{
+    // A loopback /16 takes seconds to probe; its last host is not reached.
+    UsbIpPeer last;
+    if (!last.listen(QStringLiteral("127.204.255.254")))
+        QSKIP(qPrintable(last.errorString()));
+    auto window = makeWindow();
+    window->show();
+    bool scanning = false;
+    QTimer::singleShot(0, window.get(),
+                       [&]() { child<QPushButton>(window.get(), "m_scanPushButton")->click(); });
+    QTimer::singleShot(100, window.get(), [&]() {
+        if (auto *dialog = qobject_cast<ScanNetworkDialog *>(QApplication::activeModalWidget())) {
+            // The loopback network rather than this machine's own.
+            Q_EMIT dialog->scanNetwork(QStringLiteral("127.204.0.0"), 65535, 150);
+            scanning = true;
+        }
+        QTimer::singleShot(300, []() { QCoreApplication::quit(); });
+    });
+    QCoreApplication::exec(); // as the program runs it; the quit ends the dialog too
+    QVERIFY(scanning);
+    window.reset();
+    QCOMPARE(last.connectionCount(), 0);
 }
 
 void TestMainWindow::f1ShowsHelp()

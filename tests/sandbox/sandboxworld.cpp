@@ -63,6 +63,7 @@ SandboxWorld::~SandboxWorld()
     stopManager();
     stopSystemd();
     stopHelper(m_polkit);
+    stopHelper(m_usbipd);
     m_bus.stop();
 }
 
@@ -113,6 +114,20 @@ bool SandboxWorld::start()
     if (!startHelper(m_polkit, QStringLiteral(OVRA_SANDBOX_POLKIT), {},
                      QLatin1String(PolkitService)))
         return false;
+    // The remote hosts' daemons, which the network scan probes; a line on
+    // standard output says they listen.
+    m_usbipd.setProcessChannelMode(QProcess::SeparateChannels);
+    m_usbipd.start(QStringLiteral(OVRA_SANDBOX_USBIPD), QStringList());
+    if (!m_usbipd.waitForStarted(10000) || !m_usbipd.waitForReadyRead(20000)) {
+        m_error = QStringLiteral("the simulated USB/IP daemons did not start: %1")
+                      .arg(QString::fromLocal8Bit(m_usbipd.readAllStandardError()));
+        return false;
+    }
+    m_servedHosts = QString::fromLocal8Bit(m_usbipd.readLine())
+                        .mid(int(qstrlen("listening on ")))
+                        .split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (QString &host : m_servedHosts)
+        host = host.trimmed();
     return startManager();
 }
 

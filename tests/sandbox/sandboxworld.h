@@ -13,7 +13,8 @@
 #include <QStringList>
 
 // The sandbox of scripts/sandbox, set up inside a test process: the world of
-// the simulated usbip tool (first on PATH), Solid's fake hardware, a private
+// the simulated usbip tool (first on PATH) and its remote hosts' daemons
+// (serving the hosts of the world as it is at start()), Solid's fake hardware, a private
 // system bus with the polkit stand-in and the real Manager service, and a
 // temporary HOME. Construct it before the first use of the system bus or of
 // Solid in the process, then call start().
@@ -58,6 +59,10 @@ public:
     // The local device `busid` is bound to usbip-host in the world.
     bool isBound(const QString &busid) const;
 
+    // The remote hosts whose daemon listens (another sandbox on the machine
+    // may hold an address).
+    QStringList servedHosts() const { return m_servedHosts; }
+
     QString configDir() const { return m_env.configDir(); }
     // The Manager's own records (--state-dir).
     QString stateDir() const { return m_env.filePath(QStringLiteral("state")); }
@@ -75,5 +80,7 @@ private:
     QProcess m_polkit;
     QProcess m_manager;
     QProcess m_systemd;
+    QProcess m_usbipd;
+    QStringList m_servedHosts;
     QString m_error;
 };

@@ -163,7 +163,9 @@ private Q_SLOTS:
             << 1;
         QTest::newRow("list -r other tcp port")
             << QStringList{"--tcp-port", "3241", "list", "-r", "127.0.4.1"} << QByteArray()
-            << QByteArray("usbip: error: could not connect to 127.0.4.1:3241: System error\n") << 1;
+            << QByteArray("usbip: info: using port 3241 (\"3241\")\n"
+                          "usbip: error: could not connect to 127.0.4.1:3241: System error\n")
+            << 1;
         QTest::newRow("list -r localhost, nothing bound")
             << QStringList{"list", "-r", "localhost"} << QByteArray()
             << QByteArray("usbip: info: no exportable devices found on localhost\n") << 0;
@@ -180,19 +182,33 @@ private Q_SLOTS:
             << QByteArray("usbip: error: device is not bound to usbip-host driver\n") << 1;
         QTest::newRow("unbind unknown bus id")
             << QStringList{"unbind", "--busid=9-9"} << QByteArray()
-            << QByteArray("usbip: error: invalid busid 9-9\n") << 1;
+            << QByteArray("usbip: error: device with the specified bus ID does not exist\n") << 1;
         QTest::newRow("attach of a bus id the host does not export")
             << QStringList{"attach", "-r", "127.0.4.1", "-b", "3-3"} << QByteArray()
-            << QByteArray("usbip: error: Attach Request for 3-3 failed - Device not found\n") << 1;
+            << QByteArray("usbip: error: Attach Request for 3-3 failed - Device not found\n\n")
+            << 1;
         QTest::newRow("attach to a host that does not exist")
             << QStringList{"attach", "-r", "127.0.4.77", "-b", "1-1"} << QByteArray()
-            << QByteArray("usbip: error: could not connect to 127.0.4.77:3240: System error\n")
+            << QByteArray("usbip: error: tcp connect\n") << 1;
+        QTest::newRow("attach on another tcp port")
+            << QStringList{"--tcp-port", "3241", "attach", "-r", "127.0.4.1", "-b", "1-1"}
+            << QByteArray()
+            << QByteArray("usbip: info: using port 3241 (\"3241\")\nusbip: error: tcp connect\n")
             << 1;
         QTest::newRow("attach") << QStringList{"attach", "-r", "127.0.4.1", "-b", "1-1"}
                                 << QByteArray() << QByteArray() << 0;
         QTest::newRow("detach of a free port")
             << QStringList{"detach", "-p", "3"} << QByteArray()
-            << QByteArray("usbip: error: Port 3 is already detached!\n") << 1;
+            << QByteArray("usbip: info: Port 3 is already detached!\n\n") << 0;
+        QTest::newRow("detach of port '' (port 0)")
+            << QStringList{"detach", "-p", ""} << QByteArray()
+            << QByteArray("usbip: info: Port 0 is already detached!\n\n") << 0;
+        QTest::newRow("detach of port 259 (port 3)")
+            << QStringList{"detach", "-p", "259"} << QByteArray()
+            << QByteArray("usbip: info: Port 3 is already detached!\n\n") << 0;
+        QTest::newRow("detach of a port beyond the last")
+            << QStringList{"detach", "-p", "30"} << QByteArray()
+            << QByteArray("usbip: error: Invalid port 30 > maxports 30\n") << 1;
         QTest::newRow("detach of a port that is no number")
             << QStringList{"detach", "-p", "x"} << QByteArray()
             << QByteArray("usbip: error: invalid port x\n") << 1;
@@ -221,17 +237,20 @@ private Q_SLOTS:
     void failuresLeaveTheWorldAlone_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::newRow("bind unknown") << QStringList{"bind", "-b", "9-9"};
-        QTest::newRow("unbind not bound") << QStringList{"unbind", "-b", "1-1"};
-        QTest::newRow("attach unexported") << QStringList{"attach", "-r", "127.0.4.1", "-b", "4-4"};
-        QTest::newRow("detach free") << QStringList{"detach", "-p", "0"};
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("bind unknown") << QStringList{"bind", "-b", "9-9"} << 1;
+        QTest::newRow("unbind not bound") << QStringList{"unbind", "-b", "1-1"} << 1;
+        QTest::newRow("attach unexported")
+            << QStringList{"attach", "-r", "127.0.4.1", "-b", "4-4"} << 1;
+        QTest::newRow("detach free") << QStringList{"detach", "-p", "0"} << 0;
     }
 
     void failuresLeaveTheWorldAlone()
     {
         QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
         const QByteArray before = readWorld();
-        QCOMPARE(run(arguments).exitCode, 1);
+        QCOMPARE(run(arguments).exitCode, exitCode);
         QCOMPARE(readWorld(), before);
     }
 
@@ -266,29 +285,42 @@ private Q_SLOTS:
         QCOMPARE(busy.exitCode, 1);
         QCOMPARE(
             busy.err,
-            QByteArray("usbip: error: Attach Request for 1-1 failed - Device busy (exported)\n"));
+            QByteArray("usbip: error: Attach Request for 1-1 failed - Device busy (exported)\n\n"));
+        // A device in use is no longer listed by its host.
+        QVERIFY(!run({"list", "-r", "127.0.4.1"}).out.contains("1-1: SanDisk"));
 
         const QByteArray both = ToolOutput::read(QStringLiteral("port-two-attached.txt"));
         QCOMPARE(run({"port"}).out, both);
 
         const Run detach = run({"detach", "-p", "00"});
         QCOMPARE(detach.exitCode, 0);
-        QCOMPARE(detach.err, QByteArray("usbip: info: Port 0 is now detached!\n"));
+        QCOMPARE(detach.err, QByteArray("usbip: info: Port 0 is now detached!\n\n"));
         QVERIFY(!run({"port"}).out.contains("Port 00"));
-        QCOMPARE(run({"detach", "--port=8"}).exitCode, 0);
+        QCOMPARE(run({"detach", "--port=15"}).exitCode, 0);
         QCOMPARE(run({"port"}).out, portHeader);
     }
 
-    // Without the vhci driver `port` fails with nothing on standard output.
-    void withoutVhci()
+    // Without the vhci driver `port` fails with nothing on standard output;
+    // without usbip-host nothing can be bound.
+    void withoutModules()
     {
         QJsonObject world = QJsonDocument::fromJson(standardWorld()).object();
         world.insert(QStringLiteral("vhci"), false);
+        world.insert(QStringLiteral("usbipHost"), false);
         writeWorld(QJsonDocument(world).toJson());
+        const QByteArray noVhci = "libusbip: error: udev_device_new_from_subsystem_sysname failed\n"
+                                  "usbip: error: open vhci_driver\n";
         const Run port = run({"port"});
         QCOMPARE(port.exitCode, 1);
         QCOMPARE(port.out, QByteArray());
-        QCOMPARE(run({"attach", "-r", "127.0.4.1", "-b", "1-1"}).exitCode, 1);
+        QCOMPARE(port.err, noVhci + "usbip: error: list imported devices\n");
+        const Run attach = run({"attach", "-r", "127.0.4.1", "-b", "1-1"});
+        QCOMPARE(attach.exitCode, 1);
+        QCOMPARE(attach.err, noVhci);
+        QCOMPARE(run({"detach", "-p", "0"}).err, noVhci);
+        const Run bind = run({"bind", "-b", "1-1"});
+        QCOMPARE(bind.exitCode, 1);
+        QCOMPARE(bind.err, QByteArray("usbip: error: unable to bind device on 1-1\n"));
     }
 
     // A machine without USB (and an empty state file) lists nothing.

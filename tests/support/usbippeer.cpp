@@ -160,7 +160,15 @@ void UsbIpPeer::onNewConnection()
                 return;
             }
             ++m_requests;
-            socket->write(encodeDeviceList(devices()));
+            if (m_mode == Fail) {
+                QByteArray reply;
+                QDataStream out(&reply, QIODevice::WriteOnly);
+                out.setByteOrder(QDataStream::BigEndian);
+                out << ProtocolVersion << ReplyDeviceList << quint32(1);
+                socket->write(reply);
+            } else {
+                socket->write(encodeDeviceList(devices()));
+            }
             socket->disconnectFromHost();
         });
     }

@@ -27,12 +27,14 @@ class QTcpServer;
 //         QSKIP(qPrintable(peer.errorString()));
 //
 // In Hang mode it accepts connections and never answers (the `usbip` client
-// then waits forever). Every setter may be called at any time from any thread.
+// then waits forever); in Fail mode it answers with a reply of status 1 and
+// no list, as a server that cannot list its devices. Every setter may be
+// called at any time from any thread.
 class UsbIpPeer : public QObject
 {
     Q_OBJECT
 public:
-    enum Mode { Answer, Hang };
+    enum Mode { Answer, Hang, Fail };
 
     struct Interface
     {

@@ -247,11 +247,11 @@ void TestGrammar::portBlocks_data()
     QTest::newRow("two ports, one behind a hub")
         << file("port-two-attached.txt")
         << QStringList{"00|Cruzer Blade|0781|5567|127.0.4.1|1-1|4",
-                       "08|unknown product|dead|beef|127.0.4.1|1-1.2|4"};
+                       "15|unknown product|dead|beef|127.0.4.1|1-1.2|4"};
     QTest::newRow("IPv6 host up to the port's colon")
         << file("port-ipv6-hub.txt")
         << QStringList{"00|Cruzer Blade|0781|5567|127.0.3.5|1-1|4",
-                       "08|unknown product|dead|beef|fd00::7|2-1.4|4"};
+                       "15|unknown product|dead|beef|fd00::7|2-1.4|4"};
     QTest::newRow("bracketed host and line ends of CR LF")
         << header + firstLine + "       " + cruzer
             + "       3-1 -> usbip://[fd00::5]:3240/1-1\r\n           -> remote bus/dev 1/2\n"

@@ -5,8 +5,11 @@
 //  refresh  - a remote model refresh of 200 devices of one host given by
 //             name: wall time and resolver look-ups, cold and warm cache;
 //  startup  - construction of the main window up to its first exposure:
-//             wall time and peak resident memory.
-// Usage: ovra-bench-window [refresh|startup] (both by default).
+//             wall time and peak resident memory;
+//  scanclose - the program's end while a scan of a loopback /16 runs (a
+//             quit, or the session closing every window): the time until
+//             the window and its worker thread are gone.
+// Usage: ovra-bench-window [refresh|startup|scanclose] (all by default).
 
 #include "fakemanager.h"
 #include "fakeusbip.h"
@@ -14,6 +17,7 @@
 #include "nethelpers.h"
 #include "privatebus.h"
 #include "remoteusbdevicesmodel.h"
+#include "scannetworkdialog.h"
 #include "startup.h"
 #include "testenvironment.h"
 #include "tooloutput.h"
@@ -24,10 +28,13 @@
 #include <QFile>
 #include <QHostInfo>
 #include <QMutex>
+#include <QPushButton>
 #include <QSettings>
 #include <QTest>
 #include <QTextStream>
+#include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -179,6 +186,44 @@ void benchStartup()
     }
 }
 
+void benchScanClose()
+{
+    for (const bool closeAll : {false, true}) {
+        QList<qint64> times;
+        for (int run = 0; run < 5; ++run) {
+            auto window = std::make_unique<MainWindow>();
+            window->show();
+            QElapsedTimer clock;
+            QTimer::singleShot(0, window.get(), [&window]() {
+                window->findChild<QPushButton *>(QStringLiteral("m_scanPushButton"))->click();
+            });
+            QTimer::singleShot(100, window.get(), [&clock, closeAll]() {
+                // A loopback network rather than this machine's own.
+                if (auto *dialog =
+                        qobject_cast<ScanNetworkDialog *>(QApplication::activeModalWidget()))
+                    Q_EMIT dialog->scanNetwork(QStringLiteral("127.203.0.0"), 65535, 150);
+                QTimer::singleShot(500, [&clock, closeAll]() {
+                    clock.start();
+                    if (closeAll)
+                        QApplication::closeAllWindows();
+                    else
+                        QCoreApplication::quit();
+                });
+            });
+            QApplication::exec();
+            window.reset();
+            times.append(clock.elapsed());
+        }
+        std::sort(times.begin(), times.end());
+        print(QStringLiteral("scanclose (%1 half a second into a scan of a /16): window and worker "
+                             "gone after min %2, median %3, max %4 ms (5 runs)")
+                  .arg(closeAll ? QStringLiteral("every window closed") : QStringLiteral("quit"))
+                  .arg(times.first())
+                  .arg(times.at(times.size() / 2))
+                  .arg(times.last()));
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -213,5 +258,7 @@ int main(int argc, char **argv)
         benchStartup();
     if (what.isEmpty() || what == QLatin1String("refresh"))
         benchRefresh(usbip, env, manager);
+    if (what.isEmpty() || what == QLatin1String("scanclose"))
+        benchScanClose();
     return 0;
 }

@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
+// ovra-vm-parsecheck: reads an output of the usbip tool, recorded on a real
+// kernel, with the program's own grammars and prints the records the window
+// builds from it, one line each, so that the guest test can compare them with
+// what the kernel reports in sysfs.
+//
+//   ovra-vm-parsecheck local FILE         usbip list -l
+//   ovra-vm-parsecheck remote HOST FILE   usbip list -r HOST
+//   ovra-vm-parsecheck port FILE          usbip port (the PortsInfo text)
+
+#include "usbdevice.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTextStream>
+
+namespace {
+
+QString describe(const UsbDevice &device)
+{
+    return QStringLiteral("busid=%1 vidpid=%2 name=\"%3\" valid=%4")
+        .arg(device.busid(), device.vidPid(), device.name(),
+             device.isValid() ? QStringLiteral("yes") : QStringLiteral("no"));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments().mid(1);
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+
+    const QString kind = arguments.value(0);
+    const int needed = kind == QLatin1String("remote") ? 3 : 2;
+    if (arguments.size() != needed
+        || !QStringList{QStringLiteral("local"), QStringLiteral("remote"), QStringLiteral("port")}
+                .contains(kind)) {
+        err << "usage: ovra-vm-parsecheck local FILE | remote HOST FILE | port FILE\n";
+        return 2;
+    }
+    QFile file(arguments.last());
+    if (!file.open(QIODevice::ReadOnly)) {
+        err << "ovra-vm-parsecheck: cannot read " << file.fileName() << ": " << file.errorString()
+            << '\n';
+        return 1;
+    }
+    const QString text = QString::fromUtf8(file.readAll());
+
+    if (kind == QLatin1String("local")) {
+        const QList<UsbDevice> devices = parseLocalList(text);
+        for (const UsbDevice &device : devices)
+            out << "local " << describe(device) << '\n';
+    } else if (kind == QLatin1String("remote")) {
+        const QStringList blocks = splitRemoteBlocks(text);
+        for (const QString &block : blocks) {
+            const UsbDevice device = UsbDevice::fromRemoteBlock(block, arguments.at(1));
+            out << "remote " << describe(device) << " host=" << device.host()
+                << " id=" << device.key(UsbDevice::DeviceId)
+                << " keys=" << device.keys().join(QLatin1Char(',')) << '\n';
+        }
+    } else {
+        const QStringList blocks = splitPortBlocks(text);
+        for (const QString &block : blocks) {
+            const UsbDevice device = UsbDevice::fromPortBlock(block);
+            out << "portdevice " << describe(device) << " host=" << device.host() << '\n';
+        }
+        const QHash<QString, QString> table = portTable(blocks);
+        for (auto it = table.constBegin(); it != table.constEnd(); ++it)
+            out << "port " << it.value() << " key=" << it.key() << '\n';
+    }
+    return 0;
+}
