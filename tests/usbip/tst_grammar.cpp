@@ -73,8 +73,6 @@ private Q_SLOTS:
     void portBlocks();
     void portRemotes_data();
     void portRemotes();
-    void devicePath_data();
-    void devicePath();
     void listEntries_data();
     void listEntries();
 };
@@ -309,38 +307,6 @@ void TestGrammar::portRemotes()
     for (const PortRemote &remote : remotes)
         found << remote.host + QLatin1Char(' ') + remote.busId;
     QTEST(found, "expected");
-}
-
-void TestGrammar::devicePath_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("rootPort");
-    QTest::addColumn<QString>("behindHubs");
-
-    const QString pci = QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/");
-    QTest::newRow("stick on a root port") << pci + "usb1/1-3/1-3:1.0/host4/target4:0:0/4:0:0:0"
-                                          << "1-3"
-                                          << "1-3";
-    QTest::newRow("stick behind a hub: its own bus id") << pci + "usb2/2-1/2-1.4/2-1.4:1.0/host5"
-                                                        << "2-1"
-                                                        << "2-1.4";
-    QTest::newRow("behind two hubs, down to the block device")
-        << pci + "usb3/3-2/3-2.1/3-2.1.4/3-2.1.4:1.0/host6/target6:0:0/6:0:0:0/block/sdc"
-        << "3-2"
-        << "3-2.1.4";
-    QTest::newRow("the USB device itself, without a trailing part") << pci + "usb1/1-1/1-1.2"
-                                                                    << "1-1"
-                                                                    << "1-1.2";
-    QTest::newRow("no bus id") << "/sys/devices/platform/odd/host6"
-                               << ""
-                               << "";
-}
-
-void TestGrammar::devicePath()
-{
-    QFETCH(QString, path);
-    QTEST(busIdOfDevicePath(path, Root), "rootPort");
-    QTEST(busIdOfDevicePath(path, Hubs), "behindHubs");
 }
 
 void TestGrammar::listEntries_data()
