@@ -42,17 +42,6 @@ public:
     BusyCursor &operator=(const BusyCursor &) = delete;
 };
 
-// The kernel's major version: the first character of the release, when it
-// is a digit.
-int kernelMajorVersion()
-{
-    const QString release = kernelRelease();
-    if (release.isEmpty())
-        return 0;
-    const QChar first = release.at(0);
-    return first >= QLatin1Char('0') && first <= QLatin1Char('9') ? first.unicode() - '0' : 0;
-}
-
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)

@@ -15,6 +15,7 @@
 #include <QCoreApplication>
 #include <QIcon>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QTextStream>
 
 #include <cstdio>
@@ -131,6 +132,12 @@ QString kernelRelease()
         helperProcessOutput(QStringLiteral("uname"), {QStringLiteral("-r")}, unameTimeoutMs);
     release.remove(QLatin1Char('\n'));
     return release;
+}
+
+int kernelMajorVersion(const QString &release)
+{
+    static const QRegularExpression leadingNumber(QStringLiteral("^[0-9]+"));
+    return leadingNumber.match(release).captured().toInt();
 }
 
 bool checkToolsPackage()

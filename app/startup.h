@@ -9,6 +9,10 @@
 // empty when nothing could be read.
 QString kernelRelease();
 
+// The whole number the kernel release starts with ("10.1.0" gives 10); 0
+// when it starts with no digit.
+int kernelMajorVersion(const QString &release = kernelRelease());
+
 // True when the package that brings the USB/IP tools on this distribution
 // (see OvraAdmin::PackageManager::usbipToolsPackage) is installed.
 // Otherwise offers to install it through the package manager and returns

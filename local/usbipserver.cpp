@@ -3,10 +3,12 @@
 
 #include "usbipserver.h"
 
-#include "helperprocess.h"
 #include "ovrausbipmanager.h"
 #include "ovrawait.h"
+#include "systemdisks.h"
 #include "usbipgrammar.h"
+
+#include <QMetaMethod>
 
 #include <Solid/Block>
 #include <Solid/Device>
@@ -15,7 +17,7 @@
 
 namespace {
 
-const int RootDeviceTimeoutMs = 30000;
+const int SystemDisksTimeoutMs = 30000;
 
 } // namespace
 
@@ -23,7 +25,7 @@ UsbIpServer::UsbIpServer(QObject *parent)
     : QObject(parent)
 {
     m_manager.setWaiter(&OvraWait::until);
-    m_rootPrefix = computeRootDevicePrefix();
+    findSystemDisks();
     loadBlacklist();
     // Errors that the Manager reports on its own reach the window like ours.
     connect(&m_manager, &OvraAdminUsbIpInterface::Error, this, &UsbIpServer::error);
@@ -31,14 +33,50 @@ UsbIpServer::UsbIpServer(QObject *parent)
 
 UsbIpServer::~UsbIpServer() = default;
 
-QString UsbIpServer::computeRootDevicePrefix()
+void UsbIpServer::findSystemDisks()
 {
-    // The name of the device mounted at "/", such as vda or sda2.
-    const QString output = helperProcessOutput(
-        QStringLiteral("/bin/bash"),
-        {QStringLiteral("-c"), QStringLiteral("lsblk -r | grep '/$' | awk '{print $1}'")},
-        RootDeviceTimeoutMs);
-    return output.left(3);
+    const SystemDisks::Result found = SystemDisks::find(SystemDisksTimeoutMs);
+    QString reason;
+    switch (found.problem) {
+    case SystemDisks::Problem::None:
+        m_systemDevices = found.devices;
+        return;
+    case SystemDisks::Problem::NotRun:
+        reason = tr("The program lsblk could not be run.");
+        break;
+    case SystemDisks::Problem::Failed:
+        reason = OvraUsbIp::printableMessage(QString::fromLocal8Bit(found.toolMessage));
+        if (reason.isEmpty())
+            reason = tr("The program lsblk failed.");
+        break;
+    case SystemDisks::Problem::Unreadable:
+        reason = tr("The output of lsblk cannot be read.");
+        break;
+    case SystemDisks::Problem::NoRoot:
+        reason = tr("No block device holds the root file system.");
+        break;
+    }
+    // Fail safe: a drive that might hold the system is never offered.
+    m_systemDisksProblem =
+        tr("No drive is offered for sharing: the disks of the running system cannot be told "
+           "apart from the others.")
+        + QLatin1Char('\n') + reason;
+}
+
+void UsbIpServer::connectNotify(const QMetaMethod &signal)
+{
+    QObject::connectNotify(signal);
+    // The disks are looked at during construction, before anyone listens.
+    if (signal != QMetaMethod::fromSignal(&UsbIpServer::error) || m_systemDisksProblem.isEmpty()
+        || m_systemDisksProblemReported)
+        return;
+    m_systemDisksProblemReported = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this]() {
+            Q_EMIT error(tr("Error updating the list of local devices!"), m_systemDisksProblem);
+        },
+        Qt::QueuedConnection);
 }
 
 void UsbIpServer::loadBlacklist()
@@ -102,6 +140,8 @@ QList<UsbDevice> UsbIpServer::devices() const
 QStringList UsbIpServer::storageBusIds() const
 {
     QStringList result;
+    if (!m_systemDisksProblem.isEmpty())
+        return result;
     const QList<Solid::Device> drives =
         Solid::Device::listFromType(Solid::DeviceInterface::StorageDrive, QString());
     for (const Solid::Device &device : drives) {
@@ -110,8 +150,7 @@ QStringList UsbIpServer::storageBusIds() const
         const Solid::GenericInterface *generic = device.as<Solid::GenericInterface>();
         if (!block || !generic)
             continue;
-        // An empty prefix is found in every path: then no drive qualifies.
-        if (block->device().contains(m_rootPrefix))
+        if (m_systemDevices.contains(block->device()))
             continue;
         if (!drive || !drive->isValid())
             continue;

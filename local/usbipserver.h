@@ -24,7 +24,11 @@ public:
     bool share(const UsbDevice &device, bool isConst);
     bool unshare(const UsbDevice &device);
     QList<UsbDevice> devices() const;
-    // Bus ids of the removable USB storage drives other than the root drive.
+    // Bus ids of the removable USB storage drives that carry no part of the
+    // running system (see SystemDisks); none at all when the disks of the
+    // system could not be told at construction. That failure is reported
+    // once, as `error`, to the first receiver connected to it, after
+    // control is back in the event loop.
     QStringList storageBusIds() const;
 
 Q_SIGNALS:
@@ -33,10 +37,13 @@ Q_SIGNALS:
     void unshared(const QString &busid);
     void error(const QString &error, const QString &detailed);
 
+protected:
+    void connectNotify(const QMetaMethod &signal) override;
+
 private:
     friend class TestUsbIpServer;
 
-    static QString computeRootDevicePrefix();
+    void findSystemDisks();
     // Reports a failed Manager call as `error` under this headline.
     OvraAdminUsbIpInterface::ErrorReport reportAs(const QString &headline);
     void loadBlacklist();
@@ -44,6 +51,10 @@ private:
     UsbIpProcess m_process;
     QList<UsbDevice> m_devices;
     OvraAdminUsbIpInterface m_manager;
-    QString m_rootPrefix;
+    // Device paths of the system's disks and their stacks.
+    QStringList m_systemDevices;
+    // Why they could not be told; empty when they could.
+    QString m_systemDisksProblem;
+    bool m_systemDisksProblemReported = false;
     QStringList m_blacklist;
 };

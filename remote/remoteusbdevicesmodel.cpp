@@ -217,11 +217,11 @@ void RemoteUsbDevicesModel::updated()
 void RemoteUsbDevicesModel::attached(const QString &busid)
 {
     // The port may show up in the port table a little after the Manager's
-    // answer. The port table names the host by its address, while the
-    // device id of a host typed as a name holds the name, so the row counts
-    // as attached when any of its keys is there. Look a bounded number of
-    // times; a port that never appears (or a failing port query) leaves the
-    // row as the last snapshot says.
+    // answer. The port names the host as the tool was given it, which need
+    // not be the device id's form, so the row counts as attached when any
+    // of its keys is there. Look a bounded number of times; a port that
+    // never appears (or a failing port query) leaves the row as the last
+    // snapshot says.
     const int row = m_ids.indexOf(busid);
     QStringList wanted{busid};
     if (row >= 0)
@@ -260,28 +260,37 @@ void RemoteUsbDevicesModel::detached(const QString &port)
     if (key.isEmpty())
         return;
     m_ports.remove(key);
-    rowChanged(m_ids.indexOf(key));
+    for (int row = 0; row < m_devices.size(); ++row) {
+        if (m_devices.at(row).keys().contains(key))
+            rowChanged(row);
+    }
 }
 
 void RemoteUsbDevicesModel::checkConnections()
 {
     const QHash<QString, QString> fresh = m_client.ports();
+    // A row is found in a port table under any of its keys: ports name the
+    // host as the tool was given it, an address or the name as typed.
+    const auto inTable = [](const QHash<QString, QString> &table, const QStringList &keys) {
+        for (const QString &key : keys) {
+            if (table.contains(key))
+                return true;
+        }
+        return false;
+    };
 
     for (int row = 0; row < m_ids.size(); ++row) {
         const QString &id = m_ids.at(row);
-        if (!fresh.contains(id) && m_ports.contains(id) && !m_lost.contains(id)) {
+        const QStringList keys = m_devices.at(row).keys();
+        if (m_lost.contains(id)) {
+            if (inTable(fresh, keys)) {
+                m_lost.removeOne(id);
+                rowChanged(row);
+            }
+        } else if (!inTable(fresh, keys) && inTable(m_ports, keys)) {
             m_lost.append(id);
             rowChanged(row);
         }
-    }
-
-    for (auto it = fresh.constBegin(); it != fresh.constEnd(); ++it) {
-        if (m_lost.isEmpty()) {
-            m_timer.stop();
-            return;
-        }
-        if (m_lost.removeOne(it.key()))
-            rowChanged(indexOf(it.key()).row());
     }
 
     if (m_lost.isEmpty())

@@ -343,6 +343,26 @@
         <translation>Ошибка отмены доступа к устройству!
 </translation>
     </message>
+    <message>
+        <source>The program lsblk could not be run.</source>
+        <translation>Не удалось запустить программу lsblk.</translation>
+    </message>
+    <message>
+        <source>The program lsblk failed.</source>
+        <translation>Программа lsblk завершилась с ошибкой.</translation>
+    </message>
+    <message>
+        <source>The output of lsblk cannot be read.</source>
+        <translation>Не удалось разобрать вывод lsblk.</translation>
+    </message>
+    <message>
+        <source>No block device holds the root file system.</source>
+        <translation>Ни одно блочное устройство не содержит корневую файловую систему.</translation>
+    </message>
+    <message>
+        <source>No drive is offered for sharing: the disks of the running system cannot be told apart from the others.</source>
+        <translation>Ни один накопитель не предлагается для общего доступа: невозможно отличить диски работающей системы от остальных.</translation>
+    </message>
 </context>
 <context>
     <name>UsbIpListing</name>

@@ -13,15 +13,27 @@ const int KillWaitMs = 1000;
 
 } // namespace
 
-QString helperProcessOutput(const QString &program, const QStringList &arguments, int timeoutMs)
+HelperRun runHelperProcess(const QString &program, const QStringList &arguments, int timeoutMs)
 {
     QProcess process;
     process.start(program, arguments, QIODevice::ReadWrite);
     OvraWait::forProcess(process, timeoutMs);
-    const QString output = QString::fromLocal8Bit(process.readAllStandardOutput());
+    HelperRun run;
+    run.standardOutput = process.readAllStandardOutput();
     if (process.state() != QProcess::NotRunning) {
         process.kill();
         OvraWait::forProcess(process, KillWaitMs);
+        run.standardError = process.readAllStandardError();
+        return run;
     }
-    return output;
+    run.standardError = process.readAllStandardError();
+    run.finished =
+        process.error() != QProcess::FailedToStart && process.exitStatus() == QProcess::NormalExit;
+    run.exitCode = process.exitCode();
+    return run;
+}
+
+QString helperProcessOutput(const QString &program, const QStringList &arguments, int timeoutMs)
+{
+    return QString::fromLocal8Bit(runHelperProcess(program, arguments, timeoutMs).standardOutput);
 }

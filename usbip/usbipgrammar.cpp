@@ -48,10 +48,31 @@ QString captured(const QRegularExpressionMatch &match, const char *group)
     return match.captured(QLatin1String(group));
 }
 
+bool isHidden(uint character)
+{
+    switch (QChar::category(character)) {
+    case QChar::Other_Control:
+    case QChar::Other_Format:
+    case QChar::Separator_Line:
+    case QChar::Separator_Paragraph:
+    case QChar::Other_Surrogate: // a half pair: broken text
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Every device name passes here, whichever output it comes from.
 QString nameOf(const QRegularExpressionMatch &match)
 {
-    return captured(match, "name");
+    return printable(captured(match, "name"));
+}
+
+// The vendor and product ids stand beside the name on the same line: a
+// peer that writes the line writes them too.
+QString idOf(const QRegularExpressionMatch &match, const char *group)
+{
+    return printable(captured(match, group));
 }
 
 } // namespace
@@ -65,8 +86,31 @@ bool isBusId(const QString &text, BusIdForm form)
 
 QString busIdOfDevicePath(const QString &path, BusIdForm form)
 {
-    static const PerForm expression(QStringLiteral("^.*/usb.*/(?<busid>%1)/.*"));
+    // Both wildcards are greedy: the last component of the form wins.
+    static const PerForm expression(QStringLiteral("^.*/usb.*/(?<busid>%1)(?=/|$)"));
     return captured(expression.match(path, form), "busid");
+}
+
+QString printable(const QString &text)
+{
+    QString result;
+    result.reserve(text.size());
+    for (int i = 0; i < text.size(); ++i) {
+        uint character = text.at(i).unicode();
+        const bool pair =
+            text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate();
+        if (pair)
+            character = QChar::surrogateToUcs4(text.at(i), text.at(i + 1));
+        if (isHidden(character))
+            result.append(QChar::ReplacementCharacter);
+        else if (pair)
+            result.append(text.midRef(i, 2));
+        else
+            result.append(text.at(i));
+        if (pair)
+            ++i;
+    }
+    return result;
 }
 
 QString leadingBusId(const QString &text, BusIdForm form)
@@ -112,8 +156,8 @@ LocalDevice parseLocalBlock(const QString &block, BusIdForm form)
     if (!ids.hasMatch())
         return device;
     device.busId = captured(ids, "busid");
-    device.vendorId = captured(ids, "venid");
-    device.productId = captured(ids, "devid");
+    device.vendorId = idOf(ids, "venid");
+    device.productId = idOf(ids, "devid");
 
     device.described = lines.size() >= 2;
     if (device.described) {
@@ -150,8 +194,8 @@ ExportedDevice parseRemoteBlock(const QString &block, BusIdForm form)
     static const QRegularExpression idsExpression(
         QStringLiteral("^.*[(](?<venid>.{4}):(?<devid>.{4})[)].*"));
     const QRegularExpressionMatch ids = idsExpression.match(line);
-    device.vendorId = captured(ids, "venid");
-    device.productId = captured(ids, "devid");
+    device.vendorId = idOf(ids, "venid");
+    device.productId = idOf(ids, "devid");
 
     static const QRegularExpression nameBeforeIds(QStringLiteral("^(.*:){2} (?<name>.*) [(]"));
     static const QRegularExpression nameToEnd(QStringLiteral("^(.*:){2} (?<name>.*)$"));
@@ -195,8 +239,8 @@ PortBlock parsePortBlock(const QString &block)
             port.name = nameOf(description);
         else
             description = idsOnly.match(lines.at(1));
-        port.vendorId = captured(description, "venid");
-        port.productId = captured(description, "devid");
+        port.vendorId = idOf(description, "venid");
+        port.productId = idOf(description, "devid");
     }
 
     if (lines.size() >= 3) {

@@ -24,17 +24,26 @@ enum class BusIdForm {
 };
 
 // The form the window reads from the tool's lists, the port text and the
-// drives' device paths. Devices behind hubs need BehindHubs here.
-inline constexpr BusIdForm WindowBusIds = BusIdForm::RootPort;
+// drives' device paths: a stick in a dock or behind a hub is a device too.
+inline constexpr BusIdForm WindowBusIds = BusIdForm::BehindHubs;
 // The form the Manager service reads and accepts.
 inline constexpr BusIdForm ManagerBusIds = BusIdForm::BehindHubs;
 
 // The whole text is a bus id of `form`.
 bool isBusId(const QString &text, BusIdForm form);
-// The bus id of `form` that a drive's device path names: the last path
-// component of that form below a "usb..." component and followed by a "/"
-// (for a drive behind a hub and RootPort, the hub's bus id); empty when none.
+// The bus id of `form` that a drive's device path names: the deepest path
+// component of that form below a "usb..." component, whether the path goes
+// on below it (".../1-1/1-1.4/1-1.4:1.0/host6") or ends there
+// (".../usb1/1-1/1-1.4"); empty when there is none. With RootPort a drive
+// behind a hub gets the hub's bus id.
 QString busIdOfDevicePath(const QString &path, BusIdForm form);
+
+// A text of a USB/IP peer (a device name, the ids beside it) as the window
+// may show it and pass it on: every control character, format character
+// (such as the right-to-left override U+202E or a zero-width space) and
+// line or paragraph separator becomes U+FFFD, so a peer can neither send
+// the terminal or the row escape sequences nor reorder what is shown.
+QString printable(const QString &text);
 
 // "vvvv:pppp" as the tool prints the ids; empty when both ids are empty.
 QString vidPidText(const QString &vendorId, const QString &productId);

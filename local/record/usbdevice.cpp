@@ -5,9 +5,25 @@
 
 #include "nethelpers.h"
 
-#include <QRegularExpression>
-
 using UsbIpGrammar::WindowBusIds;
+
+namespace {
+
+// The name a reverse look-up of the host's address gives, when that name
+// leads back to the same address; otherwise the address itself (as when
+// there is no reverse entry). Whoever holds an address writes its reverse
+// entry, so only a name that the forward look-up confirms stands for the
+// host; empty when the host has no address.
+QString confirmedHostName(const QString &host)
+{
+    const QString address = cachedHostAddress(host);
+    if (address.isEmpty())
+        return QString();
+    const QString name = cachedHostName(host);
+    return cachedHostAddress(name) == address ? name : address;
+}
+
+} // namespace
 
 UsbDevice::UsbDevice(const QString &busid, const QString &name, const QString &vendorId,
                      const QString &productId, const QString &host)
@@ -44,8 +60,7 @@ UsbDevice UsbDevice::fromPortBlock(const QString &block)
     const UsbIpGrammar::PortBlock port = UsbIpGrammar::parsePortBlock(block);
     if (port.lineCount < 4 || port.name.isEmpty())
         return UsbDevice();
-    // The bus id the remote one starts with: a device behind a hub keeps the
-    // hub's part here (while its port gets no port key).
+    // The whole remote bus id, hub ports included, as the port table has it.
     const QString busid = port.remoteHost.isEmpty()
         ? QString()
         : UsbIpGrammar::leadingBusId(port.remoteBusId, WindowBusIds);
@@ -70,16 +85,18 @@ QString UsbDevice::key(int form) const
 {
     QString hostText;
     switch (form) {
-    case DeviceId: {
-        static const QRegularExpression dottedQuad(QStringLiteral("(\\d{1,3}\\.){3}\\d{1,3}"));
-        hostText = dottedQuad.match(m_host).hasMatch() ? m_host : cachedHostName(m_host);
+    case DeviceId:
+        // The host exactly as it was listed, a name as typed or an address:
+        // the Manager attaches it and records it. Never the name a reverse
+        // look-up gives: whoever answers for the address sets that name, and
+        // it may lead to another machine.
+        hostText = m_host;
         break;
-    }
     case AddressKey:
         hostText = cachedHostAddress(m_host);
         break;
     case HostNameKey:
-        hostText = cachedHostName(m_host);
+        hostText = confirmedHostName(m_host);
         break;
     default:
         return QString();
@@ -96,6 +113,11 @@ bool UsbDevice::operator==(const UsbDevice &other) const
 void UsbDevice::fillKeys()
 {
     m_keys = QStringList{key(HostNameKey), key(AddressKey)};
+    // A port shows the host as the tool was given it: the address, or, for a
+    // device attached under a name, that name, which is the device id's.
+    const QString id = key(DeviceId);
+    if (!m_keys.contains(id))
+        m_keys.append(id);
 }
 
 QList<UsbDevice> parseLocalList(const QString &text)

@@ -17,18 +17,21 @@
 class UsbDevice
 {
 public:
-    // Key forms: the device id (host as typed when it holds a dotted quad,
-    // else its name), the address key and the host-name key.
+    // Key forms: the device id (the host as listed, name or address), the
+    // address key and the host-name key (the reverse look-up's name when it
+    // leads back to the address, else the address).
     enum KeyForm { DeviceId = 0, AddressKey = 1, HostNameKey = 2 };
 
     UsbDevice() = default;
 
     // One block of `usbip list -l` (starting with "busid ").
     static UsbDevice fromLocalBlock(const QString &block);
-    // One device block of `usbip list -r HOST`; the keys are filled.
+    // One device block of `usbip list -r HOST`; the keys are filled: the
+    // host-name key, the address key, then the device id unless it is one
+    // of them.
     static UsbDevice fromRemoteBlock(const QString &block, const QString &host);
     // One port block of the port text (what follows "Port "); the keys are
-    // filled; the host is the address the port shows.
+    // filled; the host is the one the port shows (as the tool was given it).
     static UsbDevice fromPortBlock(const QString &block);
 
     QString busid() const { return m_busid; }

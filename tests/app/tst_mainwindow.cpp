@@ -95,7 +95,7 @@ QString portText(const QString &busid, const QString &port)
 // the listing adds the attached device (1-1 on port 00) once more.
 int remoteRows()
 {
-    return kernelRelease().left(1).toInt() > 4 ? 4 : 3;
+    return kernelMajorVersion() > 4 ? 4 : 3;
 }
 
 // Counts the events of one type that reach the watched objects while *active
@@ -164,8 +164,8 @@ private Q_SLOTS:
     void quitDuringScanStopsIt();
     void f1ShowsHelp();
     void remoteTableFromTheRealTool();
-    void kernelVersionIsTheFirstCharacter_data();
-    void kernelVersionIsTheFirstCharacter();
+    void kernelVersionIsTheLeadingNumber_data();
+    void kernelVersionIsTheLeadingNumber();
 
 private:
     int callCount(const QStringList &arguments) const;
@@ -869,22 +869,23 @@ void TestMainWindow::f1ShowsHelp()
     Ovra::helpWindow()->close();
 }
 
-void TestMainWindow::kernelVersionIsTheFirstCharacter_data()
+void TestMainWindow::kernelVersionIsTheLeadingNumber_data()
 {
     QTest::addColumn<QByteArray>("release");
     QTest::addColumn<bool>("aboveFour");
 
     QTest::newRow("5.10") << QByteArray("5.10.0-8-amd64\n") << true;
     QTest::newRow("4.19") << QByteArray("4.19.0-1-amd64\n") << false;
-    // Only the first character counts.
-    QTest::newRow("10.1") << QByteArray("10.1.0\n") << false;
+    // The whole number counts, not its first digit.
+    QTest::newRow("10.1") << QByteArray("10.1.0\n") << true;
+    QTest::newRow("40") << QByteArray("40-rc1\n") << true;
     QTest::newRow("not a digit") << QByteArray("v6.1\n") << false;
     QTest::newRow("nothing") << QByteArray() << false;
 }
 
 // On kernels above 4 a remote listing also carries the attached devices
 // (one PortsInfo call while listing); the window hands the version over.
-void TestMainWindow::kernelVersionIsTheFirstCharacter()
+void TestMainWindow::kernelVersionIsTheLeadingNumber()
 {
     QFETCH(QByteArray, release);
     QFETCH(bool, aboveFour);

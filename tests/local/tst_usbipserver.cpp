@@ -67,6 +67,7 @@ private Q_SLOTS:
     void managerAbsent();
     void managerErrorSignal();
 
+    void storageBusIds_data();
     void storageBusIds();
 
 private:
@@ -105,12 +106,12 @@ void TestUsbIpServer::update_data()
         << QByteArray()
         << localBlock("1-1", "0781:5567", "SanDisk Corp. : Cruzer Blade").repeated(2)
         << QByteArray() << 0 << true << QStringList{"1-1", "1-1"} << updatedOnly;
-    QTest::newRow("device behind a hub and one without a name are dropped")
+    QTest::newRow("device behind a hub kept, one without a name dropped")
         << QByteArray()
         << localBlock("1-1.2", "0781:5567", "SanDisk Corp. : Cruzer Blade")
             + localBlock("3-1", "abcd:1234", "no separator here")
             + localBlock("3-2", "abcd:1235", "Acme : Stick (USB 3)")
-        << QByteArray() << 0 << true << QStringList{"3-2"} << updatedOnly;
+        << QByteArray() << 0 << true << QStringList{"1-1.2", "3-2"} << updatedOnly;
     QTest::newRow("upper-case blacklist entry leaves out the lower-case device")
         << QByteArray("ABCD:1234\n") << two << QByteArray() << 0 << true << QStringList{"1-1"}
         << updatedOnly;
@@ -309,42 +310,74 @@ void TestUsbIpServer::managerErrorSignal()
     QCOMPARE(errors.first().at(1).toString(), QStringLiteral("device busy"));
 }
 
+void TestUsbIpServer::storageBusIds_data()
+{
+    QTest::addColumn<QByteArray>("lsblk");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("busids");
+    // The reason the error box gives after its first line; empty: no error.
+    QTest::addColumn<QString>("problem");
+
+    const QString odd; // the qualifying drive whose SiblingId names no bus id
+    auto layout = [](const char *name) {
+        return ToolOutput::read(QLatin1String("lsblk-") + QLatin1String(name)
+                                + QLatin1String(".json"));
+    };
+    // sda is the USB disk 1-7, sdb the stick 1-3, sdc the stick behind a hub
+    // 2-1.4 (its own bus id, not the hub's 2-1), sdh one behind two hubs.
+    // Never the fixed, cold, CD-ROM, SATA or block-less drives.
+    QTest::newRow("plain partition: the disk of / and swap")
+        << layout("plain-partition") << 0 << QStringList{odd, "1-3", "2-1.4", "3-2.1.4"}
+        << QString();
+    QTest::newRow("NVMe system: every USB drive")
+        << layout("nvme") << 0 << QStringList{odd, "1-3", "1-7", "2-1.4", "3-2.1.4"} << QString();
+    QTest::newRow("LVM on LUKS on a USB disk: that disk")
+        << layout("lvm-luks-usb") << 0 << QStringList{odd, "1-3", "2-1.4", "3-2.1.4"} << QString();
+    QTest::newRow("md RAID over two USB disks: both")
+        << layout("md-raid") << 0 << QStringList{odd, "1-3", "3-2.1.4"} << QString();
+    QTest::newRow("btrfs on a USB disk, spanning a second one: both")
+        << layout("btrfs-usb") << 0 << QStringList{odd, "1-3", "3-2.1.4"} << QString();
+    QTest::newRow("no block device holds /: none")
+        << layout("no-root") << 0 << QStringList() << "No block device holds the root file system.";
+    QTest::newRow("lsblk fails: none, with its reason")
+        << QByteArray() << 1 << QStringList() << "lsblk: unknown column: MOUNTPOINTS";
+    QTest::newRow("not lsblk's JSON: none")
+        << QByteArray("NAME MAJ:MIN RM SIZE RO TYPE MOUNTPOINTS\nsda 8:0 0 1G 0 disk /\n") << 0
+        << QStringList() << "The output of lsblk cannot be read.";
+}
+
 void TestUsbIpServer::storageBusIds()
 {
-    UsbIpServer server;
-    const QString prefix = server.m_rootPrefix;
-    QVERIFY(prefix.size() <= 3);
+    QFETCH(QByteArray, lsblk);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, busids);
+    QFETCH(QString, problem);
 
-    QFile fixture(QString::fromLocal8Bit(qgetenv("OVRA_TEST_DATA_DIR"))
-                  + QStringLiteral("/storage-drives.xml"));
-    QVERIFY2(fixture.open(QIODevice::ReadOnly), qPrintable(fixture.fileName()));
-    const QByteArray xml = fixture.readAll();
-    const QStringList plainPaths{"/dev/fake-usb-stick", "/dev/fake-usb-hub-stick",
-                                 "/dev/fake-usb-odd"};
-    for (const QString &path : plainPaths) {
-        if (!prefix.isEmpty() && path.contains(prefix))
-            QSKIP(qPrintable(QStringLiteral("the root-device prefix \"%1\" occurs in the "
-                                            "fixture's device paths")
-                                 .arg(prefix)));
-    }
-    const QString xmlPath =
-        m_env->writeFile(QStringLiteral("solid/drives.xml"),
-                         QByteArray(xml).replace("@ROOT@", prefix.toLocal8Bit()));
+    m_usbip->setBlockDevices(lsblk, exitCode,
+                             exitCode ? QByteArray("lsblk: unknown column: MOUNTPOINTS\n")
+                                      : QByteArray());
     // Before the first Solid call of the process.
-    qputenv("SOLID_FAKEHW", xmlPath.toLocal8Bit());
+    qputenv("SOLID_FAKEHW",
+            QFile::encodeName(QString::fromLocal8Bit(qgetenv("OVRA_TEST_DATA_DIR"))
+                              + QStringLiteral("/storage-drives.xml")));
 
+    UsbIpServer server;
     QStringList found = server.storageBusIds();
-    if (prefix.isEmpty()) {
-        // No root device found on this machine: every path holds the empty
-        // prefix, so nothing qualifies.
-        QCOMPARE(found, QStringList());
-        return;
-    }
     found.sort();
-    // The USB stick, the stick behind a hub (the hub's bus id) and the drive
-    // whose SiblingId has no bus id (an empty entry); never the drive on the
-    // root device's path, the fixed, cold, CD-ROM, SATA or block-less ones.
-    QCOMPARE(found, (QStringList{QString(), QStringLiteral("1-3"), QStringLiteral("2-1")}));
+    QCOMPARE(found, busids);
+
+    // A failure is told to the first listener, from the event loop.
+    QSignalSpy errors(&server, &UsbIpServer::error);
+    QTest::qWait(50);
+    QCOMPARE(errors.size(), problem.isEmpty() ? 0 : 1);
+    if (!problem.isEmpty()) {
+        QCOMPARE(errors.first().at(0).toString(),
+                 QStringLiteral("Error updating the list of local devices!"));
+        QCOMPARE(errors.first().at(1).toString(),
+                 QStringLiteral("No drive is offered for sharing: the disks of the running system "
+                                "cannot be told apart from the others.\n")
+                     + problem);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestUsbIpServer)

@@ -17,6 +17,7 @@
 #include <QHostInfo>
 #include <QMap>
 #include <QMutex>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -94,6 +95,7 @@ private Q_SLOTS:
     void attachWaitIsBounded_data();
     void attachWaitIsBounded();
     void attachOfNamedHostEndsAtOnce();
+    void attachGoesToTheListedHost();
     void lostConnectionAndRecovery();
     void refreshEmptiesLostList();
     void detachOfUnknownPortChangesNothing();
@@ -396,6 +398,45 @@ void TestRemoteModel::attachOfNamedHostEndsAtOnce()
              qPrintable(QString::number(clock.elapsed())));
     QVERIFY(model.isAttached(index));
     QCOMPARE(model.portAt(index), QStringLiteral("00"));
+}
+
+// "nas" is 127.0.0.40, whose reverse entry names "decoy", which is
+// 127.0.0.41: what is attached and recorded is "nas", and neither a line
+// recorded for "decoy" nor a port of "decoy" is taken for this device.
+void TestRemoteModel::attachGoesToTheListedHost()
+{
+    const QByteArray suiteHosts = qgetenv("OVRA_RESOLVER_HOSTS_FILE");
+    const QString hosts = m_env->writeFile(QStringLiteral("hosts"),
+                                           "127.0.0.41 decoy\n127.0.0.40 decoy\n127.0.0.40 nas\n");
+    qputenv("OVRA_RESOLVER_HOSTS_FILE", QFile::encodeName(hosts));
+    setHostLookupFunction({});
+    const auto restore = qScopeGuard([&suiteHosts]() {
+        qputenv("OVRA_RESOLVER_HOSTS_FILE", suiteHosts);
+        setHostLookupFunction(scriptedLookup);
+    });
+    const QString nas = QStringLiteral("nas");
+    const QString id = QStringLiteral("nas/1-1/abcd:1111");
+    const QString address = QStringLiteral("127.0.0.40/1-1/abcd:1111");
+    m_usbip->setResponse({QStringLiteral("list"), QStringLiteral("-r"), nas}, remoteList({"1-1"}));
+    m_env->writeConfigFile(QStringLiteral("remote-usb-devices"), "decoy/1-1/abcd:1111\n");
+
+    UsbIpClient client(nas);
+    RemoteUsbDevicesModel model(client);
+    QVERIFY(client.update());
+    const QModelIndex index = model.indexOf(id);
+    QVERIFY(index.isValid());
+    QVERIFY(!model.isConstant(index)); // so nothing was attached by the refresh
+
+    QVERIFY(client.connectDevice(model.usbipIdAt(index), true));
+    QCOMPARE(connectCalls().value(0).arguments, (QVariantList{id, true}));
+    QVERIFY(model.isAttached(index)); // the port shows "nas", as the tool was given it
+    setPorts({{address, QStringLiteral("00")}});
+    model.checkConnections();
+    QVERIFY(!model.isLost(index));
+    setPorts({{QStringLiteral("127.0.0.41/1-1/abcd:1111"), QStringLiteral("00")},
+              {QStringLiteral("decoy/1-1/abcd:1111"), QStringLiteral("01")}});
+    model.checkConnections();
+    QVERIFY(model.isLost(index));
 }
 
 void TestRemoteModel::lostConnectionAndRecovery()

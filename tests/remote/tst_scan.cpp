@@ -267,7 +267,7 @@ void TestScan::attachedDevicesOnce_data()
         FakeManager::reply(readData(QStringLiteral("ports-attached.txt")));
     const QStringList attached{QStringLiteral("1-1 0781:5567 @127.0.0.5"),
                                QStringLiteral("2-2 abcd:1234 @127.0.0.7"),
-                               QStringLiteral("1-1 beef:0001 @127.0.0.8")};
+                               QStringLiteral("1-1.2 beef:0001 @127.0.0.8")};
     const QStringList remote{QStringLiteral("1-1 0781:5567 @127.0.1.11"),
                              QStringLiteral("1-1 0781:5567 @127.0.1.12")};
 
@@ -330,7 +330,7 @@ void TestScan::portQueriesFromBothThreads()
     QElapsedTimer timer;
     timer.start();
     while (m_recorder->updated == 0 && timer.elapsed() < 20000) {
-        if (m_client->ports().size() != 2)
+        if (m_client->ports().size() != 3)
             ++wrong;
         ++guiCalls;
         QCoreApplication::processEvents();

@@ -164,11 +164,13 @@ void TestUsbIpClient::remoteListing_data()
         << "127.0.0.7" << true << int(UsbIpPeer::Answer)
         << Devices{UsbIpPeer::storageDevice(QStringLiteral("3-12"), 0xdead, 0xbeef)} << true
         << QStringList{QStringLiteral("3-12 dead:beef unknown product @127.0.0.7")} << updatedOnly;
-    QTest::newRow("a device behind a hub is left out")
+    QTest::newRow("a device behind a hub is listed")
         << "127.0.0.8" << true << int(UsbIpPeer::Answer)
         << Devices{UsbIpPeer::storageDevice(QStringLiteral("1-1.2"), 0x0781, 0x5567),
                    UsbIpPeer::storageDevice(QStringLiteral("2-1"), 0x0781, 0x5567)}
-        << true << QStringList{QStringLiteral("2-1 0781:5567 Cruzer Blade @127.0.0.8")}
+        << true
+        << QStringList{QStringLiteral("1-1.2 0781:5567 Cruzer Blade @127.0.0.8"),
+                       QStringLiteral("2-1 0781:5567 Cruzer Blade @127.0.0.8")}
         << updatedOnly;
     QTest::newRow("peer that never answers")
         << "127.0.0.9" << true << int(UsbIpPeer::Hang) << Devices() << false << QStringList()
@@ -250,9 +252,8 @@ void TestUsbIpClient::attachedRecords_data()
     const QStringList withPorts = own
         + QStringList{QStringLiteral("1-1 0781:5567 Cruzer Blade @127.0.0.5"),
                       QStringLiteral("2-2 abcd:1234 unknown product @127.0.0.7"),
-                      // The port grammar is not anchored after the bus id: a
-                      // hub path keeps its first part here (but gets no port key).
-                      QStringLiteral("1-1 beef:0001 Hub Stick @127.0.0.8")};
+                      // Behind a hub: the whole bus id, as its port key has it.
+                      QStringLiteral("1-1.2 beef:0001 Hub Stick @127.0.0.8")};
     const FakeManager::Reply ports =
         FakeManager::reply(readData(QStringLiteral("ports-attached.txt")));
 
@@ -317,7 +318,8 @@ void TestUsbIpClient::portTable_data()
     QTest::newRow("attached ports")
         << FakeManager::reply(readData(QStringLiteral("ports-attached.txt")))
         << QStringList{QStringLiteral("127.0.0.5/1-1/0781:5567 -> 00"),
-                       QStringLiteral("127.0.0.7/2-2/abcd:1234 -> 01")}
+                       QStringLiteral("127.0.0.7/2-2/abcd:1234 -> 01"),
+                       QStringLiteral("127.0.0.8/1-1.2/beef:0001 -> 08")}
         << QStringList();
     QTest::newRow("nothing attached")
         << FakeManager::reply(FakeManager::DefaultPortsInfo) << QStringList() << QStringList();

@@ -25,18 +25,6 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// The first three characters of the root device's name, as the program
-// computes them.
-QString rootPrefix()
-{
-    QProcess pipeline;
-    pipeline.start(
-        QStringLiteral("/bin/bash"),
-        {QStringLiteral("-c"), QStringLiteral("lsblk -r | grep '/$' | awk '{print $1}'")});
-    pipeline.waitForFinished(30000);
-    return QString::fromLocal8Bit(pipeline.readAllStandardOutput()).left(3);
-}
-
 } // namespace
 
 SandboxWorld::SandboxWorld()
@@ -45,25 +33,14 @@ SandboxWorld::SandboxWorld()
     m_env.writeFile(QStringLiteral("world.json"),
                     readFile(QStringLiteral(OVRA_SANDBOX_SOURCE_DIR "/world.json")));
 
-    QString prefix = rootPrefix();
-    if (prefix.isEmpty()) {
-        // No root device visible: the sandbox's fixed disk holds the root.
-        const QString shim = m_env.writeFile(
-            QStringLiteral("bin/lsblk"),
-            "#!/bin/sh\nprintf 'sdw 8:96 0 238.5G 0 disk \\nsdw1 8:97 0 238G 0 part /\\n'\n");
-        QFile::setPermissions(shim, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        prefix = QStringLiteral("sdw");
-    }
-    QStringList names;
-    for (const char *name : {"sdx", "sdy", "sdw", "sdv", "sdu", "sdt", "sds"}) {
-        if (!(QStringLiteral("/dev/") + QLatin1String(name)).contains(prefix))
-            names << QLatin1String(name);
-    }
-    QByteArray hardware = readFile(QStringLiteral(OVRA_SANDBOX_SOURCE_DIR "/fakehw.xml.in"));
-    hardware.replace("@STICK1@", names.value(0).toLatin1());
-    hardware.replace("@STICK2@", names.value(1).toLatin1());
-    hardware.replace("@FIXED@", names.value(2).toLatin1());
-    m_env.writeFile(QStringLiteral("fakehw.xml"), hardware);
+    // The sandbox's own lsblk answers for its fake hardware.
+    m_env.writeFile(QStringLiteral("lsblk.json"),
+                    readFile(QStringLiteral(OVRA_SANDBOX_SOURCE_DIR "/lsblk.json")));
+    const QString lsblk = m_env.writeFile(
+        QStringLiteral("bin/lsblk"), "#!/bin/sh\nexec cat \"$(dirname \"$0\")/../lsblk.json\"\n");
+    QFile::setPermissions(lsblk, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    m_env.writeFile(QStringLiteral("fakehw.xml"),
+                    readFile(QStringLiteral(OVRA_SANDBOX_SOURCE_DIR "/fakehw.xml.in")));
 
     // The sandbox loads no kernel module: the Manager's loader always fails.
     const QString modprobe =

@@ -32,6 +32,9 @@ namespace {
 
 const QString Cruzer = QStringLiteral("127.0.4.1/1-1/0781:5567");
 const QString Kingston = QStringLiteral("127.0.4.1/2-1/0951:1666");
+// Behind hubs: a stick of this machine and a device of 127.0.4.2.
+const QString HubStick = QStringLiteral("1-2.4");
+const QString JetFlash = QStringLiteral("127.0.4.2/1-1.2/8564:1000");
 
 // Answers the modal boxes that appear while it lives, remembering what they
 // said; runs `onDialog` for any other modal dialog.
@@ -206,14 +209,17 @@ private Q_SLOTS:
         click("m_updateLocalPushButton");
     }
 
-    // The local tab shows the two removable USB sticks, not the mouse and not
-    // the fixed SATA disk; the vendor name that contains " - " does not split
-    // the first stick's entry.
+    // The local tab shows the three removable USB sticks, one behind a hub,
+    // not the mouse, not the SATA disk and not the stick the machine runs
+    // from (LVM on LUKS on it); the vendor name that contains " - " does not
+    // split the first stick's entry.
     void localTabShowsTheSticks()
     {
-        QCOMPARE(localModel()->rowCount(), 2);
+        QCOMPARE(localModel()->rowCount(), 3);
+        QVERIFY(!localModel()->indexOf(QStringLiteral("2-2")).isValid());
         QCOMPARE(localStatus(QStringLiteral("1-1")), QStringLiteral("unshared"));
         QCOMPARE(localStatus(QStringLiteral("2-1")), QStringLiteral("unshared"));
+        QCOMPARE(localStatus(HubStick), QStringLiteral("unshared"));
         QVERIFY(!localModel()->indexOf(QStringLiteral("1-3")).isValid());
         const QModelIndex row = localModel()->indexOf(QStringLiteral("1-1"));
         QCOMPARE(
@@ -340,6 +346,41 @@ private Q_SLOTS:
         remoteModel()->checkConnections();
         QCOMPARE(remoteStatus(Kingston), QStringLiteral("lost connection"));
         QVERIFY(remoteModel()->isWatching());
+    }
+
+    // Devices behind hubs: a stick of this machine is shared constantly and
+    // shared again by the Manager's next start; a remote device behind a hub
+    // shows as connected and, when its port vanishes, as a lost connection.
+    void devicesBehindHubs()
+    {
+        QVERIFY(selectLocal(HubStick));
+        trigger("m_shareConstAction");
+        QCOMPARE(localStatus(HubStick), QStringLiteral("shared (constantly)"));
+        QVERIFY(m_sandbox->isBound(HubStick));
+
+        m_sandbox->stopManager();
+        QCOMPARE(m_sandbox->usbip({"unbind", "-b", HubStick}).exitCode, 0);
+        QVERIFY2(m_sandbox->startManager(), qPrintable(m_sandbox->errorString()));
+        QTRY_VERIFY_WITH_TIMEOUT(m_sandbox->isBound(HubStick), 15000);
+        click("m_updateLocalPushButton");
+        QCOMPARE(localStatus(HubStick), QStringLiteral("shared (constantly)"));
+        QVERIFY(selectLocal(HubStick));
+        trigger("m_unshareAction");
+        QCOMPARE(localStatus(HubStick), QStringLiteral("unshared"));
+
+        showRemoteHost(QStringLiteral("127.0.4.2"));
+        QCOMPARE(remoteStatus(JetFlash), QStringLiteral("disconnected"));
+        QVERIFY(selectRemote(JetFlash));
+        trigger("m_connectSessionAction");
+        QTRY_COMPARE(remoteStatus(JetFlash), QStringLiteral("connected (session)"));
+        QCOMPARE(attachedCount(), 1);
+
+        QJsonObject world = m_sandbox->world();
+        world.insert(QStringLiteral("attached"), QJsonArray());
+        m_sandbox->setWorld(world);
+        waitOutPortTable();
+        remoteModel()->checkConnections();
+        QCOMPARE(remoteStatus(JetFlash), QStringLiteral("lost connection"));
     }
 
     // Without authorisation the Manager refuses, and the window says why.

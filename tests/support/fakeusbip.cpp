@@ -3,6 +3,8 @@
 
 #include "fakeusbip.h"
 
+#include "tooloutput.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -29,6 +31,14 @@ fi
 [ -f "$r/stdout" ] && cat "$r/stdout"
 [ -f "$r/stderr" ] && cat "$r/stderr" >&2
 exit "$(cat "$r/code" 2>/dev/null || echo 0)"
+)SH";
+
+const char lsblkScript[] = R"SH(#!/bin/sh
+# Fake lsblk for tests: prints the layout it was given.
+dir="$(cd "$(dirname "$0")" && pwd)/lsblk.response"
+cat "$dir/stdout"
+cat "$dir/stderr" >&2
+exit "$(cat "$dir/code")"
 )SH";
 
 QByteArray argumentKey(const QStringList &arguments)
@@ -59,6 +69,10 @@ FakeUsbip::FakeUsbip()
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
                               | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
     writeFile(m_dir.filePath(QStringLiteral("calls.log")), QByteArray());
+    const QString lsblk = m_dir.filePath(QStringLiteral("lsblk"));
+    writeFile(lsblk, lsblkScript);
+    QFile::setPermissions(lsblk, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    setBlockDevices(ToolOutput::read(QStringLiteral("lsblk-plain-partition.json")));
     m_oldPath = qgetenv("PATH");
     install();
 }
@@ -111,6 +125,13 @@ void FakeUsbip::setDefaultResponse(const QByteArray &standardOutput,
 {
     writeResponse(m_dir.filePath(QStringLiteral("responses/default")), standardOutput,
                   standardError, exitCode, delayMs);
+}
+
+void FakeUsbip::setBlockDevices(const QByteArray &standardOutput, int exitCode,
+                                const QByteArray &standardError)
+{
+    writeResponse(m_dir.filePath(QStringLiteral("lsblk.response")), standardOutput, standardError,
+                  exitCode, 0);
 }
 
 void FakeUsbip::setPassThrough(const QStringList &arguments)

@@ -14,6 +14,11 @@
 // and it records every argument list it was called with. Argument lists
 // without a response of their own get the default response (exit code 0,
 // no output) or, after setDefaultPassThrough(), run the real tool.
+//
+// Beside it stands a fake `lsblk`, the other tool whose output decides what
+// the window offers: it prints a recorded layout of block devices, by
+// default "lsblk-plain-partition.json" (the system on /dev/sda), so that no
+// suite depends on this machine's disks.
 class FakeUsbip
 {
 public:
@@ -34,6 +39,10 @@ public:
     void setPassThrough(const QStringList &arguments);
     void setDefaultPassThrough();
     void clearResponses();
+
+    // What the fake lsblk prints and how it exits, whatever it is asked.
+    void setBlockDevices(const QByteArray &standardOutput, int exitCode = 0,
+                         const QByteArray &standardError = QByteArray());
 
     // Every argument list the fake was called with, oldest first.
     QList<QStringList> calls() const;

@@ -8,7 +8,9 @@
 
 // What the real `usbip` tool prints, recorded once per layout in
 // tests/data/tool-output: "list-local-*.txt" (`usbip list -l`),
-// "list-remote-*.txt" (`usbip list -r HOST`), "port-*.txt" (`usbip port`).
+// "list-remote-*.txt" (`usbip list -r HOST`), "port-*.txt" (`usbip port`),
+// and "lsblk-*.json", layouts of block devices as `lsblk --json --inverse
+// --output NAME,PATH,TYPE,FSTYPE,UUID,MOUNTPOINTS` prints them.
 namespace ToolOutput {
 
 // The recorded output `name`; empty, with a warning, when there is none.

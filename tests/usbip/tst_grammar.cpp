@@ -105,6 +105,7 @@ void TestGrammar::busId()
     QTEST(isBusId(text, Root), "rootPort");
     QTEST(isBusId(text, Hubs), "behindHubs");
     QCOMPARE(ManagerBusIds, Hubs);
+    QCOMPARE(WindowBusIds, Hubs);
 }
 
 void TestGrammar::localList_data()
@@ -209,6 +210,13 @@ void TestGrammar::remoteList_data()
     QTest::newRow("name with ' (' and ' : '")
         << remote("        1-5: Acme : Stick : Pro (USB 3) (abcd:1234)") << Root
         << QStringList{"1-5|Pro (USB 3)|abcd|1234"};
+    // A peer's bus id fields with line breaks, escape sequences, a bell and
+    // a right-to-left override: shown, never obeyed.
+    const QString hidden(QChar::ReplacementCharacter);
+    QTest::newRow("hostile peer: control and format characters made visible")
+        << file("list-remote-hostile.txt") << Hubs
+        << QStringList{cruzer, "1-2|" + hidden + "[2J" + hidden + "X" + hidden + "|dead|beef",
+                       "1-3|Y|" + hidden + "[0m|beef"};
 }
 
 void TestGrammar::remoteList()
@@ -251,6 +259,10 @@ void TestGrammar::portBlocks_data()
     QTest::newRow("no ids") << header + firstLine
             + "       Acme : Stick\n       3-1 -> usbip://127.0.0.7:3240/1-1\n"
                             << QStringList{"00||||127.0.0.7|1-1|3"};
+    QTest::newRow("zero-width and isolate characters in the name made visible")
+        << header + firstLine + QString::fromUtf8("       Acme : St\u200bick\u2067 (abcd:1234)\n")
+            + "       3-1 -> usbip://127.0.0.7:3240/1-1\n"
+        << QStringList{QString::fromUtf8("00|St\ufffdick\ufffd|abcd|1234|127.0.0.7|1-1|3")};
 }
 
 void TestGrammar::portBlocks()

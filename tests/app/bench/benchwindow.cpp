@@ -124,7 +124,7 @@ void benchRefresh(FakeUsbip &usbip, TestEnvironment &env, FakeManager &manager)
     AttachingManager attaching(manager);
 
     UsbIpClient client(host);
-    client.setKernelVersion(kernelRelease().left(1).toInt());
+    client.setKernelVersion(kernelMajorVersion());
     RemoteUsbDevicesModel model(client);
     for (const char *pass : {"cold cache", "warm cache", "restoring 10 constant attachments",
                              "10 constant attachments in place"}) {

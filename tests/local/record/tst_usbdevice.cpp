@@ -98,9 +98,9 @@ void TestUsbDevice::localRecords_data()
                                  << Rows{sandiskRow,
                                          {"3-12", "Platinum HD 4GB", "13fe", "4200", ""}}
                                  << QList<bool>{true, true};
-    QTest::newRow("behind a hub: an empty record")
-        << ToolOutput::read("list-local-hub.txt") << Rows{sandiskRow, {"", "", "", "", ""}}
-        << QList<bool>{true, false};
+    QTest::newRow("behind a hub: the whole bus id")
+        << ToolOutput::read("list-local-hub.txt")
+        << Rows{sandiskRow, {"2-1.2", "Stick", "abcd", "1234", ""}} << QList<bool>{true, true};
     QTest::newRow("description without ' : ' gives no name")
         << ToolOutput::localBlock("1-7", "abcd:1234", "Acme Stick")
         << Rows{{"1-7", "", "abcd", "1234", ""}} << QList<bool>{false};
@@ -179,8 +179,9 @@ void TestUsbDevice::portTable_data()
         << header + portBlock("00", sandisk, "127.0.0.5:3240/1-1")
             + portBlock("03", sandisk, "127.0.0.5:3240/1-1")
         << 2 << Table{{"127.0.0.5/1-1/0781:5567", "03"}};
-    QTest::newRow("remote bus id behind a hub gives no key")
-        << header + portBlock("00", sandisk, "127.0.0.5:3240/1-1.2") << 1 << Table();
+    QTest::newRow("remote bus id behind a hub: the whole bus id")
+        << header + portBlock("00", sandisk, "127.0.0.5:3240/1-1.2") << 1
+        << Table{{"127.0.0.5/1-1.2/0781:5567", "00"}};
     QTest::newRow("port block of two lines")
         << header + "Port 00: <Port in Use> at High Speed(480Mbps)\n       " + sandisk + "\n"
         << 1 << Table();
@@ -272,16 +273,16 @@ void TestUsbDevice::keyForms_data()
         << "10.0.0.7" << 0 << "10.0.0.7/1-1/abcd:1234" << 0;
     QTest::newRow("device id of a text holding a dotted quad: unchanged")
         << "nas-10.0.0.7.example" << 0 << "nas-10.0.0.7.example/1-1/abcd:1234" << 0;
-    QTest::newRow("device id of a name: its host name")
-        << "storage.example" << 0 << "storage.example/1-1/abcd:1234" << 2;
+    QTest::newRow("device id of a name: the name as typed, no look-up")
+        << "storage.example" << 0 << "storage.example/1-1/abcd:1234" << 0;
     QTest::newRow("address key of a name")
         << "storage.example" << 1 << "10.9.8.7/1-1/abcd:1234" << 1;
     QTest::newRow("address key of an address: no look-up")
         << "10.0.0.7" << 1 << "10.0.0.7/1-1/abcd:1234" << 0;
     QTest::newRow("address key of localhost: no look-up")
         << "localhost" << 1 << "127.0.0.1/1-1/abcd:1234" << 0;
-    QTest::newRow("host-name key of an address")
-        << "10.9.8.7" << 2 << "storage.example/1-1/abcd:1234" << 1;
+    QTest::newRow("host-name key of an address, confirmed forward")
+        << "10.9.8.7" << 2 << "storage.example/1-1/abcd:1234" << 2;
     QTest::newRow("host-name key without a reverse entry")
         << "10.0.0.7" << 2 << "10.0.0.7/1-1/abcd:1234" << 1;
     QTest::newRow("host-name key of an unknown name")
