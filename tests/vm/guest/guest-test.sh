@@ -263,8 +263,10 @@ dbus-send --system --print-reply --dest=org.freedesktop.DBus / \
     org.freedesktop.DBus.ListActivatableNames 2>&1 | grep -q "\"$bus\"" \
     || bad "$bus is not activatable"
 manager_running && bad "the Manager runs before anyone called it"
-mcall tester PortsInfo
-[ -n "$ERROR" ] && bad "PortsInfo as the desktop user failed: $ERROR"
+# A call that needs no kernel module (PortsInfo would load vhci-hcd).
+as tester dbus-send --system --print-reply --reply-timeout=40000 --dest=$bus / \
+    org.freedesktop.DBus.Peer.Ping >/run/m.out 2>/run/m.err \
+    || bad "Ping as the desktop user failed: $(cat /run/m.err)"
 manager_running || bad "the Manager did not start on the first call"
 systemctl is-active --quiet "$unit" || bad "$unit is not active after the bus started it"
 note "$unit: $(systemctl show -p MainPID -p ActiveState "$unit" | tr '\n' ' ')"
