@@ -173,7 +173,7 @@ qint64 TestScan::scan(const QString &subnet, int count, int timeout)
 {
     QElapsedTimer timer;
     timer.start();
-    emit m_recorder->scanRequested(subnet, count, timeout);
+    Q_EMIT m_recorder->scanRequested(subnet, count, timeout);
     // Queued behind the scan in the worker's event queue: returns when it ends.
     QMetaObject::invokeMethod(
         m_client, [] {}, Qt::BlockingQueuedConnection);
@@ -318,7 +318,7 @@ void TestScan::portQueriesFromBothThreads()
                         ToolOutput::text(QStringLiteral("port-three-attached.txt")));
     m_client->setKernelVersion(5);
 
-    emit m_recorder->scanRequested(QStringLiteral("127.0.1.60"), 3, AnswerLimit);
+    Q_EMIT m_recorder->scanRequested(QStringLiteral("127.0.1.60"), 3, AnswerLimit);
     int guiCalls = 0;
     int wrong = 0;
     QElapsedTimer timer;
@@ -402,7 +402,7 @@ void TestScan::stopFromGuiThread()
     UsbIpPeer silent;
     if (!startPeer(silent, QStringLiteral("127.0.1.32"), UsbIpPeer::Hang))
         QSKIP("cannot listen on 127.0.1.32 port 3240");
-    emit m_recorder->scanRequested(QStringLiteral("127.0.1.30"), 5, -1);
+    Q_EMIT m_recorder->scanRequested(QStringLiteral("127.0.1.30"), 5, -1);
     QTRY_COMPARE_WITH_TIMEOUT(silent.connectionCount(), 1, 15000);
     QTRY_COMPARE_WITH_TIMEOUT(m_recorder->progress, QList<int>{1}, 15000);
     m_client->stopScan(); // written by this thread, read by the worker
@@ -430,7 +430,7 @@ void TestScan::stopWhileQueued()
     QSemaphore busy;
     QMetaObject::invokeMethod(
         m_client, [&busy] { busy.acquire(); }, Qt::QueuedConnection);
-    emit m_recorder->scanRequested(QStringLiteral("127.0.1.40"), 3, AnswerLimit);
+    Q_EMIT m_recorder->scanRequested(QStringLiteral("127.0.1.40"), 3, AnswerLimit);
     m_client->stopScan();
     busy.release();
     QMetaObject::invokeMethod(
