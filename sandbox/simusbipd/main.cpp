@@ -13,25 +13,18 @@
 //   ovra-sandbox-usbipd
 
 #include "simworld.h"
+#include "usbippeer.h"
 
 #include <QCoreApplication>
-#include <QDataStream>
 #include <QFile>
 #include <QHostAddress>
-#include <QPointer>
 #include <QRegularExpression>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTimer>
 
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 namespace {
-
-constexpr quint16 Port = 3240;
-constexpr quint16 Version = 0x0111;
-constexpr quint16 RequestDeviceList = 0x8005;
-constexpr quint16 ReplyDeviceList = 0x0005;
 
 SimUsbIp::World readWorld()
 {
@@ -44,71 +37,53 @@ SimUsbIp::World readWorld()
     return world;
 }
 
-void writeFixed(QDataStream &out, const QByteArray &text, int size)
-{
-    QByteArray field = text.left(size - 1);
-    field.append(QByteArray(size - field.size(), '\0'));
-    out.writeRawData(field.constData(), field.size());
-}
-
 // The class, subclass and protocol of a class text ending in "(cc/ss/pp)".
-void writeClass(QDataStream &out, const QString &text)
+void readClass(const QString &text, quint8 *theClass, quint8 *subClass, quint8 *protocol)
 {
     static const QRegularExpression pattern(
         QStringLiteral("[(]([0-9a-fA-F]{2})/([0-9a-fA-F]{2})/([0-9a-fA-F]{2})[)]$"));
     const QRegularExpressionMatch match = pattern.match(text);
-    for (int i = 1; i <= 3; ++i)
-        out << quint8(match.captured(i).toUInt(nullptr, 16));
+    *theClass = quint8(match.captured(1).toUInt(nullptr, 16));
+    *subClass = quint8(match.captured(2).toUInt(nullptr, 16));
+    *protocol = quint8(match.captured(3).toUInt(nullptr, 16));
 }
 
-QByteArray deviceList(const QList<SimUsbIp::Device> &devices)
+UsbIpPeer::Device peerDevice(const SimUsbIp::Device &device)
 {
-    QByteArray reply;
-    QDataStream out(&reply, QIODevice::WriteOnly);
-    out.setByteOrder(QDataStream::BigEndian);
-    out << Version << ReplyDeviceList << quint32(0) << quint32(devices.size());
-    for (const SimUsbIp::Device &device : devices) {
-        writeFixed(out, device.path.toLatin1(), 256);
-        writeFixed(out, device.busid.toLatin1(), 32);
-        out << quint32(device.busnum) << quint32(device.devnum) << quint32(device.speed)
-            << quint16(device.vendorId.toUInt(nullptr, 16))
-            << quint16(device.productId.toUInt(nullptr, 16)) << quint16(0x0100);
-        writeClass(out, device.deviceClass);
-        out << quint8(1) << quint8(1) << quint8(device.interfaces.size());
-        for (const QString &interface : device.interfaces) {
-            writeClass(out, interface);
-            out << quint8(0);
-        }
+    UsbIpPeer::Device peer;
+    peer.busid = device.busid;
+    peer.path = device.path;
+    peer.busnum = quint32(device.busnum);
+    peer.devnum = quint32(device.devnum);
+    peer.speed = quint32(device.speed);
+    peer.idVendor = quint16(device.vendorId.toUInt(nullptr, 16));
+    peer.idProduct = quint16(device.productId.toUInt(nullptr, 16));
+    readClass(device.deviceClass, &peer.deviceClass, &peer.deviceSubClass, &peer.deviceProtocol);
+    peer.interfaces.clear();
+    for (const QString &text : device.interfaces) {
+        UsbIpPeer::Interface interface;
+        readClass(text, &interface.interfaceClass, &interface.interfaceSubClass,
+                  &interface.interfaceProtocol);
+        peer.interfaces << interface;
     }
-    return reply;
+    return peer;
 }
 
-void answer(QTcpSocket *socket, const QString &address)
+// What the world says of `host` now: its devices, its delay, whether it hangs.
+UsbIpPeer::Reply answer(const QString &host)
 {
-    if (socket->bytesAvailable() < 8)
-        return;
-    QDataStream in(socket->read(8));
-    in.setByteOrder(QDataStream::BigEndian);
-    quint16 version = 0;
-    quint16 code = 0;
-    quint32 status = 0;
-    in >> version >> code >> status;
     const SimUsbIp::World world = readWorld();
-    const auto host = world.hosts.constFind(address);
-    if (version != Version || code != RequestDeviceList || host == world.hosts.constEnd()) {
-        socket->abort();
-        return;
+    const auto it = world.hosts.constFind(host);
+    UsbIpPeer::Reply reply;
+    if (it == world.hosts.constEnd()) {
+        reply.mode = UsbIpPeer::Drop;
+        return reply;
     }
-    if (host->hang)
-        return; // keeps the connection open and never answers
-    const QByteArray reply = deviceList(host->devices);
-    QPointer<QTcpSocket> guarded(socket);
-    QTimer::singleShot(host->delayMs, socket, [guarded, reply]() {
-        if (!guarded)
-            return;
-        guarded->write(reply);
-        guarded->disconnectFromHost();
-    });
+    reply.mode = it->hang ? UsbIpPeer::Hang : UsbIpPeer::Answer;
+    reply.delayMs = it->delayMs;
+    for (const SimUsbIp::Device &device : it->devices)
+        reply.devices << peerDevice(device);
+    return reply;
 }
 
 } // namespace
@@ -117,26 +92,20 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const SimUsbIp::World world = readWorld();
+    std::vector<std::unique_ptr<UsbIpPeer>> peers;
     QStringList listening;
     for (auto it = world.hosts.constBegin(); it != world.hosts.constEnd(); ++it) {
-        const QHostAddress address(it.key());
-        if (it->real || SimUsbIp::World::isLocalHost(it.key())
-            || address.protocol() != QAbstractSocket::IPv4Protocol)
+        const QString host = it.key();
+        if (it->real || SimUsbIp::World::isLocalHost(host)
+            || QHostAddress(host).protocol() != QAbstractSocket::IPv4Protocol)
             continue;
-        auto *server = new QTcpServer(&app);
-        if (!server->listen(address, Port)) {
-            std::fprintf(stderr, "ovra-sandbox-usbipd: cannot listen on %s:%u: %s\n",
-                         qPrintable(it.key()), Port, qPrintable(server->errorString()));
+        auto peer = std::make_unique<UsbIpPeer>();
+        peer->setSource([host] { return answer(host); });
+        if (!peer->listen(host)) {
+            std::fprintf(stderr, "ovra-sandbox-usbipd: %s\n", qPrintable(peer->errorString()));
             continue;
         }
-        const QString host = it.key();
-        QObject::connect(server, &QTcpServer::newConnection, server, [server, host]() {
-            while (QTcpSocket *socket = server->nextPendingConnection()) {
-                QObject::connect(socket, &QTcpSocket::readyRead, socket,
-                                 [socket, host]() { answer(socket, host); });
-                QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            }
-        });
+        peers.push_back(std::move(peer));
         listening << host;
     }
     std::printf("listening on %s\n", qPrintable(listening.join(QLatin1Char(' '))));

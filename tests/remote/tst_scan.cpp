@@ -3,11 +3,11 @@
 
 #include "nethelpers.h"
 #include "testworld.h"
+#include "tooloutput.h"
 #include "usbipclient.h"
 #include "usbippeer.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QHostInfo>
 #include <QSemaphore>
 #include <QTest>
@@ -28,12 +28,6 @@ QHostInfo scriptedLookup(const QString &name)
     info.setHostName(name);
     info.setError(QHostInfo::HostNotFound);
     return info;
-}
-
-QString readData(const QString &name)
-{
-    QFile file(QString::fromLocal8Bit(qgetenv("OVRA_TEST_DATA_DIR")) + QLatin1Char('/') + name);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
 QStringList describe(const QList<UsbDevice> &devices)
@@ -179,7 +173,7 @@ qint64 TestScan::scan(const QString &subnet, int count, int timeout)
 {
     QElapsedTimer timer;
     timer.start();
-    emit m_recorder->scanRequested(subnet, count, timeout);
+    Q_EMIT m_recorder->scanRequested(subnet, count, timeout);
     // Queued behind the scan in the worker's event queue: returns when it ends.
     QMetaObject::invokeMethod(
         m_client, [] {}, Qt::BlockingQueuedConnection);
@@ -264,7 +258,7 @@ void TestScan::attachedDevicesOnce_data()
     QTest::addColumn<QStringList>("errors");
 
     const FakeManager::Reply ports =
-        FakeManager::reply(readData(QStringLiteral("ports-attached.txt")));
+        FakeManager::reply(ToolOutput::text(QStringLiteral("port-three-attached.txt")));
     const QStringList attached{QStringLiteral("1-1 0781:5567 @127.0.0.5"),
                                QStringLiteral("2-2 abcd:1234 @127.0.0.7"),
                                QStringLiteral("1-1.2 beef:0001 @127.0.0.8")};
@@ -321,10 +315,10 @@ void TestScan::portQueriesFromBothThreads()
         fakeListing(QStringLiteral("127.0.1.%1").arg(61 + i));
     }
     m_manager->setReply(QStringLiteral("PortsInfo"),
-                        readData(QStringLiteral("ports-attached.txt")));
+                        ToolOutput::text(QStringLiteral("port-three-attached.txt")));
     m_client->setKernelVersion(5);
 
-    emit m_recorder->scanRequested(QStringLiteral("127.0.1.60"), 3, AnswerLimit);
+    Q_EMIT m_recorder->scanRequested(QStringLiteral("127.0.1.60"), 3, AnswerLimit);
     int guiCalls = 0;
     int wrong = 0;
     QElapsedTimer timer;
@@ -408,7 +402,7 @@ void TestScan::stopFromGuiThread()
     UsbIpPeer silent;
     if (!startPeer(silent, QStringLiteral("127.0.1.32"), UsbIpPeer::Hang))
         QSKIP("cannot listen on 127.0.1.32 port 3240");
-    emit m_recorder->scanRequested(QStringLiteral("127.0.1.30"), 5, -1);
+    Q_EMIT m_recorder->scanRequested(QStringLiteral("127.0.1.30"), 5, -1);
     QTRY_COMPARE_WITH_TIMEOUT(silent.connectionCount(), 1, 15000);
     QTRY_COMPARE_WITH_TIMEOUT(m_recorder->progress, QList<int>{1}, 15000);
     m_client->stopScan(); // written by this thread, read by the worker
@@ -436,7 +430,7 @@ void TestScan::stopWhileQueued()
     QSemaphore busy;
     QMetaObject::invokeMethod(
         m_client, [&busy] { busy.acquire(); }, Qt::QueuedConnection);
-    emit m_recorder->scanRequested(QStringLiteral("127.0.1.40"), 3, AnswerLimit);
+    Q_EMIT m_recorder->scanRequested(QStringLiteral("127.0.1.40"), 3, AnswerLimit);
     m_client->stopScan();
     busy.release();
     QMetaObject::invokeMethod(

@@ -3,13 +3,13 @@
 
 #include "nethelpers.h"
 #include "testworld.h"
+#include "tooloutput.h"
 #include "usbipclient.h"
 #include "usbiplisting.h"
 #include "usbippeer.h"
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QSignalSpy>
@@ -37,12 +37,6 @@ QHostInfo scriptedLookup(const QString &name)
         info.setError(QHostInfo::HostNotFound);
     }
     return info;
-}
-
-QString readData(const QString &name)
-{
-    QFile file(QString::fromLocal8Bit(qgetenv("OVRA_TEST_DATA_DIR")) + QLatin1Char('/') + name);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
 // Every signal of the client, in the order emitted.
@@ -255,7 +249,7 @@ void TestUsbIpClient::attachedRecords_data()
                       // Behind a hub: the whole bus id, as its port key has it.
                       QStringLiteral("1-1.2 beef:0001 Hub Stick @127.0.0.8")};
     const FakeManager::Reply ports =
-        FakeManager::reply(readData(QStringLiteral("ports-attached.txt")));
+        FakeManager::reply(ToolOutput::text(QStringLiteral("port-three-attached.txt")));
 
     QTest::newRow("kernel 4: no PortsInfo call")
         << 4 << ports << own << 0 << QStringList{QStringLiteral("updated")};
@@ -281,7 +275,7 @@ void TestUsbIpClient::attachedRecords()
     QFETCH(int, portsCalls);
     QFETCH(QStringList, events);
 
-    QVERIFY(!readData(QStringLiteral("ports-attached.txt")).isEmpty());
+    QVERIFY(!ToolOutput::text(QStringLiteral("port-three-attached.txt")).isEmpty());
     m_manager->setReply(QStringLiteral("PortsInfo"), portsReply);
     UsbIpPeer peer;
     peer.setDevices({UsbIpPeer::storageDevice(QStringLiteral("1-1"), 0x0781, 0x5567)});
@@ -316,10 +310,10 @@ void TestUsbIpClient::portTable_data()
     QTest::addColumn<QStringList>("events");
 
     QTest::newRow("attached ports")
-        << FakeManager::reply(readData(QStringLiteral("ports-attached.txt")))
+        << FakeManager::reply(ToolOutput::text(QStringLiteral("port-three-attached.txt")))
         << QStringList{QStringLiteral("127.0.0.5/1-1/0781:5567 -> 00"),
                        QStringLiteral("127.0.0.7/2-2/abcd:1234 -> 01"),
-                       QStringLiteral("127.0.0.8/1-1.2/beef:0001 -> 08")}
+                       QStringLiteral("127.0.0.8/1-1.2/beef:0001 -> 15")}
         << QStringList();
     QTest::newRow("nothing attached")
         << FakeManager::reply(FakeManager::DefaultPortsInfo) << QStringList() << QStringList();

@@ -19,10 +19,7 @@
 // counted apart: a child caught between vfork and exec finishes its exec
 // (and dies of its SIGKILL) once the loaded machine schedules it.
 
-#include "fakepolkit.h"
-#include "fakeusbip.h"
-#include "privatebus.h"
-#include "testenvironment.h"
+#include "benchworld.h"
 
 #include "ovrausbipmanager.h"
 
@@ -375,20 +372,9 @@ int main(int argc, char *argv[])
     const QString executable =
         argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral(OVRA_MANAGERD_EXECUTABLE);
 
-    PrivateBus privateBus;
-    if (!privateBus.start()) {
-        std::fprintf(stderr, "%s\n", qPrintable(privateBus.errorString()));
+    BenchWorld world;
+    if (!world.start())
         return 1;
-    }
-    TestEnvironment environment;
-    FakeUsbip usbip;
-    usbip.setResponse({QStringLiteral("port")}, "Imported USB devices\n====================\n");
-    FakePolkit polkit;
-    QString error;
-    if (!polkit.start(&error)) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
-        return 1;
-    }
 
     // A stand-in sysfs with both modules loaded, for a service that reads one.
     QTemporaryDir scratch;
@@ -396,7 +382,7 @@ int main(int argc, char *argv[])
     QDir(scratch.path()).mkpath(QStringLiteral("sys/module/vhci_hcd"));
     QDir(scratch.path()).mkpath(QStringLiteral("sys/bus/usb/devices"));
     QDir(scratch.path()).mkpath(QStringLiteral("state"));
-    QStringList arguments{QStringLiteral("--config-dir"), environment.configDir(),
+    QStringList arguments{QStringLiteral("--config-dir"), world.environment.configDir(),
                           QStringLiteral("--tool-timeout"), QStringLiteral("3000")};
     QProcess help;
     help.start(executable, {QStringLiteral("--help")});
@@ -405,12 +391,12 @@ int main(int argc, char *argv[])
         arguments << QStringLiteral("--sysfs-root") << scratch.filePath(QStringLiteral("sys"))
                   << QStringLiteral("--state-dir") << scratch.filePath(QStringLiteral("state"))
                   << QStringLiteral("--modprobe") << QStringLiteral("/bin/false");
-    QDir().mkpath(environment.configDir());
+    QDir().mkpath(world.environment.configDir());
 
     std::printf("== %s\n", qPrintable(executable));
     for (const int parallel : {1, 100})
-        flood(executable, arguments, usbip, parallel, 5);
-    killLoop(executable, arguments, environment.configDir(),
+        flood(executable, arguments, world.usbip, parallel, 5);
+    killLoop(executable, arguments, world.environment.configDir(),
              scratch.filePath(QStringLiteral("state")), kills);
     return 0;
 }

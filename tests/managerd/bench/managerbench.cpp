@@ -7,11 +7,8 @@
 //
 //   ovra-managerd-bench [calls]
 
-#include "fakepolkit.h"
-#include "fakeusbip.h"
+#include "benchworld.h"
 #include "managerprocess.h"
-#include "privatebus.h"
-#include "testenvironment.h"
 
 #include <QCoreApplication>
 #include <QDBusPendingCall>
@@ -83,23 +80,12 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const int count = argc > 1 ? QByteArray(argv[1]).toInt() : 200;
 
-    PrivateBus bus;
-    if (!bus.start()) {
-        std::fprintf(stderr, "%s\n", qPrintable(bus.errorString()));
+    BenchWorld world;
+    if (!world.start())
         return 1;
-    }
-    TestEnvironment environment;
-    FakeUsbip usbip;
-    usbip.setResponse({QStringLiteral("port")}, "Imported USB devices\n====================\n");
-    FakePolkit polkit;
-    QString error;
-    if (!polkit.start(&error)) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
-        return 1;
-    }
     auto round = [&](const char *label) {
         ManagerProcess service;
-        if (!service.start({QStringLiteral("--config-dir"), environment.configDir()})) {
+        if (!service.start({QStringLiteral("--config-dir"), world.environment.configDir()})) {
             std::fprintf(stderr, "%s\n", qPrintable(service.errorString()));
             return false;
         }

@@ -107,7 +107,7 @@ public:
     {
         QElapsedTimer clock;
         clock.start();
-        emit scanRequested(subnet, count, timeout);
+        Q_EMIT scanRequested(subnet, count, timeout);
         while (m_loop.exec() != 1) { }
         return clock.elapsed();
     }
@@ -117,7 +117,7 @@ public:
     {
         m_stopped.invalidate();
         m_stopLatency = -1;
-        emit scanRequested(subnet, count, timeout);
+        Q_EMIT scanRequested(subnet, count, timeout);
         QTimer::singleShot(afterMs, this, [this] {
             m_stopped.start();
             m_client->stopScan();

@@ -12,14 +12,17 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 
 class QTcpServer;
+class QTcpSocket;
 
-// A small USB/IP server for tests: it answers the device-list request
-// (OP_REQ_DEVLIST, version 0x0111, code 0x8005 -> reply code 0x0005) on one
-// loopback address, by default on the protocol's port 3240, with a
-// configurable list of devices. It runs in a thread of its own, so it keeps
-// answering while the test's thread blocks on a `usbip` child process.
+// A small USB/IP server: it answers the device-list request (OP_REQ_DEVLIST,
+// version 0x0111, code 0x8005 -> reply code 0x0005) on one loopback address,
+// by default on the protocol's port 3240, with a configurable list of
+// devices. It runs in a thread of its own, so it keeps answering while the
+// test's thread blocks on a `usbip` child process. The test suites use it as
+// a remote host, the sandbox's daemons for the hosts of the simulated world.
 //
 //     UsbIpPeer peer;
 //     peer.setDevices({UsbIpPeer::storageDevice("1-1", 0x0781, 0x5567)});
@@ -28,13 +31,14 @@ class QTcpServer;
 //
 // In Hang mode it accepts connections and never answers (the `usbip` client
 // then waits forever); in Fail mode it answers with a reply of status 1 and
-// no list, as a server that cannot list its devices. Every setter may be
-// called at any time from any thread.
+// no list, as a server that cannot list its devices; in Drop mode it closes
+// the connection without a word. Every setter may be called at any time from
+// any thread.
 class UsbIpPeer : public QObject
 {
     Q_OBJECT
 public:
-    enum Mode { Answer, Hang, Fail };
+    enum Mode { Answer, Hang, Fail, Drop };
 
     struct Interface
     {
@@ -61,6 +65,18 @@ public:
         QList<Interface> interfaces{Interface()};
     };
 
+    // What the peer does with one request.
+    struct Reply
+    {
+        Mode mode = Answer;
+        QList<Device> devices;
+        int delayMs = 0; // before the answer
+    };
+    // Asked in the peer's thread at each request, for owners whose answer
+    // lives elsewhere (a world file); without one the peer answers as
+    // setMode() and setDevices() say, at once.
+    using Source = std::function<Reply()>;
+
     // A mass-storage device with one bulk-only interface.
     static Device storageDevice(const QString &busid, quint16 idVendor, quint16 idProduct);
 
@@ -79,6 +95,7 @@ public:
     Mode mode() const { return m_mode; }
     void setDevices(const QList<Device> &devices);
     QList<Device> devices() const;
+    void setSource(const Source &source);
 
     // Connections accepted and device-list requests answered so far.
     int connectionCount() const { return m_connections; }
@@ -89,6 +106,8 @@ public:
 
 private:
     void onNewConnection();
+    void onRequest(QTcpSocket *socket);
+    Reply reply() const;
 
     QThread m_thread;
     QObject *m_context = nullptr; // lives in m_thread
@@ -97,6 +116,7 @@ private:
     QString m_error;
     mutable QMutex m_mutex;
     QList<Device> m_devices;
+    Source m_source;
     std::atomic<Mode> m_mode{Answer};
     std::atomic<int> m_connections{0};
     std::atomic<int> m_requests{0};

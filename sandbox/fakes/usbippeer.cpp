@@ -8,6 +8,7 @@
 #include <QMutexLocker>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace {
 
@@ -115,6 +116,21 @@ QList<UsbIpPeer::Device> UsbIpPeer::devices() const
     return m_devices;
 }
 
+void UsbIpPeer::setSource(const Source &source)
+{
+    QMutexLocker locker(&m_mutex);
+    m_source = source;
+}
+
+UsbIpPeer::Reply UsbIpPeer::reply() const
+{
+    QMutexLocker locker(&m_mutex);
+    const Source source = m_source;
+    const Reply own{m_mode, m_devices, 0};
+    locker.unlock(); // the owner's source may take its time
+    return source ? source() : own;
+}
+
 QByteArray UsbIpPeer::encodeDeviceList(const QList<Device> &devices)
 {
     QByteArray reply;
@@ -144,32 +160,47 @@ void UsbIpPeer::onNewConnection()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         ++m_connections;
-        connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-            if (m_mode == Hang)
-                return; // read nothing, answer nothing, keep the connection open
-            if (socket->bytesAvailable() < 8)
-                return;
-            QDataStream in(socket->read(8));
-            in.setByteOrder(QDataStream::BigEndian);
-            quint16 version = 0;
-            quint16 code = 0;
-            quint32 status = 0;
-            in >> version >> code >> status;
-            if (version != ProtocolVersion || code != RequestDeviceList) {
-                socket->abort();
-                return;
-            }
-            ++m_requests;
-            if (m_mode == Fail) {
-                QByteArray reply;
-                QDataStream out(&reply, QIODevice::WriteOnly);
-                out.setByteOrder(QDataStream::BigEndian);
-                out << ProtocolVersion << ReplyDeviceList << quint32(1);
-                socket->write(reply);
-            } else {
-                socket->write(encodeDeviceList(devices()));
-            }
-            socket->disconnectFromHost();
-        });
+        connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { onRequest(socket); });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     }
+}
+
+void UsbIpPeer::onRequest(QTcpSocket *socket)
+{
+    if (socket->bytesAvailable() < 8)
+        return;
+    QDataStream in(socket->read(8));
+    in.setByteOrder(QDataStream::BigEndian);
+    quint16 version = 0;
+    quint16 code = 0;
+    quint32 status = 0;
+    in >> version >> code >> status;
+    if (version != ProtocolVersion || code != RequestDeviceList) {
+        socket->abort();
+        return;
+    }
+    const Reply answer = reply();
+    QByteArray bytes;
+    switch (answer.mode) {
+    case Hang:
+        return; // answer nothing, keep the connection open
+    case Drop:
+        socket->abort();
+        return;
+    case Fail: {
+        QDataStream out(&bytes, QIODevice::WriteOnly);
+        out.setByteOrder(QDataStream::BigEndian);
+        out << ProtocolVersion << ReplyDeviceList << quint32(1);
+        break;
+    }
+    case Answer:
+        bytes = encodeDeviceList(answer.devices);
+        break;
+    }
+    ++m_requests;
+    // Not at all once the socket is gone (the client gave up).
+    QTimer::singleShot(answer.delayMs, socket, [socket, bytes] {
+        socket->write(bytes);
+        socket->disconnectFromHost();
+    });
 }
