@@ -3,6 +3,7 @@
 
 #include "localusbdevicesmodel.h"
 
+#include "ovrausbipmanager.h"
 #include "shareddevicesfile.h"
 #include "usbiplisting.h"
 #include "usbipprocess.h"
@@ -145,7 +146,7 @@ void LocalUsbDevicesModel::updated()
         exportsListed =
             UsbIpListing::exportedDevices(runner, QStringLiteral("localhost"), &exported);
         if (!exportsListed)
-            exportsFailure = UsbIpListing::failureText(runner);
+            exportsFailure = OvraUsbIp::printableMessage(UsbIpListing::failureText(runner));
     }
 
     const QStringList constant = SharedDevicesFile().entries();

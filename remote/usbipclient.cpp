@@ -36,7 +36,7 @@ bool UsbIpClient::update()
     setDevices(QList<UsbDevice>());
     if (!m_process.listRemote(m_host, UsbIpListing::RemoteListTimeoutMs)) {
         Q_EMIT error(tr("Error updating the list of remote devices!"),
-                     UsbIpListing::failureText(m_process));
+                     OvraUsbIp::printableMessage(UsbIpListing::failureText(m_process)));
         Q_EMIT updated();
         return false;
     }

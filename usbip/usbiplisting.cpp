@@ -3,7 +3,6 @@
 
 #include "usbiplisting.h"
 
-#include "ovrausbipmanager.h"
 #include "usbipprocess.h"
 
 #include <QCoreApplication>
@@ -27,7 +26,7 @@ bool exportedDevices(UsbIpProcess &runner, const QString &host,
 
 QString failureText(UsbIpProcess &runner)
 {
-    const QString message = OvraUsbIp::printableMessage(runner.standardErrorText());
+    const QString message = runner.standardErrorText().trimmed();
     if (message.isEmpty() && runner.timedOut())
         return QCoreApplication::translate("UsbIpListing",
                                            "The usbip tool got no answer within %1 seconds.")

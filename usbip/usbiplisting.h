@@ -28,9 +28,9 @@ bool exportedDevices(UsbIpProcess &runner, const QString &host,
                      QList<UsbIpGrammar::ExportedDevice> *devices,
                      UsbIpGrammar::BusIdForm form = UsbIpGrammar::WindowBusIds);
 
-// Why the last listing through `runner` failed, as an error box's detail:
-// the tool's own message, cleaned; or, when it said nothing and ran out of
-// time, that it got no answer.
+// Why the last listing through `runner` failed: the tool's own message, as
+// it wrote it (clean it before a box shows it); or, when it said nothing and
+// ran out of time, that it got no answer.
 QString failureText(UsbIpProcess &runner);
 
 } // namespace UsbIpListing
