@@ -72,6 +72,7 @@ struct State
 {
     int depth = 0;
     bool flushPosted = false;
+    bool flushing = false;
     QList<Held> held;
     std::function<void(bool)> busy;
     InputHold *inputHold = nullptr;
@@ -95,16 +96,22 @@ void scheduleFlush()
 }
 
 // Runs the held work once no wait is in progress; a wait that starts meanwhile
-// leaves the rest for the flush posted when it ends.
+// leaves the rest for the flush posted when it ends. Work that runs an event
+// loop of its own (an error box) keeps the rest behind it: a flush that
+// arrives inside that loop leaves them to the one already running.
 void flush()
 {
     State &s = state();
     s.flushPosted = false;
+    if (s.flushing)
+        return;
+    s.flushing = true;
     while (s.depth == 0 && !s.held.isEmpty()) {
         const Held item = s.held.takeFirst();
         if (item.context)
             item.work();
     }
+    s.flushing = false;
 }
 
 // One wait of the GUI thread; the outermost one holds the input back.
@@ -190,11 +197,19 @@ void OvraWait::pause(int ms)
 
 void OvraWait::whenIdle(QObject *context, const std::function<void()> &work)
 {
-    if (!isAvailable() || state().depth == 0) {
+    if (!isAvailable()) {
         work();
         return;
     }
-    state().held.append(Held{context, work});
+    // Work held earlier runs first, also when its flush is still to come.
+    State &s = state();
+    if (s.depth == 0 && !s.flushing && s.held.isEmpty()) {
+        work();
+        return;
+    }
+    s.held.append(Held{context, work});
+    if (s.depth == 0)
+        scheduleFlush();
 }
 
 void OvraWait::setBusyIndicator(const std::function<void(bool busy)> &indicator)

@@ -40,8 +40,8 @@ bool forProcess(QProcess &process, int timeoutMs);
 // A pause of the GUI thread that keeps the window alive.
 void pause(int ms);
 
-// Runs `work` now, or, during a wait, after it, in order of arrival, while
-// `context` still exists.
+// Runs `work` now, or, during a wait or while work held earlier has not run
+// yet, after it, in order of arrival, while `context` still exists.
 void whenIdle(QObject *context, const std::function<void()> &work);
 
 // Called with true when the outermost wait starts and false when it ends

@@ -9,6 +9,7 @@
 #include "modalcloser.h"
 #include "nethelpers.h"
 #include "ovraintegration.h"
+#include "ovrawait.h"
 #include "privatebus.h"
 #include "remoteusbdevicesmodel.h"
 #include "scannetworkdialog.h"
@@ -160,6 +161,7 @@ private Q_SLOTS:
     void errorBoxes();
     void slowManagerLeavesWindowAlive();
     void failingPortCheckShowsOneBox();
+    void heldWorkRunsInOrder();
     void scanButtonOpensModalDialog();
     void quitDuringScanStopsIt();
     void f1ShowsHelp();
@@ -805,6 +807,30 @@ void TestMainWindow::failingPortCheckShowsOneBox()
     model->checkConnections();
     QCOMPARE(closer.boxes.size(), 1);
     QCOMPARE(closer.boxes.first().text, QStringLiteral("Error get ports info!"));
+}
+
+void TestMainWindow::heldWorkRunsInOrder()
+{
+    // Work that arrives after a wait, before the work held during it has
+    // run, and work that arrives while held work shows a box, queue behind.
+    QStringList order;
+    QObject context;
+    QTimer::singleShot(0, &context, [&]() {
+        OvraWait::whenIdle(&context, [&]() {
+            order << QStringLiteral("held 1");
+            QEventLoop box; // an error box's own loop
+            QTimer::singleShot(20, &box, [&]() {
+                OvraWait::whenIdle(&context, [&]() { order << QStringLiteral("during 1"); });
+            });
+            QTimer::singleShot(40, &box, &QEventLoop::quit);
+            box.exec();
+        });
+        OvraWait::whenIdle(&context, [&]() { order << QStringLiteral("held 2"); });
+    });
+    OvraWait::pause(20);
+    OvraWait::whenIdle(&context, [&]() { order << QStringLiteral("after"); });
+    QVERIFY(order.isEmpty());
+    QTRY_COMPARE(order, QStringList({"held 1", "held 2", "after", "during 1"}));
 }
 
 void TestMainWindow::scanButtonOpensModalDialog()
