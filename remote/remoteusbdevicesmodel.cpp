@@ -9,6 +9,9 @@
 #include "usbipclient.h"
 
 #include <QIcon>
+#include <QThread>
+
+#include <memory>
 
 RemoteUsbDevicesModel::RemoteUsbDevicesModel(UsbIpClient &client, QObject *parent)
     : QAbstractTableModel(parent)
@@ -234,10 +237,18 @@ void RemoteUsbDevicesModel::attached(const QString &busid)
         return false;
     };
 
-    bool failed = false;
-    const QMetaObject::Connection watch =
-        connect(&m_client, &UsbIpClient::error, this, [&failed]() { failed = true; });
-    for (int poll = 0; poll < AttachPollCount && !failed && !found(); ++poll) {
+    // Only a failure of this thread's own port queries ends the look; the
+    // scan's worker reports through the same signal. A direct connection
+    // leaves no queued call behind to run after this function has returned.
+    const auto failed = std::make_shared<bool>(false);
+    const QMetaObject::Connection watch = connect(
+        &m_client, &UsbIpClient::error, this,
+        [this, failed]() {
+            if (QThread::currentThread() == thread())
+                *failed = true;
+        },
+        Qt::DirectConnection);
+    for (int poll = 0; poll < AttachPollCount && !*failed && !found(); ++poll) {
         if (poll > 0)
             OvraWait::pause(AttachPollPauseMs);
         m_ports = m_client.ports();
