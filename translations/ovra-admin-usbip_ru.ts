@@ -326,6 +326,17 @@
     </message>
 </context>
 <context>
+    <name>UsbIpListing</name>
+    <message>
+        <source>The usbip tool got no answer within %1 seconds.</source>
+        <translation>Программа usbip не получила ответа за %1 с.</translation>
+    </message>
+    <message>
+        <source>The usbip tool could not be started.</source>
+        <translation>Не удалось запустить программу usbip.</translation>
+    </message>
+</context>
+<context>
     <name>UsbIpServer</name>
     <message>
         <source>Error updating the list of local devices!</source>
@@ -362,13 +373,6 @@
     <message>
         <source>No drive is offered for sharing: the disks of the running system cannot be told apart from the others.</source>
         <translation>Ни один накопитель не предлагается для общего доступа: невозможно отличить диски работающей системы от остальных.</translation>
-    </message>
-</context>
-<context>
-    <name>UsbIpListing</name>
-    <message>
-        <source>The usbip tool got no answer within %1 seconds.</source>
-        <translation>Программа usbip не получила ответа за %1 с.</translation>
     </message>
 </context>
 </TS>

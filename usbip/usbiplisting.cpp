@@ -27,6 +27,8 @@ bool exportedDevices(UsbIpProcess &runner, const QString &host,
 QString failureText(UsbIpProcess &runner)
 {
     const QString message = runner.standardErrorText().trimmed();
+    if (message.isEmpty() && runner.failedToStart())
+        return QCoreApplication::translate("UsbIpListing", "The usbip tool could not be started.");
     if (message.isEmpty() && runner.timedOut())
         return QCoreApplication::translate("UsbIpListing",
                                            "The usbip tool got no answer within %1 seconds.")

@@ -29,8 +29,8 @@ bool exportedDevices(UsbIpProcess &runner, const QString &host,
                      UsbIpGrammar::BusIdForm form = UsbIpGrammar::WindowBusIds);
 
 // Why the last listing through `runner` failed: the tool's own message, as
-// it wrote it (clean it before a box shows it); or, when it said nothing and
-// ran out of time, that it got no answer.
+// it wrote it (clean it before a box shows it); or, when it said nothing,
+// that it could not be started or got no answer in time.
 QString failureText(UsbIpProcess &runner);
 
 } // namespace UsbIpListing

@@ -40,6 +40,7 @@ bool UsbIpProcess::run(const QStringList &arguments, int timeout, bool elevated)
         OvraWait::forProcess(*this, KillWaitMs);
     }
     m_timedOut = false;
+    m_failedToStart = false;
 
     // Separate channels: the owner reads standard output and standard error
     // on their own; nothing reaches the terminal.
@@ -60,6 +61,7 @@ bool UsbIpProcess::run(const QStringList &arguments, int timeout, bool elevated)
         }
     }
     disconnect(startWatch);
+    m_failedToStart = failedToStart;
 
     // A program that never started has no exit status to trust.
     if (failedToStart || m_timedOut || exitStatus() != QProcess::NormalExit)
@@ -70,6 +72,11 @@ bool UsbIpProcess::run(const QStringList &arguments, int timeout, bool elevated)
 bool UsbIpProcess::timedOut() const
 {
     return m_timedOut;
+}
+
+bool UsbIpProcess::failedToStart() const
+{
+    return m_failedToStart;
 }
 
 bool UsbIpProcess::listLocal()

@@ -19,6 +19,8 @@ public:
     bool run(const QStringList &arguments, int timeout = -1, bool elevated = false);
     // Whether the last command was stopped for taking longer than its limit.
     bool timedOut() const;
+    // Whether the last command could not be started at all (no such program).
+    bool failedToStart() const;
 
     bool listLocal();
     bool listRemote(const QString &host, int timeout);
@@ -43,4 +45,5 @@ public:
 
 private:
     bool m_timedOut = false;
+    bool m_failedToStart = false;
 };
