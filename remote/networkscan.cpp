@@ -112,7 +112,9 @@ bool NetworkScan::run(const std::atomic<bool> &stop, const Progress &progress, c
         const quint32 done = unfinished.empty() ? next - 1 : *unfinished.begin() - 1;
         while (reported < done) {
             progress(int(++reported));
-            if (stop)
+            // The last offset reported ends the scan: its result stands, as
+            // the dialog that sees it closes as done.
+            if (stop && reported != m_last)
                 return abandon();
         }
         if (reported == m_last)
