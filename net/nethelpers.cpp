@@ -91,8 +91,6 @@ struct Lookup
     QHostInfo info;
 };
 
-// QHostInfo::fromName in a helper thread, waited for HostLookupTimeoutMs at
-// most. False when the resolver did not answer in time.
 // Helper threads still at work. Never destroyed: a helper may finish after
 // the statics of the process are gone.
 struct Helpers
@@ -119,6 +117,8 @@ void waitForHelpers()
                      [h]() { return h->running == 0; });
 }
 
+// QHostInfo::fromName in a helper thread, waited for HostLookupTimeoutMs at
+// most. False when the resolver did not answer in time.
 bool lookUp(const QString &name, QHostInfo *info)
 {
     static std::once_flag registered;
