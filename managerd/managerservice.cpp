@@ -10,11 +10,9 @@
 #include "usbipgrammar.h"
 
 #include <QDBusError>
-#include <QDir>
-#include <QFileInfo>
+#include <QFile>
 #include <QLoggingCategory>
 #include <QPointer>
-#include <QRegularExpression>
 
 #include <memory>
 
@@ -93,25 +91,14 @@ QString ManagerService::shareRecordsPath() const
 
 void ManagerService::removeStaleTemporaryFiles()
 {
-    // QSaveFile writes "<name>.XXXXXX" beside the file and renames it over
-    // the file; a kill in between leaves it behind.
     for (const QString &path : {sharedDevicesPath(), remoteDevicesPath(), shareRecordsPath()}) {
-        const QFileInfo list(path);
-        const QRegularExpression temporary(QStringLiteral("\\A")
-                                           + QRegularExpression::escape(list.fileName())
-                                           + QStringLiteral("\\.[A-Za-z0-9]{6}\\z"));
-        const QFileInfoList entries =
-            list.dir().entryInfoList({list.fileName() + QStringLiteral(".??????")},
-                                     QDir::Files | QDir::Hidden | QDir::NoSymLinks);
-        for (const QFileInfo &entry : entries) {
-            if (!temporary.match(entry.fileName()).hasMatch())
-                continue;
-            if (QFile::remove(entry.filePath()))
-                qCInfo(lcManager).noquote()
-                    << "removed the stale temporary file" << entry.filePath();
+        const QStringList stale = ListFile(path).staleTemporaryFiles();
+        for (const QString &temporary : stale) {
+            if (QFile::remove(temporary))
+                qCInfo(lcManager).noquote() << "removed the stale temporary file" << temporary;
             else
                 qCWarning(lcManager).noquote()
-                    << "cannot remove the stale temporary file" << entry.filePath();
+                    << "cannot remove the stale temporary file" << temporary;
         }
     }
 }

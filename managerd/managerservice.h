@@ -70,7 +70,7 @@ public:
     QString shareRecordsPath() const;
 
     // Removes what an interrupted write of the lists can leave beside them:
-    // the temporary files of our own ("shared-usb-devices.AbCdEf"). Call it
+    // the temporary files of our own ("shared-usb-devices.ovra-new-AbC123"). Call it
     // only once the bus name is ours, so no other instance is writing.
     void removeStaleTemporaryFiles();
 

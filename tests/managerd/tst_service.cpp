@@ -826,9 +826,10 @@ void ServiceTest::restoreAtStart()
     m_service.sysfs().addDevice(QStringLiteral("1-1"), QStringLiteral("4C531001/"));
     m_service.sysfs().addDevice(QStringLiteral("1-4"), QStringLiteral("4C531002"));
     m_service.sysfs().setModuleLoaded(QStringLiteral("usbip-host"), false);
-    // Left by writes that a kill interrupted; the last is no file of ours.
+    // Left by writes that a kill interrupted; the last two are no files of ours.
     for (const char *name :
-         {"shared-usb-devices.AbCdEf", "remote-usb-devices.x1Y2z3", "shared-usb-devices.bak"})
+         {"shared-usb-devices.ovra-new-AbCdEf", "remote-usb-devices.ovra-new-x1Y2z3",
+          "shared-usb-devices.bak", "remote-usb-devices.backup"})
         m_env.writeConfigFile(QLatin1String(name), "partial");
     // A vendor name with " - busid " inside must not start a block of its own.
     m_usbip.setResponse(
@@ -869,8 +870,10 @@ void ServiceTest::restoreAtStart()
     QVERIFY(m_service.log().contains(QStringLiteral("the device 1-1 is shared already")));
     QCOMPARE(m_service.log().count(QStringLiteral("restoring failed")), 2);
     QCOMPARE(QDir(m_env.configDir()).entryList(QDir::Files),
-             (QStringList{RemoteFile, SharedFile, QStringLiteral("shared-usb-devices.bak")}));
+             (QStringList{RemoteFile, QStringLiteral("remote-usb-devices.backup"), SharedFile,
+                          QStringLiteral("shared-usb-devices.bak")}));
     m_env.removeConfigFile(QStringLiteral("shared-usb-devices.bak"));
+    m_env.removeConfigFile(QStringLiteral("remote-usb-devices.backup"));
 }
 
 void ServiceTest::stopsCleanly()
