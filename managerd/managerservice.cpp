@@ -203,8 +203,10 @@ void ManagerService::share(const Call &call, const QString &busid, const QString
             [this, call, busid, vidpid, failure, constant, serial](const ToolResult &result) {
                 if (!result.succeeded()) {
                     // The tool may have taken the device from its driver
-                    // before it failed: without this the disk is gone.
-                    giveBack(busid);
+                    // before it failed: without this the disk is gone. A
+                    // device shared already (its match entry in use) stays.
+                    if (!result.standardError.contains(AlreadyBound))
+                        giveBack(busid);
                     signalError(call, failure, result.failureText());
                     reply(call, false);
                     return;

@@ -506,14 +506,19 @@ void ServiceTest::toolFailure_data()
     QTest::addColumn<QVariantList>("arguments");
     QTest::addColumn<QString>("headline");
     QTest::addColumn<QByteArray>("probed"); // the device given back to its driver
+    QTest::addColumn<QString>("err");
+    const QString busy = QStringLiteral("usbip: error: device is busy");
     QTest::newRow("bind") << "ShareDevice" << QVariantList{"1-1", "abcd:1234"} << "share"
-                          << QByteArray("1-1\n");
+                          << QByteArray("del 1-1\n1-1\n") << busy;
+    QTest::newRow("bind of a device shared already")
+        << "ShareDevice" << QVariantList{"1-1", "abcd:1234"} << "share" << QByteArray()
+        << "usbip: error: device on busid 1-1 is already bound to usbip-host";
     QTest::newRow("unbind") << "UnshareDevice" << QVariantList{"1-1", "0781:5567"} << "unshare"
-                            << QByteArray();
+                            << QByteArray() << busy;
     QTest::newRow("attach") << "ConnectDevice" << QVariantList{"127.0.3.1/1-1/abcd:1234", true}
-                            << "connect" << QByteArray();
+                            << "connect" << QByteArray() << busy;
     QTest::newRow("detach") << "DisconnectDevice" << QVariantList{"host/2-1/", "3"} << "disconnect"
-                            << QByteArray();
+                            << QByteArray() << busy;
 }
 
 void ServiceTest::toolFailure()
@@ -525,7 +530,8 @@ void ServiceTest::toolFailure()
     const QByteArray remote = "host/2-1/\n";
     setFile(SharedFile, shared);
     setFile(RemoteFile, remote);
-    m_usbip.setDefaultResponse(QByteArray(), "usbip: error: device is busy\n", 1);
+    QFETCH(QString, err);
+    m_usbip.setDefaultResponse(QByteArray(), err.toUtf8() + '\n', 1);
 
     const QDBusMessage reply = ManagerProcess::call(method, arguments);
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
@@ -534,7 +540,7 @@ void ServiceTest::toolFailure()
     QTRY_COMPARE(m_receiver.errors.size(), 1);
     QVERIFY2(m_receiver.errors.first().at(0).contains(headline),
              qPrintable(m_receiver.errors.first().at(0)));
-    QCOMPARE(m_receiver.errors.first().at(1), QStringLiteral("usbip: error: device is busy"));
+    QCOMPARE(m_receiver.errors.first().at(1), err);
     QCOMPARE(file(SharedFile), shared);
     QCOMPARE(file(RemoteFile), remote);
     QTEST(m_service.sysfs().takeProbed(), "probed");
@@ -866,7 +872,7 @@ void ServiceTest::restoreAtStart()
     QCOMPARE(file(RemoteFile), remote);
     QVERIFY(m_polkit.checks().isEmpty());
     // The failed bind gave its device back; the one bound already is no failure.
-    QCOMPARE(m_service.sysfs().takeProbed(), QByteArray("3-1.2\n"));
+    QCOMPARE(m_service.sysfs().takeProbed(), QByteArray("del 3-1.2\n3-1.2\n"));
     QVERIFY(m_service.log().contains(QStringLiteral("the device 1-1 is shared already")));
     QCOMPARE(m_service.log().count(QStringLiteral("restoring failed")), 2);
     QCOMPARE(QDir(m_env.configDir()).entryList(QDir::Files),
