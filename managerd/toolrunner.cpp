@@ -167,7 +167,14 @@ void ToolRunner::run(const QStringList &arguments, int timeoutMs, Callback done)
 
     run->deadline = new QTimer(this);
     run->deadline->setSingleShot(true);
-    connect(run->deadline, &QTimer::timeout, this, [run]() {
+    connect(run->deadline, &QTimer::timeout, this, [this, run]() {
+        // Ended right at the limit, its exit not handled yet: it ended in time.
+        siginfo_t info = {};
+        if (::waitid(P_PID, static_cast<id_t>(run->pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0
+            && info.si_pid == run->pid) {
+            reap(run);
+            return;
+        }
         run->result.timedOut = true;
         ::kill(-run->pid, SIGKILL);
         ::kill(run->pid, SIGKILL);
