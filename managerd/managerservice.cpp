@@ -20,8 +20,7 @@ Q_LOGGING_CATEGORY(lcManager, "ovra.managerd", QtInfoMsg)
 
 namespace {
 
-// Below this much time left of a call's budget the tool is not started at all.
-constexpr int MinimumToolTimeMs = 1000;
+constexpr int MinimumToolTimeMs = ManagerOptions::MinimumToolTimeMs;
 // Anyone may ask for the port table: however many ask, the tool runs at
 // most about four times a second.
 constexpr int PortsInfoMaxAgeMs = 250;
@@ -371,7 +370,8 @@ void ManagerService::readPorts()
     const quint64 generation = m_portsGeneration;
     QElapsedTimer started;
     started.start();
-    const int limit = qMin(m_options.toolTimeoutMs, m_options.callBudgetMs - MinimumToolTimeMs);
+    const int limit =
+        qMax(1, qMin(m_options.toolTimeoutMs, m_options.callBudgetMs - MinimumToolTimeMs));
     auto finish = [this, generation, started](const QString &text) {
         m_portsRunning = false;
         m_ports.text = text;

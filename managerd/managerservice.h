@@ -30,6 +30,10 @@ struct ManagerOptions
     // What a call's budget keeps beyond the tool's limit when a longer tool
     // limit stretches it: authorisation and the reply.
     static constexpr int CallBudgetMarginMs = 2000;
+    // Below this much time left of a call's budget the tool is not started.
+    static constexpr int MinimumToolTimeMs = 1000;
+    // The least budget that leaves a tool its minimum after authorisation.
+    static constexpr int MinimumCallBudgetMs = MinimumToolTimeMs + CallBudgetMarginMs;
 
     // Folder of the constant-sharing and the constant-connections file.
     QString configDir;
