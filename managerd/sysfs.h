@@ -14,8 +14,6 @@ class Sysfs
 public:
     explicit Sysfs(const QString &root = QStringLiteral("/sys"));
 
-    QString root() const { return m_root; }
-
     // Whether the kernel module `module` ("usbip-host") is loaded (or built
     // in with parameters): /sys/module/usbip_host exists.
     bool isModuleLoaded(const QString &module) const;

@@ -160,7 +160,6 @@ void ToolRunner::run(const QStringList &arguments, int timeoutMs, Callback done)
     run->result.arguments = arguments;
     run->done = std::move(done);
     m_runs.append(run);
-    ++m_running;
 
     QString problem;
     if (!start(run, &problem)) {
@@ -335,7 +334,6 @@ void ToolRunner::reap(Run *run)
 void ToolRunner::finish(Run *run)
 {
     m_runs.removeOne(run);
-    --m_running;
     const Callback done = std::move(run->done);
     const ToolResult result = run->result;
     release(run);
