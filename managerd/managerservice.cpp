@@ -29,6 +29,8 @@ constexpr int PortsInfoMaxAgeMs = 250;
 constexpr int RejectLogBurst = 5;
 constexpr int RejectLogWindowMs = 10000;
 constexpr int RejectLogCallers = 1024;
+// How much of a tool's standard error an Error signal and its log line carry.
+constexpr int MaxErrorMessageChars = 4096;
 // What `usbip bind` says of a device that is shared already.
 constexpr char AlreadyBound[] = "already bound to usbip-host";
 
@@ -558,8 +560,16 @@ void ManagerService::replyError(const Call &call, const QString &name, const QSt
     m_connection.send(call.message.createErrorReply(name, text));
 }
 
-void ManagerService::signalError(const Call &call, const QString &headline, const QString &message)
+void ManagerService::signalError(const Call &call, const QString &headline, const QString &text)
 {
+    // The tool's standard error can run to the runner's output limit.
+    QString message = text;
+    if (message.size() > MaxErrorMessageChars) {
+        message.truncate(MaxErrorMessageChars);
+        if (message.at(message.size() - 1).isHighSurrogate())
+            message.chop(1);
+        message += QStringLiteral("...");
+    }
     qCWarning(lcManager).noquote() << headline << message;
     QDBusMessage signal = QDBusMessage::createTargetedSignal(
         call.message.service(), QLatin1String(OvraUsbIp::ManagerPath),

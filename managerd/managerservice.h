@@ -168,8 +168,9 @@ private:
                       const ListChange &change);
     void reply(const Call &call, const QVariant &value);
     void replyError(const Call &call, const QString &name, const QString &text);
-    // Reports a failure to the calling client with the Error signal.
-    void signalError(const Call &call, const QString &headline, const QString &message);
+    // Reports a failure to the calling client with the Error signal; a long
+    // `text` is cut.
+    void signalError(const Call &call, const QString &headline, const QString &text);
 
     void restoreShares(std::function<void()> next);
     void restoreConnections(std::function<void()> next);
