@@ -7,7 +7,26 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QRegularExpression>
+#include <QTemporaryFile>
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Between the list's name and QTemporaryFile's six random letters and digits.
+constexpr char TemporaryInfix[] = ".ovra-new-";
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+} // namespace
 
 ListFile::ListFile(const QString &path)
     : m_path(path)
@@ -65,27 +84,58 @@ bool ListFile::remove(const QString &entry, QString *error, bool *changed)
     return true;
 }
 
+QStringList ListFile::staleTemporaryFiles() const
+{
+    const QFileInfo list(m_path);
+    const QRegularExpression temporary(
+        QStringLiteral("\\A")
+        + QRegularExpression::escape(list.fileName() + QLatin1String(TemporaryInfix))
+        + QStringLiteral("[A-Za-z0-9]{6}\\z"));
+    QStringList found;
+    const QFileInfoList entries = list.dir().entryInfoList(
+        {list.fileName() + QLatin1String(TemporaryInfix) + QLatin1Char('*')},
+        QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    for (const QFileInfo &entry : entries) {
+        if (temporary.match(entry.fileName()).hasMatch())
+            found.append(entry.filePath());
+    }
+    return found;
+}
+
 bool ListFile::write(const QByteArray &content, QString *error)
 {
-    const QString folder = QFileInfo(m_path).absolutePath();
+    // A list that is a symbolic link stays one: its target is replaced.
+    QFileInfo target(m_path);
+    for (int depth = 0; depth < 40 && target.isSymLink(); ++depth)
+        target.setFile(target.symLinkTarget());
+    const QString path = target.absoluteFilePath();
+    const QString folder = target.absolutePath();
     if (!QDir().mkpath(folder)) {
         if (error)
             *error = QStringLiteral("Cannot create the folder %1").arg(folder);
         return false;
     }
-    QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    auto fail = [this, error](const QString &why) {
         if (error)
-            *error = QStringLiteral("Cannot write %1: %2").arg(m_path, file.errorString());
+            *error = QStringLiteral("Cannot write %1: %2").arg(m_path, why);
         return false;
-    }
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
-                        | QFileDevice::ReadOther);
-    if (file.write(content) != content.size() || !file.commit()) {
-        if (error)
-            *error = QStringLiteral("Cannot write %1: %2").arg(m_path, file.errorString());
-        file.cancelWriting();
-        return false;
-    }
+    };
+    // Written beside the list and renamed over it, so that a reader sees
+    // the old or the new list, never a part; removed on every failure.
+    QTemporaryFile file(path + QLatin1String(TemporaryInfix) + QStringLiteral("XXXXXX"));
+    if (!file.open())
+        return fail(file.errorString());
+    struct stat old = {};
+    const mode_t mode =
+        ::stat(QFile::encodeName(path).constData(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    if (file.write(content) != content.size() || !file.flush())
+        return fail(file.errorString());
+    if (::fchmod(file.handle(), mode) != 0 || ::fsync(file.handle()) != 0)
+        return fail(systemError());
+    if (::rename(QFile::encodeName(file.fileName()).constData(),
+                 QFile::encodeName(path).constData())
+        != 0)
+        return fail(systemError());
+    file.setAutoRemove(false); // it is the list now
     return true;
 }

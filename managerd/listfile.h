@@ -33,6 +33,11 @@ public:
     // none (also when the file is missing).
     bool remove(const QString &entry, QString *error = nullptr, bool *changed = nullptr);
 
+    // What interrupted writes left beside the file: the writer's own
+    // temporary files ("shared-usb-devices.ovra-new-AbC123"), a name no one
+    // else uses, so they can go without asking.
+    QStringList staleTemporaryFiles() const;
+
 private:
     bool write(const QByteArray &content, QString *error);
 

@@ -24,7 +24,7 @@ namespace {
 
 // What the time limits of the command line may be.
 constexpr int MinToolTimeoutMs = 100;
-constexpr int MinCallBudgetMs = 1000;
+constexpr int MinCallBudgetMs = ManagerOptions::MinimumCallBudgetMs;
 constexpr int MaxTimeLimitMs = 600000;
 
 int signalPipe[2] = {-1, -1};
@@ -100,7 +100,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption callBudgetOption(
         QStringLiteral("call-budget"),
         QStringLiteral("Milliseconds within which every call is answered, authorisation included "
-                       "(default %1, or the tool time-out and %2 when that is more).")
+                       "(%1 to %2; default %3, or the tool time-out and %4 when that is more).")
+            .arg(MinCallBudgetMs)
+            .arg(MaxTimeLimitMs)
             .arg(ManagerOptions::DefaultCallBudgetMs)
             .arg(ManagerOptions::CallBudgetMarginMs),
         QStringLiteral("ms"));

@@ -10,11 +10,9 @@
 #include "usbipgrammar.h"
 
 #include <QDBusError>
-#include <QDir>
-#include <QFileInfo>
+#include <QFile>
 #include <QLoggingCategory>
 #include <QPointer>
-#include <QRegularExpression>
 
 #include <memory>
 
@@ -22,8 +20,7 @@ Q_LOGGING_CATEGORY(lcManager, "ovra.managerd", QtInfoMsg)
 
 namespace {
 
-// Below this much time left of a call's budget the tool is not started at all.
-constexpr int MinimumToolTimeMs = 1000;
+constexpr int MinimumToolTimeMs = ManagerOptions::MinimumToolTimeMs;
 // Anyone may ask for the port table: however many ask, the tool runs at
 // most about four times a second.
 constexpr int PortsInfoMaxAgeMs = 250;
@@ -32,6 +29,8 @@ constexpr int PortsInfoMaxAgeMs = 250;
 constexpr int RejectLogBurst = 5;
 constexpr int RejectLogWindowMs = 10000;
 constexpr int RejectLogCallers = 1024;
+// How much of a tool's standard error an Error signal and its log line carry.
+constexpr int MaxErrorMessageChars = 4096;
 // What `usbip bind` says of a device that is shared already.
 constexpr char AlreadyBound[] = "already bound to usbip-host";
 
@@ -93,25 +92,14 @@ QString ManagerService::shareRecordsPath() const
 
 void ManagerService::removeStaleTemporaryFiles()
 {
-    // QSaveFile writes "<name>.XXXXXX" beside the file and renames it over
-    // the file; a kill in between leaves it behind.
     for (const QString &path : {sharedDevicesPath(), remoteDevicesPath(), shareRecordsPath()}) {
-        const QFileInfo list(path);
-        const QRegularExpression temporary(QStringLiteral("\\A")
-                                           + QRegularExpression::escape(list.fileName())
-                                           + QStringLiteral("\\.[A-Za-z0-9]{6}\\z"));
-        const QFileInfoList entries =
-            list.dir().entryInfoList({list.fileName() + QStringLiteral(".??????")},
-                                     QDir::Files | QDir::Hidden | QDir::NoSymLinks);
-        for (const QFileInfo &entry : entries) {
-            if (!temporary.match(entry.fileName()).hasMatch())
-                continue;
-            if (QFile::remove(entry.filePath()))
-                qCInfo(lcManager).noquote()
-                    << "removed the stale temporary file" << entry.filePath();
+        const QStringList stale = ListFile(path).staleTemporaryFiles();
+        for (const QString &temporary : stale) {
+            if (QFile::remove(temporary))
+                qCInfo(lcManager).noquote() << "removed the stale temporary file" << temporary;
             else
                 qCWarning(lcManager).noquote()
-                    << "cannot remove the stale temporary file" << entry.filePath();
+                    << "cannot remove the stale temporary file" << temporary;
         }
     }
 }
@@ -216,8 +204,10 @@ void ManagerService::share(const Call &call, const QString &busid, const QString
             [this, call, busid, vidpid, failure, constant, serial](const ToolResult &result) {
                 if (!result.succeeded()) {
                     // The tool may have taken the device from its driver
-                    // before it failed: without this the disk is gone.
-                    giveBack(busid);
+                    // before it failed: without this the disk is gone. A
+                    // device shared already (its match entry in use) stays.
+                    if (!result.standardError.contains(AlreadyBound))
+                        giveBack(busid);
                     signalError(call, failure, result.failureText());
                     reply(call, false);
                     return;
@@ -382,7 +372,8 @@ void ManagerService::readPorts()
     const quint64 generation = m_portsGeneration;
     QElapsedTimer started;
     started.start();
-    const int limit = qMin(m_options.toolTimeoutMs, m_options.callBudgetMs - MinimumToolTimeMs);
+    const int limit =
+        qMax(1, qMin(m_options.toolTimeoutMs, m_options.callBudgetMs - MinimumToolTimeMs));
     auto finish = [this, generation, started](const QString &text) {
         m_portsRunning = false;
         m_ports.text = text;
@@ -569,8 +560,16 @@ void ManagerService::replyError(const Call &call, const QString &name, const QSt
     m_connection.send(call.message.createErrorReply(name, text));
 }
 
-void ManagerService::signalError(const Call &call, const QString &headline, const QString &message)
+void ManagerService::signalError(const Call &call, const QString &headline, const QString &text)
 {
+    // The tool's standard error can run to the runner's output limit.
+    QString message = text;
+    if (message.size() > MaxErrorMessageChars) {
+        message.truncate(MaxErrorMessageChars);
+        if (message.at(message.size() - 1).isHighSurrogate())
+            message.chop(1);
+        message += QStringLiteral("...");
+    }
     qCWarning(lcManager).noquote() << headline << message;
     QDBusMessage signal = QDBusMessage::createTargetedSignal(
         call.message.service(), QLatin1String(OvraUsbIp::ManagerPath),

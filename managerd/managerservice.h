@@ -30,6 +30,10 @@ struct ManagerOptions
     // What a call's budget keeps beyond the tool's limit when a longer tool
     // limit stretches it: authorisation and the reply.
     static constexpr int CallBudgetMarginMs = 2000;
+    // Below this much time left of a call's budget the tool is not started.
+    static constexpr int MinimumToolTimeMs = 1000;
+    // The least budget that leaves a tool its minimum after authorisation.
+    static constexpr int MinimumCallBudgetMs = MinimumToolTimeMs + CallBudgetMarginMs;
 
     // Folder of the constant-sharing and the constant-connections file.
     QString configDir;
@@ -70,7 +74,7 @@ public:
     QString shareRecordsPath() const;
 
     // Removes what an interrupted write of the lists can leave beside them:
-    // the temporary files of our own ("shared-usb-devices.AbCdEf"). Call it
+    // the temporary files of our own ("shared-usb-devices.ovra-new-AbC123"). Call it
     // only once the bus name is ours, so no other instance is writing.
     void removeStaleTemporaryFiles();
 
@@ -164,8 +168,9 @@ private:
                       const ListChange &change);
     void reply(const Call &call, const QVariant &value);
     void replyError(const Call &call, const QString &name, const QString &text);
-    // Reports a failure to the calling client with the Error signal.
-    void signalError(const Call &call, const QString &headline, const QString &message);
+    // Reports a failure to the calling client with the Error signal; a long
+    // `text` is cut.
+    void signalError(const Call &call, const QString &headline, const QString &text);
 
     void restoreShares(std::function<void()> next);
     void restoreConnections(std::function<void()> next);

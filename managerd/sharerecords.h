@@ -27,8 +27,6 @@ public:
 
     explicit ShareRecords(const QString &path);
 
-    QString path() const { return m_path; }
-
     static QString line(const QString &vidPid, const QString &serial);
 
     // A missing file is empty; an unreadable one gives false and `error`.

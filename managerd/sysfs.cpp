@@ -69,6 +69,13 @@ int Sysfs::vhciPortCount(QString *error) const
 
 bool Sysfs::reprobe(const QString &busId, QString *error) const
 {
+    // A bind stopped half-way may leave the device in usbip-host's match
+    // table, and the probe would export it. Writing fails when it is not
+    // there (or usbip-host is not loaded): nothing to undo then.
+    QFile match(m_root + QStringLiteral("/bus/usb/drivers/usbip-host/match_busid"));
+    if (match.open(QIODevice::WriteOnly | QIODevice::ExistingOnly | QIODevice::Unbuffered))
+        match.write("del " + busId.toLatin1() + '\n');
+
     const QString path = m_root + QStringLiteral("/bus/usb/drivers_probe");
     QFile file(path);
     // Never create the file: outside a real sysfs that would hide a mistake.

@@ -14,8 +14,6 @@ class Sysfs
 public:
     explicit Sysfs(const QString &root = QStringLiteral("/sys"));
 
-    QString root() const { return m_root; }
-
     // Whether the kernel module `module` ("usbip-host") is loaded (or built
     // in with parameters): /sys/module/usbip_host exists.
     bool isModuleLoaded(const QString &module) const;
@@ -30,8 +28,9 @@ public:
     int vhciPortCount(QString *error = nullptr) const;
 
     // Hands the device `busId` to its usual driver again when it has none
-    // (after `usbip bind` took it from its driver and then failed): the
-    // bus's drivers_probe file. A device that has a driver stays as it is.
+    // (after `usbip bind` took it from its driver and then failed): drops
+    // it from usbip-host's match table, then the bus's drivers_probe file.
+    // A device that has a driver stays as it is.
     bool reprobe(const QString &busId, QString *error = nullptr) const;
 
 private:

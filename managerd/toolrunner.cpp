@@ -41,6 +41,14 @@ struct ChildSetup
     volatile int execErrno = 0; // written by the child, read after it has gone on
 };
 
+// Makes `fd` the child's descriptor `target`, open across exec. A service
+// started with 0, 1 or 2 closed may have opened the pipe there already;
+// dup2 then does nothing and the close-on-exec flag would stay.
+int place(int fd, int target)
+{
+    return fd == target ? ::fcntl(target, F_SETFD, 0) : ::dup2(fd, target);
+}
+
 // Runs in the child of vfork(), which shares the service's memory until it
 // execs: system calls only, no allocation, no locks.
 [[noreturn]] void execChild(ChildSetup *setup)
@@ -67,8 +75,7 @@ struct ChildSetup
     ::setpgid(0, 0);
 
     // Standard input, output and error, and nothing else: no bus connection.
-    if (::dup2(setup->input, 0) < 0 || ::dup2(setup->output, 1) < 0
-        || ::dup2(setup->error, 2) < 0) {
+    if (place(setup->input, 0) < 0 || place(setup->output, 1) < 0 || place(setup->error, 2) < 0) {
         setup->execErrno = errno;
         ::_exit(127);
     }
@@ -153,7 +160,6 @@ void ToolRunner::run(const QStringList &arguments, int timeoutMs, Callback done)
     run->result.arguments = arguments;
     run->done = std::move(done);
     m_runs.append(run);
-    ++m_running;
 
     QString problem;
     if (!start(run, &problem)) {
@@ -167,7 +173,14 @@ void ToolRunner::run(const QStringList &arguments, int timeoutMs, Callback done)
 
     run->deadline = new QTimer(this);
     run->deadline->setSingleShot(true);
-    connect(run->deadline, &QTimer::timeout, this, [run]() {
+    connect(run->deadline, &QTimer::timeout, this, [this, run]() {
+        // Ended right at the limit, its exit not handled yet: it ended in time.
+        siginfo_t info = {};
+        if (::waitid(P_PID, static_cast<id_t>(run->pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0
+            && info.si_pid == run->pid) {
+            reap(run);
+            return;
+        }
         run->result.timedOut = true;
         ::kill(-run->pid, SIGKILL);
         ::kill(run->pid, SIGKILL);
@@ -321,7 +334,6 @@ void ToolRunner::reap(Run *run)
 void ToolRunner::finish(Run *run)
 {
     m_runs.removeOne(run);
-    --m_running;
     const Callback done = std::move(run->done);
     const ToolResult result = run->result;
     release(run);

@@ -59,9 +59,9 @@ public:
     // `timeoutMs` milliseconds.
     void run(const QStringList &arguments, int timeoutMs, Callback done);
 
-    int running() const { return m_running; }
-
 private:
+    friend class ToolRunnerTest;
+
     struct Run;
 
     bool start(Run *run, QString *problem);
@@ -71,6 +71,5 @@ private:
     void release(Run *run);
 
     QString m_program = QStringLiteral("usbip");
-    int m_running = 0;
     QList<Run *> m_runs;
 };

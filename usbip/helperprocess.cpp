@@ -5,7 +5,10 @@
 
 #include "ovrawait.h"
 
+#include <QDebug>
 #include <QProcess>
+
+#include <memory>
 
 namespace {
 
@@ -15,21 +18,33 @@ const int KillWaitMs = 1000;
 
 HelperRun runHelperProcess(const QString &program, const QStringList &arguments, int timeoutMs)
 {
-    QProcess process;
-    process.start(program, arguments, QIODevice::ReadWrite);
-    OvraWait::forProcess(process, timeoutMs);
+    // On the heap: a helper that outlives its kill (stuck in the kernel on a
+    // dead disk) is let go below, where ~QProcess would block for 30 s.
+    auto process = std::make_unique<QProcess>();
+    // It reads nothing: no pipe is kept open as its standard input.
+    process->setStandardInputFile(QProcess::nullDevice());
+    process->start(program, arguments, QIODevice::ReadOnly);
+    OvraWait::forProcess(*process, timeoutMs);
     HelperRun run;
-    run.standardOutput = process.readAllStandardOutput();
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        OvraWait::forProcess(process, KillWaitMs);
-        run.standardError = process.readAllStandardError();
+    run.standardOutput = process->readAllStandardOutput();
+    if (process->state() != QProcess::NotRunning) {
+        process->kill();
+        OvraWait::forProcess(*process, KillWaitMs);
+        run.standardError = process->readAllStandardError();
+        if (process->state() != QProcess::NotRunning) {
+            qWarning().noquote() << program
+                                 << "does not end after it was killed; not waiting for it";
+            QProcess *survivor = process.release();
+            QObject::connect(survivor,
+                             QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
+                             survivor, &QObject::deleteLater);
+        }
         return run;
     }
-    run.standardError = process.readAllStandardError();
-    run.finished =
-        process.error() != QProcess::FailedToStart && process.exitStatus() == QProcess::NormalExit;
-    run.exitCode = process.exitCode();
+    run.standardError = process->readAllStandardError();
+    run.finished = process->error() != QProcess::FailedToStart
+        && process->exitStatus() == QProcess::NormalExit;
+    run.exitCode = process->exitCode();
     return run;
 }
 

@@ -31,6 +31,8 @@ FakeSysfs::FakeSysfs()
     setModuleLoaded(QStringLiteral("vhci-hcd"), true);
     writeFile(m_dir.filePath(QStringLiteral("devices/platform/vhci_hcd.0/nports")), "16\n");
     writeFile(m_dir.filePath(QStringLiteral("bus/usb/drivers_probe")), QByteArray());
+    writeFile(m_dir.filePath(QStringLiteral("bus/usb/drivers/usbip-host/match_busid")),
+              QByteArray());
 }
 
 void FakeSysfs::setModuleLoaded(const QString &module, bool loaded)
@@ -52,9 +54,13 @@ void FakeSysfs::addDevice(const QString &busId, const QString &serial)
 
 QByteArray FakeSysfs::takeProbed()
 {
-    QFile file(m_dir.filePath(QStringLiteral("bus/usb/drivers_probe")));
-    const QByteArray written = file.open(QIODevice::ReadWrite) ? file.readAll() : QByteArray();
-    file.resize(0);
+    QByteArray written;
+    for (const char *name : {"bus/usb/drivers/usbip-host/match_busid", "bus/usb/drivers_probe"}) {
+        QFile file(m_dir.filePath(QLatin1String(name)));
+        if (file.open(QIODevice::ReadWrite))
+            written += file.readAll();
+        file.resize(0);
+    }
     return written;
 }
 

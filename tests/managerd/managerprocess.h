@@ -14,7 +14,8 @@
 
 // A stand-in for the part of /sys the Manager service reads and writes
 // (--sysfs-root): by default both usbip modules loaded, a vhci driver with
-// 16 ports, the bus's drivers_probe file, and no devices.
+// 16 ports, the bus's drivers_probe file, usbip-host's match_busid file,
+// and no devices.
 class FakeSysfs
 {
 public:
@@ -24,7 +25,8 @@ public:
     void setModuleLoaded(const QString &module, bool loaded); // "vhci-hcd"
     // A local device; an empty serial number: the device has none.
     void addDevice(const QString &busId, const QString &serial = QString());
-    // What was written to drivers_probe last (and clears it).
+    // What was written to usbip-host's match_busid and to drivers_probe
+    // last, in this order (and clears both).
     QByteArray takeProbed();
 
 private:

@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 class ListFileTest : public QObject
 {
     Q_OBJECT
@@ -67,14 +69,21 @@ void ListFileTest::add()
     QFETCH(QString, entry);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("list"));
-    if (before != "<missing>")
+    if (before != "<missing>") {
         write(path, before);
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0640), 0);
+    }
     ListFile file(path);
     bool changed = false;
     QString error;
     QVERIFY2(file.add(entry, &error, &changed), qPrintable(error));
     QTEST(changed, "changed");
     QTEST(contentOf(path), "after");
+    // A rewrite keeps the list's mode and leaves no temporary file behind.
+    struct stat written = {};
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &written), 0);
+    QCOMPARE(written.st_mode & 07777, before == "<missing>" ? 0644U : 0640U);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"list"});
 }
 
 void ListFileTest::remove_data()

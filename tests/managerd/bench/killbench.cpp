@@ -94,7 +94,7 @@ QStringList temporaryFiles(const QStringList &folders)
 {
     static const QRegularExpression pattern(
         QStringLiteral("\\A(shared-usb-devices|remote-usb-devices|shared-device-serials)"
-                       "\\.[A-Za-z0-9]{6}\\z"));
+                       "\\.ovra-new-[A-Za-z0-9]{6}\\z"));
     QStringList found;
     for (const QString &folder : folders) {
         const QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden);
