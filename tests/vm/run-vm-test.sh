@@ -84,7 +84,7 @@ else
     fingerprint=$(cd "$root" && git ls-files -z --cached --others --exclude-standard \
         | while IFS= read -r -d '' f; do
             case "$f" in tests/* | .ci/* | scripts/* | README.md) [ "$f" = scripts/build-packages ] || continue ;; esac
-            [ -f "$f" ] && printf '%s\0' "$f"
+            if [ -f "$f" ]; then printf '%s\0' "$f"; fi
         done \
         | xargs -0 sha256sum | sha256sum | cut -c1-16)
     if [ "$(cat "$debs/.fingerprint" 2>/dev/null)" != "$fingerprint" ]; then
