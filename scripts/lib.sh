@@ -24,10 +24,10 @@ give_back() {
 # give_back_on_exit DIR [KEEP...]: give_back DIR, whatever the outcome (and
 # wherever the script has gone meanwhile).
 give_back_on_exit() {
-    local arg
+    local path
     give_back_args=()
-    for arg in "$@"; do
-        give_back_args+=("$(realpath -m "$arg")")
+    for path in "$@"; do
+        give_back_args+=("$(realpath -m "$path")")
     done
     trap 'give_back "${give_back_args[@]}"' EXIT
 }

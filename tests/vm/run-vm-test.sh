@@ -34,7 +34,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --build-dir) build_dir=$2; shift 2 ;;
         --debs) debs_dir=$2; shift 2 ;;
-        -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) . "$root/scripts/lib.sh"; print_help "$0"; exit 0 ;;
         *) echo "run-vm-test: unknown argument '$1'" >&2; exit 2 ;;
     esac
 done
