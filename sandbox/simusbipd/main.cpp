@@ -8,9 +8,12 @@
 // exports at that moment: after the host's "delayMs", or never when it
 // "hang"s. The listings themselves come from the simulated tool; this is what
 // the network scan's probe finds. It serves the hosts of the world as it was
-// at start and prints one line when it listens.
+// at start and prints one line, "listening on <hosts>", when it listens on
+// every one; when it cannot listen on one, it says why and exits with status 1.
+// With --best-effort it serves the hosts it can and names them in that line
+// (parallel test suites may hold the others).
 //
-//   ovra-sandbox-usbipd
+//   ovra-sandbox-usbipd [--best-effort]
 
 #include "simworld.h"
 #include "usbippeer.h"
@@ -91,6 +94,12 @@ UsbIpPeer::Reply answer(const QString &host)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments().mid(1);
+    const bool bestEffort = arguments == QStringList{QStringLiteral("--best-effort")};
+    if (!arguments.isEmpty() && !bestEffort) {
+        std::fprintf(stderr, "usage: %s [--best-effort]\n", argv[0]);
+        return 2;
+    }
     const SimUsbIp::World world = readWorld();
     std::vector<std::unique_ptr<UsbIpPeer>> peers;
     QStringList listening;
@@ -103,6 +112,8 @@ int main(int argc, char *argv[])
         peer->setSource([host] { return answer(host); });
         if (!peer->listen(host)) {
             std::fprintf(stderr, "ovra-sandbox-usbipd: %s\n", qPrintable(peer->errorString()));
+            if (!bestEffort)
+                return 1;
             continue;
         }
         peers.push_back(std::move(peer));

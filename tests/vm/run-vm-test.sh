@@ -34,7 +34,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --build-dir) build_dir=$2; shift 2 ;;
         --debs) debs_dir=$2; shift 2 ;;
-        -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) . "$root/scripts/lib.sh"; print_help "$0"; exit 0 ;;
         *) echo "run-vm-test: unknown argument '$1'" >&2; exit 2 ;;
     esac
 done
@@ -64,18 +64,30 @@ guest_packages=(
     libkf5solid5 hicolor-icon-theme
     e2fsprogs usbutils iproute2 procps
 )
-# Bump when the way the root folder is made changes.
-base_recipe=2
-base_key=$(printf '%s\n' "$base_recipe" "${guest_packages[@]}" | sha256sum | cut -c1-12)
-base=$cache/rootfs-$base_key
 
 # Every build tree shares the root folder; one run at a time prepares it.
 exec 9>"$cache/.lock"
 
+# However the run ends: the package build stops with it, and the shared root
+# folder keeps nothing of an installation that failed half-way.
+package_pid=
+pkg_tmp=
+base_dirty=
+on_exit() {
+    if [ -n "$package_pid" ]; then
+        kill -- -"$package_pid" 2>/dev/null || true
+        wait "$package_pid" 2>/dev/null || true
+        rm -rf "$pkg_tmp"
+    fi
+    if [ -n "$base_dirty" ]; then
+        rm -rf "$base/tmp/ovra-debs" "$base/etc/resolv.conf"
+    fi
+}
+trap on_exit EXIT
+
 # ---- 1. the project's packages (cached by the source tree's content) -------
 debs=$vm/debs
 package_log=$vm/build-packages.log
-package_pid=
 if [ -n "$debs_dir" ]; then
     debs=$(cd "$debs_dir" && pwd)
 else
@@ -84,7 +96,7 @@ else
     fingerprint=$(cd "$root" && git ls-files -z --cached --others --exclude-standard \
         | while IFS= read -r -d '' f; do
             case "$f" in tests/* | .ci/* | scripts/* | README.md) [ "$f" = scripts/build-packages ] || continue ;; esac
-            [ -f "$f" ] && printf '%s\0' "$f"
+            if [ -f "$f" ]; then printf '%s\0' "$f"; fi
         done \
         | xargs -0 sha256sum | sha256sum | cut -c1-16)
     if [ "$(cat "$debs/.fingerprint" 2>/dev/null)" != "$fingerprint" ]; then
@@ -92,6 +104,9 @@ else
         rm -rf "$debs"
         mkdir -p "$debs"
         pkg_tmp=$(mktemp -d "${TMPDIR:-/tmp}/ovra-vm-packages.XXXXXX")
+        # A process group of its own, which on_exit ends as a whole; it does
+        # not hold the cache's lock.
+        set -m
         (
             t=$(now)
             if DIST_DIR=$debs PACKAGE_BUILD_DIR=$pkg_tmp/build JOBS=$(nproc) \
@@ -100,8 +115,9 @@ else
                 echo "packages built in $(since "$t") s" >>"$package_log"
             fi
             rm -rf "$pkg_tmp"
-        ) &
+        ) </dev/null 9>&- &
         package_pid=$!
+        set +m
     fi
 fi
 
@@ -160,6 +176,13 @@ make_base() {
     say "root folder built in $(since "$t") s ($(du -sh "$base" | cut -f1))"
 }
 
+# The root folder's cache key: the packages, the recipe above and the hook it
+# runs. Bump base_recipe when something else changes what mmdebstrap makes.
+base_recipe=2
+base_key=$( (printf '%s\n' "$base_recipe" "${guest_packages[@]}"; declare -f make_base
+    cat "$here/initramfs-hook") | sha256sum | cut -c1-12)
+base=$cache/rootfs-$base_key
+
 flock 9
 if [ ! -d "$base" ]; then
     make_base || { say "FAIL: the guest's root folder could not be built"; exit 1; }
@@ -168,6 +191,7 @@ flock -u 9
 
 if [ -n "$package_pid" ]; then
     wait "$package_pid" || true
+    package_pid=
     tail -n 1 "$package_log"
 fi
 app_deb=$(ls "$debs"/ovra-admin-usbip_*.deb 2>/dev/null | sort -V | tail -n1 || true)
@@ -189,6 +213,7 @@ if [ "$(cat "$image.key" 2>/dev/null)" != "$image_key" ] || [ ! -f "$image" ]; t
     t=$(now)
     flock 9
     say "installing $(basename "$app_deb") and $(basename "$mgr_deb") into the guest"
+    base_dirty=1
     mkdir -p "$base/tmp/ovra-debs"
     cp "$app_deb" "$mgr_deb" "$base/tmp/ovra-debs/"
     if ! chroot "$base" dpkg -i "/tmp/ovra-debs/$(basename "$app_deb")" \
@@ -196,15 +221,15 @@ if [ "$(cat "$image.key" 2>/dev/null)" != "$image_key" ] || [ ! -f "$image" ]; t
         # A dependency the root folder lacks: fetch it from the mirror.
         cp /etc/resolv.conf "$base/etc/resolv.conf"
         chroot "$base" sh -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get -f install -y -qq --no-install-recommends' \
-            >>"$vm/dpkg.log" 2>&1 || { tail -n 20 "$vm/dpkg.log"; flock -u 9; exit 1; }
-        rm -f "$base/etc/resolv.conf" "$base"/var/cache/apt/archives/*.deb
+            >>"$vm/dpkg.log" 2>&1 || { tail -n 20 "$vm/dpkg.log"; exit 1; }
+        rm -f "$base"/var/cache/apt/archives/*.deb
     fi
-    rm -rf "$base/tmp/ovra-debs"
+    rm -rf "$base/tmp/ovra-debs" "$base/etc/resolv.conf"
+    base_dirty=
     for pkg in ovra-admin-usbip ovra-admin-usbip-manager; do
         if [ "$(chroot "$base" dpkg-query -W -f '${Status}' "$pkg" 2>/dev/null)" != "install ok installed" ]; then
             tail -n 20 "$vm/dpkg.log"
             say "FAIL: $pkg could not be installed in the guest"
-            flock -u 9
             exit 1
         fi
     done

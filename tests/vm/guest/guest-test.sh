@@ -301,7 +301,8 @@ bound "$A" && bad "$A was bound"
 if ! on_storage "$A"; then
     bad "$A lost its usb-storage driver (driver now '$(device_driver "$A")'): a failed bind did not hand the device back"
 fi
-journal_since "$since" | grep -q "running usbip" && note "the Manager ran usbip: $(journal_since "$since" | grep "running usbip" | tr '\n' ' ')"
+ran=$(journal_since "$since" | grep "running usbip" | tr '\n' ' ')
+[ -n "$ran" ] && bad "the Manager ran usbip although usbip-host could not load: $ran"
 rm -f /etc/modprobe.d/zz-ovra-vm-block.conf
 give_back "$A"
 note "$(state "$A")"
@@ -373,7 +374,7 @@ bound "$Q" || bad "$Q was unbound for a refused user"
 [ -s "$remote_list" ] && bad "$remote_list was written"
 [ "$(loaded vhci_hcd && echo loaded || echo unloaded)" = "$vhci_before" ] \
     || bad "vhci-hcd was loaded for a refused user"
-ran=$(journal_since "$since" | grep -E "running usbip|modprobe" | tr '\n' ' ')
+ran=$(journal_since "$since" | grep -E "running usbip|loading the kernel module" | tr '\n' ' ')
 [ -n "$ran" ] && bad "the Manager ran something for a refused user: $ran"
 end_step
 
@@ -642,13 +643,22 @@ else
         echo "$wanted" | grep -qx "$m" || bad "$load_files does not name ${m/_/-}"
     done
     systemctl stop usbipd.service
-    modprobe -r vhci-hcd usbip-host usbip-core 2>/dev/null
+    unload=$(modprobe -r vhci-hcd usbip-host usbip-core 2>&1)
     note "before: $(modules)"
-    /lib/systemd/systemd-modules-load || bad "systemd-modules-load failed"
-    note "after systemd-modules-load: $(modules)"
-    for m in $wanted; do
-        loaded "$m" || bad "$m is not loaded"
+    still=""
+    for m in vhci_hcd usbip_host usbip_core; do
+        loaded "$m" && still="$still ${m//_/-}"
     done
+    if [ -n "$still" ]; then
+        # Still loaded, they would pass the check below without the file.
+        bad "could not unload$still before running systemd-modules-load: ${unload:-no reason given}"
+    else
+        /lib/systemd/systemd-modules-load || bad "systemd-modules-load failed"
+        note "after systemd-modules-load: $(modules)"
+        for m in $wanted; do
+            loaded "$m" || bad "$m is not loaded"
+        done
+    fi
 fi
 end_step
 
