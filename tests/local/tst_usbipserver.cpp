@@ -337,6 +337,8 @@ void TestUsbIpServer::storageBusIds_data()
         << layout("md-raid") << 0 << QStringList{odd, "1-3", "3-2.1.4"} << QString();
     QTest::newRow("btrfs on a USB disk, spanning a second one: both")
         << layout("btrfs-usb") << 0 << QStringList{odd, "1-3", "3-2.1.4"} << QString();
+    QTest::newRow("system on the fixed second bay of the dock 1-7: not the first bay")
+        << layout("usb-dock") << 0 << QStringList{odd, "1-3", "2-1.4", "3-2.1.4"} << QString();
     QTest::newRow("no block device holds /: none")
         << layout("no-root") << 0 << QStringList() << "No block device holds the root file system.";
     QTest::newRow("lsblk fails: none, with its reason")
