@@ -27,8 +27,12 @@ UsbIpServer::UsbIpServer(QObject *parent)
     m_manager.setWaiter(&OvraWait::until);
     findSystemDisks();
     loadBlacklist();
-    // Errors that the Manager reports on its own reach the window like ours.
-    connect(&m_manager, &OvraAdminUsbIpInterface::Error, this, &UsbIpServer::error);
+    // Errors that the Manager reports on its own reach the window like ours;
+    // their detail is the tool's raw standard error.
+    connect(&m_manager, &OvraAdminUsbIpInterface::Error, this,
+            [this](const QString &headline, const QString &message) {
+                Q_EMIT error(headline, OvraUsbIp::printableMessage(message));
+            });
 }
 
 UsbIpServer::~UsbIpServer() = default;
