@@ -645,7 +645,7 @@ void TestMainWindow::contextMenus()
 
 void TestMainWindow::errorBoxes_data()
 {
-    QTest::addColumn<QString>("action"); // "share", "update local" or "update remote"
+    QTest::addColumn<QString>("action"); // "start", "share", "update local" or "update remote"
     QTest::addColumn<QString>("managerError");
     QTest::addColumn<QString>("managerMessage");
     QTest::addColumn<QStringList>("failingListing");
@@ -680,6 +680,11 @@ void TestMainWindow::errorBoxes_data()
         << QByteArray("usbip: error: could not connect to localhost:3240: System error\n")
         << "Error updating the list of shared devices!"
         << "usbip: error: could not connect to localhost:3240: System error";
+    QTest::newRow("exports cannot be listed at start: said too")
+        << "start" << QString() << QString() << ListLocalhost
+        << QByteArray("usbip: error: could not connect to localhost:3240: System error\n")
+        << "Error updating the list of shared devices!"
+        << "usbip: error: could not connect to localhost:3240: System error";
 }
 
 void TestMainWindow::errorBoxes()
@@ -692,13 +697,18 @@ void TestMainWindow::errorBoxes()
     QFETCH(QString, text);
     QFETCH(QString, detailed);
 
-    auto window = makeWindow();
+    const bool atStart = action == QLatin1String("start");
     ModalCloser closer;
+    if (atStart)
+        m_usbip->setResponse(failingListing, QByteArray(), toolError, 1);
+    auto window = makeWindow();
     if (!managerError.isEmpty())
         m_manager->setError(QStringLiteral("ShareDevice"), managerError, managerMessage);
-    if (!failingListing.isEmpty())
+    if (!failingListing.isEmpty() && !atStart)
         m_usbip->setResponse(failingListing, QByteArray(), toolError, 1);
-    if (action == QLatin1String("share")) {
+    if (atStart) {
+        // The first listing ran in the constructor.
+    } else if (action == QLatin1String("share")) {
         QTreeView *view = localView(window.get());
         view->setCurrentIndex(rowOf(view, QStringLiteral("2-1")));
         child<QAction>(window.get(), "m_shareSessionAction")->trigger();
