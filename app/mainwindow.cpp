@@ -121,6 +121,9 @@ void MainWindow::initLocalTab()
     m_localModel.reset(new LocalUsbDevicesModel(m_server));
     view->setModel(m_localModel.get());
     QItemSelectionModel *selection = view->selectionModel();
+    // Unlike the service's, a failed listing of the exports at start is
+    // shown: it makes every shared device look unshared.
+    connect(m_localModel.get(), &LocalUsbDevicesModel::error, this, &MainWindow::showError);
 
     if (m_ui->m_tabWidget->currentIndex() == LocalTab)
         updateLocalDevices();
@@ -137,7 +140,6 @@ void MainWindow::initLocalTab()
     });
 
     connect(&m_server, &UsbIpServer::error, this, &MainWindow::showError);
-    connect(m_localModel.get(), &LocalUsbDevicesModel::error, this, &MainWindow::showError);
     connect(m_ui->m_updateLocalPushButton, &QPushButton::clicked, this,
             &MainWindow::updateLocalDevices);
     connect(m_ui->m_shareSessionAction, &QAction::triggered, this,

@@ -24,8 +24,7 @@ namespace {
 
 const quint16 usbipPort = 3240;
 const char policyFile[] = "org.ovra.admin.usbip.policy";
-// The Manager's polkit actions: sharing and connecting.
-const char *const policyActions[] = {"org.ovra.admin.usbip.share", "org.ovra.admin.usbip.connect"};
+const char *const policyActions[] = {OvraUsbIp::ShareAction, OvraUsbIp::ConnectAction};
 
 QString root(const char *variable, const char *fallback)
 {

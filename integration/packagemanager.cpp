@@ -4,6 +4,7 @@
 #include "packagemanager.h"
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -39,9 +40,12 @@ QString queryOutput(const QString &program, const QStringList &arguments)
     return QString::fromLocal8Bit(query.readAllStandardOutput());
 }
 
-// The packages of `names` (dpkg-query patterns) that dpkg's database holds in
-// a state other than "not installed". Names dpkg merely saw in another
-// package's relations are listed as not installed, so they do not count.
+// The packages of `names` (dpkg-query patterns) whose files dpkg's database
+// holds, wholly or in part: every state but "not installed" and "config
+// files". Names dpkg merely saw in another package's relations are listed as
+// not installed; a package removed long ago but for its configuration (a
+// Debian upgraded since its linux-tools-3.16) says nothing of this
+// distribution.
 QStringList packagesInDatabase(const QStringList &names)
 {
     const QString output = queryOutput(
@@ -52,10 +56,10 @@ QStringList packagesInDatabase(const QStringList &names)
     QStringList packages;
     const QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString &text : lines) {
-        // The abbreviation's second letter is the state; "n" is not installed.
+        // The abbreviation's second letter is the state.
         const QStringList fields = text.split(QLatin1Char('\t'));
-        if (fields.size() == 2 && fields.at(0).size() >= 2
-            && fields.at(0).at(1) != QLatin1Char('n'))
+        if (fields.size() == 2 && fields.at(0).size() >= 2 && fields.at(0).at(1) != QLatin1Char('n')
+            && fields.at(0).at(1) != QLatin1Char('c'))
             packages << fields.at(1);
     }
     return packages;
@@ -83,6 +87,34 @@ QStringList packagesInAptLists(const QStringList &names)
             packages << current;
     }
     return packages;
+}
+
+// Whether os-release(5) names Ubuntu as this system's ID or in its ID_LIKE.
+// The file is OVRA_OS_RELEASE_FILE when that is set; otherwise
+// /etc/os-release, or /usr/lib/os-release in its absence.
+bool osReleaseIsUbuntuLike()
+{
+    QString path = qEnvironmentVariable("OVRA_OS_RELEASE_FILE");
+    if (path.isEmpty()) {
+        path = QStringLiteral("/etc/os-release");
+        if (!QFile::exists(path))
+            path = QStringLiteral("/usr/lib/os-release");
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return false;
+    static const QRegularExpression assignment(
+        QStringLiteral("\\A(ID|ID_LIKE)=([\"']?)([^\"']*)\\2\\z"));
+    while (!file.atEnd()) {
+        const QRegularExpressionMatch match =
+            assignment.match(QString::fromUtf8(file.readLine()).trimmed());
+        if (match.hasMatch()
+            && match.captured(3)
+                   .split(QLatin1Char(' '), Qt::SkipEmptyParts)
+                   .contains(QLatin1String("ubuntu")))
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -153,14 +185,17 @@ ToolsPackage PackageManager::usbipToolsPackage(const QString &kernelRelease)
     if (known.contains(debianTools))
         return {debianTools, isPackageInstalled(debianTools, installedPattern)};
 
-    // Nothing of either kind was ever installed here: the package lists tell
-    // which of the two this distribution has.
-    if (!isValidPackageName(kernelTools))
+    // Neither kind is installed here: the package lists tell which of the
+    // two this distribution has, and, when they know neither (offline,
+    // never updated), what the system says it is.
+    const QStringList available = isValidPackageName(kernelTools)
+        ? packagesInAptLists({kernelTools, debianTools})
+        : packagesInAptLists({debianTools});
+    if (available.contains(kernelTools))
         return {kernelTools, false};
-    const QStringList available = packagesInAptLists({kernelTools, debianTools});
-    if (!available.contains(kernelTools) && available.contains(debianTools))
+    if (available.contains(debianTools))
         return {debianTools, false};
-    return {kernelTools, false};
+    return {osReleaseIsUbuntuLike() ? kernelTools : debianTools, false};
 }
 
 bool PackageManager::runSynapticWithPackageSelected(const QString &name, bool nonInteractive)

@@ -30,13 +30,15 @@ public:
     // installed (isPackageInstalled with the pattern "ii\s%1").
     // Distributions that ship kernel-matched tools (Ubuntu and its
     // derivatives) use "linux-tools-<kernelRelease>"; Debian ships them as
-    // "usbip". Decided from dpkg's database: any linux-tools-* package in it
-    // (installed, half installed or left with its configuration) means the
-    // former, otherwise a "usbip" package in it means the latter. With
-    // neither, apt's package lists tell which of the two exists, and
-    // linux-tools-<kernelRelease> is the answer when neither does. A name
-    // dpkg knows only from another package's relations (Debian's linux-perf
-    // names linux-tools-6.1) counts for nothing.
+    // "usbip". Decided from dpkg's database: any linux-tools-* package whose
+    // files it holds (installed, half installed, unpacked...) means the
+    // former, otherwise such a "usbip" package means the latter. With
+    // neither, apt's package lists tell which of the two exists; when they
+    // know neither, os-release(5) does: "ubuntu" as its ID or in its ID_LIKE
+    // means the former, anything else the latter (OVRA_OS_RELEASE_FILE names
+    // another file to read). A package left only with its configuration
+    // files, or a name dpkg knows only from another package's relations
+    // (Debian's linux-perf names linux-tools-6.1), counts for nothing.
     static ToolsPackage usbipToolsPackage(const QString &kernelRelease);
 
     // Starts the Synaptic package manager, through its privileged launcher

@@ -136,12 +136,15 @@ void LocalUsbDevicesModel::updated()
     // Everything is read before the reset begins: the window keeps painting
     // while the tool runs, and must not see a half-reset model.
     QStringList candidates = m_server.storageBusIds();
+    const QList<UsbDevice> devices = m_server.devices();
 
     // What the local usbip daemon exports right now: it is shared already.
+    // With no local device (or `usbip list -l` failed, which the service
+    // reported) there is no row to mark: no wait and no second box.
     QList<UsbIpGrammar::ExportedDevice> exported;
     QString exportsFailure;
-    bool exportsListed = false;
-    {
+    bool exportsListed = true;
+    if (!devices.isEmpty()) {
         UsbIpProcess runner;
         exportsListed =
             UsbIpListing::exportedDevices(runner, QStringLiteral("localhost"), &exported);
@@ -150,7 +153,6 @@ void LocalUsbDevicesModel::updated()
     }
 
     const QStringList constant = SharedDevicesFile().entries();
-    const QList<UsbDevice> devices = m_server.devices();
 
     beginResetModel();
     m_shared.clear();

@@ -27,8 +27,12 @@ UsbIpServer::UsbIpServer(QObject *parent)
     m_manager.setWaiter(&OvraWait::until);
     findSystemDisks();
     loadBlacklist();
-    // Errors that the Manager reports on its own reach the window like ours.
-    connect(&m_manager, &OvraAdminUsbIpInterface::Error, this, &UsbIpServer::error);
+    // Errors that the Manager reports on its own reach the window like ours;
+    // their detail is the tool's raw standard error.
+    connect(&m_manager, &OvraAdminUsbIpInterface::Error, this,
+            [this](const QString &headline, const QString &message) {
+                Q_EMIT error(headline, OvraUsbIp::printableMessage(message));
+            });
 }
 
 UsbIpServer::~UsbIpServer() = default;
@@ -144,6 +148,23 @@ QStringList UsbIpServer::storageBusIds() const
         return result;
     const QList<Solid::Device> drives =
         Solid::Device::listFromType(Solid::DeviceInterface::StorageDrive, QString());
+    auto busIdOf = [](const Solid::GenericInterface *generic) {
+        const QString siblingId = generic->property(QStringLiteral("SiblingId")).toString();
+        return UsbIpGrammar::busIdOfDevicePath(siblingId, UsbIpGrammar::WindowBusIds);
+    };
+    // Sharing binds the whole USB device: a dock or card reader that holds a
+    // system disk in one slot must not be offered for the others.
+    QStringList systemBusIds;
+    for (const Solid::Device &device : drives) {
+        const Solid::Block *block = device.as<Solid::Block>();
+        const Solid::GenericInterface *generic = device.as<Solid::GenericInterface>();
+        if (block && generic && m_systemDevices.contains(block->device())) {
+            const QString busId = busIdOf(generic);
+            // A disk that is no USB device (NVMe, SATA) shares no bus id.
+            if (!busId.isEmpty())
+                systemBusIds.append(busId);
+        }
+    }
     for (const Solid::Device &device : drives) {
         const Solid::Block *block = device.as<Solid::Block>();
         const Solid::StorageDrive *drive = device.as<Solid::StorageDrive>();
@@ -160,8 +181,9 @@ QStringList UsbIpServer::storageBusIds() const
             continue;
         if (drive->driveType() == Solid::StorageDrive::CdromDrive)
             continue;
-        const QString siblingId = generic->property(QStringLiteral("SiblingId")).toString();
-        result.append(UsbIpGrammar::busIdOfDevicePath(siblingId, UsbIpGrammar::WindowBusIds));
+        const QString busId = busIdOf(generic);
+        if (!systemBusIds.contains(busId))
+            result.append(busId);
     }
     return result;
 }

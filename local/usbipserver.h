@@ -25,10 +25,12 @@ public:
     bool unshare(const UsbDevice &device);
     QList<UsbDevice> devices() const;
     // Bus ids of the removable USB storage drives that carry no part of the
-    // running system (see SystemDisks); none at all when the disks of the
+    // running system (see SystemDisks) and share no USB device (a dock, a
+    // card reader) with a drive that does; none at all when the disks of the
     // system could not be told at construction. That failure is reported
-    // once, as `error`, to the first receiver connected to it, after
-    // control is back in the event loop.
+    // once, as `error`: the first connection to it queues the signal, which
+    // reaches every receiver connected by the time control is back in the
+    // event loop.
     QStringList storageBusIds() const;
 
 Q_SIGNALS:

@@ -15,6 +15,10 @@ inline constexpr char ManagerService[] = "org.ovra.admin.usbip";
 inline constexpr char ManagerPath[] = "/";
 inline constexpr char ManagerInterface[] = "org.ovra.admin.usbip.Manager";
 
+// The polkit actions the Manager asks for: sharing, and connecting.
+inline constexpr char ShareAction[] = "org.ovra.admin.usbip.share";
+inline constexpr char ConnectAction[] = "org.ovra.admin.usbip.connect";
+
 // Bus errors of the Manager's own, such as org.ovra.admin.usbip.Error.ModuleUnavailable,
 // carry a message written for the user; every other error is known by its type only.
 inline constexpr char ManagerErrorPrefix[] = "org.ovra.admin.usbip.Error.";

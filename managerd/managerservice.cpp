@@ -115,7 +115,7 @@ bool ManagerService::ShareDevice(const QString &busid, const QString &vidpid)
         return rejectArguments(problem);
 
     const Call call = takeCall();
-    authorize(call, QLatin1String(ShareAction),
+    authorize(call, QLatin1String(OvraUsbIp::ShareAction),
               [this, call, busid, vidpid]() { share(call, busid, vidpid); });
     return false;
 }
@@ -129,7 +129,7 @@ bool ManagerService::UnshareDevice(const QString &busid, const QString &vidpid)
         return rejectArguments(problem);
 
     const Call call = takeCall();
-    authorize(call, QLatin1String(ShareAction),
+    authorize(call, QLatin1String(OvraUsbIp::ShareAction),
               [this, call, busid, vidpid]() { unshare(call, busid, vidpid); });
     return false;
 }
@@ -145,17 +145,18 @@ bool ManagerService::ConnectDevice(const QString &usbipId, bool isConst)
             QStringLiteral("Invalid device id %1: %2").arg(quoted(usbipId), reason));
 
     const Call call = takeCall();
-    authorize(call, QLatin1String(ConnectAction), [this, call, usbipId, isConst, device]() {
-        withModule(call, VhciModule, [this, call, usbipId, isConst, device]() {
-            runAndRecord(
-                call,
-                {QStringLiteral("attach"), QStringLiteral("-r"), device.host, QStringLiteral("-b"),
-                 device.busId},
-                QStringLiteral("Cannot connect the device %1.").arg(usbipId),
-                {isConst ? remoteDevicesPath() : QString(), usbipId, ListChange::Add,
-                 QStringLiteral("The device %1 is connected, but not constantly.").arg(usbipId)});
+    authorize(
+        call, QLatin1String(OvraUsbIp::ConnectAction), [this, call, usbipId, isConst, device]() {
+            withModule(call, VhciModule, [this, call, usbipId, isConst, device]() {
+                runAndRecord(call,
+                             {QStringLiteral("attach"), QStringLiteral("-r"), device.host,
+                              QStringLiteral("-b"), device.busId},
+                             QStringLiteral("Cannot connect the device %1.").arg(usbipId),
+                             {isConst ? remoteDevicesPath() : QString(), usbipId, ListChange::Add,
+                              QStringLiteral("The device %1 is connected, but not constantly.")
+                                  .arg(usbipId)});
+            });
         });
-    });
     return false;
 }
 
@@ -171,7 +172,7 @@ bool ManagerService::DisconnectDevice(const QString &usbipId, const QString &por
             QStringLiteral("Invalid device id %1: %2").arg(quoted(usbipId), reason));
 
     const Call call = takeCall();
-    authorize(call, QLatin1String(ConnectAction), [this, call, usbipId, port]() {
+    authorize(call, QLatin1String(OvraUsbIp::ConnectAction), [this, call, usbipId, port]() {
         withModule(call, VhciModule,
                    [this, call, usbipId, port]() { disconnectPort(call, usbipId, port); });
     });

@@ -60,8 +60,6 @@ class ManagerService : public QObject, protected QDBusContext
 {
     Q_OBJECT
 public:
-    static constexpr char ShareAction[] = "org.ovra.admin.usbip.share";
-    static constexpr char ConnectAction[] = "org.ovra.admin.usbip.connect";
     // The kernel modules a request may need; no other module is ever loaded.
     static constexpr char UsbipHostModule[] = "usbip-host";
     static constexpr char VhciModule[] = "vhci-hcd";

@@ -647,7 +647,7 @@ void TestMainWindow::contextMenus()
 
 void TestMainWindow::errorBoxes_data()
 {
-    QTest::addColumn<QString>("action"); // "share", "update local" or "update remote"
+    QTest::addColumn<QString>("action"); // "start", "share", "update local" or "update remote"
     QTest::addColumn<QString>("managerError");
     QTest::addColumn<QString>("managerMessage");
     QTest::addColumn<QStringList>("failingListing");
@@ -682,6 +682,11 @@ void TestMainWindow::errorBoxes_data()
         << QByteArray("usbip: error: could not connect to localhost:3240: System error\n")
         << "Error updating the list of shared devices!"
         << "usbip: error: could not connect to localhost:3240: System error";
+    QTest::newRow("exports cannot be listed at start: said too")
+        << "start" << QString() << QString() << ListLocalhost
+        << QByteArray("usbip: error: could not connect to localhost:3240: System error\n")
+        << "Error updating the list of shared devices!"
+        << "usbip: error: could not connect to localhost:3240: System error";
 }
 
 void TestMainWindow::errorBoxes()
@@ -694,11 +699,14 @@ void TestMainWindow::errorBoxes()
     QFETCH(QString, text);
     QFETCH(QString, detailed);
 
-    auto window = makeWindow();
+    const bool atStart = action == QLatin1String("start");
     ModalCloser closer;
+    if (atStart) // for the first listing, in the constructor
+        m_usbip->setResponse(failingListing, QByteArray(), toolError, 1);
+    auto window = makeWindow();
     if (!managerError.isEmpty())
         m_manager->setError(QStringLiteral("ShareDevice"), managerError, managerMessage);
-    if (!failingListing.isEmpty())
+    if (!failingListing.isEmpty() && !atStart)
         m_usbip->setResponse(failingListing, QByteArray(), toolError, 1);
     if (action == QLatin1String("share")) {
         QTreeView *view = localView(window.get());
@@ -706,7 +714,7 @@ void TestMainWindow::errorBoxes()
         child<QAction>(window.get(), "m_shareSessionAction")->trigger();
     } else if (action == QLatin1String("update local")) {
         child<QPushButton>(window.get(), "m_updateLocalPushButton")->click();
-    } else {
+    } else if (!atStart) {
         child<QPushButton>(window.get(), "m_updateRemotePushButton")->click();
     }
     QCOMPARE(closer.boxes.size(), 1);

@@ -192,8 +192,13 @@ void TestStartup::initTestCase()
     QVERIFY(QDir().mkpath(m_env.filePath(QStringLiteral("dpkg/updates"))));
     QVERIFY(QDir().mkpath(m_env.filePath(QStringLiteral("tmp"))));
     qputenv("DPKG_ADMINDIR", m_env.filePath(QStringLiteral("dpkg")).toLocal8Bit());
+    qputenv("OVRA_OS_RELEASE_FILE", m_env.filePath(QStringLiteral("os-release")).toLocal8Bit());
     qputenv("TMPDIR", m_env.filePath(QStringLiteral("tmp")).toLocal8Bit());
     qputenv("PATH", m_bin.toLocal8Bit() + ':' + qgetenv("PATH"));
+    // apt's package lists know nothing: an offline machine.
+    m_env.writeFile(QStringLiteral("bin/apt-cache"), "#!/bin/sh\nexit 0\n");
+    QVERIFY(QFile::setPermissions(m_bin + QStringLiteral("/apt-cache"),
+                                  QFileDevice::ReadOwner | QFileDevice::ExeOwner));
 }
 
 void TestStartup::init()
@@ -230,20 +235,28 @@ void TestStartup::writeUname(const QByteArray &output, int exitCode)
 }
 
 // "ubuntu": kernel-matched tools, an older kernel's installed (and a stray
-// usbip package that must not count); "debian": the tools come as usbip, and
-// linux-perf names a linux-tools package that does not exist. "-missing"
-// leaves out the package the check wants.
+// usbip package that must not count); "debian": the tools come as usbip,
+// linux-perf names a linux-tools package that does not exist, and an old
+// linux-tools-3.16 left its configuration; "ubuntu-like": an empty database,
+// so os-release decides.
+// "-missing" leaves out the package the check wants.
 void TestStartup::writeStatus(const QString &database)
 {
     const bool installed = !database.endsWith(QLatin1String("-missing"));
     QByteArray status;
+    m_env.writeFile(QStringLiteral("os-release"),
+                    database.startsWith(QLatin1String("debian"))
+                        ? "ID=debian\n"
+                        : "ID=linuxmint\nID_LIKE=\"ubuntu debian\"\n");
     if (database.startsWith(QLatin1String("debian"))) {
         status = "Package: linux-perf\nStatus: install ok installed\nBreaks: linux-tools-5.10\n"
-                 "Architecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: p\n\n";
+                 "Architecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: p\n\n"
+                 "Package: linux-tools-3.16\nStatus: deinstall ok config-files\n"
+                 "Architecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: o\n\n";
         status += QByteArray("Package: usbip\nStatus: ")
             + (installed ? "install ok installed" : "deinstall ok config-files")
             + "\nArchitecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: u\n\n";
-    } else {
+    } else if (!database.startsWith(QLatin1String("ubuntu-like"))) {
         status = "Package: linux-tools-5.10.0-7-amd64\nStatus: install ok installed\n"
                  "Architecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: older\n\n"
                  "Package: usbip\nStatus: install ok installed\n"
@@ -402,6 +415,9 @@ void TestStartup::startupSequence_data()
     QTest::newRow("Debian, usbip missing, Yes: the package manager gets usbip")
         << "debian-missing" << true << true << true << true << "Yes" << 0
         << QStringList{warning + packageWarning(QStringLiteral("usbip"))} << QStringList{};
+    QTest::newRow("Ubuntu derivative, offline, nothing installed: kernel-matched tools")
+        << "ubuntu-like-missing" << true << true << true << true << "No" << 0 << QStringList{pkgBox}
+        << QStringList{};
 }
 
 void TestStartup::startupSequence()

@@ -279,10 +279,13 @@ void TestLocalModel::testerThroughResets()
     QVERIFY(m_server->share(model.deviceAt(model.indexOf(QStringLiteral("5-1"))), false));
     QVERIFY(m_server->unshare(model.deviceAt(model.indexOf(QStringLiteral("1-1")))));
 
-    // The tool fails: the table empties itself.
+    // The tool fails: the table empties itself, without asking for the
+    // exports (no wait, no second box).
     m_usbip->setResponse(ListLocal, QByteArray(), "usbip: error: failed\n", 1);
+    m_usbip->clearCalls();
     QVERIFY(!m_server->update());
     QCOMPARE(model.rowCount(), 0);
+    QCOMPARE(m_usbip->calls(), QList<QStringList>{ListLocal});
 
     m_usbip->setResponse(ListLocal, LocalList.left(LocalList.indexOf(" - busid 3-1")));
     QVERIFY(m_server->update());

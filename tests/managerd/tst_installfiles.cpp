@@ -105,10 +105,10 @@ void InstallFilesTest::polkitActionsMatchService()
     QVERIFY2(!reader.hasError(), qPrintable(reader.errorString()));
     const QStringList adminKeep{"auth_admin_keep", "auth_admin_keep", "auth_admin_keep"};
     QCOMPARE(defaults.keys(),
-             (QStringList{QLatin1String(ManagerService::ConnectAction),
-                          QLatin1String(ManagerService::ShareAction)}));
-    QCOMPARE(defaults.value(QLatin1String(ManagerService::ShareAction)), adminKeep);
-    QCOMPARE(defaults.value(QLatin1String(ManagerService::ConnectAction)), adminKeep);
+             (QStringList{QLatin1String(OvraUsbIp::ConnectAction),
+                          QLatin1String(OvraUsbIp::ShareAction)}));
+    QCOMPARE(defaults.value(QLatin1String(OvraUsbIp::ShareAction)), adminKeep);
+    QCOMPARE(defaults.value(QLatin1String(OvraUsbIp::ConnectAction)), adminKeep);
 }
 
 void InstallFilesTest::activationFileMatchesUnit()
