@@ -79,38 +79,38 @@ struct Options
 
 bool parse(const QStringList &arguments, Options *options)
 {
-    // short -> long, and whether it takes a value
-    struct Spec
+    // An option's short and long name, and whether it takes a value.
+    struct OptionName
     {
         char shortName;
         const char *longName;
         bool value;
     };
-    static const Spec globals[] = {
+    static const OptionName globals[] = {
         {'d', "debug", false}, {'l', "log", false}, {'t', "tcp-port", true}};
-    static const Spec subs[] = {{'r', "remote", true},
-                                {'l', "local", false},
-                                {'p', "port", true},
-                                {'b', "busid", true},
-                                {'d', "device", true}};
+    static const OptionName subs[] = {{'r', "remote", true},
+                                      {'l', "local", false},
+                                      {'p', "port", true},
+                                      {'b', "busid", true},
+                                      {'d', "device", true}};
 
     int i = 0;
     // Global options come before the sub-command.
     while (i < arguments.size() && arguments.at(i).startsWith(QLatin1Char('-'))) {
         const QString argument = arguments.at(i++);
         bool known = false;
-        for (const Spec &spec : globals) {
-            const QString longName = QStringLiteral("--") + QLatin1String(spec.longName);
-            const QString shortName = QStringLiteral("-") + QLatin1Char(spec.shortName);
+        for (const OptionName &option : globals) {
+            const QString longName = QStringLiteral("--") + QLatin1String(option.longName);
+            const QString shortName = QStringLiteral("-") + QLatin1Char(option.shortName);
             if (argument == longName || argument == shortName) {
                 known = true;
-                if (spec.value) {
+                if (option.value) {
                     if (i >= arguments.size())
                         return false;
                     options->tcpPort = arguments.at(i++);
                     options->tcpPortGiven = true;
                 }
-            } else if (spec.value && argument.startsWith(longName + QLatin1Char('='))) {
+            } else if (option.value && argument.startsWith(longName + QLatin1Char('='))) {
                 known = true;
                 options->tcpPort = argument.mid(longName.size() + 1);
                 options->tcpPortGiven = true;
@@ -132,27 +132,27 @@ bool parse(const QStringList &arguments, Options *options)
             continue;
         }
         bool known = false;
-        for (const Spec &spec : subs) {
-            const QString longName = QStringLiteral("--") + QLatin1String(spec.longName);
-            const QString shortName = QStringLiteral("-") + QLatin1Char(spec.shortName);
+        for (const OptionName &option : subs) {
+            const QString longName = QStringLiteral("--") + QLatin1String(option.longName);
+            const QString shortName = QStringLiteral("-") + QLatin1Char(option.shortName);
             QString value;
             bool matched = false;
             if (argument == longName || argument == shortName) {
                 matched = true;
-                if (spec.value) {
+                if (option.value) {
                     if (i >= arguments.size())
                         return false;
                     value = arguments.at(i++);
                 }
-            } else if (spec.value && argument.startsWith(longName + QLatin1Char('='))) {
+            } else if (option.value && argument.startsWith(longName + QLatin1Char('='))) {
                 matched = true;
                 value = argument.mid(longName.size() + 1);
-            } else if (spec.value && argument.startsWith(shortName) && argument.size() > 2) {
+            } else if (option.value && argument.startsWith(shortName) && argument.size() > 2) {
                 matched = true;
                 value = argument.mid(2);
             }
             if (matched) {
-                options->values.insert(QLatin1String(spec.longName), value);
+                options->values.insert(QLatin1String(option.longName), value);
                 known = true;
                 break;
             }
