@@ -144,25 +144,12 @@ bool PackageManager::isPackageInstalled(const QString &name, const QString &patt
     if (!line.isValid())
         return false;
 
-    QProcess query;
-    query.setProcessChannelMode(QProcess::SeparateChannels);
-    query.start(QStringLiteral("dpkg-query"),
-                {QStringLiteral("-W"), QStringLiteral("-f=${db:Status-Abbrev}${Package}\\n"),
-                 QStringLiteral("--"), name},
-                QIODevice::ReadOnly);
-    if (!query.waitForStarted(queryTimeoutMs))
-        return false;
-    if (!query.waitForFinished(queryTimeoutMs)) {
-        query.kill();
-        query.waitForFinished(1000);
-        return false;
-    }
     // An unknown package makes dpkg-query fail and print nothing.
-    if (query.exitStatus() != QProcess::NormalExit)
-        return false;
-
     const QStringList lines =
-        QString::fromLocal8Bit(query.readAllStandardOutput()).split(QLatin1Char('\n'));
+        queryOutput(QStringLiteral("dpkg-query"),
+                    {QStringLiteral("-W"), QStringLiteral("-f=${db:Status-Abbrev}${Package}\\n"),
+                     QStringLiteral("--"), name})
+            .split(QLatin1Char('\n'));
     for (const QString &text : lines) {
         if (line.match(text).hasMatch())
             return true;
