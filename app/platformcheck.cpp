@@ -116,7 +116,7 @@ PlatformCheck::Requirement serviceRequirement(bool *active)
     const QString activeError = service.lastError();
     const QString fileState = service.unitFileState();
     const QString fileError = service.lastError();
-    const bool enabled = service.isEnabled();
+    const bool enabled = OvraAdmin::SystemdService::isEnabledState(fileState);
     *active = activeState == QLatin1String("active");
 
     if (activeState.isEmpty())

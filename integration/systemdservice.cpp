@@ -122,10 +122,15 @@ bool SystemdService::isActive()
 
 bool SystemdService::isEnabled()
 {
+    return isEnabledState(unitFileState());
+}
+
+bool SystemdService::isEnabledState(const QString &unitFileState)
+{
     static const QStringList enabledStates{
         QStringLiteral("enabled"),  QStringLiteral("enabled-runtime"), QStringLiteral("static"),
         QStringLiteral("indirect"), QStringLiteral("generated"),       QStringLiteral("alias")};
-    return enabledStates.contains(unitFileState());
+    return enabledStates.contains(unitFileState);
 }
 
 bool SystemdService::enable()

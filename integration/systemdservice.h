@@ -44,6 +44,8 @@ public:
     QString activeState();
     // The unit file state from GetUnitFileState, empty when it cannot be read.
     QString unitFileState();
+    // Whether a unit file state counts as enabled (see isEnabled()).
+    static bool isEnabledState(const QString &unitFileState);
 
     int startTimeout() const { return m_startTimeoutMs; }
     void setStartTimeout(int milliseconds) { m_startTimeoutMs = milliseconds; }
