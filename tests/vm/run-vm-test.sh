@@ -291,7 +291,7 @@ boot_guest() {
 
     local qemu=(qemu-system-x86_64 -machine q35 "${accel[@]}" "${firmware[@]}" -smp "${VM_SMP:-2}" -m "${VM_MEM:-1024}"
         -kernel "$vm/vmlinuz" -initrd "$vm/initrd.img"
-        -append "root=/dev/vda rw rootfstype=ext4 console=ttyS0,115200 systemd.unit=ovra-vm.target systemd.show_status=0 quiet loglevel=3 panic=-1 fsck.mode=skip"
+        -append "root=/dev/vda rw rootfstype=ext4 console=ttyS0,115200 systemd.unit=ovra-vm.target systemd.show_status=0 quiet loglevel=3 oops=panic panic=-1 fsck.mode=skip"
         -drive "file=$image,format=raw,if=virtio,snapshot=on"
         -virtfs "local,path=$run/share,mount_tag=share,security_model=none,id=share"
         -device qemu-xhci,id=xhci
@@ -317,10 +317,16 @@ boot_guest() {
     fi
 }
 
-# The kernel's own report of a crash (it panics on an oops: panic=-1 and
-# -no-reboot end QEMU at once), and the module its call trace names first.
+passed() {
+    [ "$(cat "$run/share/guest-rc" 2>/dev/null)" = 0 ] \
+        && grep -aq '^OVRAVM-RESULT: PASS' "$run/share/guest-output.txt"
+}
+
+# A guest that did not pass because its kernel panicked (on any oops, as
+# oops=panic asks; panic=-1 and -no-reboot then end QEMU at once), and the
+# module the call trace names first.
 kernel_crash() {
-    grep -aqE '\] (Oops: |BUG: |Kernel panic - )' "$run/console.log" || return 1
+    ! passed && grep -aq '\] Kernel panic - not syncing' "$run/console.log" || return 1
     grep -aoE '\+0x[0-9a-f]+/0x[0-9a-f]+ \[[a-z0-9_]+\]' "$run/console.log" | head -n1 \
         | sed -E 's/.*\[(.*)\]/\1/; s/^/in module /' || true
 }
@@ -345,8 +351,7 @@ fi
 echo "vm-test: step results (guest output: $run/share/guest-output.txt)"
 grep -a -E '^STEP [^ ]+: (PASS|FAIL)' "$run/share/guest-output.txt" 2>/dev/null | sed 's/^/  /' || true
 counts=$(grep -a -E '^[0-9]+ passed, [0-9]+ failed$' "$run/share/guest-output.txt" 2>/dev/null | tail -n1 || true)
-if [ "$(cat "$run/share/guest-rc" 2>/dev/null)" = 0 ] \
-    && grep -aq '^OVRAVM-RESULT: PASS' "$run/share/guest-output.txt"; then
+if passed; then
     say "PASS"
     say "$counts"
     exit 0
