@@ -4,10 +4,10 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "localusbdevicesmodel.h"
+#include "localdevicesmodel.h"
 #include "ovraintegration.h"
 #include "ovrawait.h"
-#include "remoteusbdevicesmodel.h"
+#include "remotedevicesmodel.h"
 #include "scannetworkdialog.h"
 #include "startup.h"
 
@@ -29,7 +29,7 @@ const char HostKey[] = "host";
 const char CurrentTabKey[] = "currentTab";
 const int LocalTab = 0;
 const int RemoteTab = 1;
-const int SignalledUpdatePauseMs = 100;
+const int ListingPauseMs = 100;
 
 // Shows the busy cursor while a blocking call (a listing, a Manager call)
 // runs in the GUI thread.
@@ -44,11 +44,11 @@ public:
 
 } // namespace
 
-MainWindow::MainWindow(QWidget *parent)
+MainWindow::MainWindow(const Platform &platform, QWidget *parent)
     : QMainWindow(parent)
     , m_ui(new Ui::MainWindow)
-    , m_server()
-    , m_client(QStringLiteral("localhost"))
+    , m_local(platform)
+    , m_remote(platform, kernelMajorVersion())
 {
     // Every blocking call of the window shows the busy cursor while it waits.
     OvraWait::setBusyIndicator([](bool busy) {
@@ -58,8 +58,6 @@ MainWindow::MainWindow(QWidget *parent)
             QApplication::restoreOverrideCursor();
     });
     m_ui->setupUi(this);
-
-    m_client.setKernelVersion(kernelMajorVersion());
 
     loadSettings();
     initLocalTab();
@@ -71,19 +69,17 @@ MainWindow::MainWindow(QWidget *parent)
 
     connect(m_ui->m_hostLineEdit, &QLineEdit::textChanged, this, &MainWindow::hostChanged);
     connect(m_ui->m_scanPushButton, &QPushButton::clicked, this, &MainWindow::scanNetwork);
+    // Boxes of the first listing wait until the window is shown.
+    m_constructed = true;
 }
 
 MainWindow::~MainWindow()
 {
     OvraWait::setBusyIndicator({});
     saveSettings();
-    // A scan still running (the program may quit while the scan dialog is
-    // open) would keep the worker, and the exit, waiting.
-    m_client.stopScan();
-    m_thread.quit();
-    m_thread.wait();
     // The models go first, while the form that their views' signals reach is
-    // still there; the services they watch follow as members.
+    // still there; the services follow as members (the remote one stops a
+    // running scan).
     m_remoteModel.reset();
     m_localModel.reset();
     delete m_ui;
@@ -118,30 +114,27 @@ void MainWindow::initLocalTab()
     shareMenu->addAction(m_ui->m_shareConstAction);
     m_ui->m_sharePushButton->setMenu(shareMenu);
 
-    m_localModel.reset(new LocalUsbDevicesModel(m_server));
+    m_localModel.reset(new LocalDevicesModel);
     view->setModel(m_localModel.get());
     QItemSelectionModel *selection = view->selectionModel();
-    // Unlike the service's, a failed listing of the exports at start is
-    // shown: it makes every shared device look unshared.
-    connect(m_localModel.get(), &LocalUsbDevicesModel::error, this, &MainWindow::showError);
+    connect(&m_local, &LocalSharing::updated, m_localModel.get(), &LocalDevicesModel::setRows);
+    connect(&m_local, &LocalSharing::rowChanged, m_localModel.get(), &LocalDevicesModel::setRow);
+    connect(&m_local, &LocalSharing::error, this, &MainWindow::showError);
 
     if (m_ui->m_tabWidget->currentIndex() == LocalTab)
         updateLocalDevices();
 
     // A drive that comes or goes while a call waits is looked at after it.
     Solid::DeviceNotifier *notifier = Solid::DeviceNotifier::instance();
-    connect(notifier, &Solid::DeviceNotifier::deviceAdded, this, [this](const QString &udi) {
+    const auto driveChanged = [this](const QString &udi) {
         if (udi.contains(DrivePrefix))
-            OvraWait::whenIdle(this, [this]() { updateLocalDevices(); });
-    });
-    connect(notifier, &Solid::DeviceNotifier::deviceRemoved, this, [this](const QString &udi) {
-        if (udi.contains(DrivePrefix))
-            OvraWait::whenIdle(this, [this]() { updateLocalDevices(); });
-    });
+            OvraWait::whenIdle(this, [this]() { updateLocalDevices(PauseFirst); });
+    };
+    connect(notifier, &Solid::DeviceNotifier::deviceAdded, this, driveChanged);
+    connect(notifier, &Solid::DeviceNotifier::deviceRemoved, this, driveChanged);
 
-    connect(&m_server, &UsbIpServer::error, this, &MainWindow::showError);
     connect(m_ui->m_updateLocalPushButton, &QPushButton::clicked, this,
-            &MainWindow::updateLocalDevices);
+            [this]() { updateLocalDevices(PauseFirst); });
     connect(m_ui->m_shareSessionAction, &QAction::triggered, this,
             [this]() { shareDevice(false); });
     connect(m_ui->m_shareConstAction, &QAction::triggered, this, [this]() { shareDevice(true); });
@@ -149,7 +142,7 @@ void MainWindow::initLocalTab()
     connect(m_ui->m_unsharePushButton, &QPushButton::clicked, this, &MainWindow::unshareDevice);
 
     connect(selection, &QItemSelectionModel::currentRowChanged, this,
-            &MainWindow::currentLocalDeviceChanged);
+            &MainWindow::updateLocalButtons);
     connect(view, &QTreeView::doubleClicked, this, &MainWindow::localDoubleClicked);
     connect(view, &QTreeView::customContextMenuRequested, this,
             &MainWindow::localContextMenuRequested);
@@ -165,24 +158,28 @@ void MainWindow::initRemoteTab()
     connectMenu->addAction(m_ui->m_connectConstAction);
     m_ui->m_connectPushButton->setMenu(connectMenu);
 
-    m_client.moveToThread(&m_thread);
-    m_thread.start(QThread::InheritPriority);
-
-    m_remoteModel.reset(new RemoteUsbDevicesModel(m_client));
+    m_remoteModel.reset(new RemoteDevicesModel);
     view->setModel(m_remoteModel.get());
     QItemSelectionModel *selection = view->selectionModel();
+    // The model takes the rows first, the buttons follow: a scan's result
+    // too, which arrives on its own.
+    connect(&m_remote, &RemoteDevices::updated, m_remoteModel.get(), &RemoteDevicesModel::setRows);
+    connect(&m_remote, &RemoteDevices::updated, this, &MainWindow::updateRemoteButtons);
+    connect(&m_remote, &RemoteDevices::rowChanged, m_remoteModel.get(),
+            &RemoteDevicesModel::setRow);
+    connect(&m_remote, &RemoteDevices::rowChanged, this, &MainWindow::updateRemoteButtons);
+    connect(&m_remote, &RemoteDevices::error, this, &MainWindow::showError);
 
     if (m_ui->m_tabWidget->currentIndex() == RemoteTab)
         updateRemoteDevices();
 
-    connect(&m_client, &UsbIpClient::error, this, &MainWindow::showError);
     connect(Solid::DeviceNotifier::instance(), &Solid::DeviceNotifier::deviceRemoved, this,
             [this](const QString &udi) {
                 if (!udi.contains(DrivePrefix))
                     return;
                 OvraWait::whenIdle(this, [this]() {
                     BusyCursor busy;
-                    m_remoteModel->checkConnections();
+                    m_remote.checkConnections();
                 });
             });
 
@@ -197,7 +194,7 @@ void MainWindow::initRemoteTab()
             &MainWindow::disconnectDevice);
 
     connect(selection, &QItemSelectionModel::currentRowChanged, this,
-            &MainWindow::currentRemoteDeviceChanged);
+            &MainWindow::updateRemoteButtons);
     connect(view, &QTreeView::doubleClicked, this, &MainWindow::remoteDoubleClicked);
     connect(view, &QTreeView::customContextMenuRequested, this,
             &MainWindow::remoteContextMenuRequested);
@@ -222,16 +219,14 @@ void MainWindow::selectRow(QTreeView *view, const QModelIndex &index)
     }
 }
 
-void MainWindow::updateLocalDevices()
+void MainWindow::updateLocalDevices(Pause pause)
 {
-    const QString busid = m_localModel->busidAt(currentLocalIndex());
+    const QString busId = m_localModel->rowAt(currentLocalIndex()).device.busId();
     BusyCursor busy;
-    // A drive that has just come or gone needs a moment before the tool
-    // lists it; a direct call (the start) does not wait.
-    if (sender())
-        OvraWait::pause(SignalledUpdatePauseMs);
-    if (m_server.update() && !busid.isEmpty())
-        selectRow(m_ui->m_localDevicesTreeView, m_localModel->indexOf(busid));
+    if (pause == PauseFirst)
+        OvraWait::pause(ListingPauseMs);
+    if (m_local.update() && !busId.isEmpty())
+        selectRow(m_ui->m_localDevicesTreeView, m_localModel->indexOf(busId));
     updateLocalButtons();
 }
 
@@ -240,7 +235,7 @@ void MainWindow::shareDevice(bool isConst)
     const QModelIndex index = currentLocalIndex();
     if (index.isValid()) {
         BusyCursor busy;
-        m_server.share(m_localModel->deviceAt(index), isConst);
+        m_local.share(m_localModel->rowAt(index).device, isConst);
     }
     updateLocalButtons();
 }
@@ -250,18 +245,18 @@ void MainWindow::unshareDevice()
     const QModelIndex index = currentLocalIndex();
     if (index.isValid()) {
         BusyCursor busy;
-        m_server.unshare(m_localModel->deviceAt(index));
+        m_local.unshare(m_localModel->rowAt(index).device);
     }
     updateLocalButtons();
 }
 
 void MainWindow::updateRemoteDevices()
 {
-    const QString usbipId = m_remoteModel->usbipIdAt(currentRemoteIndex());
+    const UsbDevice current = m_remoteModel->rowAt(currentRemoteIndex()).device;
     BusyCursor busy;
-    m_client.setHost(m_ui->m_hostLineEdit->text());
-    if (m_client.update() && !usbipId.isEmpty())
-        selectRow(m_ui->m_remoteDevicesTreeView, m_remoteModel->indexOf(usbipId));
+    m_remote.setHost(m_ui->m_hostLineEdit->text());
+    if (m_remote.update() && current.isValid())
+        selectRow(m_ui->m_remoteDevicesTreeView, m_remoteModel->indexOf(current.deviceId()));
     updateRemoteButtons();
 }
 
@@ -270,7 +265,7 @@ void MainWindow::connectDevice(bool isConst)
     const QModelIndex index = currentRemoteIndex();
     if (index.isValid()) {
         BusyCursor busy;
-        m_client.connectDevice(m_remoteModel->usbipIdAt(index), isConst);
+        m_remote.connectDevice(m_remoteModel->rowAt(index), isConst);
     }
     updateRemoteButtons();
 }
@@ -280,37 +275,25 @@ void MainWindow::disconnectDevice()
     const QModelIndex index = currentRemoteIndex();
     if (index.isValid()) {
         BusyCursor busy;
-        m_client.disconnectDevice(m_remoteModel->keysAt(index), m_remoteModel->portAt(index));
+        m_remote.disconnectDevice(m_remoteModel->rowAt(index));
     }
     updateRemoteButtons();
 }
 
 void MainWindow::updateLocalButtons()
 {
-    const QModelIndex index = currentLocalIndex();
-    const bool valid = index.isValid();
-    const bool shared = valid && m_localModel->isShared(index);
-    m_ui->m_sharePushButton->setEnabled(valid && !shared);
-    m_ui->m_unsharePushButton->setEnabled(valid && shared);
+    const LocalRow row = m_localModel->rowAt(currentLocalIndex());
+    const bool valid = row.device.isValid();
+    m_ui->m_sharePushButton->setEnabled(valid && !row.isShared());
+    m_ui->m_unsharePushButton->setEnabled(valid && row.isShared());
 }
 
 void MainWindow::updateRemoteButtons()
 {
-    const QModelIndex index = currentRemoteIndex();
-    const bool valid = index.isValid();
-    const bool attached = valid && m_remoteModel->isAttached(index);
-    m_ui->m_connectPushButton->setEnabled(valid && !attached);
-    m_ui->m_disconnectPushButton->setEnabled(valid && attached);
-}
-
-void MainWindow::currentLocalDeviceChanged(const QModelIndex &, const QModelIndex &)
-{
-    updateLocalButtons();
-}
-
-void MainWindow::currentRemoteDeviceChanged(const QModelIndex &, const QModelIndex &)
-{
-    updateRemoteButtons();
+    const RemoteRow row = m_remoteModel->rowAt(currentRemoteIndex());
+    const bool valid = row.device.isValid();
+    m_ui->m_connectPushButton->setEnabled(valid && !row.attached);
+    m_ui->m_disconnectPushButton->setEnabled(valid && row.attached);
 }
 
 void MainWindow::hostChanged(const QString &host)
@@ -320,19 +303,19 @@ void MainWindow::hostChanged(const QString &host)
 
 void MainWindow::localDoubleClicked(const QModelIndex &index)
 {
-    if (m_localModel->isShared(index))
+    if (m_localModel->rowAt(index).isShared())
         unshareDevice();
 }
 
 void MainWindow::remoteDoubleClicked(const QModelIndex &index)
 {
-    if (m_remoteModel->isAttached(index))
+    if (m_remoteModel->rowAt(index).attached)
         disconnectDevice();
 }
 
 void MainWindow::scanNetwork()
 {
-    ScanNetworkDialog dialog(&m_client, this);
+    ScanNetworkDialog dialog(&m_remote, this);
     dialog.exec();
 }
 
@@ -342,7 +325,7 @@ void MainWindow::localContextMenuRequested(const QPoint &pos)
     if (!index.isValid())
         return;
     QMenu menu(this);
-    if (m_localModel->isShared(index)) {
+    if (m_localModel->rowAt(index).isShared()) {
         menu.addAction(m_ui->m_unshareAction);
     } else {
         menu.addAction(m_ui->m_shareSessionAction);
@@ -357,7 +340,7 @@ void MainWindow::remoteContextMenuRequested(const QPoint &pos)
     if (!index.isValid())
         return;
     QMenu menu(this);
-    if (m_remoteModel->isAttached(index)) {
+    if (m_remoteModel->rowAt(index).attached) {
         menu.addAction(m_ui->m_disconnectAction);
     } else {
         menu.addAction(m_ui->m_connectSessionAction);
@@ -368,12 +351,6 @@ void MainWindow::remoteContextMenuRequested(const QPoint &pos)
 
 void MainWindow::showError(const QString &error, const QString &detailed)
 {
-    // A box runs an event loop of its own: never in the middle of a call.
-    OvraWait::whenIdle(this, [this, error, detailed]() { showErrorBox(error, detailed); });
-}
-
-void MainWindow::showErrorBox(const QString &error, const QString &detailed)
-{
     // One box at a time. A failure that is showing already, or waiting for
     // its turn, adds nothing (a check that keeps failing while its box is
     // open); another failure gets its box when the ones before it are closed.
@@ -381,8 +358,26 @@ void MainWindow::showErrorBox(const QString &error, const QString &detailed)
     if (m_errorBoxes.contains(failure))
         return;
     m_errorBoxes.append(failure);
-    if (m_errorBoxes.size() > 1)
+    // A box runs an event loop of its own: never in the middle of a call.
+    OvraWait::whenIdle(this, [this]() { showErrorBoxes(); });
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    // Boxes of failures at start come once the window is there to be seen,
+    // after it has painted, rather than alone on the screen before it.
+    if (!m_errorBoxes.isEmpty())
+        QMetaObject::invokeMethod(
+            this, [this]() { OvraWait::whenIdle(this, [this]() { showErrorBoxes(); }); },
+            Qt::QueuedConnection);
+}
+
+void MainWindow::showErrorBoxes()
+{
+    if (m_showingBox || !m_constructed)
         return;
+    m_showingBox = true;
     while (!m_errorBoxes.isEmpty()) {
         QMessageBox box;
         box.setIcon(QMessageBox::Critical);
@@ -396,4 +391,5 @@ void MainWindow::showErrorBox(const QString &error, const QString &detailed)
         QApplication::restoreOverrideCursor();
         m_errorBoxes.removeFirst();
     }
+    m_showingBox = false;
 }

@@ -3,14 +3,14 @@
 
 #pragma once
 
-#include "usbipclient.h"
-#include "usbipserver.h"
+#include "localsharing.h"
+#include "platform.h"
+#include "remotedevices.h"
 
 #include <QList>
 #include <QMainWindow>
 #include <QModelIndex>
 #include <QPair>
-#include <QThread>
 
 #include <memory>
 
@@ -18,8 +18,8 @@ namespace Ui {
 class MainWindow;
 }
 
-class LocalUsbDevicesModel;
-class RemoteUsbDevicesModel;
+class LocalDevicesModel;
+class RemoteDevicesModel;
 class QTreeView;
 
 // The program's only window: the local tab shares this machine's USB storage
@@ -28,21 +28,21 @@ class MainWindow : public QMainWindow
 {
     Q_OBJECT
 public:
-    explicit MainWindow(QWidget *parent = nullptr);
+    explicit MainWindow(const Platform &platform, QWidget *parent = nullptr);
     ~MainWindow() override;
 
     // The beginning of every device identifier of a whole storage drive.
     static const QString DrivePrefix;
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private Q_SLOTS:
-    void updateLocalDevices();
     void shareDevice(bool isConst = false);
     void unshareDevice();
     void updateRemoteDevices();
     void connectDevice(bool isConst = false);
     void disconnectDevice();
-    void currentLocalDeviceChanged(const QModelIndex &current, const QModelIndex &previous);
-    void currentRemoteDeviceChanged(const QModelIndex &current, const QModelIndex &previous);
     void hostChanged(const QString &host);
     void localDoubleClicked(const QModelIndex &index);
     void remoteDoubleClicked(const QModelIndex &index);
@@ -52,6 +52,12 @@ private Q_SLOTS:
     void showError(const QString &error, const QString &detailed = QString());
 
 private:
+    // A drive that has just come or gone needs a moment before the tool
+    // lists it: a listing the user or a drive asks for waits that moment
+    // first, also when it was held back during a call; the one at start
+    // does not.
+    enum Pause { NoPause, PauseFirst };
+    void updateLocalDevices(Pause pause = NoPause);
     void loadSettings();
     void saveSettings();
     void initLocalTab();
@@ -61,14 +67,17 @@ private:
     QModelIndex currentLocalIndex() const;
     QModelIndex currentRemoteIndex() const;
     static void selectRow(QTreeView *view, const QModelIndex &index);
-    void showErrorBox(const QString &error, const QString &detailed);
+    // Shows the boxes waiting, one after the other (those of the first
+    // listing once the window is shown).
+    void showErrorBoxes();
 
     Ui::MainWindow *m_ui;
-    UsbIpServer m_server;
-    UsbIpClient m_client;
-    QThread m_thread;
-    std::unique_ptr<LocalUsbDevicesModel> m_localModel;
-    std::unique_ptr<RemoteUsbDevicesModel> m_remoteModel;
+    LocalSharing m_local;
+    RemoteDevices m_remote;
+    std::unique_ptr<LocalDevicesModel> m_localModel;
+    std::unique_ptr<RemoteDevicesModel> m_remoteModel;
     // The failure whose box is showing, then those waiting for their turn.
     QList<QPair<QString, QString>> m_errorBoxes;
+    bool m_showingBox = false;
+    bool m_constructed = false;
 };

@@ -26,12 +26,6 @@ const quint16 usbipPort = 3240;
 const char policyFile[] = "org.ovra.admin.usbip.policy";
 const char *const policyActions[] = {OvraUsbIp::ShareAction, OvraUsbIp::ConnectAction};
 
-QString root(const char *variable, const char *fallback)
-{
-    const QString overridden = qEnvironmentVariable(variable);
-    return overridden.isEmpty() ? QString::fromLatin1(fallback) : overridden;
-}
-
 // The kernel writes module names with underscores in /sys/module and either
 // way in file names.
 QString kernelName(const QString &module)
@@ -57,9 +51,9 @@ bool listsModule(const QString &path, const QString &module)
     return false;
 }
 
-PlatformCheck::Requirement toolsRequirement(const QString &release)
+PlatformCheck::Requirement toolsRequirement(const Platform &platform, const QString &release)
 {
-    const OvraAdmin::ToolsPackage tools = OvraAdmin::PackageManager::usbipToolsPackage(release);
+    const OvraAdmin::ToolsPackage tools = packageManager(platform).usbipToolsPackage(release);
     const QString name = QStringLiteral("tools package ") + tools.name;
     if (tools.installed)
         return {true, name, QStringLiteral("installed")};
@@ -78,14 +72,14 @@ PlatformCheck::Requirement executableRequirement()
                            "package")};
 }
 
-PlatformCheck::Requirement moduleRequirement(const QString &module, const QString &release)
+PlatformCheck::Requirement moduleRequirement(const Platform &platform, const QString &module,
+                                             const QString &release)
 {
     const QString name = QStringLiteral("kernel module ") + module;
-    const QString sysfs = root("OVRA_SYSFS_ROOT", "/sys");
-    if (QFileInfo(sysfs + QStringLiteral("/module/") + kernelName(module)).isDir())
+    if (QFileInfo(platform.sysfsRoot + QStringLiteral("/module/") + kernelName(module)).isDir())
         return {true, name, QStringLiteral("loaded")};
 
-    const QString modules = root("OVRA_MODULES_ROOT", "/lib/modules") + QLatin1Char('/') + release;
+    const QString modules = platform.modulesRoot + QLatin1Char('/') + release;
     if (listsModule(modules + QStringLiteral("/modules.builtin"), module))
         return {true, name, QStringLiteral("built into the kernel")};
     if (listsModule(modules + QStringLiteral("/modules.dep"), module))
@@ -147,10 +141,10 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-PlatformCheck::Requirement listeningRequirement(bool serviceActive)
+PlatformCheck::Requirement listeningRequirement(const Platform &platform, bool serviceActive)
 {
     const QString name = QStringLiteral("usbipd listening on TCP 3240");
-    const QString proc = root("OVRA_PROC_ROOT", "/proc");
+    const QString &proc = platform.procRoot;
     const QStringList addresses =
         PlatformCheck::listeningAddresses(readAll(proc + QStringLiteral("/net/tcp")), usbipPort)
         + PlatformCheck::listeningAddresses(readAll(proc + QStringLiteral("/net/tcp6")), usbipPort);
@@ -192,11 +186,10 @@ PlatformCheck::Requirement managerRequirement()
                            "package ovra-admin-usbip-manager")};
 }
 
-PlatformCheck::Requirement polkitRequirement()
+PlatformCheck::Requirement polkitRequirement(const Platform &platform)
 {
     const QString name = QStringLiteral("polkit actions");
-    const QString path = root("OVRA_POLKIT_ACTIONS_DIR", "/usr/share/polkit-1/actions")
-        + QLatin1Char('/') + QLatin1String(policyFile);
+    const QString path = platform.polkitActionsDir + QLatin1Char('/') + QLatin1String(policyFile);
     if (!QFileInfo::exists(path))
         return {false, name,
                 QStringLiteral("%1 is missing; install the package ovra-admin-usbip-manager")
@@ -216,16 +209,16 @@ PlatformCheck::Requirement polkitRequirement()
 
 namespace PlatformCheck {
 
-QList<Requirement> requirements()
+QList<Requirement> requirements(const Platform &platform)
 {
     const QString release = kernelRelease();
     bool serviceActive = false;
     QList<Requirement> result;
-    result << toolsRequirement(release) << executableRequirement()
-           << moduleRequirement(QStringLiteral("usbip-host"), release)
-           << moduleRequirement(QStringLiteral("vhci-hcd"), release)
-           << serviceRequirement(&serviceActive) << listeningRequirement(serviceActive)
-           << managerRequirement() << polkitRequirement();
+    result << toolsRequirement(platform, release) << executableRequirement()
+           << moduleRequirement(platform, QStringLiteral("usbip-host"), release)
+           << moduleRequirement(platform, QStringLiteral("vhci-hcd"), release)
+           << serviceRequirement(&serviceActive) << listeningRequirement(platform, serviceActive)
+           << managerRequirement() << polkitRequirement(platform);
     return result;
 }
 
@@ -278,16 +271,3 @@ QStringList listeningAddresses(const QByteArray &table, quint16 port)
 }
 
 } // namespace PlatformCheck
-
-void addSystemToolFolders()
-{
-    QByteArray path = qgetenv("PATH");
-    if (path.isEmpty())
-        path = "/usr/bin:/bin"; // what the C library searches without a PATH
-    const QList<QByteArray> folders = path.split(':');
-    for (const char *folder : {"/usr/sbin", "/sbin"}) {
-        if (!folders.contains(folder))
-            path += QByteArray(":") + folder;
-    }
-    qputenv("PATH", path);
-}

@@ -3,16 +3,15 @@
 
 #pragma once
 
+#include "platform.h"
+
 #include <QList>
 #include <QString>
 
 class QTextStream;
 
 // The USB/IP platform the program needs, looked at without changing anything:
-// what `ovra-admin-usbip --check` reports. Where it looks can be moved for
-// tests and the sandbox: OVRA_SYSFS_ROOT (/sys), OVRA_MODULES_ROOT
-// (/lib/modules), OVRA_PROC_ROOT (/proc), OVRA_POLKIT_ACTIONS_DIR
-// (/usr/share/polkit-1/actions), DPKG_ADMINDIR and the system bus address.
+// what `ovra-admin-usbip --check` reports, where `platform` says.
 namespace PlatformCheck {
 
 struct Requirement
@@ -22,7 +21,7 @@ struct Requirement
     QString finding; // what was found and, when not met, what to do
 };
 
-QList<Requirement> requirements();
+QList<Requirement> requirements(const Platform &platform);
 
 // One line per requirement, "OK       <name>: <finding>" or
 // "MISSING  <name>: <finding>". Returns the exit status of --check: 0 when
@@ -34,8 +33,3 @@ int print(const QList<Requirement> &requirements, QTextStream &out);
 QStringList listeningAddresses(const QByteArray &table, quint16 port);
 
 } // namespace PlatformCheck
-
-// Programs the platform installs under /usr/sbin or /sbin (usbip on Debian)
-// are found by name even where the user's PATH lacks those folders, as a
-// desktop user's does on Debian. They come last, after the user's own.
-void addSystemToolFolders();

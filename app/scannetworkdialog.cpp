@@ -5,7 +5,7 @@
 #include "ui_scannetworkdialog.h"
 
 #include "nethelpers.h"
-#include "usbipclient.h"
+#include "remotedevices.h"
 
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
@@ -21,16 +21,16 @@ const int DefaultTimeoutMs = 150;
 
 } // namespace
 
-ScanNetworkDialog::ScanNetworkDialog(UsbIpClient *client, QWidget *parent)
-    : ScanNetworkDialog(client, localSubnets(), parent)
+ScanNetworkDialog::ScanNetworkDialog(RemoteDevices *remote, QWidget *parent)
+    : ScanNetworkDialog(remote, localSubnets(), parent)
 {
 }
 
-ScanNetworkDialog::ScanNetworkDialog(UsbIpClient *client, const QMap<QString, int> &subnets,
+ScanNetworkDialog::ScanNetworkDialog(RemoteDevices *remote, const QMap<QString, int> &subnets,
                                      QWidget *parent)
     : QDialog(parent)
     , m_ui(new Ui::ScanNetworkDialog)
-    , m_client(client)
+    , m_remote(remote)
 {
     m_ui->setupUi(this);
     // The two buttons have neither text nor frame: without the theme's icons
@@ -54,9 +54,9 @@ ScanNetworkDialog::ScanNetworkDialog(UsbIpClient *client, const QMap<QString, in
 
     connect(m_ui->m_scanPushButton, &QPushButton::clicked, this, &ScanNetworkDialog::scan);
     connect(m_ui->m_stopPushButton, &QPushButton::clicked, this, &ScanNetworkDialog::stop);
-    if (m_client) {
-        connect(this, &ScanNetworkDialog::scanNetwork, m_client, &UsbIpClient::scanNetwork);
-        connect(m_client, &UsbIpClient::scanNetworkProgress, this,
+    if (m_remote) {
+        connect(this, &ScanNetworkDialog::scanNetwork, m_remote, &RemoteDevices::scanNetwork);
+        connect(m_remote, &RemoteDevices::scanProgress, this,
                 &ScanNetworkDialog::scanNetworkProgress);
     }
 }
@@ -90,13 +90,17 @@ void ScanNetworkDialog::saveSettings()
 
 void ScanNetworkDialog::scan()
 {
+    const QString subnet = m_ui->m_subnetAddrComboBox->currentText();
+    const int count = m_subnets.value(subnet, 0);
+    // A network with no address between its first and last one (a /31, a
+    // /32, one that is not this machine's) has nothing to scan: no progress
+    // would ever come, and the dialog stays as it is.
+    if (count < 2)
+        return;
     m_ui->m_scanPushButton->hide();
     m_ui->m_stopPushButton->show();
     m_ui->m_progressBar->show();
     m_ui->m_progressBar->setFocus(Qt::OtherFocusReason);
-
-    const QString subnet = m_ui->m_subnetAddrComboBox->currentText();
-    const int count = m_subnets.value(subnet, 0);
     m_ui->m_progressBar->setRange(1, count - 1);
     const int timeout = m_ui->m_timeoutSpinBox->value();
     Q_EMIT scanNetwork(subnet, count, timeout);
@@ -115,8 +119,8 @@ void ScanNetworkDialog::stop()
     m_ui->m_scanPushButton->show();
     m_ui->m_progressBar->setFocus(Qt::OtherFocusReason);
     m_ui->m_progressBar->hide();
-    if (m_client)
-        m_client->stopScan();
+    if (m_remote)
+        m_remote->stopScan();
 }
 
 void ScanNetworkDialog::reject()

@@ -11,23 +11,24 @@ namespace Ui {
 class ScanNetworkDialog;
 }
 
-class UsbIpClient;
+class RemoteDevices;
 
 // The modal dialog in which the user picks one of this machine's IPv4
 // networks and a per-host time-out, and starts, watches and stops a scan of
-// that network. The scan itself runs in the client on the worker thread.
+// that network. The scan itself runs on the remote service's worker thread.
 class ScanNetworkDialog : public QDialog
 {
     Q_OBJECT
 public:
-    explicit ScanNetworkDialog(UsbIpClient *client, QWidget *parent = nullptr);
+    explicit ScanNetworkDialog(RemoteDevices *remote, QWidget *parent = nullptr);
     // The same with the networks to offer given (network address text ->
     // last host offset) instead of this machine's own.
-    ScanNetworkDialog(UsbIpClient *client, const QMap<QString, int> &subnets,
+    ScanNetworkDialog(RemoteDevices *remote, const QMap<QString, int> &subnets,
                       QWidget *parent = nullptr);
     ~ScanNetworkDialog() override;
 
 Q_SIGNALS:
+    // A scan starts: only for a network with an address to scan.
     void scanNetwork(const QString &subnet, int count, int timeout);
 
 public Q_SLOTS:
@@ -43,6 +44,6 @@ private:
     void saveSettings();
 
     Ui::ScanNetworkDialog *m_ui;
-    UsbIpClient *m_client;
+    RemoteDevices *m_remote;
     QMap<QString, int> m_subnets;
 };

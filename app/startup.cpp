@@ -3,10 +3,13 @@
 
 #include "startup.h"
 
-#include "helperprocess.h"
+#include "childprocess.h"
+#include "environment.h"
 #include "mainwindow.h"
+#include "nethelpers.h"
 #include "ovraicons.h"
 #include "ovraintegration.h"
+#include "ovrawait.h"
 #include "packagemanager.h"
 #include "platformcheck.h"
 #include "qtsingleapplication.h"
@@ -27,7 +30,11 @@
 
 namespace {
 
-const int unameTimeoutMs = 30000;
+const int UnameTimeoutMs = 5000;
+// dpkg-query and apt-cache read the whole package database.
+const int PackageQueryTimeoutMs = 30000;
+// What a second start sends the running instance.
+const char ActivateMessage[] = "activate";
 
 // Yes and No, in this order; Escape and the close button answer No.
 QMessageBox::StandardButton askYesNo(const QString &text)
@@ -129,9 +136,20 @@ CommandLine parseCommandLine(int argc, char **argv)
 QString kernelRelease()
 {
     QString release =
-        helperProcessOutput(QStringLiteral("uname"), {QStringLiteral("-r")}, unameTimeoutMs);
+        runChild(QStringLiteral("uname"), {QStringLiteral("-r")}, UnameTimeoutMs).outputText();
     release.remove(QLatin1Char('\n'));
     return release;
+}
+
+OvraAdmin::PackageManager packageManager(const Platform &platform)
+{
+    return OvraAdmin::PackageManager(
+        [](const QString &program, const QStringList &arguments) {
+            const ChildResult run = runChild(program, arguments, PackageQueryTimeoutMs,
+                                             OvraAdmin::PackageManager::queryEnvironment());
+            return run.end == ChildResult::End::Exited ? run.outputText() : QString();
+        },
+        platform.osReleaseFile);
 }
 
 int kernelMajorVersion(const QString &release)
@@ -140,10 +158,10 @@ int kernelMajorVersion(const QString &release)
     return leadingNumber.match(release).captured().toInt();
 }
 
-bool checkToolsPackage()
+bool checkToolsPackage(const Platform &platform)
 {
     const OvraAdmin::ToolsPackage tools =
-        OvraAdmin::PackageManager::usbipToolsPackage(kernelRelease());
+        packageManager(platform).usbipToolsPackage(kernelRelease());
     if (tools.installed)
         return true;
     const QString &package = tools.name;
@@ -164,6 +182,7 @@ bool checkToolsPackage()
 bool checkUsbipdService()
 {
     OvraAdmin::SystemdService service(QStringLiteral("usbipd"));
+    service.setWaiter(&OvraWait::until);
     if (service.isActive())
         return true;
 
@@ -200,17 +219,21 @@ int runApplication(int argc, char **argv)
     }
 
     addSystemToolFolders();
+    const Platform platform = platformFromEnvironment();
+    setHostsFile(platform.hostsFile);
     if (commandLine.action == Action::Check) {
         QCoreApplication app(argc, argv);
         QTextStream out(stdout);
-        return PlatformCheck::print(PlatformCheck::requirements(), out);
+        return PlatformCheck::print(PlatformCheck::requirements(platform), out);
     }
 
     auto app = std::make_unique<QtSingleApplication>(argc, argv, true);
+    Ovra::setExtraDataDirectory(platform.dataDir);
     ovraInit(OVRA_VERSION_STRING, "Ovra admin usbip");
 
     if (app->isRunning()) {
-        app->activateWindow();
+        // The running instance raises and activates its window.
+        app->sendMessage(QLatin1String(ActivateMessage));
         return -1;
     }
 
@@ -218,12 +241,12 @@ int runApplication(int argc, char **argv)
     ovraInstallIconFallback();
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("rud-devices")));
 
-    if (!checkToolsPackage())
+    if (!checkToolsPackage(platform))
         return 0;
     if (!checkUsbipdService())
         return 0;
 
-    auto window = std::make_unique<MainWindow>();
+    auto window = std::make_unique<MainWindow>(platform);
     window->show();
     app->setActivationWindow(window.get(), true);
     const int status = app->exec();

@@ -15,10 +15,10 @@ set(ovra_layers
     "integration        :"
     "manager            :"
     "data/icons         :"
-    "local/record       : net usbip manager"
-    "local              : local/record usbip manager"
-    "remote             : local/record usbip manager net integration"
-    "app                : local remote local/record usbip manager net integration data/icons"
+    "record             : net usbip"
+    "local              : record usbip manager"
+    "remote             : record usbip manager net integration"
+    "app                : local remote record usbip manager net integration data/icons"
     "managerd           : usbip manager"
 )
 
@@ -39,7 +39,7 @@ function(ovra_target_folder target out)
 endfunction()
 
 # The ruled folder that holds `path` (relative to the source tree): the
-# longest rule that is a prefix of it, so local/record before local.
+# longest rule that is a prefix of it.
 function(ovra_ruled_folder path out)
     set(found "")
     foreach(rule ${ovra_layers})

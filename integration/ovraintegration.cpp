@@ -38,6 +38,13 @@ const char compiledHelpPage[] = ":/ovra-admin-usbip/help/index.html";
 QPointer<QDialog> s_helpWindow;
 QPointer<QTextBrowser> s_helpBrowser;
 
+// The folder searched first (setExtraDataDirectory); empty: none.
+QString &extraDataDirectory()
+{
+    static QString dir;
+    return dir;
+}
+
 void appendExisting(QStringList &dirs, const QString &dir)
 {
     if (dir.isEmpty())
@@ -162,10 +169,15 @@ void ovraInit(const char *version, const char *name)
     installTranslator(locale, QString::fromLatin1(translationBaseName), dirs);
 }
 
+void Ovra::setExtraDataDirectory(const QString &dir)
+{
+    extraDataDirectory() = dir;
+}
+
 QStringList Ovra::dataDirectories()
 {
     QStringList dirs;
-    appendExisting(dirs, QString::fromLocal8Bit(qgetenv("OVRA_DATA_DIR")));
+    appendExisting(dirs, extraDataDirectory());
 
     const QString appDir = QCoreApplication::applicationDirPath();
     const QString buildDir = QStringLiteral(OVRA_BUILD_DIR);

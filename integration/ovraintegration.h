@@ -36,10 +36,13 @@ void ovraRestoreGeometry(QWidget *widget, QSettings &settings, const QRect &defa
 namespace Ovra {
 
 // Folders searched for the program's data (help, translations), most
-// specific first: $OVRA_DATA_DIR, the installed data folder, the folders
+// specific first: the extra folder, the installed data folder, the folders
 // around the executable and the source and build trees. Only existing
 // folders are listed.
 QStringList dataDirectories();
+// A folder searched before all others (the sandbox's and the tests' data);
+// set it before ovraInit, which loads the translations.
+void setExtraDataDirectory(const QString &dir);
 
 // The help page that ovraHelpShow shows: the first data folder holding
 // help/index.html, or the copy compiled into the program.

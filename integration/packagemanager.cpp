@@ -12,32 +12,17 @@
 
 #include <algorithm>
 
-namespace {
+namespace OvraAdmin {
 
-const int queryTimeoutMs = 30000;
-
-// Runs a package query with the C locale (its output is parsed) and returns
-// its standard output; empty when it cannot be run in time. A non-zero exit
-// status is no failure here: both dpkg-query and apt-cache report names they
-// do not know that way and still print the others.
-QString queryOutput(const QString &program, const QStringList &arguments)
+PackageManager::PackageManager(Query query, const QString &osReleaseFile)
+    : m_query(std::move(query))
+    , m_osReleaseFile(osReleaseFile)
 {
-    QProcess query;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
-    query.setProcessEnvironment(environment);
-    query.setProcessChannelMode(QProcess::SeparateChannels);
-    query.start(program, arguments, QIODevice::ReadOnly);
-    if (!query.waitForStarted(queryTimeoutMs))
-        return QString();
-    if (!query.waitForFinished(queryTimeoutMs)) {
-        query.kill();
-        query.waitForFinished(1000);
-        return QString();
-    }
-    if (query.exitStatus() != QProcess::NormalExit)
-        return QString();
-    return QString::fromLocal8Bit(query.readAllStandardOutput());
+}
+
+QStringList PackageManager::queryEnvironment()
+{
+    return {QStringLiteral("LC_ALL=C")};
 }
 
 // The packages of `names` (dpkg-query patterns) whose files dpkg's database
@@ -46,9 +31,9 @@ QString queryOutput(const QString &program, const QStringList &arguments)
 // not installed; a package removed long ago but for its configuration (a
 // Debian upgraded since its linux-tools-3.16) says nothing of this
 // distribution.
-QStringList packagesInDatabase(const QStringList &names)
+QStringList PackageManager::packagesInDatabase(const QStringList &names) const
 {
-    const QString output = queryOutput(
+    const QString output = m_query(
         QStringLiteral("dpkg-query"),
         QStringList{QStringLiteral("-W"), QStringLiteral("-f=${db:Status-Abbrev}\\t${Package}\\n"),
                     QStringLiteral("--")}
@@ -66,10 +51,10 @@ QStringList packagesInDatabase(const QStringList &names)
 }
 
 // The packages of `names` for which apt's package lists have a candidate.
-QStringList packagesInAptLists(const QStringList &names)
+QStringList PackageManager::packagesInAptLists(const QStringList &names) const
 {
     const QString output =
-        queryOutput(QStringLiteral("apt-cache"), QStringList{QStringLiteral("policy")} + names);
+        m_query(QStringLiteral("apt-cache"), QStringList{QStringLiteral("policy")} + names);
     static const QRegularExpression header(QStringLiteral("\\A(\\S+):\\z"));
     static const QRegularExpression candidate(QStringLiteral("\\A\\s+Candidate:\\s*(\\S+)"));
     QStringList packages;
@@ -90,11 +75,9 @@ QStringList packagesInAptLists(const QStringList &names)
 }
 
 // Whether os-release(5) names Ubuntu as this system's ID or in its ID_LIKE.
-// The file is OVRA_OS_RELEASE_FILE when that is set; otherwise
-// /etc/os-release, or /usr/lib/os-release in its absence.
-bool osReleaseIsUbuntuLike()
+bool PackageManager::osReleaseIsUbuntuLike() const
 {
-    QString path = qEnvironmentVariable("OVRA_OS_RELEASE_FILE");
+    QString path = m_osReleaseFile;
     if (path.isEmpty()) {
         path = QStringLiteral("/etc/os-release");
         if (!QFile::exists(path))
@@ -117,10 +100,6 @@ bool osReleaseIsUbuntuLike()
     return false;
 }
 
-} // namespace
-
-namespace OvraAdmin {
-
 bool PackageManager::isValidPackageName(const QString &name)
 {
     static const QRegularExpression valid(QStringLiteral("\\A[a-z0-9][a-z0-9+.-]+\\z"));
@@ -132,7 +111,7 @@ QString PackageManager::launcherName()
     return QStringLiteral("synaptic-pkexec");
 }
 
-bool PackageManager::isPackageInstalled(const QString &name, const QString &pattern)
+bool PackageManager::isPackageInstalled(const QString &name, const QString &pattern) const
 {
     // dpkg-query takes its arguments as glob patterns; a name with glob or
     // other foreign characters could only match other packages.
@@ -146,9 +125,9 @@ bool PackageManager::isPackageInstalled(const QString &name, const QString &patt
 
     // An unknown package makes dpkg-query fail and print nothing.
     const QStringList lines =
-        queryOutput(QStringLiteral("dpkg-query"),
-                    {QStringLiteral("-W"), QStringLiteral("-f=${db:Status-Abbrev}${Package}\\n"),
-                     QStringLiteral("--"), name})
+        m_query(QStringLiteral("dpkg-query"),
+                {QStringLiteral("-W"), QStringLiteral("-f=${db:Status-Abbrev}${Package}\\n"),
+                 QStringLiteral("--"), name})
             .split(QLatin1Char('\n'));
     for (const QString &text : lines) {
         if (line.match(text).hasMatch())
@@ -157,7 +136,7 @@ bool PackageManager::isPackageInstalled(const QString &name, const QString &patt
     return false;
 }
 
-ToolsPackage PackageManager::usbipToolsPackage(const QString &kernelRelease)
+ToolsPackage PackageManager::usbipToolsPackage(const QString &kernelRelease) const
 {
     const QString kernelTools = QStringLiteral("linux-tools-") + kernelRelease;
     const QString debianTools = QStringLiteral("usbip");

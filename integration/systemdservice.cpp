@@ -6,6 +6,8 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -21,6 +23,9 @@ const char propertiesInterface[] = "org.freedesktop.DBus.Properties";
 const int callTimeoutMs = 25000;
 const int interactiveCallTimeoutMs = 120000;
 const int pollIntervalMs = 100;
+// Past the bus's own time-out, so that a call without an answer ends as the
+// bus's NoReply error rather than as the waiter giving up.
+const int waiterSlackMs = 1000;
 
 QString fullUnitName(const QString &unit)
 {
@@ -71,12 +76,36 @@ QDBusMessage SystemdService::callManager(const QString &method, const QVariantLi
         QDBusMessage::createMethodCall(serviceName(), managerPath(), managerInterface(), method);
     message.setArguments(arguments);
     message.setInteractiveAuthorizationAllowed(interactive);
-    const QDBusMessage reply = QDBusConnection::systemBus().call(
-        message, QDBus::Block, interactive ? interactiveCallTimeoutMs : callTimeoutMs);
+    const QDBusMessage reply =
+        send(message, interactive ? interactiveCallTimeoutMs : callTimeoutMs);
     m_lastError = reply.type() == QDBusMessage::ErrorMessage
         ? reply.errorName() + QStringLiteral(": ") + reply.errorMessage()
         : QString();
     return reply;
+}
+
+QDBusMessage SystemdService::send(const QDBusMessage &message, int timeoutMs)
+{
+    QDBusPendingCall call = QDBusConnection::systemBus().asyncCall(message, timeoutMs);
+    if (m_waiter && !call.isFinished()) {
+        // The watcher's signal wakes the waiting event loop when the answer
+        // comes; the bus's own time-out comes first.
+        const QDBusPendingCallWatcher watcher(call);
+        m_waiter([&call]() { return call.isFinished(); }, timeoutMs + waiterSlackMs);
+    }
+    call.waitForFinished();
+    return call.reply();
+}
+
+void SystemdService::pause(int ms)
+{
+    if (m_waiter) {
+        m_waiter([]() { return false; }, ms);
+        return;
+    }
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
 }
 
 QString SystemdService::unitPath()
@@ -97,8 +126,7 @@ QString SystemdService::activeState()
     QDBusMessage message = QDBusMessage::createMethodCall(
         serviceName(), path, QLatin1String(propertiesInterface), QStringLiteral("Get"));
     message << QLatin1String(unitInterface) << QStringLiteral("ActiveState");
-    const QDBusMessage reply =
-        QDBusConnection::systemBus().call(message, QDBus::Block, callTimeoutMs);
+    const QDBusMessage reply = send(message, callTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
         m_lastError = reply.errorName() + QStringLiteral(": ") + reply.errorMessage();
         return QString();
@@ -167,11 +195,6 @@ bool SystemdService::start()
     if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
         const QString job = reply.arguments().constFirst().value<QDBusObjectPath>().path();
         QDeadlineTimer deadline(m_startTimeoutMs);
-        QEventLoop loop;
-        QTimer tick;
-        tick.setInterval(pollIntervalMs);
-        QObject::connect(&tick, &QTimer::timeout, &loop, &QEventLoop::quit);
-        tick.start();
         for (;;) {
             const bool jobDone = m_finishedJobs.contains(job);
             const QString state = activeState();
@@ -179,7 +202,7 @@ bool SystemdService::start()
             // A finished job leaves the unit in its final state.
             if (active || jobDone || deadline.hasExpired())
                 break;
-            loop.exec(QEventLoop::ExcludeUserInputEvents);
+            pause(pollIntervalMs);
         }
         active = active || isActive();
     }

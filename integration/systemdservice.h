@@ -9,6 +9,8 @@
 #include <QString>
 #include <QVariantList>
 
+#include <functional>
+
 class QDBusMessage;
 class TestSystemdService;
 
@@ -16,9 +18,10 @@ namespace OvraAdmin {
 
 // One systemd unit, controlled through systemd's D-Bus interface on the
 // system bus (org.freedesktop.systemd1). A unit name without a type suffix
-// means a service: "usbipd" is "usbipd.service". Every call blocks until
+// means a service: "usbipd" is "usbipd.service". Every call returns once
 // systemd answered; privileged calls (enable, start) let polkit ask the
-// user for authorisation.
+// user for authorisation. Meanwhile the waiter (setWaiter) keeps the
+// calling thread's window alive; without one the call blocks.
 class SystemdService : public QObject
 {
     Q_OBJECT
@@ -47,6 +50,10 @@ public:
     // Whether a unit file state counts as enabled (see isEnabled()).
     static bool isEnabledState(const QString &unitFileState);
 
+    // Waits until `finished` holds or `timeoutMs` has passed.
+    using Waiter = std::function<bool(const std::function<bool()> &finished, int timeoutMs)>;
+    void setWaiter(const Waiter &waiter) { m_waiter = waiter; }
+
     int startTimeout() const { return m_startTimeoutMs; }
     void setStartTimeout(int milliseconds) { m_startTimeoutMs = milliseconds; }
 
@@ -66,12 +73,17 @@ private:
 
     QDBusMessage callManager(const QString &method, const QVariantList &arguments,
                              bool interactive = false);
+    // Sends `message` and waits for its answer, at most `timeoutMs`.
+    QDBusMessage send(const QDBusMessage &message, int timeoutMs);
+    // A pause that lets systemd's signals in.
+    void pause(int ms);
     QString unitPath();
 
     QString m_unit; // the full unit name, e.g. "usbipd.service"
     QString m_lastError;
     QSet<QString> m_finishedJobs;
     int m_startTimeoutMs = 60000;
+    Waiter m_waiter;
 };
 
 } // namespace OvraAdmin

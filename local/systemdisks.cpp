@@ -3,7 +3,7 @@
 
 #include "systemdisks.h"
 
-#include "helperprocess.h"
+#include "childprocess.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -109,12 +109,12 @@ Result fromLsblk(const QByteArray &json)
     return result;
 }
 
-Result find(int timeoutMs)
+Result find()
 {
-    const HelperRun run = runHelperProcess(QLatin1String(Program), arguments(), timeoutMs);
+    const ChildResult run = runChild(QLatin1String(Program), arguments(), TimeoutMs);
     if (!run.succeeded()) {
         Result result;
-        result.problem = run.finished ? Problem::Failed : Problem::NotRun;
+        result.problem = run.end == ChildResult::End::Exited ? Problem::Failed : Problem::NotRun;
         result.toolMessage = run.standardError;
         return result;
     }

@@ -39,7 +39,10 @@ QStringList arguments();
 // The devices of the JSON that `lsblk` with arguments() printed.
 Result fromLsblk(const QByteArray &json);
 
-// Runs lsblk (waiting up to `timeoutMs`) and reads its output.
-Result find(int timeoutMs);
+// How long lsblk may take.
+constexpr int TimeoutMs = 10000;
+
+// Runs lsblk and reads its output.
+Result find();
 
 } // namespace SystemDisks

@@ -19,6 +19,12 @@ namespace {
 // bus's NoReply error rather than as the waiter giving up.
 const int WaiterSlackMs = 1000;
 
+// A null QString would go out as an empty string too; say so.
+QVariant stringArgument(const QString &value)
+{
+    return QVariant::fromValue(value.isNull() ? QStringLiteral("") : value);
+}
+
 } // namespace
 
 OvraAdminUsbIpInterface::OvraAdminUsbIpInterface(QObject *parent)
@@ -33,47 +39,43 @@ OvraAdminUsbIpInterface::OvraAdminUsbIpInterface(QObject *parent)
 
 OvraAdminUsbIpInterface::~OvraAdminUsbIpInterface() = default;
 
-QDBusPendingCall OvraAdminUsbIpInterface::callUntyped(const QString &method,
-                                                      const QList<QVariant> &arguments)
+QDBusPendingCall OvraAdminUsbIpInterface::send(const QString &method,
+                                               const QList<QVariant> &arguments)
 {
     // The bus connection is thread-safe and so is the pending call: this may
     // run in any thread, and the reply may be awaited in any thread.
     return asyncCallWithArgumentList(method, arguments);
 }
 
-QDBusPendingReply<bool> OvraAdminUsbIpInterface::ConnectDevice(const QString &usbipId, bool isConst)
+QDBusPendingReply<bool> OvraAdminUsbIpInterface::ConnectDevice(const QString &deviceId,
+                                                               bool isConst)
 {
-    return callUntyped(QStringLiteral("ConnectDevice"),
-                       {QVariant::fromValue(usbipId), QVariant::fromValue(isConst)});
+    return send(QStringLiteral("ConnectDevice"),
+                {stringArgument(deviceId), QVariant::fromValue(isConst)});
 }
 
-QDBusPendingReply<bool> OvraAdminUsbIpInterface::DisconnectDevice(const QString &usbipId,
+QDBusPendingReply<bool> OvraAdminUsbIpInterface::DisconnectDevice(const QString &deviceId,
                                                                   const QString &port)
 {
-    return callUntyped(QStringLiteral("DisconnectDevice"),
-                       {QVariant::fromValue(usbipId), QVariant::fromValue(port)});
+    return send(QStringLiteral("DisconnectDevice"),
+                {stringArgument(deviceId), stringArgument(port)});
 }
 
 QDBusPendingReply<QString> OvraAdminUsbIpInterface::PortsInfo()
 {
-    return callUntyped(QStringLiteral("PortsInfo"), {});
+    return send(QStringLiteral("PortsInfo"), {});
 }
 
-QDBusPendingReply<bool> OvraAdminUsbIpInterface::ShareDevice(const QString &busid,
-                                                             const QString &vidpid)
+QDBusPendingReply<bool> OvraAdminUsbIpInterface::ShareDevice(const QString &busId,
+                                                             const QString &vidPid)
 {
-    // A null QString would still go out as an empty string; be explicit.
-    return callUntyped(QStringLiteral("ShareDevice"),
-                       {QVariant::fromValue(busid),
-                        QVariant::fromValue(vidpid.isNull() ? QStringLiteral("") : vidpid)});
+    return send(QStringLiteral("ShareDevice"), {stringArgument(busId), stringArgument(vidPid)});
 }
 
-QDBusPendingReply<bool> OvraAdminUsbIpInterface::UnshareDevice(const QString &busid,
-                                                               const QString &vidpid)
+QDBusPendingReply<bool> OvraAdminUsbIpInterface::UnshareDevice(const QString &busId,
+                                                               const QString &vidPid)
 {
-    return callUntyped(QStringLiteral("UnshareDevice"),
-                       {QVariant::fromValue(busid),
-                        QVariant::fromValue(vidpid.isNull() ? QStringLiteral("") : vidpid)});
+    return send(QStringLiteral("UnshareDevice"), {stringArgument(busId), stringArgument(vidPid)});
 }
 
 void OvraAdminUsbIpInterface::setWaiter(const Waiter &waiter)
@@ -81,24 +83,22 @@ void OvraAdminUsbIpInterface::setWaiter(const Waiter &waiter)
     m_waiter = waiter;
 }
 
-QDBusPendingCall OvraAdminUsbIpInterface::callAndWait(const QString &method,
-                                                      const QList<QVariant> &arguments)
+void OvraAdminUsbIpInterface::wait(const QDBusPendingCall &call)
 {
-    QDBusPendingCall call = callUntyped(method, arguments);
     if (m_waiter && !call.isFinished()) {
         // The watcher's signal is what wakes a waiting event loop when the
         // answer comes; the bus's own time-out comes before the waiter's.
         const QDBusPendingCallWatcher watcher(call);
         m_waiter([&call]() { return call.isFinished(); }, timeout() + WaiterSlackMs);
     }
-    call.waitForFinished();
-    return call;
+    QDBusPendingCall(call).waitForFinished();
 }
 
-bool OvraAdminUsbIpInterface::callForTruth(const QString &method, const QList<QVariant> &arguments,
-                                           const ErrorReport &report)
+bool OvraAdminUsbIpInterface::truth(const QDBusPendingCall &call, const ErrorReport &report)
 {
-    const QDBusPendingCall call = callAndWait(method, arguments);
+    wait(call);
+    if (isWrongType(call))
+        return false;
     if (call.isError()) {
         if (report)
             report(errorDetail(call.error()));
@@ -107,11 +107,12 @@ bool OvraAdminUsbIpInterface::callForTruth(const QString &method, const QList<QV
     return boolReply(call);
 }
 
-std::optional<QString> OvraAdminUsbIpInterface::callForText(const QString &method,
-                                                            const QList<QVariant> &arguments,
-                                                            const ErrorReport &report)
+std::optional<QString> OvraAdminUsbIpInterface::text(const QDBusPendingCall &call,
+                                                     const ErrorReport &report)
 {
-    const QDBusPendingCall call = callAndWait(method, arguments);
+    wait(call);
+    if (isWrongType(call))
+        return QString();
     if (call.isError()) {
         if (report)
             report(errorDetail(call.error()));
@@ -120,13 +121,20 @@ std::optional<QString> OvraAdminUsbIpInterface::callForText(const QString &metho
     return stringReply(call);
 }
 
+bool OvraAdminUsbIpInterface::isWrongType(const QDBusPendingCall &call)
+{
+    // What a typed pending reply makes of an answer of another type than the
+    // method declares: no failure of the call, but a value that cannot be
+    // read as the declared type.
+    return call.isError() && call.error().type() == QDBusError::InvalidSignature
+        && call.error().message().startsWith(QLatin1String("Unexpected reply signature"));
+}
+
 QString OvraAdminUsbIpInterface::errorDetail(const QDBusError &error) const
 {
-    if (error.name().startsWith(QLatin1String(OvraUsbIp::ManagerErrorPrefix))) {
-        const QString message = OvraUsbIp::printableMessage(error.message());
-        if (!message.isEmpty())
-            return message;
-    }
+    if (error.name().startsWith(QLatin1String(OvraUsbIp::ManagerErrorPrefix))
+        && !error.message().trimmed().isEmpty())
+        return error.message();
     return errorText(error.type());
 }
 

@@ -15,9 +15,11 @@
 #include <optional>
 
 // Typed client proxy of the privileged Manager service on the system bus.
-// The typed slots never wait: each returns its pending reply. The call*
-// operations are the whole synchronous call of the services: send, wait,
-// report a bus error, read the answer.
+// Every method of the interface is a typed slot that sends the call and
+// returns its pending reply at once; truth() and text() wait for such a reply
+// and read it, which is the whole synchronous call of the services:
+//
+//     if (!manager.truth(manager.ShareDevice(busId, vidPid), report)) ...
 class OvraAdminUsbIpInterface : public QDBusAbstractInterface
 {
     Q_OBJECT
@@ -27,8 +29,9 @@ public:
 
     // The fixed English text of a bus error type, translated.
     QString errorText(QDBusError::ErrorType type) const;
-    // The detailed text of a failed call: the Manager's own message for its
-    // own errors (ManagerErrorPrefix), errorText of the type for all others.
+    // The detailed text of a failed call: the Manager's own message, as it
+    // sent it, for its own errors (ManagerErrorPrefix; clean it before
+    // showing it), errorText of the type for all others.
     QString errorDetail(const QDBusError &error) const;
 
     // Waits until `finished` holds or `timeoutMs` has passed, keeping the
@@ -40,36 +43,38 @@ public:
 
     // Receives errorDetail of a failed call.
     using ErrorReport = std::function<void(const QString &detailed)>;
-    // Sends the call and returns it finished (answered, failed, or timed out
-    // after ManagerReplyTimeoutMs).
-    QDBusPendingCall callAndWait(const QString &method, const QList<QVariant> &arguments);
-    // The synchronous call of a method that answers a truth value: false on a
-    // bus error (reported) and for any answer but a boolean true.
-    bool callForTruth(const QString &method, const QList<QVariant> &arguments,
-                      const ErrorReport &report);
-    // The same for a method that answers a text: nothing on a bus error.
-    std::optional<QString> callForText(const QString &method, const QList<QVariant> &arguments,
-                                       const ErrorReport &report);
+    // Waits for a call of a method that answers a truth value: false on a bus
+    // error (reported) and for any answer but a boolean true (an answer of
+    // another type is no error: it reads as false, and nothing is reported).
+    bool truth(const QDBusPendingCall &call, const ErrorReport &report);
+    // The same for a method that answers a text: nothing on a bus error, an
+    // empty text for an answer of another type.
+    std::optional<QString> text(const QDBusPendingCall &call, const ErrorReport &report);
 
-    // The same bus call as the typed slots, without the reply's type check:
-    // a typed reply of the wrong type turns into a signature error, while the
-    // callers must read such a value as false (or as an empty text).
-    QDBusPendingCall callUntyped(const QString &method, const QList<QVariant> &arguments);
     // The first value of a finished call: true only for a boolean true; a
     // string, or a number for PortsInfo-like texts, else empty.
     static bool boolReply(const QDBusPendingCall &call);
     static QString stringReply(const QDBusPendingCall &call);
+    // Whether a typed pending reply failed only because the answer had
+    // another type than the method declares.
+    static bool isWrongType(const QDBusPendingCall &call);
 
 Q_SIGNALS:
     void Error(const QString &error, const QString &message);
 
 public Q_SLOTS:
-    QDBusPendingReply<bool> ConnectDevice(const QString &usbipId, bool isConst);
-    QDBusPendingReply<bool> DisconnectDevice(const QString &usbipId, const QString &port);
+    QDBusPendingReply<bool> ConnectDevice(const QString &deviceId, bool isConst);
+    QDBusPendingReply<bool> DisconnectDevice(const QString &deviceId, const QString &port);
     QDBusPendingReply<QString> PortsInfo();
-    QDBusPendingReply<bool> ShareDevice(const QString &busid, const QString &vidpid = QString());
-    QDBusPendingReply<bool> UnshareDevice(const QString &busid, const QString &vidpid = QString());
+    QDBusPendingReply<bool> ShareDevice(const QString &busId, const QString &vidPid = QString());
+    QDBusPendingReply<bool> UnshareDevice(const QString &busId, const QString &vidPid = QString());
 
 private:
+    // Sends the call without the reply's type check (see boolReply).
+    QDBusPendingCall send(const QString &method, const QList<QVariant> &arguments);
+    // Returns the call finished (answered, failed, or timed out after
+    // ManagerReplyTimeoutMs).
+    void wait(const QDBusPendingCall &call);
+
     Waiter m_waiter;
 };

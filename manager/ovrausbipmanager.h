@@ -3,10 +3,9 @@
 
 #pragma once
 
-// Where the Manager service lives on the system bus, and where it keeps its
-// files. Shared by the program's proxy and by the service itself.
+// Where the Manager service lives on the system bus and what it answers with.
+// Shared by the program's proxy and by the service itself.
 
-#include <QByteArray>
 #include <QString>
 
 namespace OvraUsbIp {
@@ -30,61 +29,9 @@ inline constexpr int ManagerCallBudgetMs = 24000;
 // bus. Past it the call fails as a bus time-out.
 inline constexpr int ManagerReplyTimeoutMs = ManagerCallBudgetMs + 3000;
 
-// The longest text of the Manager or of the tool that an error box shows.
-inline constexpr int MessageMaxLength = 400;
-
-// A message from outside the program (the Manager's own error text, the
-// tool's standard error) as an error box may show it: control and format
-// characters removed (tabs become blanks, line breaks stay), trimmed, and
-// cut to MessageMaxLength characters.
-inline QString printableMessage(const QString &text)
-{
-    QString result;
-    result.reserve(qMin(text.size(), MessageMaxLength + 1));
-    const QString unified = QString(text).replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    for (const QChar c : unified) {
-        if (c == QLatin1Char('\n') || c == QLatin1Char('\r'))
-            result.append(QLatin1Char('\n'));
-        else if (c == QLatin1Char('\t'))
-            result.append(QLatin1Char(' '));
-        else if (c.category() != QChar::Other_Control && c.category() != QChar::Other_Format)
-            result.append(c);
-    }
-    result = result.trimmed();
-    if (result.size() > MessageMaxLength) {
-        int cut = MessageMaxLength - 1;
-        if (result.at(cut - 1).isHighSurrogate())
-            --cut;
-        result = result.left(cut) + QChar(0x2026);
-    }
-    return result;
-}
-
 // The bus error of a call that needs a kernel module (usbip-host, vhci-hcd)
 // which cannot be loaded; its message names the module and the reason:
 // "the kernel module vhci-hcd is not available: ...".
 inline constexpr char ModuleUnavailableError[] = "org.ovra.admin.usbip.Error.ModuleUnavailable";
-
-// The folder of the blacklist, the constant-sharing file and the
-// constant-connections file: /etc/usbip, unless the test seam
-// OVRA_USBIP_CONFIG_DIR points somewhere else.
-inline QString configDir()
-{
-    const QByteArray overridden = qgetenv("OVRA_USBIP_CONFIG_DIR");
-    return overridden.isEmpty() ? QStringLiteral("/etc/usbip") : QString::fromLocal8Bit(overridden);
-}
-
-inline QString blacklistPath()
-{
-    return configDir() + QStringLiteral("/blacklist");
-}
-inline QString sharedDevicesPath()
-{
-    return configDir() + QStringLiteral("/shared-usb-devices");
-}
-inline QString remoteDevicesPath()
-{
-    return configDir() + QStringLiteral("/remote-usb-devices");
-}
 
 } // namespace OvraUsbIp

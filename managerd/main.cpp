@@ -90,7 +90,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption configDirOption(
         QStringLiteral("config-dir"),
         QStringLiteral("Folder of the lists of constant shares and connections (default %1).")
-            .arg(OvraUsbIp::configDir()),
+            .arg(Platform().configDir),
         QStringLiteral("dir"));
     const QCommandLineOption toolTimeoutOption(
         QStringLiteral("tool-timeout"),
@@ -117,8 +117,8 @@ int main(int argc, char *argv[])
     const QCommandLineOption sysfsOption(
         QStringLiteral("sysfs-root"),
         QStringLiteral("Where the kernel's sysfs is (default %1; a stand-in tree for tests).")
-            .arg(defaults.sysfsRoot),
-        QStringLiteral("dir"), defaults.sysfsRoot);
+            .arg(defaults.platform.sysfsRoot),
+        QStringLiteral("dir"), defaults.platform.sysfsRoot);
     const QCommandLineOption modprobeOption(
         QStringLiteral("modprobe"),
         QStringLiteral("The program that loads a kernel module, given its name (default %1).")
@@ -129,11 +129,10 @@ int main(int argc, char *argv[])
     parser.process(app);
 
     ManagerOptions options;
-    options.configDir = parser.isSet(configDirOption)
-        ? QDir(parser.value(configDirOption)).absolutePath()
-        : OvraUsbIp::configDir();
+    if (parser.isSet(configDirOption))
+        options.platform.configDir = QDir(parser.value(configDirOption)).absolutePath();
     options.stateDir = QDir(parser.value(stateDirOption)).absolutePath();
-    options.sysfsRoot = QDir(parser.value(sysfsOption)).absolutePath();
+    options.platform.sysfsRoot = QDir(parser.value(sysfsOption)).absolutePath();
     options.modprobe = parser.value(modprobeOption);
     bool ok = false;
     options.toolTimeoutMs = parser.value(toolTimeoutOption).toInt(&ok);

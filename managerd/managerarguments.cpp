@@ -22,8 +22,7 @@ bool matchesWhole(const QRegularExpression &expression, const QString &text)
 
 bool isBusId(const QString &text)
 {
-    return text.size() <= MaxBusIdLength
-        && UsbIpGrammar::isBusId(text, UsbIpGrammar::ManagerBusIds);
+    return text.size() <= MaxBusIdLength && UsbIpGrammar::isBusId(text);
 }
 
 bool isVidPid(const QString &text)

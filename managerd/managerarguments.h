@@ -15,9 +15,8 @@ constexpr int MaxDeviceIdLength = 300;
 // Longest bus id: the protocol carries it in 32 bytes, NUL included.
 constexpr int MaxBusIdLength = 31;
 
-// A bus id of the Manager's form (UsbIpGrammar::ManagerBusIds: digits,
-// hyphen, digits, optionally followed by hub ports, "1-1", "3-1.2.4") that
-// fits the protocol's 32-byte field.
+// A bus id (digits, hyphen, digits, optionally followed by hub ports: "1-1",
+// "3-1.2.4") that fits the protocol's 32-byte field.
 bool isBusId(const QString &text);
 // Four hex digits, a colon, four hex digits ("0781:5567").
 bool isVidPid(const QString &text);

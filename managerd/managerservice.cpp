@@ -5,6 +5,7 @@
 
 #include "listfile.h"
 #include "managerarguments.h"
+#include "outsidetext.h"
 #include "ovrausbipmanager.h"
 #include "sharerecords.h"
 #include "usbipgrammar.h"
@@ -31,22 +32,16 @@ constexpr int RejectLogWindowMs = 10000;
 constexpr int RejectLogCallers = 1024;
 // How much of a tool's standard error an Error signal and its log line carry.
 constexpr int MaxErrorMessageChars = 4096;
+// How much of a client's argument a refusal and its log line quote.
+constexpr int MaxQuotedChars = 64;
 // What `usbip bind` says of a device that is shared already.
 constexpr char AlreadyBound[] = "already bound to usbip-host";
 
+// A client's argument in a message and the log: short, on one line and
+// free of control characters.
 QString quoted(const QString &text)
 {
-    // For messages and the log: keep client-supplied text short, on one
-    // line and free of control characters.
-    QString shown;
-    for (const QChar c : text.left(64)) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            shown += c;
-    }
-    return QLatin1Char('"') + shown
-        + (text.size() > 64 ? QStringLiteral("...\"") : QStringLiteral("\""));
+    return QLatin1Char('"') + OutsideText::cleaned(text, MaxQuotedChars) + QLatin1Char('"');
 }
 
 // Why the arguments of ShareDevice/UnshareDevice are refused; empty when they
@@ -67,22 +62,20 @@ ManagerService::ManagerService(const ManagerOptions &options, const QDBusConnect
     : QObject(parent)
     , m_options(options)
     , m_connection(connection)
-    , m_sysfs(options.sysfsRoot)
+    , m_sysfs(options.platform.sysfsRoot)
     , m_authorizer(connection)
 {
-    if (m_options.configDir.isEmpty())
-        m_options.configDir = OvraUsbIp::configDir();
     m_loader.setProgram(m_options.modprobe);
 }
 
 QString ManagerService::sharedDevicesPath() const
 {
-    return m_options.configDir + QStringLiteral("/shared-usb-devices");
+    return m_options.platform.sharedDevicesPath();
 }
 
 QString ManagerService::remoteDevicesPath() const
 {
-    return m_options.configDir + QStringLiteral("/remote-usb-devices");
+    return m_options.platform.remoteDevicesPath();
 }
 
 QString ManagerService::shareRecordsPath() const
@@ -564,13 +557,8 @@ void ManagerService::replyError(const Call &call, const QString &name, const QSt
 void ManagerService::signalError(const Call &call, const QString &headline, const QString &text)
 {
     // The tool's standard error can run to the runner's output limit.
-    QString message = text;
-    if (message.size() > MaxErrorMessageChars) {
-        message.truncate(MaxErrorMessageChars);
-        if (message.at(message.size() - 1).isHighSurrogate())
-            message.chop(1);
-        message += QStringLiteral("...");
-    }
+    const QString message =
+        OutsideText::cleaned(text, MaxErrorMessageChars, OutsideText::Lines::Kept);
     qCWarning(lcManager).noquote() << headline << message;
     QDBusMessage signal = QDBusMessage::createTargetedSignal(
         call.message.service(), QLatin1String(OvraUsbIp::ManagerPath),
@@ -619,8 +607,8 @@ void ManagerService::restoreShares(std::function<void()> next)
                 return;
             }
             QList<QStringList> commands;
-            const QList<UsbIpGrammar::LocalDevice> devices = UsbIpGrammar::parseLocalList(
-                QString::fromUtf8(result.standardOutput), UsbIpGrammar::ManagerBusIds);
+            const QList<UsbIpGrammar::LocalDevice> devices =
+                UsbIpGrammar::parseLocalList(QString::fromUtf8(result.standardOutput));
             for (const UsbIpGrammar::LocalDevice &device : devices) {
                 const QString vidPid = UsbIpGrammar::vidPidText(device.vendorId, device.productId);
                 if (!ManagerArguments::isBusId(device.busId) || !ManagerArguments::isVidPid(vidPid))
@@ -665,45 +653,45 @@ void ManagerService::restoreConnections(std::function<void()> next)
         next();
         return;
     }
-    loadModule(
-        QLatin1String(VhciModule), m_options.toolTimeoutMs,
-        [this, wanted, next](const QString &problem) {
-            if (!problem.isEmpty()) {
-                qCWarning(lcManager).noquote()
-                    << "cannot restore the constant connections:" << problem;
-                next();
-                return;
-            }
-            runUsbip({QStringLiteral("port")}, m_options.toolTimeoutMs,
-                     [this, wanted, next](const ToolResult &result) {
-                         // A failing `usbip port` means nothing is attached.
-                         const QList<UsbIpGrammar::PortRemote> attached = UsbIpGrammar::portRemotes(
-                             QString::fromUtf8(result.standardOutput), UsbIpGrammar::ManagerBusIds);
-                         QList<QStringList> commands;
-                         for (const QString &line : wanted) {
-                             ManagerArguments::DeviceId device;
-                             QString reason;
-                             if (!ManagerArguments::parseDeviceId(line, &device, &reason)) {
-                                 qCWarning(lcManager).noquote()
-                                     << "skipping the constant connection" << quoted(line) << ":"
-                                     << reason;
-                                 continue;
-                             }
-                             bool present = false;
-                             for (const UsbIpGrammar::PortRemote &port : attached)
-                                 present = present
-                                     || (port.host == device.host && port.busId == device.busId);
-                             if (present)
-                                 continue;
-                             const QStringList command{QStringLiteral("attach"),
-                                                       QStringLiteral("-r"), device.host,
-                                                       QStringLiteral("-b"), device.busId};
-                             if (!commands.contains(command))
-                                 commands.append(command);
-                         }
-                         runEach(commands, next);
-                     });
-        });
+    loadModule(QLatin1String(VhciModule), m_options.toolTimeoutMs,
+               [this, wanted, next](const QString &problem) {
+                   if (!problem.isEmpty()) {
+                       qCWarning(lcManager).noquote()
+                           << "cannot restore the constant connections:" << problem;
+                       next();
+                       return;
+                   }
+                   runUsbip(
+                       {QStringLiteral("port")}, m_options.toolTimeoutMs,
+                       [this, wanted, next](const ToolResult &result) {
+                           // A failing `usbip port` means nothing is attached.
+                           const QList<UsbIpGrammar::PortRemote> attached =
+                               UsbIpGrammar::portRemotes(QString::fromUtf8(result.standardOutput));
+                           QList<QStringList> commands;
+                           for (const QString &line : wanted) {
+                               ManagerArguments::DeviceId device;
+                               QString reason;
+                               if (!ManagerArguments::parseDeviceId(line, &device, &reason)) {
+                                   qCWarning(lcManager).noquote()
+                                       << "skipping the constant connection" << quoted(line) << ":"
+                                       << reason;
+                                   continue;
+                               }
+                               bool present = false;
+                               for (const UsbIpGrammar::PortRemote &port : attached)
+                                   present = present
+                                       || (port.host == device.host && port.busId == device.busId);
+                               if (present)
+                                   continue;
+                               const QStringList command{QStringLiteral("attach"),
+                                                         QStringLiteral("-r"), device.host,
+                                                         QStringLiteral("-b"), device.busId};
+                               if (!commands.contains(command))
+                                   commands.append(command);
+                           }
+                           runEach(commands, next);
+                       });
+               });
 }
 
 void ManagerService::runEach(const QList<QStringList> &commands, std::function<void()> done)

@@ -15,6 +15,7 @@
 #include <functional>
 
 #include "ovrausbipmanager.h"
+#include "platform.h"
 #include "polkitauthorizer.h"
 #include "sysfs.h"
 #include "toolrunner.h"
@@ -35,13 +36,13 @@ struct ManagerOptions
     // The least budget that leaves a tool its minimum after authorisation.
     static constexpr int MinimumCallBudgetMs = MinimumToolTimeMs + CallBudgetMarginMs;
 
-    // Folder of the constant-sharing and the constant-connections file.
-    QString configDir;
+    // The folder of the constant-sharing and the constant-connections file,
+    // and where the kernel's sysfs is (a stand-in tree in tests and the
+    // sandbox).
+    Platform platform;
     // Folder of the service's own records (which device each constant share
     // was made for).
     QString stateDir = QStringLiteral("/var/lib/ovra-admin-usbip");
-    // Where the kernel's sysfs is (a stand-in tree in tests and the sandbox).
-    QString sysfsRoot = QStringLiteral("/sys");
     // The program that loads a kernel module, given the module's name.
     QString modprobe = QStringLiteral("/sbin/modprobe");
     // Longest time one run of the usbip tool may take before it is killed.

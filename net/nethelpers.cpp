@@ -3,16 +3,15 @@
 
 #include "nethelpers.h"
 
-#include <QAtomicInt>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QHash>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QMutex>
 #include <QMutexLocker>
 
+#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -20,84 +19,65 @@
 
 namespace {
 
-QAtomicInt lookupCounter;
+// A /31 or /32 leaves no offset between the network and its last address.
+constexpr int MinimumLastHostOffset = 2;
 
-QMutex resolverMutex;
-HostLookupFunction resolver;
+QMutex hostsFileMutex;
+QString hostsFile;
 
-// Answers a look-up from a hosts-format file alone ("address name..." per
-// line, '#' starts a comment), never asking a name server. Used when
-// OVRA_RESOLVER_HOSTS_FILE names such a file, so that test runs and the
-// sandbox resolve their loopback hosts without any traffic leaving the host.
-QHostInfo lookUpInHostsFile(const QString &path, const QString &name)
+// Answers a look-up from a hosts-format file alone.
+QString addressInHostsFile(const QString &path, const QString &name)
 {
-    QHostInfo info;
-    info.setHostName(name);
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        info.setError(QHostInfo::HostNotFound);
-        return info;
-    }
-    const QHostAddress asAddress(name);
-    QList<QHostAddress> addresses;
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return QString();
     while (!file.atEnd()) {
         QString line = QString::fromLocal8Bit(file.readLine());
-        line.truncate(line.indexOf(QLatin1Char('#')) < 0 ? line.size()
-                                                         : line.indexOf(QLatin1Char('#')));
+        const int comment = line.indexOf(QLatin1Char('#'));
+        if (comment >= 0)
+            line.truncate(comment);
         const QStringList fields = line.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
         if (fields.size() < 2)
             continue;
         const QHostAddress address(fields.first());
-        if (address.isNull())
-            continue;
-        if (!asAddress.isNull()) {
-            if (address.isEqual(asAddress)) { // reverse look-up: the first name wins
-                info.setHostName(fields.at(1));
-                info.setAddresses({asAddress});
-                return info;
-            }
-        } else if (QStringList(fields.mid(1)).contains(name, Qt::CaseInsensitive)) {
-            addresses.append(address);
-        }
+        if (!address.isNull() && QStringList(fields.mid(1)).contains(name, Qt::CaseInsensitive))
+            return address.toString();
     }
-    if (!asAddress.isNull()) { // no reverse entry: the address stands for itself
-        info.setAddresses({asAddress});
-        return info;
-    }
-    if (addresses.isEmpty())
-        info.setError(QHostInfo::HostNotFound);
-    info.setAddresses(addresses);
-    return info;
+    return QString();
 }
 
-HostLookupFunction currentResolver()
+QString resolve(const QString &name)
 {
-    QMutexLocker locker(&resolverMutex);
-    if (resolver)
-        return resolver;
-    const QString hostsFile = QString::fromLocal8Bit(qgetenv("OVRA_RESOLVER_HOSTS_FILE"));
-    if (!hostsFile.isEmpty())
-        return [hostsFile](const QString &name) { return lookUpInHostsFile(hostsFile, name); };
-    return [](const QString &name) { return QHostInfo::fromName(name); };
+    QString path;
+    {
+        QMutexLocker locker(&hostsFileMutex);
+        path = hostsFile;
+    }
+    if (!path.isEmpty())
+        return addressInHostsFile(path, name);
+    const QHostInfo info = QHostInfo::fromName(name);
+    return info.addresses().isEmpty() ? QString() : info.addresses().constFirst().toString();
 }
 
-// What one look-up leaves behind. Shared between the caller and the helper
-// thread, so a caller that gave up may go away while the helper finishes.
+// One look-up in a helper thread. Shared between the caller and the helper,
+// so a caller that gave up may go away while the helper finishes.
 struct Lookup
 {
+    QString name;
     std::mutex mutex;
     std::condition_variable finished;
     bool done = false;
-    QHostInfo info;
+    QString address;
 };
 
-// Helper threads still at work. Never destroyed: a helper may finish after
-// the statics of the process are gone.
+// Helper threads still at work, and whether the application may still be
+// woken. Never destroyed: a helper may finish after the statics are gone.
 struct Helpers
 {
     std::mutex mutex;
     std::condition_variable idle;
     int running = 0;
+    bool applicationGone = false;
 };
 
 Helpers *helpers()
@@ -108,85 +88,97 @@ Helpers *helpers()
 
 // Run from the application object's destructor: an abandoned look-up still in
 // the resolver gets a last chance to finish before the resolver's own globals
-// are torn down at exit.
+// are torn down at exit, and none wakes the application after this.
 void waitForHelpers()
 {
     Helpers *h = helpers();
     std::unique_lock<std::mutex> locker(h->mutex);
     h->idle.wait_for(locker, std::chrono::milliseconds(HostLookupTimeoutMs),
                      [h]() { return h->running == 0; });
+    h->applicationGone = true;
 }
 
-// QHostInfo::fromName in a helper thread, waited for HostLookupTimeoutMs at
-// most. False when the resolver did not answer in time.
-bool lookUp(const QString &name, QHostInfo *info)
+std::shared_ptr<Lookup> startLookup(const QString &name, bool wakeApplication)
 {
     static std::once_flag registered;
     std::call_once(registered, []() { qAddPostRoutine(waitForHelpers); });
 
-    lookupCounter.fetchAndAddRelaxed(1);
     Helpers *h = helpers();
     {
         std::lock_guard<std::mutex> locker(h->mutex);
         ++h->running;
     }
     auto lookup = std::make_shared<Lookup>();
-    std::thread([lookup, name, h, resolve = currentResolver()]() {
-        QHostInfo answer = resolve(name);
+    lookup->name = name;
+    std::thread([lookup, h, wakeApplication]() {
+        const QString address = resolve(lookup->name);
         {
             std::lock_guard<std::mutex> locker(lookup->mutex);
-            lookup->info = answer;
+            lookup->address = address;
             lookup->done = true;
             lookup->finished.notify_all();
         }
         std::lock_guard<std::mutex> locker(h->mutex);
+        // An event for the waiting event loop: it looks at its condition again.
+        if (wakeApplication && !h->applicationGone && QCoreApplication::instance())
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), []() {}, Qt::QueuedConnection);
         --h->running;
         h->idle.notify_all();
     }).detach();
-
-    std::unique_lock<std::mutex> locker(lookup->mutex);
-    const bool answered =
-        lookup->finished.wait_for(locker, std::chrono::milliseconds(HostLookupTimeoutMs),
-                                  [&lookup]() { return lookup->done; });
-    if (answered)
-        *info = lookup->info;
-    return answered;
+    return lookup;
 }
 
-// Resolver answers of the cached variants, by kind and host text.
+bool isDone(const std::shared_ptr<Lookup> &lookup)
+{
+    std::lock_guard<std::mutex> locker(lookup->mutex);
+    return lookup->done;
+}
+
+// Resolver answers by host text.
 struct CacheEntry
 {
-    QString value;
+    QString address;
     QDeadlineTimer expiry;
 };
 
 QMutex cacheMutex;
-QHash<QString, CacheEntry> addressCache;
-QHash<QString, CacheEntry> nameCache;
+QHash<QString, CacheEntry> cache;
 
-bool cached(const QHash<QString, CacheEntry> &cache, const QString &key, QString *value)
+bool cached(const QString &host, QString *address)
 {
     QMutexLocker locker(&cacheMutex);
-    const auto it = cache.constFind(key);
+    const auto it = cache.constFind(host);
     if (it == cache.constEnd() || it->expiry.hasExpired())
         return false;
-    *value = it->value;
+    *address = it->address;
     return true;
 }
 
-void store(QHash<QString, CacheEntry> *cache, const QString &key, const QString &value)
+void store(const QString &host, const QString &address)
 {
     QMutexLocker locker(&cacheMutex);
-    (*cache)[key] = CacheEntry{value, QDeadlineTimer(HostKeyCacheLifetimeMs)};
+    cache[host] = CacheEntry{address, QDeadlineTimer(HostCacheLifetimeMs)};
 }
 
-// The reverse half of hostName(), for an address text that is not empty.
-QString nameOfAddress(const QString &address)
+// The address a host text stands for without a look-up; false for a name.
+bool literalAddress(const QString &host, QString *address)
 {
-    QHostInfo info;
-    if (!lookUp(address, &info))
-        return address; // unanswered: as if there were no reverse entry
-    return info.hostName();
+    if (host.isEmpty() || host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0) {
+        *address = host.isEmpty() ? QString() : QStringLiteral("127.0.0.1");
+        return true;
+    }
+    const QHostAddress parsed(host);
+    if (parsed.isNull())
+        return false;
+    *address = parsed.toString();
+    return true;
+}
+
+int lastHostOffset(int prefixLength)
+{
+    const quint32 power = quint32(1) << (quint32(32 - prefixLength) % 32);
+    return int(power - 1);
 }
 
 } // namespace
@@ -206,12 +198,6 @@ QStringList localAddresses()
     return result;
 }
 
-int lastHostOffset(int prefixLength)
-{
-    const quint32 power = quint32(1) << (quint32(32 - prefixLength) % 32);
-    return int(power - 1);
-}
-
 QMap<QString, int> subnetsOf(const QList<InterfaceEntries> &interfaces)
 {
     QList<QNetworkAddressEntry> entries;
@@ -227,10 +213,14 @@ QMap<QString, int> subnetsOf(const QList<InterfaceEntries> &interfaces)
             continue;
         const QString text = entry.ip().toString() + QLatin1Char('/') + entry.netmask().toString();
         const QPair<QHostAddress, int> subnet = QHostAddress::parseSubnet(text);
-        // An entry without a usable netmask names no network.
+        // An entry without a usable netmask names no network; one without an
+        // address between its first and last names none worth scanning.
         if (subnet.first.isNull() || subnet.second < 0)
             continue;
-        subnets.insert(subnet.first.toString(), lastHostOffset(subnet.second));
+        const int last = lastHostOffset(subnet.second);
+        if (last < MinimumLastHostOffset || subnet.second == 0)
+            continue;
+        subnets.insert(subnet.first.toString(), last);
     }
     return subnets;
 }
@@ -244,67 +234,52 @@ QMap<QString, int> localSubnets()
     return subnetsOf(interfaces);
 }
 
-QString hostAddress(const QString &host)
+void setHostsFile(const QString &path)
 {
-    if (host.isEmpty())
-        return host;
-    if (host == QLatin1String("localhost"))
-        return QStringLiteral("127.0.0.1");
-    const QHostAddress address(host);
-    if (!address.isNull())
-        return address.toString();
-
-    QHostInfo info;
-    if (!lookUp(host, &info) || info.addresses().isEmpty())
-        return QString();
-    return info.addresses().constFirst().toString();
+    QMutexLocker locker(&hostsFileMutex);
+    hostsFile = path;
 }
 
-QString hostName(const QString &host)
+QHash<QString, QString> hostAddresses(const QStringList &hosts, const Wait &wait)
 {
-    const QString address = hostAddress(host);
-    if (address.isEmpty())
-        return QString();
-    return nameOfAddress(address);
-}
+    QHash<QString, QString> result;
+    QList<std::shared_ptr<Lookup>> lookups;
+    for (const QString &host : hosts) {
+        if (result.contains(host))
+            continue;
+        QString address;
+        if (literalAddress(host, &address) || cached(host, &address)) {
+            result.insert(host, address);
+            continue;
+        }
+        result.insert(host, QString());
+        lookups.append(startLookup(host, bool(wait)));
+    }
+    if (lookups.isEmpty())
+        return result;
 
-int hostLookupCount()
-{
-    return lookupCounter.loadRelaxed();
-}
-
-QString cachedHostAddress(const QString &host)
-{
-    QString value;
-    if (cached(addressCache, host, &value))
-        return value;
-    value = hostAddress(host);
-    store(&addressCache, host, value);
-    return value;
-}
-
-QString cachedHostName(const QString &host)
-{
-    const QString address = cachedHostAddress(host);
-    if (address.isEmpty())
-        return QString();
-    QString value;
-    if (cached(nameCache, address, &value))
-        return value;
-    value = nameOfAddress(address);
-    store(&nameCache, address, value);
-    return value;
-}
-
-void clearHostCache()
-{
-    QMutexLocker locker(&cacheMutex);
-    addressCache.clear();
-    nameCache.clear();
-}
-
-void setHostLookupFunction(const HostLookupFunction &function)
-{
-    QMutexLocker locker(&resolverMutex);
-    resolver = function;
+    const auto allDone = [&lookups]() {
+        return std::all_of(lookups.cbegin(), lookups.cend(), isDone);
+    };
+    if (wait) {
+        wait(allDone, HostLookupTimeoutMs);
+    } else {
+        const QDeadlineTimer deadline(HostLookupTimeoutMs);
+        for (const std::shared_ptr<Lookup> &lookup : qAsConst(lookups)) {
+            std::unique_lock<std::mutex> locker(lookup->mutex);
+            lookup->finished.wait_for(
+                locker, std::chrono::milliseconds(qMax<qint64>(0, deadline.remainingTime())),
+                [&lookup]() { return lookup->done; });
+        }
+    }
+    // A look-up unanswered in time counts as one without an address, and is
+    // kept as such: a dead name server costs its time once, not at every
+    // refresh.
+    for (const std::shared_ptr<Lookup> &lookup : qAsConst(lookups)) {
+        std::lock_guard<std::mutex> locker(lookup->mutex);
+        const QString address = lookup->done ? lookup->address : QString();
+        result.insert(lookup->name, address);
+        store(lookup->name, address);
+    }
+    return result;
 }

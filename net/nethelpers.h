@@ -3,7 +3,7 @@
 
 #pragma once
 
-#include <QHostInfo>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QNetworkAddressEntry>
@@ -14,8 +14,7 @@
 
 #include <functional>
 
-// Address, host and subnet helpers. They keep no state (but for the look-up
-// counter and the key cache below) and may be called from any thread.
+// Address, host and subnet helpers. They may be called from any thread.
 
 // The dotted-decimal text of the IPv4 address `offset` steps after `base`;
 // a base that is not IPv4 counts from 0.0.0.0, the sum wraps in 32 bits.
@@ -25,7 +24,8 @@ QString addressAt(const QString &base, quint32 offset);
 QStringList localAddresses();
 
 // Network address text -> last host offset (2^(32-prefix) - 1), for the IPv4
-// entries of the Ethernet and Wi-Fi interfaces.
+// entries of the Ethernet and Wi-Fi interfaces that have an address to scan:
+// a /31 or /32 (a point-to-point link, a tunnel) has none and is left out.
 QMap<QString, int> localSubnets();
 
 // The subnet map of a list of interfaces, each given by its type and its
@@ -33,33 +33,25 @@ QMap<QString, int> localSubnets();
 using InterfaceEntries = QPair<QNetworkInterface::InterfaceType, QList<QNetworkAddressEntry>>;
 QMap<QString, int> subnetsOf(const QList<InterfaceEntries> &interfaces);
 
-// The last host offset of a prefix length (0 for prefix 0).
-int lastHostOffset(int prefixLength);
-
-// "localhost" gives 127.0.0.1, an address its normalised text, a name the
-// first address the resolver gives (null string when none), "" stays "".
-QString hostAddress(const QString &host);
-
-// The name a reverse look-up of hostAddress(host) gives; the address text
-// when there is no reverse entry; empty when there is no address.
-QString hostName(const QString &host);
-
-// How long one blocking look-up may take before it counts as unanswered.
+// How long one look-up may take before it counts as unanswered.
 constexpr int HostLookupTimeoutMs = 2000;
+// Answers are kept this long, so that a list of many devices of one host
+// costs one look-up, while changed DNS records are still noticed.
+constexpr int HostCacheLifetimeMs = 30000;
 
-// Number of resolver round-trips made since the start of the process.
-int hostLookupCount();
+// Where look-ups are answered: the system's resolver (an empty path), or a
+// hosts-format file alone ("address name..." per line, '#' starts a
+// comment), which never asks a name server. Set once at start.
+void setHostsFile(const QString &path);
 
-// Cached variants used by the device keys: answers are kept for a short time
-// (HostKeyCacheLifetimeMs) so that a list of N devices of one host costs a
-// constant number of look-ups, while changed DNS records are still noticed.
-constexpr int HostKeyCacheLifetimeMs = 30000;
-QString cachedHostAddress(const QString &host);
-QString cachedHostName(const QString &host);
-void clearHostCache();
+// Waits until `done` holds or `timeoutMs` has passed; on the GUI thread the
+// window keeps running meanwhile.
+using Wait = std::function<bool(const std::function<bool()> &done, int timeoutMs)>;
 
-// The resolver the look-ups go through: QHostInfo::fromName unless replaced
-// (tests stand in a slow or scripted resolver). An empty function restores it.
-// The function runs in a helper thread and must be thread-safe.
-using HostLookupFunction = std::function<QHostInfo(const QString &name)>;
-void setHostLookupFunction(const HostLookupFunction &function);
+// The address of each host: "localhost" gives 127.0.0.1, an address its
+// normalised text, a name the first address the resolver gives (empty when
+// none, also when it does not answer in time). The names are looked up at
+// once, in parallel, each at most HostLookupTimeoutMs. Without `wait` the
+// calling thread blocks for them; with it, the wait goes through `wait` and
+// a finished look-up wakes the application's event loop.
+QHash<QString, QString> hostAddresses(const QStringList &hosts, const Wait &wait = Wait());

@@ -3,9 +3,10 @@
 
 #include "networkscan.h"
 
+#include "childprocess.h"
 #include "nethelpers.h"
+#include "usbiplisting.h"
 #include "usbipprober.h"
-#include "usbipprocess.h"
 
 #include <QDeadlineTimer>
 #include <QHostAddress>
@@ -29,21 +30,15 @@ constexpr int MaxListings = 4;
 constexpr int MinimumProbeTimeoutMs = 10;
 // The longest pause between two looks at the stop flag and the listings.
 constexpr int PauseMs = 10;
-constexpr int KillWaitMs = 1000;
 
 struct Listing
 {
     quint32 offset;
     QString host;
-    std::unique_ptr<UsbIpProcess> process;
-    QDeadlineTimer deadline;
+    // Killed when it outlives the listing limit, or when the scan is
+    // abandoned (the listing goes).
+    std::unique_ptr<ChildProcess> process;
 };
-
-void kill(UsbIpProcess &process)
-{
-    process.kill();
-    process.waitForFinished(KillWaitMs);
-}
 
 } // namespace
 
@@ -66,7 +61,7 @@ void NetworkScan::setSkippedAddresses(const QStringList &addresses)
     }
 }
 
-bool NetworkScan::run(const std::atomic<bool> &stop, const Progress &progress, const Parser &parse)
+bool NetworkScan::run(const std::atomic<bool> &stop, const Progress &progress)
 {
     m_found.clear();
     m_anyListed = false;
@@ -83,8 +78,7 @@ bool NetworkScan::run(const std::atomic<bool> &stop, const Progress &progress, c
 
     const auto abandon = [&]() {
         prober.abandon();
-        for (Listing &listing : listings)
-            kill(*listing.process);
+        listings.clear();
         return false;
     };
 
@@ -101,9 +95,9 @@ bool NetworkScan::run(const std::atomic<bool> &stop, const Progress &progress, c
         while (!answered.empty() && listings.size() < maxListings) {
             const quint32 offset = answered.front();
             answered.pop_front();
-            Listing listing{offset, addressAt(m_subnet, offset), std::make_unique<UsbIpProcess>(),
-                            QDeadlineTimer(m_listLimitMs)};
-            listing.process->startListRemote(listing.host);
+            Listing listing{offset, addressAt(m_subnet, offset), std::make_unique<ChildProcess>()};
+            listing.process->start(QLatin1String(UsbIpListing::Tool),
+                                   UsbIpListing::remoteArguments(listing.host), m_listLimitMs);
             listings.push_back(std::move(listing));
         }
 
@@ -131,17 +125,15 @@ bool NetworkScan::run(const std::atomic<bool> &stop, const Progress &progress, c
         }
 
         for (auto it = listings.begin(); it != listings.end();) {
-            UsbIpProcess &process = *it->process;
-            process.waitForFinished(0);
-            if (process.state() != QProcess::NotRunning) {
-                if (!it->deadline.hasExpired()) {
-                    ++it;
-                    continue;
-                }
-                kill(process); // past the limit: the host contributes nothing
-            } else if (process.succeeded()) {
+            // Past the limit the listing is killed: the host contributes nothing.
+            if (!it->process->hasEnded()) {
+                ++it;
+                continue;
+            }
+            const ChildResult &result = it->process->result();
+            if (result.succeeded()) {
                 m_anyListed = true;
-                m_found[it->offset] = parse(process.standardOutputText(), it->host);
+                m_found[it->offset] = exportedDevices(result.outputText(), it->host);
             }
             unfinished.erase(it->offset);
             it = listings.erase(it);
@@ -155,4 +147,25 @@ QList<UsbDevice> NetworkScan::devices() const
     for (const auto &host : m_found)
         result += host.second;
     return result;
+}
+
+void NetworkScanner::stop()
+{
+    m_stop = true;
+    // The stop ends the scan running now and every scan asked for before it,
+    // also one still waiting in the worker's queue; it is cleared only once
+    // the worker has come to this point of its queue.
+    QMetaObject::invokeMethod(
+        this, [this] { m_stop = false; }, Qt::QueuedConnection);
+}
+
+void NetworkScanner::scan(const QString &subnet, int count, int timeoutMs)
+{
+    NetworkScan scan(subnet, count, timeoutMs, UsbIpListing::ListTimeoutMs);
+    scan.setSkippedAddresses(localAddresses());
+    if (!scan.run(m_stop, [this](int offset) { Q_EMIT progress(offset); })) {
+        Q_EMIT progress(1);
+        return; // the rows stay as they were, and nothing is announced
+    }
+    Q_EMIT finished(scan.devices(), scan.anyListed());
 }

@@ -6,6 +6,7 @@
 #include "usbdevice.h"
 
 #include <QList>
+#include <QObject>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -25,11 +26,9 @@ class NetworkScan
 public:
     // The progress of an offset once it and every offset before it are done.
     using Progress = std::function<void(int offset)>;
-    // The records of one host's listing.
-    using Parser = std::function<QList<UsbDevice>(const QString &text, const QString &host)>;
 
     // A time-out below zero waits without limit; one under 10 ms counts as
-    // 10 ms. The listing limit is in milliseconds too (below zero: none).
+    // 10 ms. The listing limit is in milliseconds too.
     NetworkScan(const QString &subnet, int count, int timeoutMs, int listLimitMs);
 
     // Addresses never probed (this machine's own); other than IPv4 ones are
@@ -38,7 +37,7 @@ public:
 
     // Runs the scan; false when `stop` became true (checked after every
     // reported offset and at least every few milliseconds).
-    bool run(const std::atomic<bool> &stop, const Progress &progress, const Parser &parse);
+    bool run(const std::atomic<bool> &stop, const Progress &progress);
 
     // The records found, ordered by address.
     QList<UsbDevice> devices() const;
@@ -54,4 +53,29 @@ private:
     QSet<quint32> m_skipped;
     std::map<quint32, QList<UsbDevice>> m_found; // by offset
     bool m_anyListed = false;
+};
+
+// The network scan as a worker object: it lives on a thread of its own,
+// where the scan blocks, and reports back through queued signals.
+class NetworkScanner : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    // Ends the running scan, and one asked for before this call that has not
+    // started yet, within milliseconds. Safe from any thread.
+    void stop();
+
+public Q_SLOTS:
+    void scan(const QString &subnet, int count, int timeoutMs);
+
+Q_SIGNALS:
+    void progress(int offset);
+    // A scan that ran to its end: the devices of the hosts that answered,
+    // ordered by address, and whether any host's listing succeeded.
+    void finished(const QList<UsbDevice> &devices, bool anyListed);
+
+private:
+    std::atomic<bool> m_stop{false};
 };

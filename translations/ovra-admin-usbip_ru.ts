@@ -2,7 +2,7 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="ru_RU">
 <context>
-    <name>LocalUsbDevicesModel</name>
+    <name>LocalDevicesModel</name>
     <message>
         <source>Status</source>
         <translation>Состояние</translation>
@@ -12,24 +12,63 @@
         <translation>Название</translation>
     </message>
     <message>
-        <source>unshared</source>
-        <translation>не предоставлен</translation>
-    </message>
-    <message>
         <source>shared (%1)</source>
         <translation>предоставлен (%1)</translation>
-    </message>
-    <message>
-        <source>constantly</source>
-        <translation>постоянно</translation>
     </message>
     <message>
         <source>session</source>
         <translation>на сеанс</translation>
     </message>
     <message>
+        <source>constantly</source>
+        <translation>постоянно</translation>
+    </message>
+    <message>
+        <source>unshared</source>
+        <translation>не предоставлен</translation>
+    </message>
+</context>
+<context>
+    <name>LocalSharing</name>
+    <message>
+        <source>The program lsblk could not be run.</source>
+        <translation>Не удалось запустить программу lsblk.</translation>
+    </message>
+    <message>
+        <source>The program lsblk failed.</source>
+        <translation>Программа lsblk завершилась с ошибкой.</translation>
+    </message>
+    <message>
+        <source>The output of lsblk cannot be read.</source>
+        <translation>Не удалось разобрать вывод lsblk.</translation>
+    </message>
+    <message>
+        <source>No block device holds the root file system.</source>
+        <translation>Ни одно блочное устройство не содержит корневую файловую систему.</translation>
+    </message>
+    <message>
+        <source>No drive is offered for sharing: the disks of the running system cannot be told apart from the others.</source>
+        <translation>Ни один накопитель не предлагается для общего доступа: невозможно отличить диски работающей системы от остальных.</translation>
+    </message>
+    <message>
+        <source>Error updating the list of local devices!</source>
+        <translation>Ошибка обновления списка локальных устройств!</translation>
+    </message>
+    <message>
         <source>Error updating the list of shared devices!</source>
         <translation>Ошибка обновления списка предоставленных устройств!</translation>
+    </message>
+    <message>
+        <source>Error share device!
+</source>
+        <translation>Ошибка предоставления доступа к устройству!
+</translation>
+    </message>
+    <message>
+        <source>Error unshare device!
+</source>
+        <translation>Ошибка отмены доступа к устройству!
+</translation>
     </message>
 </context>
 <context>
@@ -241,7 +280,30 @@
     </message>
 </context>
 <context>
-    <name>RemoteUsbDevicesModel</name>
+    <name>RemoteDevices</name>
+    <message>
+        <source>Error get ports info!</source>
+        <translation>Ошибка получения сведений о портах!</translation>
+    </message>
+    <message>
+        <source>Error updating the list of remote devices!</source>
+        <translation>Ошибка обновления списка удалённых устройств!</translation>
+    </message>
+    <message>
+        <source>Error connect to device!
+</source>
+        <translation>Ошибка подключения к устройству!
+</translation>
+    </message>
+    <message>
+        <source>Error disconnect device!
+</source>
+        <translation>Ошибка отключения устройства!
+</translation>
+    </message>
+</context>
+<context>
+    <name>RemoteDevicesModel</name>
     <message>
         <source>IP address</source>
         <translation>IP-адрес</translation>
@@ -303,29 +365,6 @@
     </message>
 </context>
 <context>
-    <name>UsbIpClient</name>
-    <message>
-        <source>Error updating the list of remote devices!</source>
-        <translation>Ошибка обновления списка удалённых устройств!</translation>
-    </message>
-    <message>
-        <source>Error get ports info!</source>
-        <translation>Ошибка получения сведений о портах!</translation>
-    </message>
-    <message>
-        <source>Error connect to device!
-</source>
-        <translation>Ошибка подключения к устройству!
-</translation>
-    </message>
-    <message>
-        <source>Error disconnect device!
-</source>
-        <translation>Ошибка отключения устройства!
-</translation>
-    </message>
-</context>
-<context>
     <name>UsbIpListing</name>
     <message>
         <source>The usbip tool got no answer within %1 seconds.</source>
@@ -334,45 +373,6 @@
     <message>
         <source>The usbip tool could not be started.</source>
         <translation>Не удалось запустить программу usbip.</translation>
-    </message>
-</context>
-<context>
-    <name>UsbIpServer</name>
-    <message>
-        <source>Error updating the list of local devices!</source>
-        <translation>Ошибка обновления списка локальных устройств!</translation>
-    </message>
-    <message>
-        <source>Error share device!
-</source>
-        <translation>Ошибка предоставления доступа к устройству!
-</translation>
-    </message>
-    <message>
-        <source>Error unshare device!
-</source>
-        <translation>Ошибка отмены доступа к устройству!
-</translation>
-    </message>
-    <message>
-        <source>The program lsblk could not be run.</source>
-        <translation>Не удалось запустить программу lsblk.</translation>
-    </message>
-    <message>
-        <source>The program lsblk failed.</source>
-        <translation>Программа lsblk завершилась с ошибкой.</translation>
-    </message>
-    <message>
-        <source>The output of lsblk cannot be read.</source>
-        <translation>Не удалось разобрать вывод lsblk.</translation>
-    </message>
-    <message>
-        <source>No block device holds the root file system.</source>
-        <translation>Ни одно блочное устройство не содержит корневую файловую систему.</translation>
-    </message>
-    <message>
-        <source>No drive is offered for sharing: the disks of the running system cannot be told apart from the others.</source>
-        <translation>Ни один накопитель не предлагается для общего доступа: невозможно отличить диски работающей системы от остальных.</translation>
     </message>
 </context>
 </TS>

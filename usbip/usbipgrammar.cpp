@@ -3,6 +3,8 @@
 
 #include "usbipgrammar.h"
 
+#include "outsidetext.h"
+
 #include <QFile>
 #include <QRegularExpression>
 #include <QTextCodec>
@@ -11,32 +13,15 @@ namespace UsbIpGrammar {
 
 namespace {
 
-QString busIdPattern(BusIdForm form)
+// A bus id names a USB device as the kernel does: bus, hyphen, port on the
+// root hub ("1-1"), then ".port" for every hub on the way ("3-1.2.4").
+const QString BusIdPattern = QStringLiteral("[0-9]+-[0-9]+(?:\\.[0-9]+)*");
+
+// An expression whose "%1" stands for a bus id.
+QRegularExpression withBusId(const QString &pattern)
 {
-    const QString rootPort = QStringLiteral("[0-9]+-[0-9]+");
-    return form == BusIdForm::RootPort ? rootPort : rootPort + QStringLiteral("(?:\\.[0-9]+)*");
+    return QRegularExpression(pattern.arg(BusIdPattern));
 }
-
-// One compiled expression per bus id form, from a pattern whose "%1" stands
-// for the bus id.
-class PerForm
-{
-public:
-    explicit PerForm(const QString &pattern)
-        : m_rootPort(pattern.arg(busIdPattern(BusIdForm::RootPort)))
-        , m_behindHubs(pattern.arg(busIdPattern(BusIdForm::BehindHubs)))
-    {
-    }
-
-    QRegularExpressionMatch match(const QString &text, BusIdForm form) const
-    {
-        return (form == BusIdForm::RootPort ? m_rootPort : m_behindHubs).match(text);
-    }
-
-private:
-    QRegularExpression m_rootPort;
-    QRegularExpression m_behindHubs;
-};
 
 QStringList nonEmptyLines(const QString &block)
 {
@@ -48,75 +33,40 @@ QString captured(const QRegularExpressionMatch &match, const char *group)
     return match.captured(QLatin1String(group));
 }
 
-bool isHidden(uint character)
-{
-    switch (QChar::category(character)) {
-    case QChar::Other_Control:
-    case QChar::Other_Format:
-    case QChar::Separator_Line:
-    case QChar::Separator_Paragraph:
-    case QChar::Other_Surrogate: // a half pair: broken text
-        return true;
-    default:
-        return false;
-    }
-}
-
 // Every device name passes here, whichever output it comes from.
 QString nameOf(const QRegularExpressionMatch &match)
 {
-    return printable(captured(match, "name"));
+    return OutsideText::cleaned(captured(match, "name"));
 }
 
 // The vendor and product ids stand beside the name on the same line: a
 // peer that writes the line writes them too.
 QString idOf(const QRegularExpressionMatch &match, const char *group)
 {
-    return printable(captured(match, group));
+    return OutsideText::cleaned(captured(match, group));
 }
 
 } // namespace
 
-bool isBusId(const QString &text, BusIdForm form)
+bool isBusId(const QString &text)
 {
     // \A and \z: "$" would also match before a final newline.
-    static const PerForm whole(QStringLiteral("\\A%1\\z"));
-    return whole.match(text, form).hasMatch();
+    static const QRegularExpression whole = withBusId(QStringLiteral("\\A%1\\z"));
+    return whole.match(text).hasMatch();
 }
 
-QString busIdOfDevicePath(const QString &path, BusIdForm form)
+QString busIdOfDevicePath(const QString &path)
 {
-    // Both wildcards are greedy: the last component of the form wins.
-    static const PerForm expression(QStringLiteral("^.*/usb.*/(?<busid>%1)(?=/|$)"));
-    return captured(expression.match(path, form), "busid");
+    // Both wildcards are greedy: the last component that is a bus id wins.
+    static const QRegularExpression expression =
+        withBusId(QStringLiteral("^.*/usb.*/(?<busid>%1)(?=/|$)"));
+    return captured(expression.match(path), "busid");
 }
 
-QString printable(const QString &text)
+QString leadingBusId(const QString &text)
 {
-    QString result;
-    result.reserve(text.size());
-    for (int i = 0; i < text.size(); ++i) {
-        uint character = text.at(i).unicode();
-        const bool pair =
-            text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate();
-        if (pair)
-            character = QChar::surrogateToUcs4(text.at(i), text.at(i + 1));
-        if (isHidden(character))
-            result.append(QChar::ReplacementCharacter);
-        else if (pair)
-            result.append(text.midRef(i, 2));
-        else
-            result.append(text.at(i));
-        if (pair)
-            ++i;
-    }
-    return result;
-}
-
-QString leadingBusId(const QString &text, BusIdForm form)
-{
-    static const PerForm expression(QStringLiteral("^(?<busid>%1)"));
-    return captured(expression.match(text, form), "busid");
+    static const QRegularExpression expression = withBusId(QStringLiteral("^(?<busid>%1)"));
+    return captured(expression.match(text), "busid");
 }
 
 QString vidPidText(const QString &vendorId, const QString &productId)
@@ -134,25 +84,25 @@ QStringList splitLocalBlocks(const QString &text)
     return text.split(blockStart, Qt::SkipEmptyParts);
 }
 
-QList<LocalDevice> parseLocalList(const QString &text, BusIdForm form)
+QList<LocalDevice> parseLocalList(const QString &text)
 {
     QList<LocalDevice> devices;
     const QStringList blocks = splitLocalBlocks(text);
     for (const QString &block : blocks)
-        devices.append(parseLocalBlock(block, form));
+        devices.append(parseLocalBlock(block));
     return devices;
 }
 
-LocalDevice parseLocalBlock(const QString &block, BusIdForm form)
+LocalDevice parseLocalBlock(const QString &block)
 {
     LocalDevice device;
     const QStringList lines = nonEmptyLines(block);
     if (lines.isEmpty())
         return device;
 
-    static const PerForm first(
-        QStringLiteral("^busid (?<busid>%1) [(](?<venid>.{4}):(?<devid>.{4})[)]"));
-    const QRegularExpressionMatch ids = first.match(lines.at(0), form);
+    static const QRegularExpression first =
+        withBusId(QStringLiteral("^busid (?<busid>%1) [(](?<venid>.{4}):(?<devid>.{4})[)]"));
+    const QRegularExpressionMatch ids = first.match(lines.at(0));
     if (!ids.hasMatch())
         return device;
     device.busId = captured(ids, "busid");
@@ -177,7 +127,7 @@ QStringList splitRemoteBlocks(const QString &text)
     return rest.split(QStringLiteral("\n\n"), Qt::SkipEmptyParts);
 }
 
-ExportedDevice parseRemoteBlock(const QString &block, BusIdForm form)
+ExportedDevice parseRemoteBlock(const QString &block)
 {
     ExportedDevice device;
     const QStringList lines = nonEmptyLines(block);
@@ -185,8 +135,8 @@ ExportedDevice parseRemoteBlock(const QString &block, BusIdForm form)
         return device;
     const QString &line = lines.at(0);
 
-    static const PerForm busId(QStringLiteral("^\\s*(?<busid>%1):.*"));
-    const QRegularExpressionMatch start = busId.match(line, form);
+    static const QRegularExpression busId = withBusId(QStringLiteral("^\\s*(?<busid>%1):.*"));
+    const QRegularExpressionMatch start = busId.match(line);
     if (!start.hasMatch())
         return device;
     device.busId = captured(start, "busid");
@@ -258,13 +208,13 @@ PortBlock parsePortBlock(const QString &block)
     return port;
 }
 
-QList<PortRemote> portRemotes(const QString &portText, BusIdForm form)
+QList<PortRemote> portRemotes(const QString &portText)
 {
     QList<PortRemote> result;
     const QStringList blocks = splitPortBlocks(portText);
     for (const QString &block : blocks) {
         const PortBlock port = parsePortBlock(block);
-        if (!port.remoteHost.isEmpty() && isBusId(port.remoteBusId, form))
+        if (!port.remoteHost.isEmpty() && isBusId(port.remoteBusId))
             result.append(PortRemote{port.remoteHost, port.remoteBusId});
     }
     return result;

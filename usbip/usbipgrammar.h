@@ -9,7 +9,8 @@
 
 // What the `usbip` tool prints and what the list files of /etc/usbip hold,
 // read once for the window and the Manager service alike. Every reader hands
-// back plain fields; the callers decide what a usable entry is. Regular
+// back plain fields, the peer's texts cleaned (OutsideText); the callers
+// decide what a usable entry is. Regular
 // expressions run in their default mode: "^" and "$" anchor at the text's
 // ends, "." stops at a newline, matching is case-sensitive.
 namespace UsbIpGrammar {
@@ -17,33 +18,18 @@ namespace UsbIpGrammar {
 // ---- bus ids -------------------------------------------------------------
 
 // A bus id names a USB device as the kernel does: bus, hyphen, port on the
-// root hub ("1-1"), then ".port" for every hub on the way ("3-1.2.4").
-enum class BusIdForm {
-    RootPort, // digits, hyphen, digits only
-    BehindHubs, // also with the hub ports
-};
+// root hub ("1-1"), then ".port" for every hub on the way ("3-1.2.4"): a
+// stick in a dock or behind a hub is a device too.
 
-// The form the window reads from the tool's lists, the port text and the
-// drives' device paths: a stick in a dock or behind a hub is a device too.
-inline constexpr BusIdForm WindowBusIds = BusIdForm::BehindHubs;
-// The form the Manager service reads and accepts.
-inline constexpr BusIdForm ManagerBusIds = BusIdForm::BehindHubs;
-
-// The whole text is a bus id of `form`.
-bool isBusId(const QString &text, BusIdForm form);
-// The bus id of `form` that a drive's device path names: the deepest path
-// component of that form below a "usb..." component, whether the path goes
-// on below it (".../1-1/1-1.4/1-1.4:1.0/host6") or ends there
-// (".../usb1/1-1/1-1.4"); empty when there is none. With RootPort a drive
-// behind a hub gets the hub's bus id.
-QString busIdOfDevicePath(const QString &path, BusIdForm form);
-
-// A text of a USB/IP peer (a device name, the ids beside it) as the window
-// may show it and pass it on: every control character, format character
-// (such as the right-to-left override U+202E or a zero-width space) and
-// line or paragraph separator becomes U+FFFD, so a peer can neither send
-// the terminal or the row escape sequences nor reorder what is shown.
-QString printable(const QString &text);
+// The whole text is a bus id.
+bool isBusId(const QString &text);
+// The bus id that a drive's device path names: the deepest path component
+// that is a bus id below a "usb..." component, whether the path goes on below
+// it (".../1-1/1-1.4/1-1.4:1.0/host6") or ends there (".../usb1/1-1/1-1.4");
+// empty when there is none.
+QString busIdOfDevicePath(const QString &path);
+// The bus id that `text` starts with; empty when it starts with none.
+QString leadingBusId(const QString &text);
 
 // "vvvv:pppp" as the tool prints the ids; empty when both ids are empty.
 QString vidPidText(const QString &vendorId, const QString &productId);
@@ -65,16 +51,16 @@ struct LocalDevice
 // " - " elsewhere (vendor texts contain it) does not start one. A block
 // starts with "busid".
 QStringList splitLocalBlocks(const QString &text);
-LocalDevice parseLocalBlock(const QString &block, BusIdForm form);
+LocalDevice parseLocalBlock(const QString &block);
 // One entry per block, in output order, whether it follows the grammar or not.
-QList<LocalDevice> parseLocalList(const QString &text, BusIdForm form);
+QList<LocalDevice> parseLocalList(const QString &text);
 
 // ---- `usbip list -r HOST` ------------------------------------------------
 
 // The first line of a device block: "BUSID: VENDOR : PRODUCT (vvvv:pppp)".
 struct ExportedDevice
 {
-    QString busId; // empty when the line does not start with a bus id of the form
+    QString busId; // empty when the line does not start with a bus id
     QString vendorId; // empty when the line has no "(vvvv:pppp)"
     QString productId;
     QString name; // after the second colon, up to the last " (" (or the line's end)
@@ -85,7 +71,7 @@ struct ExportedDevice
 // The device blocks: the three header lines go, the rest is split at empty
 // lines.
 QStringList splitRemoteBlocks(const QString &text);
-ExportedDevice parseRemoteBlock(const QString &block, BusIdForm form);
+ExportedDevice parseRemoteBlock(const QString &block);
 
 // ---- `usbip port` --------------------------------------------------------
 
@@ -117,17 +103,13 @@ QStringList splitPortBlocks(const QString &portText);
 PortBlock parsePortBlock(const QString &block);
 
 // The remote host and remote bus id of every port whose remote line names a
-// host and a whole bus id of `form`, in port order.
+// host and a whole bus id, in port order.
 struct PortRemote
 {
     QString host;
     QString busId;
 };
-QList<PortRemote> portRemotes(const QString &portText, BusIdForm form);
-
-// The bus id of `form` that `text` starts with ("1-1" of "1-1.2" for
-// RootPort); empty when it starts with none.
-QString leadingBusId(const QString &text, BusIdForm form);
+QList<PortRemote> portRemotes(const QString &portText);
 
 // ---- list files ----------------------------------------------------------
 

@@ -3,36 +3,65 @@
 
 #include "usbiplisting.h"
 
-#include "usbipprocess.h"
-
 #include <QCoreApplication>
 
 namespace UsbIpListing {
 
-bool exportedDevices(UsbIpProcess &runner, const QString &host,
-                     QList<UsbIpGrammar::ExportedDevice> *devices, UsbIpGrammar::BusIdForm form)
+QStringList localArguments()
 {
-    devices->clear();
-    if (!runner.listRemote(host, RemoteListTimeoutMs))
-        return false;
-    const QStringList blocks = UsbIpGrammar::splitRemoteBlocks(runner.standardOutputText());
-    for (const QString &block : blocks) {
-        const UsbIpGrammar::ExportedDevice device = UsbIpGrammar::parseRemoteBlock(block, form);
-        if (device.isComplete())
-            devices->append(device);
-    }
-    return true;
+    return {QStringLiteral("list"), QStringLiteral("-l")};
 }
 
-QString failureText(UsbIpProcess &runner)
+QStringList remoteArguments(const QString &host)
 {
-    const QString message = runner.standardErrorText().trimmed();
-    if (message.isEmpty() && runner.failedToStart())
+    return {QStringLiteral("list"), QStringLiteral("-r"), host};
+}
+
+ChildResult listLocal()
+{
+    return runChild(QLatin1String(Tool), localArguments(), ListTimeoutMs);
+}
+
+Exports listExports(const QString &host)
+{
+    Exports exports;
+    const ChildResult run = runChild(QLatin1String(Tool), remoteArguments(host), ListTimeoutMs);
+    exports.listed = run.succeeded();
+    if (exports.listed)
+        exports.devices = exportedDevices(run.outputText());
+    else
+        exports.failure = failureText(run);
+    return exports;
+}
+
+QList<UsbIpGrammar::ExportedDevice> exportedDevices(const QString &text)
+{
+    QList<UsbIpGrammar::ExportedDevice> devices;
+    const QStringList blocks = UsbIpGrammar::splitRemoteBlocks(text);
+    for (const QString &block : blocks) {
+        const UsbIpGrammar::ExportedDevice device = UsbIpGrammar::parseRemoteBlock(block);
+        if (device.isComplete())
+            devices.append(device);
+    }
+    return devices;
+}
+
+QString failureText(const ChildResult &run)
+{
+    const QString message = run.errorText().trimmed();
+    if (!message.isEmpty())
+        return message;
+    switch (run.end) {
+    case ChildResult::End::NotStarted:
         return QCoreApplication::translate("UsbIpListing", "The usbip tool could not be started.");
-    if (message.isEmpty() && runner.timedOut())
+    case ChildResult::End::TimedOut:
         return QCoreApplication::translate("UsbIpListing",
                                            "The usbip tool got no answer within %1 seconds.")
-            .arg(RemoteListTimeoutMs / 1000);
+            .arg(ListTimeoutMs / 1000);
+    case ChildResult::End::Exited:
+    case ChildResult::End::Crashed:
+        break;
+    }
     return message;
 }
 

@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
+#include <QMainWindow>
 #include <QMenu>
 #include <QMessageBox>
 #include <QTimer>
@@ -26,6 +27,7 @@ public:
         bool modal = false;
         Qt::CursorShape cursor = Qt::ArrowCursor;
         bool overrideCursor = false;
+        bool mainWindowShown = false; // a main window was on the screen with it
     };
 
     ModalCloser()
@@ -71,6 +73,10 @@ private:
             seen.icon = box->icon();
             seen.hasParent = box->parentWidget() != nullptr;
             seen.modal = box->isModal();
+            const QWidgetList windows = QApplication::topLevelWidgets();
+            for (QWidget *window : windows)
+                seen.mainWindowShown = seen.mainWindowShown
+                    || (window->inherits("QMainWindow") && window->isVisible());
             if (const QCursor *cursor = QApplication::overrideCursor()) {
                 seen.overrideCursor = true;
                 seen.cursor = cursor->shape();

@@ -4,9 +4,10 @@
 // The scan dialog: its two states, the signal it sends, progress, stop and
 // close, and the settings it keeps.
 
+#include "networkscan.h"
+#include "remotedevices.h"
 #include "scannetworkdialog.h"
 #include "testworld.h"
-#include "usbipclient.h"
 #include "usbippeer.h"
 
 #include <QComboBox>
@@ -52,15 +53,14 @@ struct Form
     QPushButton *stop;
 };
 
-// The client's reports, received in the test's (the GUI) thread; a
-// QSignalSpy would record them in the worker thread that emits them.
+// The remote service's reports.
 struct Reports : QObject
 {
-    explicit Reports(UsbIpClient *client)
+    explicit Reports(RemoteDevices *remote)
     {
-        connect(client, &UsbIpClient::scanNetworkProgress, this,
+        connect(remote, &RemoteDevices::scanProgress, this,
                 [this](int value) { progress.append(value); });
-        connect(client, &UsbIpClient::updated, this, [this]() { ++updated; });
+        connect(remote, &RemoteDevices::updated, this, [this]() { ++updated; });
     }
     QList<int> progress;
     int updated = 0;
@@ -88,8 +88,7 @@ private Q_SLOTS:
     void escapeStopsClosesAndSaves();
 
 private:
-    QThread m_worker;
-    UsbIpClient *m_client = nullptr;
+    std::unique_ptr<RemoteDevices> m_remote;
     UsbIpPeer m_silent;
 };
 
@@ -98,11 +97,7 @@ void TestScanDialog::initTestCase()
     QCoreApplication::setOrganizationName(QStringLiteral("ovra-test"));
     QCoreApplication::setApplicationName(QStringLiteral("scan-dialog-test"));
     QVERIFY2(startWorld(), qPrintable(worldError()));
-    // As in the window: the client lives in a worker thread.
-    m_client = new UsbIpClient(QStringLiteral("localhost"));
-    m_client->moveToThread(&m_worker);
-    connect(&m_worker, &QThread::finished, m_client, &QObject::deleteLater);
-    m_worker.start();
+    m_remote = std::make_unique<RemoteDevices>(m_env->platform(), 4);
     m_silent.setMode(UsbIpPeer::Hang);
     if (!m_silent.listen(SilentPeer))
         QSKIP(qPrintable(m_silent.errorString()));
@@ -120,22 +115,21 @@ void TestScanDialog::init()
 // worker has handled everything queued, then take in what it reported.
 void TestScanDialog::cleanup()
 {
-    m_client->stopScan();
+    m_remote->stopScan();
     QMetaObject::invokeMethod(
-        m_client, []() {}, Qt::BlockingQueuedConnection);
+        m_remote->m_scanner, []() {}, Qt::BlockingQueuedConnection);
     QCoreApplication::processEvents();
 }
 
 void TestScanDialog::cleanupTestCase()
 {
-    m_worker.quit();
-    m_worker.wait();
+    m_remote.reset();
     m_manager.reset();
 }
 
 void TestScanDialog::startsIdleWithTheNetworks()
 {
-    ScanNetworkDialog dialog(m_client, Subnets);
+    ScanNetworkDialog dialog(m_remote.get(), Subnets);
     Form form(dialog);
     QCOMPARE(dialog.windowTitle(), QStringLiteral("Scan network"));
     QVERIFY(form.idle());
@@ -186,7 +180,7 @@ void TestScanDialog::settingsAreLoaded()
             settings.setValue(QStringLiteral("Subnet"), subnet);
     }
     {
-        ScanNetworkDialog dialog(m_client, Subnets);
+        ScanNetworkDialog dialog(m_remote.get(), Subnets);
         Form form(dialog);
         QCOMPARE(form.timeout->value(), shownTimeout);
         QCOMPARE(form.subnet->currentText(), shownSubnet);
@@ -199,13 +193,13 @@ void TestScanDialog::settingsAreLoaded()
 
 void TestScanDialog::scanSendsTheChosenNetwork()
 {
-    ScanNetworkDialog dialog(m_client, Subnets);
+    ScanNetworkDialog dialog(m_remote.get(), Subnets);
     Form form(dialog);
     dialog.show();
     form.subnet->setCurrentText(QStringLiteral("127.0.120.0"));
     form.timeout->setValue(LongestTimeout);
     QSignalSpy requests(&dialog, &ScanNetworkDialog::scanNetwork);
-    Reports reports(m_client);
+    Reports reports(m_remote.get());
 
     form.scan->click();
     QCOMPARE(requests.count(), 1);
@@ -229,26 +223,32 @@ void TestScanDialog::scanSendsTheChosenNetwork()
 
 void TestScanDialog::emptyNetworkListScansNothing()
 {
-    ScanNetworkDialog dialog(m_client, QMap<QString, int>());
-    Form form(dialog);
-    dialog.show();
-    QCOMPARE(form.subnet->count(), 0);
-    QSignalSpy requests(&dialog, &ScanNetworkDialog::scanNetwork);
-    form.scan->click();
-    QCOMPARE(requests.first(), (QVariantList{QString(), 0, 150}));
-    QTest::qWait(200);
-    // Nothing probed, nothing reported: the dialog waits in the scanning state.
-    QVERIFY(form.scanning());
-    QVERIFY(dialog.isVisible());
-    QCOMPARE(m_usbip->calls().size(), 0);
+    // No network at all, and a /31 (a point-to-point link): no address to
+    // scan, so no scan, and no progress the dialog could wait for.
+    for (const QMap<QString, int> &subnets :
+         {QMap<QString, int>(), QMap<QString, int>{{QStringLiteral("127.0.13.0"), 1}}}) {
+        ScanNetworkDialog dialog(m_remote.get(), subnets);
+        Form form(dialog);
+        dialog.show();
+        QCOMPARE(form.subnet->count(), subnets.size());
+        QSignalSpy requests(&dialog, &ScanNetworkDialog::scanNetwork);
+        Reports reports(m_remote.get());
+        form.scan->click();
+        QTest::qWait(200);
+        QCOMPARE(requests.size(), 0);
+        QVERIFY(form.idle());
+        QVERIFY(dialog.isVisible());
+        QCOMPARE(reports.updated, 0);
+        QCOMPARE(m_usbip->calls().size(), 0);
+    }
 }
 
 void TestScanDialog::scanToTheEndAcceptsTheDialog()
 {
-    ScanNetworkDialog dialog(m_client, Subnets);
+    ScanNetworkDialog dialog(m_remote.get(), Subnets);
     Form form(dialog);
     dialog.show();
-    Reports reports(m_client);
+    Reports reports(m_remote.get());
     form.scan->click();
     // 127.0.12.1 and 127.0.12.2 are asked; the last report closes the dialog.
     QTRY_VERIFY(!dialog.isVisible());
@@ -261,7 +261,7 @@ void TestScanDialog::scanToTheEndAcceptsTheDialog()
 
 void TestScanDialog::lateProgressAfterStopDoesNotClose()
 {
-    ScanNetworkDialog dialog(m_client, Subnets);
+    ScanNetworkDialog dialog(m_remote.get(), Subnets);
     Form form(dialog);
     dialog.show();
     form.subnet->setCurrentText(QStringLiteral("127.0.120.0"));
@@ -271,7 +271,7 @@ void TestScanDialog::lateProgressAfterStopDoesNotClose()
     form.stop->click();
     // The stopped scan's last report is 1.
     QTest::qWait(500);
-    Q_EMIT m_client->scanNetworkProgress(1);
+    Q_EMIT m_remote->scanProgress(1);
     QVERIFY(dialog.isVisible());
     QCOMPARE(dialog.result(), int(QDialog::Rejected));
     QVERIFY(form.idle());
@@ -279,9 +279,9 @@ void TestScanDialog::lateProgressAfterStopDoesNotClose()
 
 void TestScanDialog::escapeStopsClosesAndSaves()
 {
-    Reports reports(m_client);
+    Reports reports(m_remote.get());
     {
-        ScanNetworkDialog dialog(m_client, Subnets);
+        ScanNetworkDialog dialog(m_remote.get(), Subnets);
         Form form(dialog);
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));

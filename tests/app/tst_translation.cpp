@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
+#include "environment.h"
 #include "fakeusbip.h"
 #include "mainwindow.h"
 #include "ovraintegration.h"
@@ -46,7 +47,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, objectName);
         QFETCH(QString, text);
-        MainWindow window;
+        MainWindow window(platformFromEnvironment());
         auto *widget = window.findChild<QWidget *>(objectName);
         QVERIFY(widget);
         if (auto *button = qobject_cast<QAbstractButton *>(widget))
@@ -57,7 +58,7 @@ private Q_SLOTS:
 
     void tabsAndHeaders()
     {
-        MainWindow window;
+        MainWindow window(platformFromEnvironment());
         auto *tabs = window.findChild<QTabWidget *>(QStringLiteral("m_tabWidget"));
         QVERIFY(tabs);
         QCOMPARE(tabs->tabText(0), QStringLiteral("Локальные USB-накопители"));
@@ -80,7 +81,7 @@ private Q_SLOTS:
         QCOMPARE(QCoreApplication::translate("OvraAdminUsbIpInterface", "Authorization error."),
                  QStringLiteral("Ошибка авторизации."));
         // The headline keeps its trailing line feed in translation.
-        QCOMPARE(QCoreApplication::translate("UsbIpServer", "Error share device!\n"),
+        QCOMPARE(QCoreApplication::translate("LocalSharing", "Error share device!\n"),
                  QStringLiteral("Ошибка предоставления доступа к устройству!\n"));
     }
 

@@ -172,7 +172,7 @@ void TestOvraIntegration::missingOrBrokenGeometry()
 
 void TestOvraIntegration::initSetsNamesAndTranslator()
 {
-    // A translation of the program in a data folder given by OVRA_DATA_DIR.
+    // A translation of the program in the extra data folder.
     QTemporaryDir data;
     QVERIFY(QDir(data.path()).mkpath(QStringLiteral("translations")));
     const QString ts = data.filePath(QStringLiteral("test.ts"));
@@ -190,11 +190,11 @@ void TestOvraIntegration::initSetsNamesAndTranslator()
         != 0)
         QSKIP("lrelease is not available");
 
-    qputenv("OVRA_DATA_DIR", data.path().toLocal8Bit());
+    Ovra::setExtraDataDirectory(data.path());
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     ovraInit("1.2.3", "Test Program");
     QLocale::setDefault(QLocale::c());
-    qunsetenv("OVRA_DATA_DIR");
+    Ovra::setExtraDataDirectory(QString());
 
     QCOMPARE(QCoreApplication::organizationName(), QStringLiteral("ovra"));
     QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Test Program"));
@@ -218,10 +218,10 @@ void TestOvraIntegration::helpShowsPageAndReusesWindow()
         QVERIFY(page.open(QIODevice::WriteOnly));
         page.write("<html><body><h1>Override page</h1><p id=\"x\">Anchor</p></body></html>");
     }
-    qputenv("OVRA_DATA_DIR", data.path().toLocal8Bit());
+    Ovra::setExtraDataDirectory(data.path());
     QCOMPARE(Ovra::helpPagePath(), data.filePath(QStringLiteral("help/index.html")));
     ovraHelpShow(QString());
-    qunsetenv("OVRA_DATA_DIR");
+    Ovra::setExtraDataDirectory(QString());
 
     QWidget *window = Ovra::helpWindow();
     QVERIFY(window);

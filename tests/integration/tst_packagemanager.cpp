@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
+#include "childprocess.h"
 #include "packagemanager.h"
 
 #include <QDir>
@@ -10,8 +11,9 @@
 
 using OvraAdmin::PackageManager;
 
-// Package queries against a package database of the test's own (DPKG_ADMINDIR)
-// and the package manager launch through a fake launcher first on PATH.
+// Package queries against a package database of the test's own (DPKG_ADMINDIR),
+// run by the real dpkg-query as the program runs it, and the package manager
+// launch through a fake launcher first on PATH.
 class TestPackageManager : public QObject
 {
     Q_OBJECT
@@ -111,7 +113,10 @@ void TestPackageManager::isPackageInstalled()
     QFETCH(QString, name);
     QFETCH(QString, pattern);
     QFETCH(bool, installed);
-    QCOMPARE(PackageManager::isPackageInstalled(name, pattern), installed);
+    const PackageManager packages([](const QString &program, const QStringList &arguments) {
+        return runChild(program, arguments, 30000, PackageManager::queryEnvironment()).outputText();
+    });
+    QCOMPARE(packages.isPackageInstalled(name, pattern), installed);
 }
 
 void TestPackageManager::writeLauncher(int exitCode, bool executable)

@@ -85,7 +85,13 @@ bool ManagerProcess::start(const QStringList &arguments, bool waitForRestore)
 {
     const int logStart = m_log.size(); // the log keeps the output of earlier runs
     QStringList all = arguments;
+    // Never the machine's own /etc/usbip: the test's configuration folder
+    // (TestEnvironment), else one of its own.
+    QString configDir = qEnvironmentVariable("OVRA_USBIP_CONFIG_DIR");
+    if (configDir.isEmpty())
+        configDir = m_state.filePath(QStringLiteral("etc-usbip"));
     const QList<QPair<QString, QString>> seams{
+        {QStringLiteral("--config-dir"), configDir},
         {QStringLiteral("--sysfs-root"), m_sysfs.path()},
         {QStringLiteral("--state-dir"), m_state.path()},
         {QStringLiteral("--modprobe"), m_loader.executable()}};

@@ -35,9 +35,11 @@ private:
 
 // The built Manager service, run as a child process on the (private) system
 // bus. The child inherits PATH (so a FakeUsbip is found first) and the
-// environment of the test. Unless the arguments say otherwise it sees the
-// FakeSysfs below, keeps its records in a temporary folder, and loads
-// modules with a FakeUsbip that records the module names (not on PATH).
+// environment of the test. Unless the arguments say otherwise it keeps its
+// lists in the test's configuration folder (TestEnvironment's, or one of its
+// own), sees the FakeSysfs below, keeps its records in a temporary folder,
+// and loads modules with a FakeUsbip that records the module names (not on
+// PATH).
 class ManagerProcess
 {
 public:

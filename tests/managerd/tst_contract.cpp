@@ -133,7 +133,7 @@ void ContractTest::initTestCase()
     QVERIFY2(m_bus.start(), qPrintable(m_bus.errorString()));
     QString error;
     QVERIFY2(m_polkit.start(&error), qPrintable(error));
-    // This time the folder comes from the environment (OVRA_USBIP_CONFIG_DIR).
+    // The configuration folder is the test's (ManagerProcess's default).
     QVERIFY2(m_service.start({QStringLiteral("--tool-timeout"), QStringLiteral("2000")}),
              qPrintable(m_service.errorString()));
 }

@@ -2,9 +2,10 @@
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
 #include "nethelpers.h"
+#include "networkscan.h"
+#include "remotedevices.h"
 #include "testworld.h"
 #include "tooloutput.h"
-#include "usbipclient.h"
 #include "usbippeer.h"
 
 #include <QElapsedTimer>
@@ -21,21 +22,12 @@ namespace {
 // loopback peers on a busy machine.
 constexpr int AnswerLimit = 4000;
 
-QHostInfo scriptedLookup(const QString &name)
-{
-    // No resolver traffic: every name is unknown, every address has no name.
-    QHostInfo info;
-    info.setHostName(name);
-    info.setError(QHostInfo::HostNotFound);
-    return info;
-}
-
-QStringList describe(const QList<UsbDevice> &devices)
+QStringList describe(const QList<RemoteRow> &rows)
 {
     QStringList result;
-    for (const UsbDevice &device : devices)
-        result.append(
-            QStringLiteral("%1 %2 @%3").arg(device.busid(), device.vidPid(), device.host()));
+    for (const RemoteRow &row : rows)
+        result.append(QStringLiteral("%1 %2 @%3")
+                          .arg(row.device.busId(), row.device.vidPid(), row.device.host()));
     return result;
 }
 
@@ -75,16 +67,16 @@ class ScanRecorder : public QObject
 {
     Q_OBJECT
 public:
-    explicit ScanRecorder(UsbIpClient *client)
+    explicit ScanRecorder(RemoteDevices *remote)
     {
-        connect(client, &UsbIpClient::scanNetworkProgress, this,
+        connect(remote, &RemoteDevices::scanProgress, this,
                 [this](int value) { progress.append(value); });
-        connect(client, &UsbIpClient::updated, this, [this] { ++updated; });
-        connect(client, &UsbIpClient::error, this,
+        connect(remote, &RemoteDevices::updated, this, [this] { ++updated; });
+        connect(remote, &RemoteDevices::error, this,
                 [this](const QString &error, const QString &detailed) {
                     errors.append(error + QStringLiteral(" | ") + detailed);
                 });
-        connect(this, &ScanRecorder::scanRequested, client, &UsbIpClient::scanNetwork);
+        connect(this, &ScanRecorder::scanRequested, remote, &RemoteDevices::scanNetwork);
     }
 
     QList<int> progress;
@@ -108,7 +100,6 @@ private Q_SLOTS:
     void answeringAndSilentPeers();
     void attachedDevicesOnce_data();
     void attachedDevicesOnce();
-    void portQueriesFromBothThreads();
     void ownAddressSkipped();
     void stopFromScanThread();
     void stopFromGuiThread();
@@ -120,6 +111,8 @@ private Q_SLOTS:
 private:
     // Runs one scan in the worker thread and waits until it has ended.
     qint64 scan(const QString &subnet, int count, int timeout);
+    // Waits until the worker has done what it was asked before.
+    void waitForWorker();
     bool startPeer(UsbIpPeer &peer, const QString &address, UsbIpPeer::Mode mode,
                    const QList<UsbIpPeer::Device> &devices = {});
     // The fake tool lists `host` at once (the real one needs a good part of
@@ -127,8 +120,7 @@ private:
     void fakeListing(const QString &host, const QString &busid = QStringLiteral("1-1"),
                      const QString &ids = QStringLiteral("0781:5567"));
 
-    QThread m_worker;
-    UsbIpClient *m_client = nullptr;
+    std::unique_ptr<RemoteDevices> m_remote;
     ScanRecorder *m_recorder = nullptr;
 };
 
@@ -136,37 +128,32 @@ void TestScan::initTestCase()
 {
     if (FakeUsbip::realUsbip().isEmpty())
         QSKIP("the usbip tool is not installed");
-    setHostLookupFunction(scriptedLookup);
     QVERIFY2(startWorld(), qPrintable(worldError()));
-    m_worker.start();
 }
 
 void TestScan::init()
 {
     QVERIFY2(resetWorld(), qPrintable(worldError()));
     m_usbip->setDefaultPassThrough();
-    // As the window does: the client is created in the GUI thread and moved
-    // to the worker; its runner and proxy stay behind.
-    m_client = new UsbIpClient(QStringLiteral("localhost"));
-    m_recorder = new ScanRecorder(m_client);
-    m_client->moveToThread(&m_worker);
+    m_remote = std::make_unique<RemoteDevices>(m_env->platform(), 4);
+    m_recorder = new ScanRecorder(m_remote.get());
 }
 
 void TestScan::cleanup()
 {
     delete m_recorder;
     m_recorder = nullptr;
-    UsbIpClient *client = m_client;
-    m_client = nullptr;
-    QMetaObject::invokeMethod(
-        client, [client] { delete client; }, Qt::BlockingQueuedConnection);
+    m_remote.reset();
 }
 
-void TestScan::cleanupTestCase()
+void TestScan::cleanupTestCase() { }
+
+void TestScan::waitForWorker()
 {
-    m_worker.quit();
-    m_worker.wait();
-    setHostLookupFunction({});
+    // Queued behind the scan in the worker's event queue: returns when it ends.
+    QMetaObject::invokeMethod(
+        m_remote->m_scanner, [] {}, Qt::BlockingQueuedConnection);
+    QCoreApplication::processEvents(); // the queued signals of the scan
 }
 
 qint64 TestScan::scan(const QString &subnet, int count, int timeout)
@@ -174,12 +161,8 @@ qint64 TestScan::scan(const QString &subnet, int count, int timeout)
     QElapsedTimer timer;
     timer.start();
     Q_EMIT m_recorder->scanRequested(subnet, count, timeout);
-    // Queued behind the scan in the worker's event queue: returns when it ends.
-    QMetaObject::invokeMethod(
-        m_client, [] {}, Qt::BlockingQueuedConnection);
-    const qint64 elapsed = timer.elapsed();
-    QCoreApplication::processEvents(); // the queued signals of the scan
-    return elapsed;
+    waitForWorker();
+    return timer.elapsed();
 }
 
 bool TestScan::startPeer(UsbIpPeer &peer, const QString &address, UsbIpPeer::Mode mode,
@@ -214,7 +197,7 @@ void TestScan::answeringAndSilentPeers()
     // Record in which thread the scan runs.
     QThread *scanThread = nullptr;
     connect(
-        m_client, &UsbIpClient::scanNetworkProgress, m_client,
+        m_remote->m_scanner, &NetworkScanner::progress, m_remote->m_scanner,
         [&] { scanThread = QThread::currentThread(); }, Qt::DirectConnection);
 
     // The real tool lists the answering hosts, within the listing limit.
@@ -226,10 +209,9 @@ void TestScan::answeringAndSilentPeers()
         m_recorder->updated = 0;
         m_usbip->clearCalls();
         scan(QStringLiteral("127.0.1.0"), 6, 1000);
-    } while (m_client->devices().size() < 3 && listed(m_usbip->calls()) == answering
-             && attempts < 3);
+    } while (m_remote->rows().size() < 3 && listed(m_usbip->calls()) == answering && attempts < 3);
 
-    QCOMPARE(scanThread, &m_worker);
+    QCOMPARE(scanThread, &m_remote->m_thread);
     QCOMPARE(m_recorder->progress, (QList<int>{1, 2, 3, 4, 5}));
     QCOMPARE(m_recorder->updated, 1);
     QCOMPARE(m_recorder->errors, QStringList());
@@ -238,15 +220,16 @@ void TestScan::answeringAndSilentPeers()
     QCOMPARE(listed(m_usbip->calls()), answering);
     QCOMPARE(silent.connectionCount(), attempts);
     QCOMPARE(failing.requestCount(), attempts);
-    if (m_client->devices().size() < 3)
+    if (m_remote->rows().size() < 3)
         QSKIP("the machine is too busy: the usbip tool did not finish within the listing limit");
     // The records carry the probed address as their host.
-    QCOMPARE(describe(m_client->devices()),
+    QCOMPARE(describe(m_remote->rows()),
              (QStringList{QStringLiteral("1-1 0781:5567 @127.0.1.1"),
                           QStringLiteral("1-2 abcd:1234 @127.0.1.1"),
                           QStringLiteral("2-1 dead:beef @127.0.1.3")}));
-    // Kernel 4: no Manager call at all.
-    QCOMPARE(m_manager->calls().size(), 0);
+    // The connections of the rows are asked for from this thread alone.
+    for (const FakeManager::Call &call : m_manager->calls())
+        QCOMPARE(call.method, QStringLiteral("PortsInfo"));
 }
 
 void TestScan::attachedDevicesOnce_data()
@@ -271,7 +254,7 @@ void TestScan::attachedDevicesOnce_data()
         << 1 << ports << remote.mid(0, 1) + attached << 1 << QStringList();
     QTest::newRow("no host answers: no Manager call")
         << 0 << ports << QStringList() << 0 << QStringList();
-    QTest::newRow("port query refused: one message")
+    QTest::newRow("port query refused: one message, and the hosts' own devices")
         << 2 << FakeManager::error(QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"))
         << remote << 1
         << QStringList{QStringLiteral("Error get ports info! | Authorization error.")};
@@ -293,48 +276,16 @@ void TestScan::attachedDevicesOnce()
         fakeListing(QStringLiteral("127.0.1.%1").arg(11 + i));
     }
     m_manager->setReply(QStringLiteral("PortsInfo"), portsReply);
-    m_client->setKernelVersion(5);
+    m_remote = std::make_unique<RemoteDevices>(m_env->platform(), 5);
+    delete m_recorder;
+    m_recorder = new ScanRecorder(m_remote.get());
 
     scan(QStringLiteral("127.0.1.10"), 3, AnswerLimit);
     QCOMPARE(m_recorder->progress, (QList<int>{1, 2}));
     QCOMPARE(m_recorder->updated, 1);
     QCOMPARE(m_recorder->errors, errors);
-    QCOMPARE(describe(m_client->devices()), devices);
+    QCOMPARE(describe(m_remote->rows()), devices);
     QCOMPARE(m_manager->calls().size(), portsCalls);
-}
-
-void TestScan::portQueriesFromBothThreads()
-{
-    // The window's model asks for the port table from the GUI thread while a
-    // scan on a kernel above 4 asks the same proxy from the worker thread.
-    UsbIpPeer peers[2];
-    for (int i = 0; i < 2; ++i) {
-        if (!startPeer(peers[i], QStringLiteral("127.0.1.%1").arg(61 + i), UsbIpPeer::Answer,
-                       {UsbIpPeer::storageDevice(QStringLiteral("1-1"), 0x0781, 0x5567)}))
-            QSKIP("cannot listen on 127.0.1.61-62 port 3240");
-        fakeListing(QStringLiteral("127.0.1.%1").arg(61 + i));
-    }
-    m_manager->setReply(QStringLiteral("PortsInfo"),
-                        ToolOutput::text(QStringLiteral("port-three-attached.txt")));
-    m_client->setKernelVersion(5);
-
-    Q_EMIT m_recorder->scanRequested(QStringLiteral("127.0.1.60"), 3, AnswerLimit);
-    int guiCalls = 0;
-    int wrong = 0;
-    QElapsedTimer timer;
-    timer.start();
-    while (m_recorder->updated == 0 && timer.elapsed() < 20000) {
-        if (m_client->ports().size() != 3)
-            ++wrong;
-        ++guiCalls;
-        QCoreApplication::processEvents();
-    }
-    QCOMPARE(m_recorder->updated, 1);
-    QVERIFY(guiCalls > 0);
-    QCOMPARE(wrong, 0);
-    QCOMPARE(m_recorder->errors, QStringList());
-    QCOMPARE(m_manager->calls().size(), guiCalls + 1);
-    QCOMPARE(m_client->devices().size(), 2 + 3);
 }
 
 void TestScan::ownAddressSkipped()
@@ -357,8 +308,7 @@ void TestScan::ownAddressSkipped()
     QCOMPARE(m_recorder->progress, (QList<int>{1, 2}));
     QCOMPARE(m_recorder->updated, 1);
     QCOMPARE(m_recorder->errors, QStringList());
-    QCOMPARE(describe(m_client->devices()),
-             QStringList{QStringLiteral("1-1 0781:5567 @127.0.0.2")});
+    QCOMPARE(describe(m_remote->rows()), QStringList{QStringLiteral("1-1 0781:5567 @127.0.0.2")});
 }
 
 void TestScan::stopFromScanThread()
@@ -373,18 +323,18 @@ void TestScan::stopFromScanThread()
     fakeListing(QStringLiteral("127.0.1.21"), QStringLiteral("4-4"));
     fakeListing(QStringLiteral("127.0.1.26"), QStringLiteral("5-5"));
     scan(QStringLiteral("127.0.1.20"), 2, AnswerLimit);
-    const QStringList before = describe(m_client->devices());
+    const QStringList before = describe(m_remote->rows());
     QCOMPARE(before, QStringList{QStringLiteral("4-4 0781:5567 @127.0.1.21")});
     m_recorder->progress.clear();
     m_recorder->updated = 0;
 
     // Stop when the second address is reported: exactly after its progress.
-    UsbIpClient *client = m_client;
+    NetworkScanner *scanner = m_remote->m_scanner;
     connect(
-        client, &UsbIpClient::scanNetworkProgress, client,
-        [client](int value) {
+        scanner, &NetworkScanner::progress, scanner,
+        [scanner](int value) {
             if (value == 2)
-                client->stopScan();
+                scanner->stop();
         },
         Qt::DirectConnection);
     scan(QStringLiteral("127.0.1.21"), 10, AnswerLimit);
@@ -392,7 +342,7 @@ void TestScan::stopFromScanThread()
     QCOMPARE(m_recorder->progress, (QList<int>{1, 2, 1}));
     QCOMPARE(m_recorder->updated, 0);
     // Whatever the host after the stop point answered is not taken.
-    QCOMPARE(describe(m_client->devices()), before);
+    QCOMPARE(describe(m_remote->rows()), before);
 }
 
 void TestScan::stopFromGuiThread()
@@ -405,20 +355,18 @@ void TestScan::stopFromGuiThread()
     Q_EMIT m_recorder->scanRequested(QStringLiteral("127.0.1.30"), 5, -1);
     QTRY_COMPARE_WITH_TIMEOUT(silent.connectionCount(), 1, 15000);
     QTRY_COMPARE_WITH_TIMEOUT(m_recorder->progress, QList<int>{1}, 15000);
-    m_client->stopScan(); // written by this thread, read by the worker
+    m_remote->stopScan(); // written by this thread, read by the worker
     QTRY_COMPARE_WITH_TIMEOUT(m_recorder->progress, (QList<int>{1, 1}), 15000);
-    QMetaObject::invokeMethod(
-        m_client, [] {}, Qt::BlockingQueuedConnection);
-    QCoreApplication::processEvents();
+    waitForWorker();
 
     QCOMPARE(m_recorder->progress, (QList<int>{1, 1}));
     QCOMPARE(m_recorder->updated, 0);
-    QCOMPARE(m_client->devices().size(), 0);
+    QCOMPARE(m_remote->rows().size(), 0);
 }
 
 void TestScan::stopBeforeStartHasNoEffect()
 {
-    m_client->stopScan();
+    m_remote->stopScan();
     scan(QStringLiteral("127.0.1.40"), 3, AnswerLimit);
     QCOMPARE(m_recorder->progress, (QList<int>{1, 2}));
     QCOMPARE(m_recorder->updated, 1);
@@ -429,13 +377,11 @@ void TestScan::stopWhileQueued()
     // The worker is still busy when the scan is asked for and stopped.
     QSemaphore busy;
     QMetaObject::invokeMethod(
-        m_client, [&busy] { busy.acquire(); }, Qt::QueuedConnection);
+        m_remote->m_scanner, [&busy] { busy.acquire(); }, Qt::QueuedConnection);
     Q_EMIT m_recorder->scanRequested(QStringLiteral("127.0.1.40"), 3, AnswerLimit);
-    m_client->stopScan();
+    m_remote->stopScan();
     busy.release();
-    QMetaObject::invokeMethod(
-        m_client, [] {}, Qt::BlockingQueuedConnection);
-    QCoreApplication::processEvents();
+    waitForWorker();
     QCOMPARE(m_recorder->progress, QList<int>{1});
     QCOMPARE(m_recorder->updated, 0);
 
@@ -462,23 +408,19 @@ void TestScan::noAddresses()
     if (!startPeer(peer, QStringLiteral("127.0.1.51"), UsbIpPeer::Answer,
                    {UsbIpPeer::storageDevice(QStringLiteral("5-5"), 0x0781, 0x5567)}))
         QSKIP("cannot listen on 127.0.1.51 port 3240");
-    m_client->setHost(QStringLiteral("127.0.1.51"));
-    bool listed = false;
-    for (int attempt = 0; attempt < 4 && !listed; ++attempt) // the tool's 1000 ms on a busy machine
-        listed = m_client->update();
-    if (!listed)
-        QSKIP("the machine is too busy: the usbip tool did not finish within the 1000 ms limit");
-    QCoreApplication::processEvents();
-    QCOMPARE(m_client->devices().size(), 1);
+    m_remote->setHost(QStringLiteral("127.0.1.51"));
+    fakeListing(QStringLiteral("127.0.1.51"), QStringLiteral("5-5"));
+    QVERIFY(m_remote->update());
+    QCOMPARE(m_remote->rows().size(), 1);
     m_recorder->updated = 0;
     m_usbip->clearCalls();
+    m_manager->clearCalls();
 
-    m_client->setKernelVersion(5);
     scan(QStringLiteral("127.0.1.50"), count, AnswerLimit);
     QCOMPARE(probed(m_usbip->calls()), QStringList());
     QCOMPARE(m_recorder->progress, QList<int>());
     QCOMPARE(m_recorder->updated, 1);
-    QCOMPARE(m_client->devices().size(), 0);
+    QCOMPARE(m_remote->rows().size(), 0);
     QCOMPARE(m_manager->calls().size(), 0);
 }
 

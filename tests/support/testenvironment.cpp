@@ -3,6 +3,8 @@
 
 #include "testenvironment.h"
 
+#include "nethelpers.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -21,6 +23,16 @@ TestEnvironment::TestEnvironment()
     qputenv("XDG_CACHE_HOME", root.filePath(QStringLiteral("cache")).toLocal8Bit());
     qputenv("XDG_RUNTIME_DIR", root.filePath(QStringLiteral("runtime")).toLocal8Bit());
     qputenv("OVRA_USBIP_CONFIG_DIR", configDir().toLocal8Bit());
+    // No look-up ever leaves the machine: the test run's hosts file answers.
+    setHostsFile(qEnvironmentVariable("OVRA_RESOLVER_HOSTS_FILE"));
+}
+
+Platform TestEnvironment::platform() const
+{
+    Platform platform;
+    platform.configDir = configDir();
+    platform.hostsFile = qEnvironmentVariable("OVRA_RESOLVER_HOSTS_FILE");
+    return platform;
 }
 
 TestEnvironment::~TestEnvironment() = default;

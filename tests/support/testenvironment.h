@@ -3,13 +3,16 @@
 
 #pragma once
 
+#include "platform.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
 
 // Keeps a test inside one temporary folder: HOME, the XDG folders (user
-// settings land there) and the /etc/usbip folder of the program and the
-// Manager service (through OVRA_USBIP_CONFIG_DIR) all point into it.
+// settings land there) and the /etc/usbip folder of the program (through
+// OVRA_USBIP_CONFIG_DIR and platform()) all point into it; host names are
+// looked up in the test run's hosts file alone.
 class TestEnvironment
 {
 public:
@@ -22,6 +25,9 @@ public:
 
     // The folder that stands in for /etc/usbip (created on demand).
     QString configDir() const;
+    // The platform of the window's services: the configuration folder above,
+    // the hosts file of the test run, the rest as on a real machine.
+    Platform platform() const;
     // Writes a file of the configuration folder (blacklist, shared-usb-devices,
     // remote-usb-devices).
     void writeConfigFile(const QString &name, const QByteArray &content) const;

@@ -3,8 +3,9 @@
 
 // The grammars of the tool's outputs and of the list files, fed with what
 // the real tool prints (tests/data/tool-output) and with purposely odd
-// texts, read with the window's bus id form and the Manager's.
+// texts, and the one cleaner of outside text they use.
 
+#include "outsidetext.h"
 #include "tooloutput.h"
 #include "usbipgrammar.h"
 
@@ -12,12 +13,9 @@
 
 using namespace UsbIpGrammar;
 
-Q_DECLARE_METATYPE(UsbIpGrammar::BusIdForm)
+Q_DECLARE_METATYPE(OutsideText::Lines)
 
 namespace {
-
-constexpr BusIdForm Root = BusIdForm::RootPort;
-constexpr BusIdForm Hubs = BusIdForm::BehindHubs;
 
 // "busid|name|vid|pid", with "|no description" for a device block of one line.
 QStringList describe(const QList<LocalDevice> &devices)
@@ -32,12 +30,12 @@ QStringList describe(const QList<LocalDevice> &devices)
 }
 
 // "busid|name|vid|pid" of every listed device (bus id and name found).
-QStringList exported(const QString &text, BusIdForm form)
+QStringList exported(const QString &text)
 {
     QStringList result;
     const QStringList blocks = splitRemoteBlocks(text);
     for (const QString &block : blocks) {
-        const ExportedDevice device = parseRemoteBlock(block, form);
+        const ExportedDevice device = parseRemoteBlock(block);
         if (device.isComplete())
             result << QStringList{device.busId, device.name, device.vendorId, device.productId}
                           .join(QLatin1Char('|'));
@@ -65,6 +63,8 @@ class TestGrammar : public QObject
 private Q_SLOTS:
     void busId_data();
     void busId();
+    void outsideText_data();
+    void outsideText();
     void localList_data();
     void localList();
     void remoteList_data();
@@ -80,38 +80,75 @@ private Q_SLOTS:
 void TestGrammar::busId_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("rootPort");
-    QTest::addColumn<bool>("behindHubs");
-    QTest::newRow("plain") << "1-1" << true << true;
-    QTest::newRow("multi-digit") << "12-10" << true << true;
-    QTest::newRow("behind hubs") << "3-1.2.4" << false << true;
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("plain") << "1-1" << true;
+    QTest::newRow("multi-digit") << "12-10" << true;
+    QTest::newRow("behind hubs") << "3-1.2.4" << true;
     QTest::newRow("long (the Manager caps the length)")
-        << QString(40, QLatin1Char('1')) + "-1" << true << true;
-    QTest::newRow("empty") << "" << false << false;
-    QTest::newRow("option") << "-b" << false << false;
-    QTest::newRow("leading hyphen") << "-1-1" << false << false;
-    QTest::newRow("trailing newline") << "1-1\n" << false << false;
-    QTest::newRow("newline inside") << "1-1\n2-2" << false << false;
-    QTest::newRow("shell") << "1-1;rm" << false << false;
-    QTest::newRow("path") << "../1-1" << false << false;
-    QTest::newRow("space") << "1-1 " << false << false;
-    QTest::newRow("dangling dot") << "1-1." << false << false;
-    QTest::newRow("arabic-indic digits") << QString::fromUtf8("\u0661-\u0661") << false << false;
+        << QString(40, QLatin1Char('1')) + "-1" << true;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("option") << "-b" << false;
+    QTest::newRow("leading hyphen") << "-1-1" << false;
+    QTest::newRow("trailing newline") << "1-1\n" << false;
+    QTest::newRow("newline inside") << "1-1\n2-2" << false;
+    QTest::newRow("shell") << "1-1;rm" << false;
+    QTest::newRow("path") << "../1-1" << false;
+    QTest::newRow("space") << "1-1 " << false;
+    QTest::newRow("dangling dot") << "1-1." << false;
+    QTest::newRow("arabic-indic digits") << QString::fromUtf8("\u0661-\u0661") << false;
 }
 
 void TestGrammar::busId()
 {
     QFETCH(QString, text);
-    QTEST(isBusId(text, Root), "rootPort");
-    QTEST(isBusId(text, Hubs), "behindHubs");
-    QCOMPARE(ManagerBusIds, Hubs);
-    QCOMPARE(WindowBusIds, Hubs);
+    QTEST(isBusId(text), "valid");
+}
+
+void TestGrammar::outsideText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("maxChars");
+    QTest::addColumn<OutsideText::Lines>("lines");
+    QTest::addColumn<QString>("expected");
+    using OutsideText::Lines;
+    const QString hidden(QChar::ReplacementCharacter);
+    const QString ellipsis(QChar(0x2026));
+    const QString clef = QString::fromUtf8("\U0001D11E"); // outside the BMP: a surrogate pair
+
+    QTest::newRow("plain") << "Cruzer Blade" << 400 << Lines::Single << "Cruzer Blade";
+    QTest::newRow("escape sequence and bell")
+        << "\x1b[2J\aX" << 400 << Lines::Single << hidden + "[2J" + hidden + "X";
+    QTest::newRow("format characters: override, zero width, isolate")
+        << QString::fromUtf8("a\u202Eb\u200Bc\u2067d") << 400 << Lines::Single
+        << "a" + hidden + "b" + hidden + "c" + hidden + "d";
+    QTest::newRow("line and paragraph separators")
+        << QString::fromUtf8("a\u2028b\u2029c") << 400 << Lines::Kept
+        << "a" + hidden + "b" + hidden + "c";
+    QTest::newRow("lone surrogates") << QString(QChar(0xD800)) + "x" + QChar(0xDC00) << 400
+                                     << Lines::Single << hidden + "x" + hidden;
+    QTest::newRow("a pair stays") << clef << 400 << Lines::Single << clef;
+    QTest::newRow("line breaks in one line")
+        << "a\nb\r\nc" << 400 << Lines::Single << "a" + hidden + "b" + hidden + hidden + "c";
+    QTest::newRow("line breaks kept, tab hidden, trimmed")
+        << "  usbip: error\r\n\tsecond\rthird\n"
+        << 400 << Lines::Kept << "usbip: error\n" + hidden + "second\nthird";
+    QTest::newRow("exactly the length") << "abcd" << 4 << Lines::Single << "abcd";
+    QTest::newRow("cut with an ellipsis") << "abcdef" << 4 << Lines::Single << "abc" + ellipsis;
+    QTest::newRow("cut never splits a pair")
+        << "ab" + clef + "cd" << 4 << Lines::Single << "ab" + ellipsis;
+}
+
+void TestGrammar::outsideText()
+{
+    QFETCH(QString, text);
+    QFETCH(int, maxChars);
+    QFETCH(OutsideText::Lines, lines);
+    QTEST(OutsideText::cleaned(text, maxChars, lines), "expected");
 }
 
 void TestGrammar::localList_data()
 {
     QTest::addColumn<QString>("output");
-    QTest::addColumn<BusIdForm>("form");
     QTest::addColumn<QStringList>("expected");
 
     const QString twoSticks = file("list-local-two-sticks.txt");
@@ -122,61 +159,55 @@ void TestGrammar::localList_data()
             .arg(QLatin1String(busid), QLatin1String(ids), QLatin1String(description));
     };
 
-    QTest::newRow("empty output") << QString() << Root << QStringList();
-    QTest::newRow("one device") << sandisk << Root << QStringList{cruzer};
-    QTest::newRow("two devices") << twoSticks << Root
+    QTest::newRow("empty output") << QString() << QStringList();
+    QTest::newRow("one device") << sandisk << QStringList{cruzer};
+    QTest::newRow("two devices") << twoSticks
                                  << QStringList{cruzer, "3-12|Platinum HD 4GB|13fe|4200"};
-    QTest::newRow("two identical blocks")
-        << sandisk + sandisk << Root << QStringList{cruzer, cruzer};
+    QTest::newRow("two identical blocks") << sandisk + sandisk << QStringList{cruzer, cruzer};
     QTest::newRow("vendor name with ' - ' keeps the device")
-        << file("list-local-dash-vendor.txt") << Root
+        << file("list-local-dash-vendor.txt")
         << QStringList{"1-1|Flash Drive|090c|1000", "1-3|Mouse|046d|c077"};
     QTest::newRow("unknown vendor and product")
-        << file("list-local-unknown-ids.txt") << Root
+        << file("list-local-unknown-ids.txt")
         << QStringList{"2-1|unknown product|46f4|0001",
                        "3-1|Linux-USB File-backed Storage Gadget|0525|a4a5"};
-    QTest::newRow("behind a hub: no bus id at the root form")
-        << file("list-local-hub.txt") << Root << QStringList{cruzer, "|||"};
     QTest::newRow("behind a hub: read behind hubs")
-        << file("list-local-hub.txt") << Hubs << QStringList{cruzer, "2-1.2|Stick|abcd|1234"};
+        << file("list-local-hub.txt") << QStringList{cruzer, "2-1.2|Stick|abcd|1234"};
     QTest::newRow("product name with ' - '")
-        << local("2-2", "abcd:1234", "Acme : Stick - 32 GB (abcd:1234)") << Root
+        << local("2-2", "abcd:1234", "Acme : Stick - 32 GB (abcd:1234)")
         << QStringList{"2-2|Stick - 32 GB|abcd|1234"};
     QTest::newRow("name with ' (' up to the last one")
-        << local("1-4", "abcd:1234", "Acme : Stick (USB 3) (abcd:1234)") << Root
+        << local("1-4", "abcd:1234", "Acme : Stick (USB 3) (abcd:1234)")
         << QStringList{"1-4|Stick (USB 3)|abcd|1234"};
     QTest::newRow("name after the last ' : '")
-        << local("1-5", "abcd:1234", "Acme : Series 5 : Pro (abcd:1234)") << Root
+        << local("1-5", "abcd:1234", "Acme : Series 5 : Pro (abcd:1234)")
         << QStringList{"1-5|Pro|abcd|1234"};
     QTest::newRow("description without ' : ' gives no name")
-        << local("1-7", "abcd:1234", "Acme Stick (abcd:1234)") << Root
-        << QStringList{"1-7||abcd|1234"};
+        << local("1-7", "abcd:1234", "Acme Stick (abcd:1234)") << QStringList{"1-7||abcd|1234"};
     QTest::newRow("upper-case ids kept as printed")
-        << local("1-8", "ABCD:12EF", "Acme : Stick (ABCD:12EF)") << Root
+        << local("1-8", "ABCD:12EF", "Acme : Stick (ABCD:12EF)")
         << QStringList{"1-8|Stick|ABCD|12EF"};
     QTest::newRow("block without a description line")
         << " - busid 1-9 (abcd:1234)\n\n"
-        << Root << QStringList{"1-9||abcd|1234|no description"};
+        << QStringList{"1-9||abcd|1234|no description"};
     QTest::newRow("' - busid ' inside a vendor name starts no block")
         << " - busid 1-1 (0781:5567)\n   Foo - busid 9-9 (dead:beef) Inc. : X (0781:5567)\n\n"
            " - busid 1-2 (1111:2222)\n   A - B : C (1111:2222)\n\n"
-        << Hubs << QStringList{"1-1|X|0781|5567", "1-2|C|1111|2222"};
+        << QStringList{"1-1|X|0781|5567", "1-2|C|1111|2222"};
     QTest::newRow("malformed bus id gives an empty entry")
         << " - busid 1-1;rm (0781:5567)\n   X\n\n - busid 3-1 (1234:5678)\n   Y\n\n"
-        << Hubs << QStringList{"|||", "3-1||1234|5678"};
+        << QStringList{"|||", "3-1||1234|5678"};
 }
 
 void TestGrammar::localList()
 {
     QFETCH(QString, output);
-    QFETCH(BusIdForm, form);
-    QTEST(describe(parseLocalList(output, form)), "expected");
+    QTEST(describe(parseLocalList(output)), "expected");
 }
 
 void TestGrammar::remoteList_data()
 {
     QTest::addColumn<QString>("output");
-    QTest::addColumn<BusIdForm>("form");
     QTest::addColumn<QStringList>("expected");
 
     const QString twoSticks = file("list-remote-two-sticks.txt");
@@ -189,32 +220,28 @@ void TestGrammar::remoteList_data()
                              "           : (Defined at Interface level) (00/00/00)\n\n");
     };
 
-    QTest::newRow("empty output") << QString() << Root << QStringList();
-    QTest::newRow("header only") << header << Root << QStringList();
-    QTest::newRow("two devices") << twoSticks << Root << QStringList{cruzer, kingston};
-    QTest::newRow("identical blocks stay twice") << twoSticks + twoSticks.mid(header.size()) << Root
+    QTest::newRow("empty output") << QString() << QStringList();
+    QTest::newRow("header only") << header << QStringList();
+    QTest::newRow("two devices") << twoSticks << QStringList{cruzer, kingston};
+    QTest::newRow("identical blocks stay twice") << twoSticks + twoSticks.mid(header.size())
                                                  << QStringList{cruzer, kingston, cruzer, kingston};
     QTest::newRow("bound device: no interface lines")
-        << file("list-remote-bound.txt") << Root
+        << file("list-remote-bound.txt")
         << QStringList{"3-1|Linux-USB File-backed Storage Gadget|0525|a4a5"};
-    QTest::newRow("hub bus id dropped at the root form")
-        << file("list-remote-hub.txt") << Root << QStringList{cruzer};
     QTest::newRow("hub bus id and unknown names behind hubs")
-        << file("list-remote-hub.txt") << Hubs
-        << QStringList{cruzer, "1-1.2|unknown product|dead|beef"};
+        << file("list-remote-hub.txt") << QStringList{cruzer, "1-1.2|unknown product|dead|beef"};
     QTest::newRow("vendor name with ' - '")
-        << file("list-remote-dash-vendor.txt") << Root << QStringList{"1-1|Flash Drive|090c|1000"};
+        << file("list-remote-dash-vendor.txt") << QStringList{"1-1|Flash Drive|090c|1000"};
     QTest::newRow("no parenthesised ids keeps the name")
-        << remote("        1-4: Acme Corp. : Flash Stick") << Root
-        << QStringList{"1-4|Flash Stick||"};
+        << remote("        1-4: Acme Corp. : Flash Stick") << QStringList{"1-4|Flash Stick||"};
     QTest::newRow("name with ' (' and ' : '")
-        << remote("        1-5: Acme : Stick : Pro (USB 3) (abcd:1234)") << Root
+        << remote("        1-5: Acme : Stick : Pro (USB 3) (abcd:1234)")
         << QStringList{"1-5|Pro (USB 3)|abcd|1234"};
     // A peer's bus id fields with line breaks, escape sequences, a bell and
     // a right-to-left override: shown, never obeyed.
     const QString hidden(QChar::ReplacementCharacter);
     QTest::newRow("hostile peer: control and format characters made visible")
-        << file("list-remote-hostile.txt") << Hubs
+        << file("list-remote-hostile.txt")
         << QStringList{cruzer, "1-2|" + hidden + "[2J" + hidden + "X" + hidden + "|dead|beef",
                        "1-3|Y|" + hidden + "[0m|beef"};
 }
@@ -222,8 +249,7 @@ void TestGrammar::remoteList_data()
 void TestGrammar::remoteList()
 {
     QFETCH(QString, output);
-    QFETCH(BusIdForm, form);
-    QTEST(exported(output, form), "expected");
+    QTEST(exported(output), "expected");
 }
 
 void TestGrammar::portBlocks_data()
@@ -287,23 +313,19 @@ void TestGrammar::portBlocks()
 void TestGrammar::portRemotes_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<BusIdForm>("form");
     QTest::addColumn<QStringList>("expected"); // "host busid"
 
     QTest::newRow("IPv6 host and a hub, behind hubs")
-        << file("port-ipv6-hub.txt") << Hubs << QStringList{"127.0.3.5 1-1", "fd00::7 2-1.4"};
-    QTest::newRow("IPv6 host and a hub, root form")
-        << file("port-ipv6-hub.txt") << Root << QStringList{"127.0.3.5 1-1"};
-    QTest::newRow("nothing attached") << file("port-none.txt") << Hubs << QStringList();
-    QTest::newRow("no vhci driver: no output") << QString() << Hubs << QStringList();
+        << file("port-ipv6-hub.txt") << QStringList{"127.0.3.5 1-1", "fd00::7 2-1.4"};
+    QTest::newRow("nothing attached") << file("port-none.txt") << QStringList();
+    QTest::newRow("no vhci driver: no output") << QString() << QStringList();
 }
 
 void TestGrammar::portRemotes()
 {
     QFETCH(QString, text);
-    QFETCH(BusIdForm, form);
     QStringList found;
-    const QList<PortRemote> remotes = UsbIpGrammar::portRemotes(text, form);
+    const QList<PortRemote> remotes = UsbIpGrammar::portRemotes(text);
     for (const PortRemote &remote : remotes)
         found << remote.host + QLatin1Char(' ') + remote.busId;
     QTEST(found, "expected");

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
-// Prints figures of the window and its models against the test fakes:
-//  refresh  - a remote model refresh of 200 devices of one host given by
-//             name: wall time and resolver look-ups, cold and warm cache;
+// Prints figures of the window and its services against the test fakes:
+//  refresh  - a remote refresh of 200 devices of one host given by name:
+//             wall time, cold and warm look-up cache;
 //  startup  - construction of the main window up to its first exposure:
 //             wall time and peak resident memory;
 //  scanclose - the program's end while a scan of a loopback /16 runs (a
@@ -11,17 +11,18 @@
 //             the window and its worker thread are gone.
 // Usage: ovra-bench-window [refresh|startup|scanclose] (all by default).
 
+#include "environment.h"
 #include "fakemanager.h"
 #include "fakeusbip.h"
 #include "mainwindow.h"
 #include "nethelpers.h"
 #include "privatebus.h"
-#include "remoteusbdevicesmodel.h"
+#include "remotedevices.h"
 #include "scannetworkdialog.h"
 #include "startup.h"
 #include "testenvironment.h"
 #include "tooloutput.h"
-#include "usbipclient.h"
+#include "usbiplisting.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -87,11 +88,11 @@ public:
                 const QStringList parts =
                     call.arguments.value(0).toString().split(QLatin1Char('/'));
                 if (parts.size() == 3) {
-                    m_text +=
-                        ToolOutput::portBlock(QByteArray::number(m_ports++).rightJustified(2, '0'),
-                                              "Acme Corp. : Stick (" + parts.at(2).toLatin1() + ")",
-                                              cachedHostAddress(parts.at(0)).toLatin1() + ":3240/"
-                                                  + parts.at(1).toLatin1());
+                    m_text += ToolOutput::portBlock(
+                        QByteArray::number(m_ports++).rightJustified(2, '0'),
+                        "Acme Corp. : Stick (" + parts.at(2).toLatin1() + ")",
+                        hostAddresses({parts.at(0)}).value(parts.at(0)).toLatin1() + ":3240/"
+                            + parts.at(1).toLatin1());
                 }
                 *reply = FakeManager::reply(true);
                 return true;
@@ -113,7 +114,7 @@ private:
 void benchRefresh(FakeUsbip &usbip, TestEnvironment &env, FakeManager &manager)
 {
     const QString host = QHostInfo::localHostName();
-    if (hostAddress(host).isEmpty()) {
+    if (hostAddresses({host}).value(host).isEmpty()) {
         print(QStringLiteral("refresh: the host name %1 does not resolve here; skipped").arg(host));
         return;
     }
@@ -123,35 +124,30 @@ void benchRefresh(FakeUsbip &usbip, TestEnvironment &env, FakeManager &manager)
     env.removeConfigFile(QStringLiteral("remote-usb-devices"));
     AttachingManager attaching(manager);
 
-    UsbIpClient client(host);
-    client.setKernelVersion(kernelMajorVersion());
-    RemoteUsbDevicesModel model(client);
-    for (const char *pass : {"cold cache", "warm cache", "restoring 10 constant attachments",
+    RemoteDevices remote(env.platform(), kernelMajorVersion());
+    remote.setHost(host);
+    for (const char *pass : {"first", "again", "restoring 10 constant attachments",
                              "10 constant attachments in place"}) {
-        if (qstrcmp(pass, "cold cache") == 0)
-            clearHostCache();
         if (qstrcmp(pass, "restoring 10 constant attachments") == 0) {
             QByteArray constant;
             for (int row = 0; row < 10; ++row)
-                constant += model.usbipIdAt(model.index(row * 20, 0)).toLatin1() + '\n';
+                constant += remote.rows().value(row * 20).device.deviceId().toLatin1() + '\n';
             env.writeConfigFile(QStringLiteral("remote-usb-devices"), constant);
         }
         manager.clearCalls();
-        const int lookupsBefore = hostLookupCount();
         QElapsedTimer clock;
         clock.start();
-        const bool ok = client.update();
+        const bool ok = remote.update();
         const qint64 elapsed = clock.elapsed();
         int attached = 0;
-        for (int row = 0; row < model.rowCount(); ++row)
-            attached += model.isAttached(model.index(row, 0));
-        print(QStringLiteral("refresh (%1): %2 rows of host \"%3\" in %4 ms, %5 resolver "
-                             "look-ups, %6 Manager calls, %7 rows attached%8")
+        for (const RemoteRow &row : remote.rows())
+            attached += row.attached;
+        print(QStringLiteral("refresh (%1): %2 rows of host \"%3\" in %4 ms, %5 Manager calls, "
+                             "%6 rows attached%7")
                   .arg(QLatin1String(pass))
-                  .arg(model.rowCount())
+                  .arg(remote.rows().size())
                   .arg(host)
                   .arg(elapsed)
-                  .arg(hostLookupCount() - lookupsBefore)
                   .arg(manager.calls().size())
                   .arg(attached)
                   .arg(ok ? QString() : QStringLiteral(" (listing failed)")));
@@ -159,8 +155,7 @@ void benchRefresh(FakeUsbip &usbip, TestEnvironment &env, FakeManager &manager)
     // Where the time goes: the tool run alone.
     QElapsedTimer clock;
     clock.start();
-    UsbIpProcess process;
-    process.listRemote(host, 1000);
+    UsbIpListing::listExports(host);
     print(QStringLiteral("refresh: of which the fake tool run takes about %1 ms")
               .arg(clock.elapsed()));
 }
@@ -172,7 +167,7 @@ void benchStartup()
     clock.start();
     const qint64 sinceProcessStart = processClock.elapsed();
     {
-        MainWindow window;
+        MainWindow window(platformFromEnvironment());
         const qint64 constructed = clock.elapsed();
         window.show();
         const bool exposed = QTest::qWaitForWindowExposed(&window);
@@ -191,7 +186,7 @@ void benchScanClose()
     for (const bool closeAll : {false, true}) {
         QList<qint64> times;
         for (int run = 0; run < 5; ++run) {
-            auto window = std::make_unique<MainWindow>();
+            auto window = std::make_unique<MainWindow>(platformFromEnvironment());
             window->show();
             QElapsedTimer clock;
             QTimer::singleShot(0, window.get(), [&window]() {

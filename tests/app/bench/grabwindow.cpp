@@ -6,6 +6,7 @@
 // /tmp), with the test fakes standing in for the tool, the Manager service
 // and the hardware.
 
+#include "environment.h"
 #include "fakemanager.h"
 #include "fakeusbip.h"
 #include "mainwindow.h"
@@ -87,7 +88,7 @@ int main(int argc, char **argv)
     manager.setReply(QStringLiteral("PortsInfo"), ports);
     QSettings().setValue(QStringLiteral("host"), QStringLiteral("127.0.2.20"));
 
-    MainWindow window;
+    MainWindow window(platformFromEnvironment());
     window.show();
     if (!QTest::qWaitForWindowExposed(&window))
         std::fprintf(stderr, "the window was not exposed\n");

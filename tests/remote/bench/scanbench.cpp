@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
-// Times network scans against the real usbip client, with the remote
-// service in a worker thread as the window runs it:
+// Times network scans against the real usbip client, with the scan in a
+// worker thread as the window runs it:
 //  - a /24 of loopback: three answering peers, two that accept and never answer,
 //    the rest refusing; total time and devices found per run, idle and with
 //    two CPU-bound processes beside it;
@@ -18,10 +18,9 @@
 
 #include "fakeusbip.h"
 #include "nethelpers.h"
-#include "privatebus.h"
-#include "usbipclient.h"
+#include "networkscan.h"
+#include "usbiplisting.h"
 #include "usbippeer.h"
-#include "usbipprocess.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -75,31 +74,35 @@ QString loadAverage()
                                           : QStringLiteral("?");
 }
 
-// The remote service in its worker thread, driven from this (the GUI) thread.
+// The scan in its worker thread, driven from this (the GUI) thread.
 class Scanner : public QObject
 {
     Q_OBJECT
 public:
     Scanner()
     {
-        m_client = new UsbIpClient(QStringLiteral("localhost"));
-        m_client->moveToThread(&m_worker);
-        connect(this, &Scanner::scanRequested, m_client, &UsbIpClient::scanNetwork);
-        connect(m_client, &UsbIpClient::scanNetworkProgress, this, [this](int value) {
+        m_scanner = new NetworkScanner;
+        m_scanner->moveToThread(&m_worker);
+        connect(this, &Scanner::scanRequested, m_scanner, &NetworkScanner::scan);
+        connect(m_scanner, &NetworkScanner::progress, this, [this](int value) {
             if (m_stopped.isValid() && value == 1 && m_stopLatency < 0) {
                 m_stopLatency = m_stopped.elapsed();
                 m_loop.quit();
             }
         });
-        connect(m_client, &UsbIpClient::updated, this, [this] { m_loop.exit(1); });
+        connect(m_scanner, &NetworkScanner::finished, this,
+                [this](const QList<UsbDevice> &devices) {
+                    m_devices = devices;
+                    m_loop.exit(1);
+                });
         m_worker.start();
     }
     ~Scanner() override
     {
-        m_client->stopScan();
+        m_scanner->stop();
         m_worker.quit();
         m_worker.wait();
-        delete m_client;
+        delete m_scanner;
     }
 
     // One whole scan; the time from the request to the report of the result.
@@ -120,25 +123,26 @@ public:
         Q_EMIT scanRequested(subnet, count, timeout);
         QTimer::singleShot(afterMs, this, [this] {
             m_stopped.start();
-            m_client->stopScan();
+            m_scanner->stop();
         });
         while (m_stopLatency < 0)
             m_loop.exec();
         // Let the worker finish, and the stop flag clear, before the next scan.
         QMetaObject::invokeMethod(
-            m_client, [] {}, Qt::BlockingQueuedConnection);
+            m_scanner, [] {}, Qt::BlockingQueuedConnection);
         QCoreApplication::processEvents();
         return m_stopLatency;
     }
 
-    QList<UsbDevice> devices() const { return m_client->devices(); }
+    QList<UsbDevice> devices() const { return m_devices; }
 
 Q_SIGNALS:
     void scanRequested(const QString &subnet, int count, int timeout);
 
 private:
     QThread m_worker;
-    UsbIpClient *m_client;
+    NetworkScanner *m_scanner;
+    QList<UsbDevice> m_devices;
     QEventLoop m_loop;
     QElapsedTimer m_stopped;
     qint64 m_stopLatency = -1;
@@ -177,8 +181,7 @@ void benchSlash24(Scanner &scanner, const QString &network, int timeout, int run
     for (int run = 0; run < 3; ++run) {
         QElapsedTimer clock;
         clock.start();
-        UsbIpProcess process;
-        process.listRemote(addressAt(network, 10), -1);
+        UsbIpListing::listExports(addressAt(network, 10));
         tool.append(clock.elapsed());
     }
     out << "  usbip list -r of one answering peer alone: " << summary(tool, "ms") << "\n";
@@ -212,17 +215,8 @@ int main(int argc, char **argv)
         out << "usbip is not installed\n";
         return 1;
     }
-    // The real tool first on PATH; a private bus for the (unused) proxy.
+    // The real tool first on PATH. The scan looks up no name.
     qputenv("PATH", QFileInfo(usbip).absolutePath().toLocal8Bit() + ':' + qgetenv("PATH"));
-    PrivateBus bus;
-    bus.start();
-    // No resolver traffic: the loopback peers have no names.
-    setHostLookupFunction([](const QString &name) {
-        QHostInfo info;
-        info.setHostName(name);
-        info.setError(QHostInfo::HostNotFound);
-        return info;
-    });
 
     std::vector<std::unique_ptr<UsbIpPeer>> peers;
     const QList<QPair<int, UsbIpPeer::Mode>> roles{{10, UsbIpPeer::Answer},

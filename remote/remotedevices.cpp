@@ -1,0 +1,299 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
+#include "remotedevices.h"
+
+#include "networkscan.h"
+#include "outsidetext.h"
+#include "ovrawait.h"
+#include "usbipgrammar.h"
+#include "usbiplisting.h"
+
+RemoteDevices::RemoteDevices(const Platform &platform, int kernelMajorVersion, QObject *parent)
+    : QObject(parent)
+    , m_platform(platform)
+    , m_kernelMajorVersion(kernelMajorVersion)
+    , m_scanner(new NetworkScanner)
+{
+    qRegisterMetaType<RemoteRow>();
+    qRegisterMetaType<QList<RemoteRow>>();
+    qRegisterMetaType<QList<UsbDevice>>();
+    m_manager.setWaiter(&OvraWait::until);
+
+    m_watch.setInterval(LostCheckIntervalMs);
+    // The watch waits while the window waits for a call.
+    connect(&m_watch, &QTimer::timeout, this,
+            [this]() { OvraWait::whenIdle(this, [this]() { checkConnections(); }); });
+
+    m_scanner->moveToThread(&m_thread);
+    connect(&m_thread, &QThread::finished, m_scanner, &QObject::deleteLater);
+    connect(m_scanner, &NetworkScanner::progress, this, &RemoteDevices::scanProgress);
+    // A scan's result arrives on its own; when the window waits for a call,
+    // it waits until the call is over.
+    connect(m_scanner, &NetworkScanner::finished, this,
+            [this](const QList<UsbDevice> &devices, bool anyListed) {
+                OvraWait::whenIdle(
+                    this, [this, devices, anyListed]() { takeScanResult(devices, anyListed); });
+            });
+    m_thread.start();
+}
+
+RemoteDevices::~RemoteDevices()
+{
+    // A scan still running (the program may quit while the scan dialog is
+    // open) would keep the thread, and the exit, waiting.
+    m_scanner->stop();
+    m_thread.quit();
+    m_thread.wait();
+}
+
+void RemoteDevices::setHost(const QString &host)
+{
+    m_host = host;
+}
+
+std::optional<QList<AttachedPort>> RemoteDevices::readPorts()
+{
+    const std::optional<QString> text =
+        m_manager.text(m_manager.PortsInfo(), reportAs(tr("Error get ports info!")));
+    if (!text)
+        return std::nullopt;
+    return attachedPorts(*text);
+}
+
+QList<DeviceId> RemoteDevices::constantLines() const
+{
+    QStringList lines;
+    UsbIpGrammar::readListFile(m_platform.remoteDevicesPath(), UsbIpGrammar::WindowListRules,
+                               &lines);
+    QList<DeviceId> ids;
+    for (const QString &line : qAsConst(lines))
+        ids.append(DeviceId::parse(line));
+    return ids;
+}
+
+QList<RemoteRow> RemoteDevices::rowsOf(const QList<UsbDevice> &devices,
+                                       const QList<AttachedPort> &ports) const
+{
+    const QList<DeviceId> constant = constantLines();
+    QStringList hosts;
+    for (const UsbDevice &device : devices)
+        hosts.append(device.host());
+    for (const AttachedPort &port : ports)
+        hosts.append(port.device.host);
+    for (const DeviceId &id : constant)
+        hosts.append(id.host);
+    const DeviceMatch match(hosts);
+
+    QList<RemoteRow> rows;
+    for (const UsbDevice &device : devices) {
+        RemoteRow row;
+        row.device = device;
+        if (const AttachedPort *port = match.find(device, ports)) {
+            row.attached = true;
+            row.port = port->port;
+        }
+        if (const DeviceId *line = match.find(device, constant))
+            row.constantLine = line->text;
+        rows.append(row);
+    }
+    return rows;
+}
+
+void RemoteDevices::setRows(const QList<RemoteRow> &rows)
+{
+    m_rows = rows;
+    Q_EMIT updated(m_rows);
+    bool lost = false;
+    for (const RemoteRow &row : qAsConst(m_rows))
+        lost = lost || row.lost;
+    if (!lost)
+        m_watch.stop();
+}
+
+bool RemoteDevices::update()
+{
+    const UsbIpListing::Exports exports = UsbIpListing::listExports(m_host);
+    if (!exports.listed) {
+        setRows({});
+        Q_EMIT error(tr("Error updating the list of remote devices!"),
+                     OutsideText::cleaned(exports.failure, OutsideText::MaxShownChars,
+                                          OutsideText::Lines::Kept));
+        return false;
+    }
+    QList<UsbDevice> devices;
+    for (const UsbIpGrammar::ExportedDevice &device : exports.devices)
+        devices.append(UsbDevice::fromExported(device, m_host));
+
+    // A port table that cannot be read is no empty one: it attaches nothing
+    // and the rows keep what the last table said of their devices.
+    const std::optional<QString> portText =
+        m_manager.text(m_manager.PortsInfo(), reportAs(tr("Error get ports info!")));
+    if (!portText) {
+        QList<RemoteRow> rows = rowsOf(devices, {});
+        for (RemoteRow &row : rows) {
+            for (const RemoteRow &old : qAsConst(m_rows)) {
+                if (old.device.deviceId() == row.device.deviceId()) {
+                    row.attached = old.attached;
+                    row.lost = old.lost;
+                    row.port = old.port;
+                    break;
+                }
+            }
+        }
+        setRows(rows);
+        return true;
+    }
+    if (m_kernelMajorVersion > OwnDevicesOnlyUpToKernel)
+        devices += attachedDevices(*portText);
+    setRows(rowsOf(devices, attachedPorts(*portText)));
+    restoreConstantConnections();
+    return true;
+}
+
+void RemoteDevices::restoreConstantConnections()
+{
+    // Constant attachments that are missing are made again, for the session
+    // (the Manager keeps their line). A device listed twice is attached once.
+    QStringList done;
+    for (int row = 0; row < m_rows.size(); ++row) {
+        const RemoteRow entry = m_rows.at(row);
+        if (!entry.isConstant() || entry.attached || done.contains(entry.constantLine))
+            continue;
+        done.append(entry.constantLine);
+        connectDevice(entry, false);
+    }
+}
+
+bool RemoteDevices::connectDevice(const RemoteRow &row, bool constant)
+{
+    if (!m_manager.truth(m_manager.ConnectDevice(row.device.deviceId(), constant),
+                         reportAs(tr("Error connect to device!\n"))))
+        return false;
+
+    // The port may show up in the port table a little after the Manager's
+    // answer. Look a bounded number of times; a port that never appears, or
+    // a port table that cannot be read, leaves the rows as the last table
+    // says.
+    std::optional<QList<AttachedPort>> ports;
+    for (int poll = 0; poll < AttachPollCount; ++poll) {
+        if (poll > 0)
+            OvraWait::pause(AttachPollPauseMs);
+        ports = readPorts();
+        if (!ports)
+            return true;
+        QStringList hosts{row.device.host()};
+        for (const AttachedPort &port : qAsConst(*ports))
+            hosts.append(port.device.host);
+        if (DeviceMatch(hosts).find(row.device, *ports))
+            break;
+    }
+    applyPorts(*ports, false);
+    return true;
+}
+
+bool RemoteDevices::disconnectDevice(const RemoteRow &row)
+{
+    // The line that keeps the device constantly goes with it, whatever host
+    // text it was written with.
+    if (!m_manager.truth(m_manager.DisconnectDevice(row.constantLine, row.port),
+                         reportAs(tr("Error disconnect device!\n"))))
+        return false;
+    for (int index = 0; index < m_rows.size(); ++index) {
+        RemoteRow &entry = m_rows[index];
+        const bool samePort = !row.port.isEmpty() && entry.port == row.port;
+        const bool sameLine = !row.constantLine.isEmpty() && entry.constantLine == row.constantLine;
+        if (!samePort && !sameLine)
+            continue;
+        if (samePort) {
+            entry.attached = false;
+            entry.port.clear();
+        }
+        if (sameLine)
+            entry.constantLine.clear();
+        Q_EMIT rowChanged(index, entry);
+    }
+    return true;
+}
+
+void RemoteDevices::applyPorts(const QList<AttachedPort> &ports, bool watch)
+{
+    QList<RemoteRow> fresh;
+    {
+        QList<UsbDevice> devices;
+        for (const RemoteRow &row : qAsConst(m_rows))
+            devices.append(row.device);
+        fresh = rowsOf(devices, ports);
+    }
+    bool anyLost = false;
+    for (int index = 0; index < m_rows.size(); ++index) {
+        RemoteRow &row = m_rows[index];
+        RemoteRow next = fresh.at(index);
+        if (watch) {
+            // Lost: attached at the last look, gone now; found again: no longer.
+            next.lost = !next.attached && (row.lost || row.attached);
+        } else {
+            next.lost = row.lost && !next.attached;
+        }
+        anyLost = anyLost || next.lost;
+        if (next.attached == row.attached && next.lost == row.lost && next.port == row.port
+            && next.constantLine == row.constantLine)
+            continue;
+        row = next;
+        Q_EMIT rowChanged(index, row);
+    }
+    if (!anyLost)
+        m_watch.stop();
+    else if (!m_watch.isActive())
+        m_watch.start();
+}
+
+void RemoteDevices::checkConnections()
+{
+    // A port table that cannot be read changes no row.
+    const std::optional<QList<AttachedPort>> ports = readPorts();
+    if (ports)
+        applyPorts(*ports, true);
+}
+
+void RemoteDevices::scanNetwork(const QString &subnet, int count, int timeoutMs)
+{
+    QMetaObject::invokeMethod(m_scanner, [scanner = m_scanner, subnet, count, timeoutMs]() {
+        scanner->scan(subnet, count, timeoutMs);
+    });
+}
+
+void RemoteDevices::stopScan()
+{
+    m_scanner->stop();
+}
+
+void RemoteDevices::takeScanResult(const QList<UsbDevice> &devices, bool anyListed)
+{
+    // The devices attached here are the same whichever host answered; with
+    // no device at all there is no connection to judge.
+    const bool attachedFollow = anyListed && m_kernelMajorVersion > OwnDevicesOnlyUpToKernel;
+    if (devices.isEmpty() && !attachedFollow) {
+        setRows({});
+        return;
+    }
+    QList<UsbDevice> all = devices;
+    QList<AttachedPort> ports;
+    const std::optional<QString> portText =
+        m_manager.text(m_manager.PortsInfo(), reportAs(tr("Error get ports info!")));
+    if (portText) {
+        ports = attachedPorts(*portText);
+        if (attachedFollow)
+            all += attachedDevices(*portText);
+    }
+    setRows(rowsOf(all, ports));
+}
+
+OvraAdminUsbIpInterface::ErrorReport RemoteDevices::reportAs(const QString &headline)
+{
+    return [this, headline](const QString &detailed) {
+        Q_EMIT error(
+            headline,
+            OutsideText::cleaned(detailed, OutsideText::MaxShownChars, OutsideText::Lines::Kept));
+    };
+}

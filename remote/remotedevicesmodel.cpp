@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
+
+#include "remotedevicesmodel.h"
+
+#include "ovraicon.h"
+
+#include <QIcon>
+
+RemoteDevicesModel::RemoteDevicesModel(QObject *parent)
+    : DeviceTableModel({tr("IP address"), QStringLiteral("BUSID"), QStringLiteral("VID:PID"),
+                        tr("Status"), tr("Name")},
+                       parent)
+{
+    static_assert(ColumnCount == 5, "one header per column");
+}
+
+void RemoteDevicesModel::setRows(const QList<RemoteRow> &rows)
+{
+    beginResetModel();
+    m_rows = rows;
+    endResetModel();
+}
+
+void RemoteDevicesModel::setRow(int row, const RemoteRow &value)
+{
+    if (row < 0 || row >= m_rows.size())
+        return;
+    m_rows[row] = value;
+    rowChanged(row);
+}
+
+QModelIndex RemoteDevicesModel::indexOf(const QString &deviceId) const
+{
+    for (int row = 0; row < m_rows.size(); ++row) {
+        if (m_rows.at(row).device.deviceId() == deviceId)
+            return index(row, HostColumn);
+    }
+    return QModelIndex();
+}
+
+RemoteRow RemoteDevicesModel::rowAt(const QModelIndex &index) const
+{
+    return isRow(index) ? m_rows.at(index.row()) : RemoteRow();
+}
+
+QString RemoteDevicesModel::statusText(const RemoteRow &row) const
+{
+    if (row.lost)
+        return tr("lost connection");
+    if (row.attached)
+        return tr("connected (%1)").arg(row.isConstant() ? tr("constantly") : tr("session"));
+    return tr("disconnected");
+}
+
+QVariant RemoteDevicesModel::cell(int row, int column, int role) const
+{
+    const RemoteRow &entry = m_rows.at(row);
+    const UsbDevice &device = entry.device;
+    switch (role) {
+    case Qt::DisplayRole:
+        switch (Column(column)) {
+        case HostColumn:
+            return device.host();
+        case BusIdColumn:
+            return device.busId();
+        case VidPidColumn:
+            if (device.vendorId().isEmpty() || device.productId().isEmpty())
+                return QString();
+            return device.vidPid().toUpper();
+        case StatusColumn:
+            return statusText(entry);
+        case NameColumn:
+            return device.name();
+        case ColumnCount:
+            break;
+        }
+        return QString();
+    case Qt::DecorationRole:
+        if (column != HostColumn)
+            return QVariant();
+        if (entry.lost) {
+            return OvraIcon::withOverlay(
+                QIcon::fromTheme(QStringLiteral("rud-device")), Qt::BottomRightCorner,
+                QIcon::fromTheme(QStringLiteral("rud-off")), [](int size) { return size / 2; });
+        }
+        return QIcon::fromTheme(entry.attached ? QStringLiteral("rud-device")
+                                               : QStringLiteral("device-device"));
+    case Qt::ToolTipRole:
+        if (column == NameColumn)
+            return device.name();
+        return QVariant();
+    default:
+        return QVariant();
+    }
+}
