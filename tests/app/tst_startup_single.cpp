@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QSysInfo>
@@ -15,8 +16,9 @@
 #include <QWidget>
 
 // The single-instance application: this test program is itself a
-// QtSingleApplication (the first instance) and starts copies of itself as
-// later instances.
+// QtSingleApplication (the first instance, under the program's own
+// identifier) and starts copies of itself, and the program, as later
+// instances.
 
 namespace {
 
@@ -53,6 +55,7 @@ private Q_SLOTS:
     void messages();
     void foreignLocks_data();
     void foreignLocks();
+    void programStartRaisesTheRunningWindow();
 
 private:
     int runChild(const QString &mode, const QString &id = QString(),
@@ -60,13 +63,23 @@ private:
     static QtSingleApplication *app() { return static_cast<QtSingleApplication *>(qApp); }
 };
 
+// The built program, beside this test in the build tree.
+QString programPath()
+{
+    static const QString path =
+        QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath()
+                  + QStringLiteral("/../../app/ovra-admin-usbip"))
+            .canonicalFilePath();
+    return path;
+}
+
 int TestSingleApplication::runChild(const QString &mode, const QString &id, const QString &message,
                                     bool serve)
 {
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QLatin1String(childVariable), mode);
-    env.insert(QLatin1String(idVariable), id);
+    env.insert(QLatin1String(idVariable), id.isEmpty() ? app()->id() : id);
     env.insert(QLatin1String(messageVariable), QString::fromLatin1(message.toUtf8().toHex()));
     child.setProcessEnvironment(env);
     child.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -86,8 +99,7 @@ int TestSingleApplication::runChild(const QString &mode, const QString &id, cons
 void TestSingleApplication::firstInstanceRuns()
 {
     QVERIFY(!app()->isRunning());
-    QVERIFY(app()->id().contains(QStringLiteral("tst_startup_single"))
-            || app()->id().contains(QStringLiteral("app-startup_single")));
+    QCOMPARE(app()->id(), QtSingleApplication::defaultId(programPath()));
     // Lock and socket are in the user's runtime folder (here the test's).
     const QString base = QtSingleApplication::runtimeDirectory() + QLatin1Char('/') + app()->id();
     QVERIFY(base.startsWith(qEnvironmentVariable("XDG_RUNTIME_DIR")));
@@ -202,13 +214,36 @@ void TestSingleApplication::foreignLocks()
     QFile::remove(base + QStringLiteral(".socket"));
 }
 
+void TestSingleApplication::programStartRaisesTheRunningWindow()
+{
+    if (!QFileInfo(programPath()).isExecutable())
+        QSKIP("the program is not built");
+    QWidget window;
+    window.showMinimized();
+    app()->setActivationWindow(&window, true);
+    QSignalSpy received(app(), &QtSingleApplication::messageReceived);
+    QProcess program;
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.start(programPath(), {});
+    QVERIFY(QTest::qWaitFor([&]() { return program.state() == QProcess::NotRunning; }, 30000));
+    // The second start ends at once, and the running window comes up.
+    QCOMPARE(program.exitCode(), 255);
+    QVERIFY(received.count() == 1 || received.wait(5000));
+    QCOMPARE(received.first().at(0).toString(), QStringLiteral("activate"));
+    QVERIFY(window.isVisible());
+    QVERIFY(!(window.windowState() & Qt::WindowMinimized));
+    app()->setActivationWindow(nullptr, false);
+}
+
 int main(int argc, char **argv)
 {
     if (qEnvironmentVariableIsSet(childVariable))
         return runChild(argc, argv);
     // Lock, socket and settings in a temporary folder shared with the children.
     TestEnvironment environment;
-    QtSingleApplication app(argc, argv);
+    // The program's identifier: the program started by a test is a later
+    // instance of this one.
+    QtSingleApplication app(argc, argv, true, QtSingleApplication::defaultId(programPath()));
     TestSingleApplication test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
