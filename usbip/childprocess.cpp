@@ -7,6 +7,7 @@
 
 #include <QDebug>
 #include <QProcess>
+#include <QThread>
 
 namespace {
 
@@ -20,6 +21,12 @@ QString decodeUpToNul(const QByteArray &data)
 }
 
 } // namespace
+
+// The QProcess, kept out of the header: the runner is the one place that
+// starts child processes.
+struct ChildProcess::Child : QProcess
+{
+};
 
 QString ChildResult::outputText() const
 {
@@ -47,19 +54,19 @@ void ChildProcess::start(const QString &program, const QStringList &arguments, i
     m_result = ChildResult();
     m_ended = false;
     m_deadline.setRemainingTime(timeoutMs);
-    m_process = std::make_unique<QProcess>();
-    m_process->setProcessChannelMode(QProcess::SeparateChannels);
+    m_child = std::make_unique<Child>();
+    m_child->setProcessChannelMode(QProcess::SeparateChannels);
     // It reads nothing: no pipe is kept open as its standard input.
-    m_process->setStandardInputFile(QProcess::nullDevice());
+    m_child->setStandardInputFile(QProcess::nullDevice());
     if (!environment.isEmpty()) {
         QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
         for (const QString &entry : environment)
             variables.insert(entry.section(QLatin1Char('='), 0, 0),
                              entry.section(QLatin1Char('='), 1));
-        m_process->setProcessEnvironment(variables);
+        m_child->setProcessEnvironment(variables);
     }
-    m_process->start(program, arguments, QIODevice::ReadOnly);
-    if (m_process->state() == QProcess::NotRunning)
+    m_child->start(program, arguments, QIODevice::ReadOnly);
+    if (m_child->state() == QProcess::NotRunning)
         finish(); // it could not be started
 }
 
@@ -67,8 +74,8 @@ bool ChildProcess::hasEnded()
 {
     if (m_ended)
         return true;
-    m_process->waitForFinished(0);
-    if (m_process->state() == QProcess::NotRunning)
+    m_child->waitForFinished(0);
+    if (m_child->state() == QProcess::NotRunning)
         finish();
     else if (m_deadline.hasExpired())
         killAndFinish();
@@ -79,49 +86,58 @@ const ChildResult &ChildProcess::wait()
 {
     if (m_ended)
         return m_result;
-    const int left = int(qMax<qint64>(0, m_deadline.remainingTime()));
-    if (OvraWait::forProcess(*m_process, left))
+    if (waitForEnd(int(qMax<qint64>(0, m_deadline.remainingTime()))))
         finish();
     else
         killAndFinish();
     return m_result;
 }
 
+bool ChildProcess::waitForEnd(int timeoutMs)
+{
+    // On the GUI thread the window stays alive; elsewhere the thread blocks.
+    if (OvraWait::isAvailable() && m_child->thread() == QThread::currentThread())
+        OvraWait::until([this]() { return m_child->state() == QProcess::NotRunning; }, timeoutMs);
+    else
+        m_child->waitForFinished(timeoutMs);
+    return m_child->state() == QProcess::NotRunning;
+}
+
 void ChildProcess::finish()
 {
     m_ended = true;
-    m_result.standardOutput += m_process->readAllStandardOutput();
-    m_result.standardError += m_process->readAllStandardError();
-    if (m_process->error() == QProcess::FailedToStart) {
+    m_result.standardOutput += m_child->readAllStandardOutput();
+    m_result.standardError += m_child->readAllStandardError();
+    if (m_child->error() == QProcess::FailedToStart) {
         m_result.end = ChildResult::End::NotStarted;
-    } else if (m_process->exitStatus() == QProcess::CrashExit) {
+    } else if (m_child->exitStatus() == QProcess::CrashExit) {
         m_result.end = ChildResult::End::Crashed;
     } else {
         m_result.end = ChildResult::End::Exited;
-        m_result.exitCode = m_process->exitCode();
+        m_result.exitCode = m_child->exitCode();
     }
-    m_process.reset();
+    m_child.reset();
 }
 
 void ChildProcess::killAndFinish()
 {
     m_ended = true;
     m_result.end = ChildResult::End::TimedOut;
-    m_process->kill();
-    OvraWait::forProcess(*m_process, KillWaitMs);
-    m_result.standardOutput += m_process->readAllStandardOutput();
-    m_result.standardError += m_process->readAllStandardError();
-    if (m_process->state() != QProcess::NotRunning) {
+    m_child->kill();
+    waitForEnd(KillWaitMs);
+    m_result.standardOutput += m_child->readAllStandardOutput();
+    m_result.standardError += m_child->readAllStandardError();
+    if (m_child->state() != QProcess::NotRunning) {
         // ~QProcess would wait 30 s for it: let it go, and clean up once it
         // has ended, if ever.
-        qWarning().noquote() << m_process->program()
+        qWarning().noquote() << m_child->program()
                              << "does not end after it was killed; not waiting for it";
-        QProcess *survivor = m_process.release();
+        QProcess *survivor = m_child.release();
         QObject::connect(survivor, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
                          survivor, &QObject::deleteLater);
         return;
     }
-    m_process.reset();
+    m_child.reset();
 }
 
 ChildResult runChild(const QString &program, const QStringList &arguments, int timeoutMs,

@@ -10,8 +10,6 @@
 
 #include <memory>
 
-class QProcess;
-
 // How one run of a child program ended, and what it printed.
 struct ChildResult
 {
@@ -62,10 +60,14 @@ public:
     const ChildResult &result() const { return m_result; }
 
 private:
+    struct Child;
+
     void finish();
     void killAndFinish();
+    // Waits for the child to end, at most `timeoutMs`; true when it has.
+    bool waitForEnd(int timeoutMs);
 
-    std::unique_ptr<QProcess> m_process;
+    std::unique_ptr<Child> m_child;
     QDeadlineTimer m_deadline;
     ChildResult m_result;
     bool m_ended = true;

@@ -8,7 +8,6 @@
 #include <QEvent>
 #include <QList>
 #include <QPointer>
-#include <QProcess>
 #include <QThread>
 #include <QTimer>
 
@@ -176,15 +175,6 @@ bool OvraWait::until(const std::function<bool()> &done, int timeoutMs)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
-}
-
-bool OvraWait::forProcess(QProcess &process, int timeoutMs)
-{
-    if (isAvailable() && process.thread() == QThread::currentThread())
-        until([&process]() { return process.state() == QProcess::NotRunning; }, timeoutMs);
-    else
-        process.waitForFinished(timeoutMs);
-    return process.state() == QProcess::NotRunning;
 }
 
 void OvraWait::pause(int ms)

@@ -7,8 +7,6 @@
 
 #include <functional>
 
-class QProcess;
-
 // Waiting for a blocking call (a Manager call, a run of a tool) on the GUI
 // thread without freezing the window. The caller still gets its answer as a
 // return value, but while it waits the window keeps painting and answering
@@ -32,10 +30,6 @@ bool isWaiting();
 // an event to this thread when it happens (a finished process, a
 // QDBusPendingCallWatcher, ...), else it is seen at the limit only.
 bool until(const std::function<bool()> &done, int timeoutMs);
-
-// Waits for a started process to end, at most `timeoutMs` (-1: no limit);
-// true when it is no longer running (finished, crashed or never started).
-bool forProcess(QProcess &process, int timeoutMs);
 
 // A pause of the GUI thread that keeps the window alive.
 void pause(int ms);
