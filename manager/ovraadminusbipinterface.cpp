@@ -59,6 +59,18 @@ QDBusPendingReply<QString> OvraAdminUsbIpInterface::PortsInfo()
     return callUntyped(QStringLiteral("PortsInfo"), {});
 }
 
+QDBusPendingReply<bool> OvraAdminUsbIpInterface::SetShareAccess(bool restricted,
+                                                                const QStringList &hosts)
+{
+    return callUntyped(QStringLiteral("SetShareAccess"),
+                       {QVariant::fromValue(restricted), QVariant::fromValue(hosts)});
+}
+
+QDBusPendingReply<bool, QStringList> OvraAdminUsbIpInterface::ShareAccess()
+{
+    return callUntyped(QStringLiteral("ShareAccess"), {});
+}
+
 QDBusPendingReply<bool> OvraAdminUsbIpInterface::ShareDevice(const QString &busid,
                                                              const QString &vidpid)
 {

@@ -9,6 +9,7 @@
 #include <QDBusPendingReply>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 #include <functional>
@@ -67,6 +68,8 @@ public Q_SLOTS:
     QDBusPendingReply<bool> ConnectDevice(const QString &usbipId, bool isConst);
     QDBusPendingReply<bool> DisconnectDevice(const QString &usbipId, const QString &port);
     QDBusPendingReply<QString> PortsInfo();
+    QDBusPendingReply<bool> SetShareAccess(bool restricted, const QStringList &hosts);
+    QDBusPendingReply<bool, QStringList> ShareAccess();
     QDBusPendingReply<bool> ShareDevice(const QString &busid, const QString &vidpid = QString());
     QDBusPendingReply<bool> UnshareDevice(const QString &busid, const QString &vidpid = QString());
 
