@@ -236,7 +236,8 @@ qint64 ManagerProcess::pid() const
 
 QString ManagerProcess::log()
 {
-    m_log += m_process.readAll();
+    if (m_process.isOpen())
+        m_log += m_process.readAll();
     return QString::fromLocal8Bit(m_log);
 }
 
