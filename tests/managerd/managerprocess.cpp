@@ -27,6 +27,8 @@ const char nftScript[] = R"SH(#!/bin/sh
 # Fake nft for tests: records its arguments and standard input, answers as set.
 dir=$(cd "$(dirname "$0")" && pwd)
 run="$dir/runs/$(date +%s%N).$$"
+[ -e "$dir/running" ] && touch "$dir/overlapped"
+touch "$dir/running"
 cat >"$run.in"
 if [ -f "$dir/delay" ]; then
     sleep "$(cat "$dir/delay")" &
@@ -34,6 +36,7 @@ if [ -f "$dir/delay" ]; then
     trap 'kill $child 2>/dev/null; exit 143' TERM INT
     wait $child
 fi
+rm -f "$dir/running"
 printf '%s' "$*" >"$run.args"
 [ -f "$dir/stderr" ] && cat "$dir/stderr" >&2
 exit "$(cat "$dir/code" 2>/dev/null || echo 0)"
@@ -95,8 +98,15 @@ QStringList FakeNft::arguments() const
     return result;
 }
 
+bool FakeNft::overlapped() const
+{
+    return QFile::exists(m_dir.filePath(QStringLiteral("overlapped")));
+}
+
 void FakeNft::clear()
 {
+    QFile::remove(m_dir.filePath(QStringLiteral("overlapped")));
+    QFile::remove(m_dir.filePath(QStringLiteral("running"))); // left by a killed run
     QDir(m_dir.filePath(QStringLiteral("runs"))).removeRecursively();
     QDir(m_dir.path()).mkpath(QStringLiteral("runs"));
     setResponse(0);

@@ -46,6 +46,8 @@ public:
     QList<QByteArray> inputs() const;
     // The arguments of every finished run, joined by blanks.
     QStringList arguments() const;
+    // Whether a run started while another was still running.
+    bool overlapped() const;
     void clear();
 
 private:

@@ -1016,6 +1016,7 @@ void ServiceTest::shareAccessChangesInOrder()
     }
     const QList<QByteArray> inputs = m_service.nft().inputs();
     QCOMPARE(inputs.size(), 4);
+    QVERIFY(!m_service.nft().overlapped());
     // The rules in force are those of the list written last.
     Access::Setting last;
     QVERIFY(Access::read(m_env.configDir() + QLatin1Char('/') + AccessFile, &last));
