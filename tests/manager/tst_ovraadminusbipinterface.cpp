@@ -31,9 +31,6 @@ private Q_SLOTS:
     void callArguments_data();
     void callArguments();
 
-    void shareAccessReply_data();
-    void shareAccessReply();
-
     void replyValues_data();
     void replyValues();
 
@@ -186,40 +183,6 @@ void TestOvraAdminUsbIpInterface::callArguments()
     // constancy flag is a boolean.
     for (int i = 0; i < arguments.size(); ++i)
         QCOMPARE(calls.first().arguments.at(i).userType(), arguments.at(i).userType());
-}
-
-void TestOvraAdminUsbIpInterface::shareAccessReply_data()
-{
-    QTest::addColumn<QVariant>("answer");
-    QTest::addColumn<bool>("valid");
-    QTest::addColumn<bool>("restricted");
-    QTest::addColumn<QStringList>("hosts");
-    QTest::newRow("any host") << QVariant(QVariantList{false, QStringList()}) << true << false
-                              << QStringList();
-    QTest::newRow("restricted") << QVariant(
-        QVariantList{true, QStringList{"10.0.0.0/8", "fd00::1"}})
-                                << true << true << QStringList{"10.0.0.0/8", "fd00::1"};
-    // An answer of another form is a signature error, never a wrong state.
-    QTest::newRow("one value only") << QVariant(true) << false << false << QStringList();
-    QTest::newRow("hosts as one text") << QVariant(QVariantList{true, QStringLiteral("10.0.0.1")})
-                                       << false << false << QStringList();
-}
-
-void TestOvraAdminUsbIpInterface::shareAccessReply()
-{
-    QFETCH(QVariant, answer);
-    m_manager->setReply(QStringLiteral("ShareAccess"), answer);
-    OvraAdminUsbIpInterface proxy;
-    QDBusPendingReply<bool, QStringList> reply = proxy.ShareAccess();
-    reply.waitForFinished();
-    QFETCH(bool, valid);
-    QCOMPARE(reply.isValid(), valid);
-    if (!valid) {
-        QCOMPARE(reply.error().type(), QDBusError::InvalidSignature);
-        return;
-    }
-    QTEST(reply.argumentAt<0>(), "restricted");
-    QTEST(reply.argumentAt<1>(), "hosts");
 }
 
 void TestOvraAdminUsbIpInterface::replyValues_data()

@@ -2,8 +2,8 @@
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
 // The Manager's list files: the exact form written, atomic rewrites, and
-// no damage to a file that cannot be read; the share-access file and the
-// packet-filter rules made from it.
+// no damage to a file that cannot be read; the packet-filter rules made
+// from the share-access setting.
 
 #include "listfile.h"
 #include "shareaccess.h"
@@ -27,9 +27,6 @@ private Q_SLOTS:
     void read();
     void createsMissingFolder();
     void unreadableFileIsReportedAndKept();
-    void replacementWaitsForCommit();
-    void accessFileReadsBack_data();
-    void accessFileReadsBack();
     void nftScript_data();
     void nftScript();
 
@@ -171,56 +168,6 @@ void ListFileTest::unreadableFileIsReportedAndKept()
     QVERIFY(!file.remove(QStringLiteral("abcd:1234"), &error));
     QVERIFY(!error.isEmpty());
     QVERIFY(QFileInfo(path + QStringLiteral("/keep")).isDir());
-}
-
-void ListFileTest::replacementWaitsForCommit()
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("list"));
-    write(path, "old\n");
-    ListFile file(path);
-    QString error;
-    {
-        const auto dropped = file.prepareReplacement("dropped\n", &error);
-        QVERIFY2(dropped, qPrintable(error));
-        QCOMPARE(contentOf(path), QByteArray("old\n"));
-    }
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"list"});
-    const auto kept = file.prepareReplacement("new\n", &error);
-    QVERIFY2(kept && kept->commit(&error), qPrintable(error));
-    QCOMPARE(contentOf(path), QByteArray("new\n"));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"list"});
-}
-
-void ListFileTest::accessFileReadsBack_data()
-{
-    QTest::addColumn<bool>("restricted");
-    QTest::addColumn<QStringList>("hosts");
-    QTest::newRow("default") << false << QStringList();
-    QTest::newRow("only this machine") << true << QStringList();
-    QTest::newRow("hosts") << true << QStringList{"192.168.1.20", "192.168.1.0/24", "fd00::/64"};
-    QTest::newRow("any host, hosts kept") << false << QStringList{"10.0.0.0/8", "fe80::1"};
-}
-
-void ListFileTest::accessFileReadsBack()
-{
-    QFETCH(bool, restricted);
-    QFETCH(QStringList, hosts);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("share-access"));
-    const Access::Setting setting{restricted, hosts};
-    write(path, Access::fileContent(setting));
-    Access::Setting read{!restricted, {QStringLiteral("stale")}};
-    QString error;
-    QVERIFY2(Access::read(path, &read, &error), qPrintable(error));
-    QVERIFY(read == setting);
-    // Comments first, then the mode and one host per line.
-    const QList<QByteArray> lines = contentOf(path).split('\n');
-    const int mode = lines.indexOf(restricted ? "restricted" : "unrestricted");
-    QVERIFY(mode > 0);
-    for (int i = 0; i < mode; ++i)
-        QVERIFY(lines.at(i).startsWith("# "));
-    QCOMPARE(lines.mid(mode + 1, hosts.size()).join(' '), hosts.join(' ').toLatin1());
 }
 
 void ListFileTest::nftScript_data()

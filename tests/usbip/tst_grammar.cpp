@@ -75,8 +75,6 @@ private Q_SLOTS:
     void portRemotes();
     void listEntries_data();
     void listEntries();
-    void accessEntries_data();
-    void accessEntries();
 };
 
 void TestGrammar::busId_data()
@@ -350,30 +348,6 @@ void TestGrammar::listEntries()
     QTEST(UsbIpGrammar::listEntries(content, BlacklistRules), "blacklist");
     QTEST(UsbIpGrammar::listEntries(content, ManagerListRules), "manager");
     QTEST(UsbIpGrammar::listEntries(content, AccessListRules), "access");
-}
-
-void TestGrammar::accessEntries_data()
-{
-    QTest::addColumn<QStringList>("entries");
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<QStringList>("hosts");
-    using Mode = UsbIpGrammar::AccessEntries::Mode;
-    QTest::newRow("restricted") << QStringList{"restricted", "10.0.0.1", "x"}
-                                << int(Mode::Restricted) << QStringList{"10.0.0.1", "x"};
-    QTest::newRow("unrestricted") << QStringList{"unrestricted"} << int(Mode::Unrestricted)
-                                  << QStringList();
-    QTest::newRow("nothing") << QStringList() << int(Mode::Unknown) << QStringList();
-    QTest::newRow("no mode") << QStringList{"10.0.0.1"} << int(Mode::Unknown) << QStringList();
-    QTest::newRow("mode in capitals")
-        << QStringList{"Restricted", "10.0.0.1"} << int(Mode::Unknown) << QStringList();
-}
-
-void TestGrammar::accessEntries()
-{
-    QFETCH(QStringList, entries);
-    const UsbIpGrammar::AccessEntries access = UsbIpGrammar::accessEntries(entries);
-    QTEST(int(access.mode), "mode");
-    QTEST(access.hosts, "hosts");
 }
 
 QTEST_GUILESS_MAIN(TestGrammar)
