@@ -66,6 +66,18 @@ QDBusPendingReply<QString> OvraAdminUsbIpInterface::PortsInfo()
     return send(QStringLiteral("PortsInfo"), {});
 }
 
+QDBusPendingReply<bool> OvraAdminUsbIpInterface::SetShareAccess(bool restricted,
+                                                                const QStringList &hosts)
+{
+    return send(QStringLiteral("SetShareAccess"),
+                {QVariant::fromValue(restricted), QVariant::fromValue(hosts)});
+}
+
+QDBusPendingReply<bool, QStringList> OvraAdminUsbIpInterface::ShareAccess()
+{
+    return send(QStringLiteral("ShareAccess"), {});
+}
+
 QDBusPendingReply<bool> OvraAdminUsbIpInterface::ShareDevice(const QString &busId,
                                                              const QString &vidPid)
 {

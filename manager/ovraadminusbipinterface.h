@@ -9,6 +9,7 @@
 #include <QDBusPendingReply>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 #include <functional>
@@ -66,6 +67,8 @@ public Q_SLOTS:
     QDBusPendingReply<bool> ConnectDevice(const QString &deviceId, bool isConst);
     QDBusPendingReply<bool> DisconnectDevice(const QString &deviceId, const QString &port);
     QDBusPendingReply<QString> PortsInfo();
+    QDBusPendingReply<bool> SetShareAccess(bool restricted, const QStringList &hosts);
+    QDBusPendingReply<bool, QStringList> ShareAccess();
     QDBusPendingReply<bool> ShareDevice(const QString &busId, const QString &vidPid = QString());
     QDBusPendingReply<bool> UnshareDevice(const QString &busId, const QString &vidPid = QString());
 

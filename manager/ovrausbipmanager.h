@@ -14,9 +14,11 @@ inline constexpr char ManagerService[] = "org.ovra.admin.usbip";
 inline constexpr char ManagerPath[] = "/";
 inline constexpr char ManagerInterface[] = "org.ovra.admin.usbip.Manager";
 
-// The polkit actions the Manager asks for: sharing, and connecting.
+// The polkit actions the Manager asks for: sharing, connecting, and setting
+// who may attach the shared devices.
 inline constexpr char ShareAction[] = "org.ovra.admin.usbip.share";
 inline constexpr char ConnectAction[] = "org.ovra.admin.usbip.connect";
+inline constexpr char AccessAction[] = "org.ovra.admin.usbip.access";
 
 // Bus errors of the Manager's own, such as org.ovra.admin.usbip.Error.ModuleUnavailable,
 // carry a message written for the user; every other error is known by its type only.
@@ -33,5 +35,19 @@ inline constexpr int ManagerReplyTimeoutMs = ManagerCallBudgetMs + 3000;
 // which cannot be loaded; its message names the module and the reason:
 // "the kernel module vhci-hcd is not available: ...".
 inline constexpr char ModuleUnavailableError[] = "org.ovra.admin.usbip.Error.ModuleUnavailable";
+
+// The bus error of a SetShareAccess that was authorised but could not be put
+// in force (the packet filter refused the rules, or the access list cannot be
+// written); who may attach stays as it was, and the message says why.
+inline constexpr char AccessNotAppliedError[] = "org.ovra.admin.usbip.Error.AccessNotApplied";
+// The bus error of ShareAccess while the access list cannot be read or is not
+// of its form; until it is set again only this machine may attach, and the
+// message names the file and the fault.
+inline constexpr char AccessListBrokenError[] = "org.ovra.admin.usbip.Error.AccessListBroken";
+// SetShareAccess takes at most this many hosts.
+inline constexpr int MaxAccessHosts = 256;
+// Who may attach: the Manager's table in the kernel's packet filter (family
+// inet); the setting's file is Platform::shareAccessPath().
+inline constexpr char AccessTable[] = "ovra_admin_usbip";
 
 } // namespace OvraUsbIp

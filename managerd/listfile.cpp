@@ -28,14 +28,15 @@ QString systemError()
 
 } // namespace
 
-ListFile::ListFile(const QString &path)
+ListFile::ListFile(const QString &path, const UsbIpGrammar::ListFileRules &rules)
     : m_path(path)
+    , m_rules(rules)
 {
 }
 
 bool ListFile::read(QStringList *lines, QString *error) const
 {
-    return UsbIpGrammar::readListFile(m_path, UsbIpGrammar::ManagerListRules, lines, error);
+    return UsbIpGrammar::readListFile(m_path, m_rules, lines, error);
 }
 
 bool ListFile::add(const QString &entry, QString *error, bool *changed)
@@ -45,7 +46,7 @@ bool ListFile::add(const QString &entry, QString *error, bool *changed)
     QByteArray content;
     if (!UsbIpGrammar::readListFileContent(m_path, &content, error))
         return false;
-    if (UsbIpGrammar::listEntries(content, UsbIpGrammar::ManagerListRules).contains(entry))
+    if (UsbIpGrammar::listEntries(content, m_rules).contains(entry))
         return true;
     // A hand-edited file may lack its final newline: never glue the new
     // entry onto the last line.
@@ -67,7 +68,7 @@ bool ListFile::remove(const QString &entry, QString *error, bool *changed)
     QByteArray content;
     if (!UsbIpGrammar::readListFileContent(m_path, &content, error))
         return false;
-    const QStringList lines = UsbIpGrammar::listEntries(content, UsbIpGrammar::ManagerListRules);
+    const QStringList lines = UsbIpGrammar::listEntries(content, m_rules);
     if (!lines.contains(entry))
         return true;
     QStringList remaining;
@@ -104,6 +105,13 @@ QStringList ListFile::staleTemporaryFiles() const
 
 bool ListFile::write(const QByteArray &content, QString *error)
 {
+    const std::unique_ptr<Replacement> replacement = prepareReplacement(content, error);
+    return replacement && replacement->commit(error);
+}
+
+std::unique_ptr<ListFile::Replacement> ListFile::prepareReplacement(const QByteArray &content,
+                                                                    QString *error) const
+{
     // A list that is a symbolic link stays one: its target is replaced.
     QFileInfo target(m_path);
     for (int depth = 0; depth < 40 && target.isSymLink(); ++depth)
@@ -113,16 +121,21 @@ bool ListFile::write(const QByteArray &content, QString *error)
     if (!QDir().mkpath(folder)) {
         if (error)
             *error = QStringLiteral("Cannot create the folder %1").arg(folder);
-        return false;
+        return nullptr;
     }
     auto fail = [this, error](const QString &why) {
         if (error)
             *error = QStringLiteral("Cannot write %1: %2").arg(m_path, why);
-        return false;
+        return nullptr;
     };
     // Written beside the list and renamed over it, so that a reader sees
     // the old or the new list, never a part; removed on every failure.
-    QTemporaryFile file(path + QLatin1String(TemporaryInfix) + QStringLiteral("XXXXXX"));
+    std::unique_ptr<Replacement> replacement(new Replacement);
+    replacement->m_file = std::make_unique<QTemporaryFile>(path + QLatin1String(TemporaryInfix)
+                                                           + QStringLiteral("XXXXXX"));
+    replacement->m_target = path;
+    replacement->m_listPath = m_path;
+    QTemporaryFile &file = *replacement->m_file;
     if (!file.open())
         return fail(file.errorString());
     struct stat old = {};
@@ -132,10 +145,21 @@ bool ListFile::write(const QByteArray &content, QString *error)
         return fail(file.errorString());
     if (::fchmod(file.handle(), mode) != 0 || ::fsync(file.handle()) != 0)
         return fail(systemError());
-    if (::rename(QFile::encodeName(file.fileName()).constData(),
-                 QFile::encodeName(path).constData())
-        != 0)
-        return fail(systemError());
-    file.setAutoRemove(false); // it is the list now
+    return replacement;
+}
+
+ListFile::Replacement::~Replacement() = default;
+
+bool ListFile::Replacement::commit(QString *error)
+{
+    if (::rename(QFile::encodeName(m_file->fileName()).constData(),
+                 QFile::encodeName(m_target).constData())
+        != 0) {
+        if (error)
+            *error = QStringLiteral("Cannot write %1: %2").arg(m_listPath, systemError());
+        return false;
+    }
+    m_file->setAutoRemove(false); // it is the list now
+    m_file->close();
     return true;
 }

@@ -3,11 +3,18 @@
 
 #pragma once
 
+#include "usbipgrammar.h"
+
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+class QTemporaryFile;
+
 // One of the Manager's list files (the constant-sharing file, the
-// constant-connections file): plain text, one entry per line.
+// constant-connections file, the share-access file): plain text, one entry
+// per line, read with the grammar's rules for the file.
 //
 // The form every writer keeps: an entry is added by appending it and a
 // newline; an entry is removed by dropping every line equal to it and
@@ -17,7 +24,8 @@
 class ListFile
 {
 public:
-    explicit ListFile(const QString &path);
+    explicit ListFile(const QString &path,
+                      const UsbIpGrammar::ListFileRules &rules = UsbIpGrammar::ManagerListRules);
 
     QString path() const { return m_path; }
 
@@ -33,6 +41,27 @@ public:
     // none (also when the file is missing).
     bool remove(const QString &entry, QString *error = nullptr, bool *changed = nullptr);
 
+    // A whole new content of the list, written and synced beside it in a
+    // temporary file of ours; the list itself stays as it is until commit()
+    // renames the new content over it. Dropped without commit(), the
+    // temporary file goes.
+    class Replacement
+    {
+    public:
+        ~Replacement();
+        bool commit(QString *error = nullptr);
+
+    private:
+        friend class ListFile;
+        Replacement() = default;
+        std::unique_ptr<QTemporaryFile> m_file;
+        QString m_target;
+        QString m_listPath;
+    };
+    // Null, and `error`, when the new content cannot be written.
+    std::unique_ptr<Replacement> prepareReplacement(const QByteArray &content,
+                                                    QString *error = nullptr) const;
+
     // What interrupted writes left beside the file: the writer's own
     // temporary files ("shared-usb-devices.ovra-new-AbC123"), a name no one
     // else uses, so they can go without asking.
@@ -42,4 +71,5 @@ private:
     bool write(const QByteArray &content, QString *error);
 
     QString m_path;
+    UsbIpGrammar::ListFileRules m_rules;
 };

@@ -6,6 +6,8 @@
 #include "manager_adaptor.h"
 #include "managerservice.h"
 #include "ovrausbipmanager.h"
+#include "shareaccess.h"
+#include "toolrunner.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -73,6 +75,48 @@ QString whyNotOwned(const QDBusConnection &bus)
         : QStringLiteral("it is owned by %1").arg(owner.value());
 }
 
+// --apply-access: puts the share-access file's setting in force and ends,
+// without the bus (run by a unit ordered before usbipd.service). Status 0
+// when the rules are in force, or when nothing is restricted (a failure then
+// closes nothing that was open); 1 when a restriction could not be applied,
+// so that usbipd, which requires the unit, does not start.
+int applyShareAccessOnce(QCoreApplication &app, const ManagerOptions &options)
+{
+    const QString path = options.platform.shareAccessPath();
+    Access::Setting setting;
+    QString error;
+    if (!Access::read(path, &setting, &error)) {
+        std::fprintf(stderr,
+                     "ovra-admin-usbip-manager: the access list is broken: %s - only this "
+                     "machine may attach until who may attach is set again\n",
+                     qPrintable(error));
+        setting = Access::onlyThisMachine();
+    }
+    ToolRunner nft;
+    nft.setProgram(options.nft);
+    int status = 1;
+    nft.run(
+        {QStringLiteral("-f"), QStringLiteral("-")}, options.toolTimeoutMs,
+        [&](const ToolResult &result) {
+            if (result.succeeded()) {
+                std::fprintf(stderr, "ovra-admin-usbip-manager: share access in force: %s\n",
+                             qPrintable(Access::describe(setting)));
+                status = 0;
+            } else {
+                std::fprintf(stderr,
+                             "ovra-admin-usbip-manager: cannot put the share access in force "
+                             "(%s): %s\n",
+                             qPrintable(Access::describe(setting)),
+                             qPrintable(result.failureText()));
+                status = setting.restricted ? 1 : 0;
+            }
+            app.quit();
+        },
+        Access::nftScript(setting));
+    app.exec();
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -124,8 +168,18 @@ int main(int argc, char *argv[])
         QStringLiteral("The program that loads a kernel module, given its name (default %1).")
             .arg(defaults.modprobe),
         QStringLiteral("program"), defaults.modprobe);
+    const QCommandLineOption nftOption(
+        QStringLiteral("nft"),
+        QStringLiteral("nftables' tool, which takes the share-access rules on standard input "
+                       "(default %1).")
+            .arg(defaults.nft),
+        QStringLiteral("program"), defaults.nft);
+    const QCommandLineOption applyAccessOption(
+        QStringLiteral("apply-access"),
+        QStringLiteral("Put the share-access list in force in the packet filter and exit, "
+                       "without the bus (at boot, before usbipd)."));
     parser.addOptions({configDirOption, toolTimeoutOption, callBudgetOption, noRestoreOption,
-                       stateDirOption, sysfsOption, modprobeOption});
+                       stateDirOption, sysfsOption, modprobeOption, nftOption, applyAccessOption});
     parser.process(app);
 
     ManagerOptions options;
@@ -134,6 +188,7 @@ int main(int argc, char *argv[])
     options.stateDir = QDir(parser.value(stateDirOption)).absolutePath();
     options.platform.sysfsRoot = QDir(parser.value(sysfsOption)).absolutePath();
     options.modprobe = parser.value(modprobeOption);
+    options.nft = parser.value(nftOption);
     bool ok = false;
     options.toolTimeoutMs = parser.value(toolTimeoutOption).toInt(&ok);
     if (!ok || options.toolTimeoutMs < MinToolTimeoutMs || options.toolTimeoutMs > MaxTimeLimitMs) {
@@ -154,6 +209,9 @@ int main(int argc, char *argv[])
             return 2;
         }
     }
+
+    if (parser.isSet(applyAccessOption))
+        return applyShareAccessOnce(app, options);
 
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected()) {
@@ -178,8 +236,13 @@ int main(int argc, char *argv[])
 
     quitOnTerminationSignals(&app);
     service.removeStaleTemporaryFiles();
-    if (!parser.isSet(noRestoreOption))
-        service.restore([]() { std::fprintf(stderr, "ovra-admin-usbip-manager: restore done\n"); });
+    // Who may attach is in force before the constant shares are bound.
+    const bool restore = !parser.isSet(noRestoreOption);
+    service.applyShareAccess([&service, restore](bool) {
+        if (restore)
+            service.restore(
+                []() { std::fprintf(stderr, "ovra-admin-usbip-manager: restore done\n"); });
+    });
 
     return app.exec();
 }

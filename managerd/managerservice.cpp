@@ -19,6 +19,8 @@
 
 Q_LOGGING_CATEGORY(lcManager, "ovra.managerd", QtInfoMsg)
 
+using ManagerArguments::quoted;
+
 namespace {
 
 constexpr int MinimumToolTimeMs = ManagerOptions::MinimumToolTimeMs;
@@ -32,16 +34,14 @@ constexpr int RejectLogWindowMs = 10000;
 constexpr int RejectLogCallers = 1024;
 // How much of a tool's standard error an Error signal and its log line carry.
 constexpr int MaxErrorMessageChars = 4096;
-// How much of a client's argument a refusal and its log line quote.
-constexpr int MaxQuotedChars = 64;
 // What `usbip bind` says of a device that is shared already.
 constexpr char AlreadyBound[] = "already bound to usbip-host";
 
-// A client's argument in a message and the log: short, on one line and
-// free of control characters.
-QString quoted(const QString &text)
+// A tool's standard error can run to the runner's output limit: a message
+// carries its start, cleaned like every outside text.
+QString cutMessage(const QString &text)
 {
-    return QLatin1Char('"') + OutsideText::cleaned(text, MaxQuotedChars) + QLatin1Char('"');
+    return OutsideText::cleaned(text, MaxErrorMessageChars, OutsideText::Lines::Kept);
 }
 
 // Why the arguments of ShareDevice/UnshareDevice are refused; empty when they
@@ -66,6 +66,7 @@ ManagerService::ManagerService(const ManagerOptions &options, const QDBusConnect
     , m_authorizer(connection)
 {
     m_loader.setProgram(m_options.modprobe);
+    m_nft.setProgram(m_options.nft);
 }
 
 QString ManagerService::sharedDevicesPath() const
@@ -83,9 +84,15 @@ QString ManagerService::shareRecordsPath() const
     return m_options.stateDir + QStringLiteral("/shared-device-serials");
 }
 
+QString ManagerService::shareAccessPath() const
+{
+    return m_options.platform.shareAccessPath();
+}
+
 void ManagerService::removeStaleTemporaryFiles()
 {
-    for (const QString &path : {sharedDevicesPath(), remoteDevicesPath(), shareRecordsPath()}) {
+    for (const QString &path :
+         {sharedDevicesPath(), remoteDevicesPath(), shareRecordsPath(), shareAccessPath()}) {
         const QStringList stale = ListFile(path).staleTemporaryFiles();
         for (const QString &temporary : stale) {
             if (QFile::remove(temporary))
@@ -170,6 +177,150 @@ bool ManagerService::DisconnectDevice(const QString &usbipId, const QString &por
                    [this, call, usbipId, port]() { disconnectPort(call, usbipId, port); });
     });
     return false;
+}
+
+bool ManagerService::ShareAccess(QStringList &hosts)
+{
+    Access::Setting setting;
+    QString error;
+    if (!Access::read(shareAccessPath(), &setting, &error)) {
+        if (calledFromDBus())
+            sendErrorReply(QLatin1String(OvraUsbIp::AccessListBrokenError),
+                           QStringLiteral("The access list is broken (%1); until who may attach "
+                                          "is set again, only this machine may attach.")
+                               .arg(error));
+        return false;
+    }
+    hosts = setting.hosts;
+    return setting.restricted;
+}
+
+bool ManagerService::SetShareAccess(bool restricted, const QStringList &hosts)
+{
+    if (!calledFromDBus())
+        return false;
+    AccessChange change;
+    change.fromCall = true;
+    change.setting.restricted = restricted;
+    QString reason;
+    if (!ManagerArguments::canonicalAccessHosts(hosts, &change.setting.hosts, &reason))
+        return rejectArguments(reason);
+
+    change.call = takeCall();
+    authorize(change.call, QLatin1String(OvraUsbIp::AccessAction),
+              [this, change]() { queueAccessChange(change); });
+    return false;
+}
+
+// ---- who may attach --------------------------------------------------------
+
+void ManagerService::applyShareAccess(std::function<void(bool)> done)
+{
+    AccessChange change;
+    QString error;
+    if (!Access::read(shareAccessPath(), &change.setting, &error)) {
+        qCWarning(lcManager).noquote()
+            << "the access list is broken:" << error
+            << "- only this machine may attach until who may attach is set again";
+        change.setting = Access::onlyThisMachine();
+    }
+    change.done = std::move(done);
+    queueAccessChange(change);
+}
+
+void ManagerService::queueAccessChange(const AccessChange &change)
+{
+    // One at a time, in order: the rules in force always follow the last
+    // file written.
+    m_accessChanges.append(change);
+    if (!m_accessBusy)
+        nextAccessChange();
+}
+
+void ManagerService::nextAccessChange()
+{
+    m_accessBusy = !m_accessChanges.isEmpty();
+    if (m_accessBusy)
+        changeAccess(m_accessChanges.takeFirst());
+}
+
+void ManagerService::changeAccess(const AccessChange &change)
+{
+    if (!change.fromCall) {
+        runNft(change.setting, m_options.toolTimeoutMs, [this, change](const ToolResult &result) {
+            if (result.succeeded())
+                qCInfo(lcManager).noquote()
+                    << "share access in force:" << Access::describe(change.setting);
+            else
+                qCWarning(lcManager).noquote()
+                    << "cannot put the share access in force (" << Access::describe(change.setting)
+                    << "):" << result.failureText();
+            if (change.done)
+                change.done(result.succeeded());
+            nextAccessChange();
+        });
+        return;
+    }
+
+    const Call call = change.call;
+    auto fail = [this, call](const QString &text) {
+        qCWarning(lcManager).noquote() << text;
+        replyError(call, QLatin1String(OvraUsbIp::AccessNotAppliedError), text);
+        nextAccessChange();
+    };
+    const int limit = toolLimit(call);
+    if (limit < 0) {
+        nextAccessChange();
+        return;
+    }
+    // The new list is written before the rules change, and put in place
+    // after: a list that cannot be written changes nothing.
+    QString error;
+    const std::shared_ptr<ListFile::Replacement> replacement =
+        ListFile(shareAccessPath(), UsbIpGrammar::AccessListRules)
+            .prepareReplacement(Access::fileContent(change.setting), &error);
+    if (!replacement) {
+        fail(QStringLiteral("Who may attach stays as it was: the access list cannot be saved. %1")
+                 .arg(error));
+        return;
+    }
+    qCInfo(lcManager).noquote() << "changing the share access:" << Access::describe(change.setting);
+    runNft(
+        change.setting, limit, [this, call, change, replacement, fail](const ToolResult &result) {
+            if (!result.succeeded()) {
+                fail(
+                    QStringLiteral("Who may attach stays as it was: the packet filter did not take "
+                                   "the new rules. %1")
+                        .arg(cutMessage(result.failureText())));
+                return;
+            }
+            QString error;
+            if (!replacement->commit(&error)) {
+                // The rules follow the list again: those of the list in place.
+                Access::Setting old;
+                if (!Access::read(shareAccessPath(), &old))
+                    old = Access::onlyThisMachine();
+                runNft(old, m_options.toolTimeoutMs, [fail, error](const ToolResult &back) {
+                    fail(QStringLiteral("Who may attach stays as it was: the access list cannot be "
+                                        "saved. %1%2")
+                             .arg(error,
+                                  back.succeeded()
+                                      ? QString()
+                                      : QStringLiteral(" Its rules could not be put back: %1")
+                                            .arg(back.failureText())));
+                });
+                return;
+            }
+            reply(call, true);
+            nextAccessChange();
+        });
+}
+
+void ManagerService::runNft(const Access::Setting &setting, int timeoutMs,
+                            ToolRunner::Callback done)
+{
+    m_nft.run({QStringLiteral("-f"), QStringLiteral("-")}, timeoutMs, std::move(done),
+              Access::nftScript(setting));
 }
 
 // ---- helpers -------------------------------------------------------------
@@ -556,9 +707,7 @@ void ManagerService::replyError(const Call &call, const QString &name, const QSt
 
 void ManagerService::signalError(const Call &call, const QString &headline, const QString &text)
 {
-    // The tool's standard error can run to the runner's output limit.
-    const QString message =
-        OutsideText::cleaned(text, MaxErrorMessageChars, OutsideText::Lines::Kept);
+    const QString message = cutMessage(text);
     qCWarning(lcManager).noquote() << headline << message;
     QDBusMessage signal = QDBusMessage::createTargetedSignal(
         call.message.service(), QLatin1String(OvraUsbIp::ManagerPath),

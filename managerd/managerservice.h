@@ -17,6 +17,7 @@
 #include "ovrausbipmanager.h"
 #include "platform.h"
 #include "polkitauthorizer.h"
+#include "shareaccess.h"
 #include "sysfs.h"
 #include "toolrunner.h"
 
@@ -45,6 +46,9 @@ struct ManagerOptions
     QString stateDir = QStringLiteral("/var/lib/ovra-admin-usbip");
     // The program that loads a kernel module, given the module's name.
     QString modprobe = QStringLiteral("/sbin/modprobe");
+    // nftables' tool, which takes the share-access rules on standard input
+    // (`nft -f -`).
+    QString nft = QStringLiteral("/usr/sbin/nft");
     // Longest time one run of the usbip tool may take before it is killed.
     int toolTimeoutMs = DefaultToolTimeoutMs;
     // Every call is answered within this time after it arrived (authorisation
@@ -71,6 +75,7 @@ public:
     QString sharedDevicesPath() const;
     QString remoteDevicesPath() const;
     QString shareRecordsPath() const;
+    QString shareAccessPath() const;
 
     // Removes what an interrupted write of the lists can leave beside them:
     // the temporary files of our own ("shared-usb-devices.ovra-new-AbC123"). Call it
@@ -84,12 +89,21 @@ public:
     // everything has been tried.
     void restore(std::function<void()> done = {});
 
+    // Puts the share-access file's setting in force in the packet filter
+    // (only this machine while the file is broken), after the changes that
+    // wait already. `done` gets whether nft took the rules.
+    void applyShareAccess(std::function<void(bool)> done = {});
+
 public Q_SLOTS:
     bool ShareDevice(const QString &busid, const QString &vidpid);
     bool UnshareDevice(const QString &busid, const QString &vidpid);
     bool ConnectDevice(const QString &usbipId, bool isConst);
     bool DisconnectDevice(const QString &usbipId, const QString &port);
     QString PortsInfo();
+    // Who may attach the shared devices: restricted (this machine and the
+    // hosts) or not; the hosts in canonical form, kept also while unrestricted.
+    bool ShareAccess(QStringList &hosts);
+    bool SetShareAccess(bool restricted, const QStringList &hosts);
 
 private:
     struct Call
@@ -123,6 +137,16 @@ private:
         QElapsedTimer age; // started when the tool was
         quint64 generation = 0;
         bool valid = false;
+    };
+
+    // One change of who may attach, done after the one before has ended: a
+    // call's (the rules, then the file) or the start's (the rules only).
+    struct AccessChange
+    {
+        Call call;
+        bool fromCall = false;
+        Access::Setting setting;
+        std::function<void(bool)> done;
     };
 
     struct RejectLog
@@ -171,6 +195,11 @@ private:
     // `text` is cut.
     void signalError(const Call &call, const QString &headline, const QString &text);
 
+    void queueAccessChange(const AccessChange &change);
+    void nextAccessChange();
+    void changeAccess(const AccessChange &change);
+    void runNft(const Access::Setting &setting, int timeoutMs, ToolRunner::Callback done);
+
     void restoreShares(std::function<void()> next);
     void restoreConnections(std::function<void()> next);
     void runEach(const QList<QStringList> &commands, std::function<void()> done);
@@ -180,6 +209,7 @@ private:
     Sysfs m_sysfs;
     ToolRunner m_tool;
     ToolRunner m_loader;
+    ToolRunner m_nft;
     PolkitAuthorizer m_authorizer;
     // PortsInfo calls waiting for the one running `usbip port`.
     QList<PortsWaiter> m_portsWaiters;
@@ -190,4 +220,6 @@ private:
     PortsResult m_ports;
     QString m_portsProblem;
     QHash<QString, RejectLog> m_rejectLog;
+    QList<AccessChange> m_accessChanges;
+    bool m_accessBusy = false;
 };

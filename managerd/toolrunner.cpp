@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -89,6 +90,37 @@ int place(int fd, int target)
     ::_exit(127);
 }
 
+// A descriptor to read `input` from, at its start: /dev/null when there is
+// nothing to read, else a memory file holding it. -1 and errno on failure.
+int inputDescriptor(const QByteArray &input)
+{
+    if (input.isEmpty())
+        return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int fd = ::memfd_create("ovra-tool-input", MFD_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    for (qint64 written = 0; written < input.size();) {
+        const ssize_t now =
+            ::write(fd, input.constData() + written, static_cast<size_t>(input.size() - written));
+        if (now < 0 && errno == EINTR)
+            continue;
+        if (now <= 0) {
+            const int saved = now < 0 ? errno : EIO;
+            ::close(fd);
+            errno = saved;
+            return -1;
+        }
+        written += now;
+    }
+    if (::lseek(fd, 0, SEEK_SET) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
 int descriptorLimit()
 {
     struct rlimit limit = {};
@@ -153,7 +185,8 @@ ToolRunner::~ToolRunner()
     }
 }
 
-void ToolRunner::run(const QStringList &arguments, int timeoutMs, Callback done)
+void ToolRunner::run(const QStringList &arguments, int timeoutMs, Callback done,
+                     const QByteArray &input)
 {
     auto *run = new Run;
     run->result.tool = QFileInfo(m_program).fileName();
@@ -162,7 +195,7 @@ void ToolRunner::run(const QStringList &arguments, int timeoutMs, Callback done)
     m_runs.append(run);
 
     QString problem;
-    if (!start(run, &problem)) {
+    if (!start(run, input, &problem)) {
         run->result.started = false;
         run->result.startError = problem;
         // The callback comes from the event loop, as for every other end.
@@ -207,7 +240,7 @@ void ToolRunner::run(const QStringList &arguments, int timeoutMs, Callback done)
     }
 }
 
-bool ToolRunner::start(Run *run, QString *problem)
+bool ToolRunner::start(Run *run, const QByteArray &input, QString *problem)
 {
     const QString path = m_program.contains(QLatin1Char('/'))
         ? m_program
@@ -226,23 +259,23 @@ bool ToolRunner::start(Run *run, QString *problem)
         argv.push_back(string.data());
     argv.push_back(nullptr);
 
+    // Descriptors kept in memory, not in registers that vfork may clobber.
+    ChildSetup setup;
     int output[2] = {-1, -1};
     int error[2] = {-1, -1};
-    const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (input < 0 || ::pipe2(output, O_CLOEXEC) != 0 || ::pipe2(error, O_CLOEXEC) != 0) {
+    setup.input = inputDescriptor(input);
+    if (setup.input < 0 || ::pipe2(output, O_CLOEXEC) != 0 || ::pipe2(error, O_CLOEXEC) != 0) {
         *problem = QString::fromLocal8Bit(std::strerror(errno));
-        for (int fd : {input, output[0], output[1], error[0], error[1]}) {
+        for (int fd : {setup.input, output[0], output[1], error[0], error[1]}) {
             if (fd >= 0)
                 ::close(fd);
         }
         return false;
     }
 
-    ChildSetup setup;
     setup.path = argv.front();
     setup.argv = argv.data();
     setup.envp = environ;
-    setup.input = input;
     setup.output = output[1];
     setup.error = error[1];
     setup.parent = ::getpid();
@@ -264,7 +297,7 @@ bool ToolRunner::start(Run *run, QString *problem)
     const int forkErrno = errno;
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 
-    ::close(input);
+    ::close(setup.input);
     ::close(output[1]);
     ::close(error[1]);
     if (pid < 0 || setup.execErrno != 0) {

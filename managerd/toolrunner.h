@@ -37,7 +37,10 @@ struct ToolResult
 // the event loop. Each run has a time limit; a tool that exceeds it is
 // killed with its whole process group. A tool never outlives the service: it
 // is killed when the service dies, and it inherits no descriptor but its
-// standard input, output and error and no signal handler or mask. (Not
+// standard input, output and error and no signal handler or mask. Its
+// standard input is empty, or a text given with the run, held in memory
+// (a memory file: writing it can never block the event loop, and a tool
+// that ends without reading it costs nothing). (Not
 // QProcess: its child is a full copy of the service that waits for the
 // service before it execs, and a service killed in that moment leaves the
 // copy waiting for ever, with the bus connection and so the bus name.)
@@ -54,17 +57,18 @@ public:
     void setProgram(const QString &program) { m_program = program; }
     QString program() const { return m_program; }
 
-    // Starts `usbip ARGUMENTS`; `done` is called once, from the event loop,
-    // when the tool has finished, failed to start or was killed after
-    // `timeoutMs` milliseconds.
-    void run(const QStringList &arguments, int timeoutMs, Callback done);
+    // Starts `usbip ARGUMENTS` with `input` on its standard input; `done` is
+    // called once, from the event loop, when the tool has finished, failed to
+    // start or was killed after `timeoutMs` milliseconds.
+    void run(const QStringList &arguments, int timeoutMs, Callback done,
+             const QByteArray &input = QByteArray());
 
 private:
     friend class ToolRunnerTest;
 
     struct Run;
 
-    bool start(Run *run, QString *problem);
+    bool start(Run *run, const QByteArray &input, QString *problem);
     void drain(Run *run, int fd, QByteArray *into);
     void reap(Run *run);
     void finish(Run *run);

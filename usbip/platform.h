@@ -30,4 +30,6 @@ struct Platform
     QString blacklistPath() const { return configDir + QStringLiteral("/blacklist"); }
     QString sharedDevicesPath() const { return configDir + QStringLiteral("/shared-usb-devices"); }
     QString remoteDevicesPath() const { return configDir + QStringLiteral("/remote-usb-devices"); }
+    // Who may attach to this machine's shared devices.
+    QString shareAccessPath() const { return configDir + QStringLiteral("/share-access"); }
 };

@@ -234,7 +234,7 @@ QStringList listEntries(const QByteArray &content, const ListFileRules &rules)
     const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString &line : lines) {
         QString entry = rules.trimmed ? line.trimmed() : line;
-        if (entry.isEmpty())
+        if (entry.isEmpty() || (rules.comments && entry.startsWith(QLatin1Char('#'))))
             continue;
         entries.append(rules.lowerCased ? entry.toLower() : entry);
     }
@@ -265,6 +265,22 @@ bool readListFile(const QString &path, const ListFileRules &rules, QStringList *
     const bool read = readListFileContent(path, &content, error);
     *entries = listEntries(content, rules);
     return read;
+}
+
+// ---- the share-access file -----------------------------------------------
+
+AccessEntries accessEntries(const QStringList &entries)
+{
+    AccessEntries result;
+    const QString mode = entries.value(0);
+    if (mode == QLatin1String(AccessRestricted))
+        result.mode = AccessEntries::Mode::Restricted;
+    else if (mode == QLatin1String(AccessUnrestricted))
+        result.mode = AccessEntries::Mode::Unrestricted;
+    else
+        return result;
+    result.hosts = entries.mid(1);
+    return result;
 }
 
 } // namespace UsbIpGrammar

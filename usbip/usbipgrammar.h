@@ -125,6 +125,9 @@ struct ListFileRules
     bool dropCarriageReturns; // every "\r" goes, as text-mode reading does
     bool trimmed; // leading and trailing blanks go; lines blank after that are dropped
     bool lowerCased;
+    // Lines whose first character (after trimming, where trimmed) is "#" are
+    // comments, no entries.
+    bool comments = false;
 };
 
 // The constant-sharing and constant-connections files as the window reads
@@ -134,6 +137,10 @@ inline constexpr ListFileRules WindowListRules{ListFileRules::Decoding::Locale, 
 inline constexpr ListFileRules BlacklistRules{ListFileRules::Decoding::Locale, true, true, true};
 // The Manager's own reading of the files it writes: UTF-8, bytes as they stand.
 inline constexpr ListFileRules ManagerListRules{ListFileRules::Decoding::Utf8, false, false, false};
+// The share-access file: UTF-8, written for people to read: blanks around an
+// entry and "#" comment lines are no part of it.
+inline constexpr ListFileRules AccessListRules{ListFileRules::Decoding::Utf8, true, true, false,
+                                               true};
 
 // The entries of a list file's content.
 QStringList listEntries(const QByteArray &content, const ListFileRules &rules);
@@ -147,5 +154,29 @@ bool readListFileContent(const QString &path, QByteArray *content, QString *erro
 // has no entries.
 bool readListFile(const QString &path, const ListFileRules &rules, QStringList *entries,
                   QString *error = nullptr);
+
+// ---- the share-access file -----------------------------------------------
+
+// Who may attach this machine's shared devices (/etc/usbip/share-access).
+// Its first entry is the mode, "restricted" (only this machine and the hosts
+// that follow) or "unrestricted" (any host; the hosts that follow are kept
+// but not used); every further entry is one host: an IPv4 or IPv6 address or
+// prefix, whose form the Manager checks.
+inline constexpr char AccessRestricted[] = "restricted";
+inline constexpr char AccessUnrestricted[] = "unrestricted";
+
+struct AccessEntries
+{
+    enum class Mode {
+        Unrestricted,
+        Restricted,
+        Unknown, // no entry at all, or a first entry that is no mode
+    };
+    Mode mode = Mode::Unknown;
+    QStringList hosts; // the entries after the mode, as they stand
+};
+
+// The entries of a share-access file (read with AccessListRules).
+AccessEntries accessEntries(const QStringList &entries);
 
 } // namespace UsbIpGrammar

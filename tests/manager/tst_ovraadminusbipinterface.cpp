@@ -144,6 +144,20 @@ void TestOvraAdminUsbIpInterface::callArguments_data()
     }) << "DisconnectDevice" << QVariantList{QStringLiteral(""), QStringLiteral("00")};
     QTest::newRow("PortsInfo") << Invoke([](OvraAdminUsbIpInterface &p) { return p.PortsInfo(); })
                                << "PortsInfo" << QVariantList{};
+    QTest::newRow("SetShareAccess")
+        << Invoke([](OvraAdminUsbIpInterface &p) {
+               return p.SetShareAccess(
+                   true, {QStringLiteral("192.168.1.0/24"), QStringLiteral("fd00::1")});
+           })
+        << "SetShareAccess"
+        << QVariantList{true,
+                        QStringList{QStringLiteral("192.168.1.0/24"), QStringLiteral("fd00::1")}};
+    QTest::newRow("SetShareAccess, only this machine")
+        << Invoke([](OvraAdminUsbIpInterface &p) { return p.SetShareAccess(true, {}); })
+        << "SetShareAccess" << QVariantList{true, QStringList()};
+    QTest::newRow("ShareAccess") << Invoke([](OvraAdminUsbIpInterface &p) {
+        return p.ShareAccess();
+    }) << "ShareAccess" << QVariantList{};
 }
 
 void TestOvraAdminUsbIpInterface::callArguments()

@@ -23,7 +23,94 @@ void writeFile(const QString &path, const QByteArray &content)
         file.write(content);
 }
 
+const char nftScript[] = R"SH(#!/bin/sh
+# Fake nft for tests: records its arguments and standard input, answers as set.
+dir=$(cd "$(dirname "$0")" && pwd)
+run="$dir/runs/$(date +%s%N).$$"
+[ -e "$dir/running" ] && touch "$dir/overlapped"
+touch "$dir/running"
+cat >"$run.in"
+if [ -f "$dir/delay" ]; then
+    sleep "$(cat "$dir/delay")" &
+    child=$!
+    trap 'kill $child 2>/dev/null; exit 143' TERM INT
+    wait $child
+fi
+rm -f "$dir/running"
+printf '%s' "$*" >"$run.args"
+[ -f "$dir/stderr" ] && cat "$dir/stderr" >&2
+exit "$(cat "$dir/code" 2>/dev/null || echo 0)"
+)SH";
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 } // namespace
+
+FakeNft::FakeNft()
+{
+    QDir(m_dir.path()).mkpath(QStringLiteral("runs"));
+    writeFile(executable(), nftScript);
+    QFile::setPermissions(executable(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+QString FakeNft::executable() const
+{
+    return m_dir.filePath(QStringLiteral("nft"));
+}
+
+void FakeNft::setResponse(int exitCode, const QByteArray &standardError, int delayMs)
+{
+    writeFile(m_dir.filePath(QStringLiteral("code")), QByteArray::number(exitCode));
+    writeFile(m_dir.filePath(QStringLiteral("stderr")), standardError);
+    if (delayMs > 0)
+        writeFile(m_dir.filePath(QStringLiteral("delay")),
+                  QByteArray::number(delayMs / 1000.0, 'f', 3));
+    else
+        QFile::remove(m_dir.filePath(QStringLiteral("delay")));
+}
+
+QStringList FakeNft::finishedRuns() const
+{
+    QStringList runs = QDir(m_dir.filePath(QStringLiteral("runs")))
+                           .entryList({QStringLiteral("*.args")}, QDir::Files, QDir::Name);
+    for (QString &run : runs)
+        run = m_dir.filePath(QStringLiteral("runs/") + run.chopped(5));
+    return runs;
+}
+
+QList<QByteArray> FakeNft::inputs() const
+{
+    QList<QByteArray> result;
+    for (const QString &run : finishedRuns())
+        result << readFile(run + QStringLiteral(".in"));
+    return result;
+}
+
+QStringList FakeNft::arguments() const
+{
+    QStringList result;
+    for (const QString &run : finishedRuns())
+        result << QString::fromLocal8Bit(readFile(run + QStringLiteral(".args")));
+    return result;
+}
+
+bool FakeNft::overlapped() const
+{
+    return QFile::exists(m_dir.filePath(QStringLiteral("overlapped")));
+}
+
+void FakeNft::clear()
+{
+    QFile::remove(m_dir.filePath(QStringLiteral("overlapped")));
+    QFile::remove(m_dir.filePath(QStringLiteral("running"))); // left by a killed run
+    QDir(m_dir.filePath(QStringLiteral("runs"))).removeRecursively();
+    QDir(m_dir.path()).mkpath(QStringLiteral("runs"));
+    setResponse(0);
+}
 
 FakeSysfs::FakeSysfs()
 {
@@ -94,12 +181,17 @@ bool ManagerProcess::start(const QStringList &arguments, bool waitForRestore)
         {QStringLiteral("--config-dir"), configDir},
         {QStringLiteral("--sysfs-root"), m_sysfs.path()},
         {QStringLiteral("--state-dir"), m_state.path()},
-        {QStringLiteral("--modprobe"), m_loader.executable()}};
+        {QStringLiteral("--modprobe"), m_loader.executable()},
+        {QStringLiteral("--nft"), m_nft.executable()}};
     for (const auto &seam : seams) {
         if (!all.contains(seam.first))
             all << seam.first << seam.second;
     }
-    m_process.start(executable(), all, QIODevice::ReadOnly);
+    if (m_launcher.isEmpty())
+        m_process.start(executable(), all, QIODevice::ReadOnly);
+    else
+        m_process.start(m_launcher.first(), m_launcher.mid(1) + QStringList{executable()} + all,
+                        QIODevice::ReadOnly);
     if (!m_process.waitForStarted(10000)) {
         m_error = QStringLiteral("the service did not start: %1").arg(m_process.errorString());
         return false;
@@ -160,7 +252,8 @@ qint64 ManagerProcess::pid() const
 
 QString ManagerProcess::log()
 {
-    m_log += m_process.readAll();
+    if (m_process.isOpen())
+        m_log += m_process.readAll();
     return QString::fromLocal8Bit(m_log);
 }
 

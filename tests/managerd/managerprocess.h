@@ -33,13 +33,35 @@ private:
     QTemporaryDir m_dir;
 };
 
+// A stand-in for nftables' tool (--nft): records the arguments and the
+// standard input of every run, and answers with the exit code, standard
+// error and delay set (by default: at once, with success).
+class FakeNft
+{
+public:
+    FakeNft();
+    QString executable() const;
+    void setResponse(int exitCode, const QByteArray &standardError = QByteArray(), int delayMs = 0);
+    // The standard input of every finished run, oldest first.
+    QList<QByteArray> inputs() const;
+    // The arguments of every finished run, joined by blanks.
+    QStringList arguments() const;
+    // Whether a run started while another was still running.
+    bool overlapped() const;
+    void clear();
+
+private:
+    QStringList finishedRuns() const;
+    QTemporaryDir m_dir;
+};
+
 // The built Manager service, run as a child process on the (private) system
 // bus. The child inherits PATH (so a FakeUsbip is found first) and the
 // environment of the test. Unless the arguments say otherwise it keeps its
 // lists in the test's configuration folder (TestEnvironment's, or one of its
 // own), sees the FakeSysfs below, keeps its records in a temporary folder,
-// and loads modules with a FakeUsbip that records the module names (not on
-// PATH).
+// loads modules with a FakeUsbip that records the module names (not on
+// PATH), and changes the packet filter with a FakeNft.
 class ManagerProcess
 {
 public:
@@ -50,6 +72,10 @@ public:
 
     FakeSysfs &sysfs() { return m_sysfs; }
     FakeUsbip &moduleLoader() { return m_loader; }
+    FakeNft &nft() { return m_nft; }
+    // Runs the service through this command (the service's path and
+    // arguments follow it), such as nsenter into a network namespace.
+    void setLauncher(const QStringList &launcher) { m_launcher = launcher; }
     QString stateDir() const { return m_state.path(); }
 
     // Starts the service and waits until it owns its bus name; with
@@ -74,6 +100,8 @@ public:
 private:
     FakeSysfs m_sysfs;
     FakeUsbip m_loader;
+    FakeNft m_nft;
+    QStringList m_launcher;
     QTemporaryDir m_state;
     QProcess m_process;
     QByteArray m_log;

@@ -24,7 +24,8 @@
 
 namespace {
 
-// "signal Error(s error, s message)", "method ShareDevice(s busid, s vidpid) -> b"
+// "signal Error(s error, s message)", "method ShareDevice(s busid, s vidpid) -> b",
+// "method ShareAccess() -> b, as"
 QStringList membersOfXml(const QString &xml, const QString &interfaceName)
 {
     QStringList members;
@@ -53,7 +54,7 @@ QStringList membersOfXml(const QString &xml, const QString &interfaceName)
             const QString type = attributes.value(QLatin1String("type")).toString();
             const bool isOut = attributes.value(QLatin1String("direction")) == QLatin1String("out");
             if (isOut && current.startsWith(QLatin1String("method")))
-                out = type;
+                out += (out.isEmpty() ? QString() : QStringLiteral(", ")) + type;
             else
                 arguments << type + QLatin1Char(' ')
                         + attributes.value(QLatin1String("name")).toString();
@@ -73,6 +74,10 @@ QString busType(const QByteArray &cppType)
         return QStringLiteral("s");
     if (cppType == "bool" || cppType == "QDBusPendingReply<bool>")
         return QStringLiteral("b");
+    if (cppType == "QStringList")
+        return QStringLiteral("as");
+    if (cppType == "QDBusPendingReply<bool,QStringList>")
+        return QStringLiteral("b, as");
     return QStringLiteral("?") + QString::fromLatin1(cppType);
 }
 
@@ -144,6 +149,8 @@ void ContractTest::init()
     m_usbip.clearCalls();
     m_env.removeConfigFile(QStringLiteral("shared-usb-devices"));
     m_env.removeConfigFile(QStringLiteral("remote-usb-devices"));
+    m_env.removeConfigFile(QStringLiteral("share-access"));
+    m_service.nft().clear();
 }
 
 void ContractTest::cleanupTestCase()
@@ -156,7 +163,7 @@ void ContractTest::descriptionMatchesProxy()
 {
     const QStringList described =
         membersOfXml(repositoryXml(), QLatin1String(OvraUsbIp::ManagerInterface));
-    QCOMPARE(described.size(), 6);
+    QCOMPARE(described.size(), 8);
     QCOMPARE(membersOfMetaObject(OvraAdminUsbIpInterface::staticMetaObject), described);
 }
 
@@ -214,6 +221,18 @@ void ContractTest::proxyRoundTrip()
     QCOMPARE(disconnected.value(), true);
     QCOMPARE(m_env.readConfigFile(QStringLiteral("remote-usb-devices")), QByteArray());
 
+    QDBusPendingReply<bool> restricted =
+        proxy.SetShareAccess(true, {QStringLiteral("192.168.1.5/24"), QStringLiteral("FD00::1")});
+    restricted.waitForFinished();
+    QVERIFY2(restricted.isValid(), qPrintable(restricted.error().message()));
+    QCOMPARE(restricted.value(), true);
+    QDBusPendingReply<bool, QStringList> access = proxy.ShareAccess();
+    access.waitForFinished();
+    QVERIFY2(access.isValid(), qPrintable(access.error().message()));
+    QCOMPARE(access.argumentAt<0>(), true);
+    QCOMPARE(access.argumentAt<1>(), (QStringList{"192.168.1.0/24", "fd00::1"}));
+    QCOMPARE(m_service.nft().inputs().size(), 1);
+
     const QList<QStringList> expected{{"bind", "-b", "1-1"},
                                       {"bind", "-b", "1-2"},
                                       {"unbind", "-b", "1-1"},
@@ -236,6 +255,15 @@ void ContractTest::proxySeesToolFailure()
     QTRY_COMPARE(errors.size(), 1);
     QCOMPARE(errors.first().at(1).toString(),
              QStringLiteral("usbip: error: unable to bind device on 1-1"));
+
+    // The packet filter's refusal is a bus error whose message the window shows.
+    m_service.nft().setResponse(1, "Error: Could not process rule: Operation not permitted\n");
+    QDBusPendingReply<bool> access = proxy.SetShareAccess(false, {});
+    access.waitForFinished();
+    QCOMPARE(access.error().name(), QLatin1String(OvraUsbIp::AccessNotAppliedError));
+    QCOMPARE(proxy.errorDetail(access.error()),
+             QStringLiteral("Who may attach stays as it was: the packet filter did not take the "
+                            "new rules. Error: Could not process rule: Operation not permitted"));
 }
 
 void ContractTest::proxySeesRejection()
@@ -247,6 +275,9 @@ void ContractTest::proxySeesRejection()
     QCOMPARE(reply.error().type(), QDBusError::InvalidArgs);
     QCOMPARE(proxy.errorText(reply.error().type()),
              QStringLiteral("The arguments passed to this call/operation are not valid."));
+    QDBusPendingReply<bool> badHost = proxy.SetShareAccess(true, {QStringLiteral("10.0.0.1/33")});
+    badHost.waitForFinished();
+    QCOMPARE(badHost.error().type(), QDBusError::InvalidArgs);
 
     m_polkit.setAllowed(false);
     QDBusPendingReply<bool> denied = proxy.ConnectDevice(QStringLiteral("127.0.3.9/1-1/"), false);
@@ -255,6 +286,7 @@ void ContractTest::proxySeesRejection()
     QCOMPARE(denied.error().type(), QDBusError::AccessDenied);
     QCOMPARE(proxy.errorText(denied.error().type()), QStringLiteral("Authorization error."));
     QVERIFY(m_usbip.calls().isEmpty());
+    QVERIFY(m_service.nft().inputs().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(ContractTest)

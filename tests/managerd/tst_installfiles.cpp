@@ -51,6 +51,8 @@ private Q_SLOTS:
     void busPolicyIsAccepted();
     void polkitActionsMatchService();
     void activationFileMatchesUnit();
+    void accessIsInForceBeforeUsbipd();
+    void unitIsAcceptedBySystemd_data();
     void unitIsAcceptedBySystemd();
 };
 
@@ -105,10 +107,11 @@ void InstallFilesTest::polkitActionsMatchService()
     QVERIFY2(!reader.hasError(), qPrintable(reader.errorString()));
     const QStringList adminKeep{"auth_admin_keep", "auth_admin_keep", "auth_admin_keep"};
     QCOMPARE(defaults.keys(),
-             (QStringList{QLatin1String(OvraUsbIp::ConnectAction),
+             (QStringList{QLatin1String(OvraUsbIp::AccessAction),
+                          QLatin1String(OvraUsbIp::ConnectAction),
                           QLatin1String(OvraUsbIp::ShareAction)}));
-    QCOMPARE(defaults.value(QLatin1String(OvraUsbIp::ShareAction)), adminKeep);
-    QCOMPARE(defaults.value(QLatin1String(OvraUsbIp::ConnectAction)), adminKeep);
+    for (const QString &action : defaults.keys())
+        QCOMPARE(defaults.value(action), adminKeep);
 }
 
 void InstallFilesTest::activationFileMatchesUnit()
@@ -138,18 +141,58 @@ void InstallFilesTest::activationFileMatchesUnit()
     QCOMPARE(unit.value(QStringLiteral("KillMode")), QStringList{"control-group"});
 }
 
+void InstallFilesTest::accessIsInForceBeforeUsbipd()
+{
+    // usbipd requires the unit that applies the access list and starts after
+    // it; that unit runs the Manager once, without the bus, and stays active.
+    const auto dropIn = keyValues(readAll(SourceDir + QStringLiteral("/usbipd-share-access.conf")));
+    const auto access =
+        keyValues(readAll(BinaryDir + QStringLiteral("/ovra-admin-usbip-access.service")));
+    const auto manager =
+        keyValues(readAll(BinaryDir + QStringLiteral("/ovra-admin-usbip-manager.service")));
+    const QStringList accessUnit{QStringLiteral("ovra-admin-usbip-access.service")};
+    QCOMPARE(dropIn.value(QStringLiteral("Requires")), accessUnit);
+    QCOMPARE(dropIn.value(QStringLiteral("After")), accessUnit);
+    QCOMPARE(access.value(QStringLiteral("Before")), QStringList{"usbipd.service"});
+    QCOMPARE(access.value(QStringLiteral("Type")), QStringList{"oneshot"});
+    QCOMPARE(access.value(QStringLiteral("RemainAfterExit")), QStringList{"yes"});
+    QCOMPARE(access.value(QStringLiteral("ExecStart")),
+             QStringList{manager.value(QStringLiteral("ExecStart")).value(0)
+                         + QStringLiteral(" --apply-access")});
+    QVERIFY(access.value(QStringLiteral("CapabilityBoundingSet"))
+                .value(0)
+                .contains(QStringLiteral("CAP_NET_ADMIN")));
+    QVERIFY(!access.contains(QStringLiteral("PrivateNetwork"))); // the machine's own filter
+    // The Manager's unit applies it again at each start, and changes it:
+    // nft needs netlink and CAP_NET_ADMIN there too.
+    QVERIFY(manager.value(QStringLiteral("RestrictAddressFamilies"))
+                .value(0)
+                .contains(QStringLiteral("AF_NETLINK")));
+    QVERIFY(manager.value(QStringLiteral("CapabilityBoundingSet"))
+                .value(0)
+                .contains(QStringLiteral("CAP_NET_ADMIN")));
+}
+
+void InstallFilesTest::unitIsAcceptedBySystemd_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("the service") << "ovra-admin-usbip-manager.service";
+    QTest::newRow("the access at boot") << "ovra-admin-usbip-access.service";
+}
+
 void InstallFilesTest::unitIsAcceptedBySystemd()
 {
     const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
     if (analyze.isEmpty())
         QSKIP("systemd-analyze is not installed");
+    QFETCH(QString, name);
     // The unit as installed, pointing at the built executable.
-    QByteArray unit = readAll(BinaryDir + QStringLiteral("/ovra-admin-usbip-manager.service"));
+    QByteArray unit = readAll(BinaryDir + QLatin1Char('/') + name);
     const auto values = keyValues(unit);
-    unit.replace(values.value(QStringLiteral("ExecStart")).value(0).toUtf8(),
+    unit.replace(values.value(QStringLiteral("ExecStart")).value(0).split(' ').value(0).toUtf8(),
                  QByteArray(OVRA_MANAGERD_EXECUTABLE));
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("ovra-admin-usbip-manager.service"));
+    const QString path = dir.filePath(name);
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(unit);
@@ -163,7 +206,7 @@ void InstallFilesTest::unitIsAcceptedBySystemd()
     // Only complaints about this unit count (the host's own units may be odd).
     QByteArray ours;
     for (const QByteArray &line : output.split('\n')) {
-        if (line.contains("ovra-admin-usbip-manager"))
+        if (line.contains("ovra-admin-usbip-"))
             ours += line + '\n';
     }
     QVERIFY2(ours.isEmpty(), ours.constData());

@@ -2,9 +2,11 @@
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
 // The Manager's list files: the exact form written, atomic rewrites, and
-// no damage to a file that cannot be read.
+// no damage to a file that cannot be read; the packet-filter rules made
+// from the share-access setting.
 
 #include "listfile.h"
+#include "shareaccess.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,6 +27,8 @@ private Q_SLOTS:
     void read();
     void createsMissingFolder();
     void unreadableFileIsReportedAndKept();
+    void nftScript_data();
+    void nftScript();
 
 private:
     static QByteArray contentOf(const QString &path);
@@ -164,6 +168,56 @@ void ListFileTest::unreadableFileIsReportedAndKept()
     QVERIFY(!file.remove(QStringLiteral("abcd:1234"), &error));
     QVERIFY(!error.isEmpty());
     QVERIFY(QFileInfo(path + QStringLiteral("/keep")).isDir());
+}
+
+void ListFileTest::nftScript_data()
+{
+    QTest::addColumn<bool>("restricted");
+    QTest::addColumn<QStringList>("hosts");
+    QTest::addColumn<QByteArray>("script");
+
+    const QByteArray replace = "table inet ovra_admin_usbip\n"
+                               "delete table inet ovra_admin_usbip\n";
+    auto restrict = [&replace](const QByteArray &ipv4, const QByteArray &ipv6) {
+        auto elements = [](const QByteArray &list) {
+            return list.isEmpty() ? QByteArray() : "\t\telements = { " + list + " }\n";
+        };
+        return replace
+            + "table inet ovra_admin_usbip {\n"
+              "\tset allowed_ipv4 {\n"
+              "\t\ttype ipv4_addr\n"
+              "\t\tflags interval\n"
+              "\t\tauto-merge\n"
+            + elements(ipv4)
+            + "\t}\n"
+              "\tset allowed_ipv6 {\n"
+              "\t\ttype ipv6_addr\n"
+              "\t\tflags interval\n"
+              "\t\tauto-merge\n"
+            + elements(ipv6)
+            + "\t}\n"
+              "\tchain input {\n"
+              "\t\ttype filter hook input priority -10; policy accept;\n"
+              "\t\tiif \"lo\" accept\n"
+              "\t\ttcp dport 3240 ip saddr @allowed_ipv4 accept\n"
+              "\t\ttcp dport 3240 ip6 saddr @allowed_ipv6 accept\n"
+              "\t\ttcp dport 3240 drop\n"
+              "\t}\n"
+              "}\n";
+    };
+    QTest::newRow("any host: no table") << false << QStringList{"10.0.0.1"} << replace;
+    QTest::newRow("only this machine: empty sets") << true << QStringList() << restrict("", "");
+    QTest::newRow("each family in its set")
+        << true << QStringList{"192.168.1.20", "fd00::/64", "192.168.1.0/24", "::"}
+        << restrict("192.168.1.20, 192.168.1.0/24", "fd00::/64, ::");
+    QTest::newRow("IPv6 only") << true << QStringList{"fe80::1"} << restrict("", "fe80::1");
+}
+
+void ListFileTest::nftScript()
+{
+    QFETCH(bool, restricted);
+    QFETCH(QStringList, hosts);
+    QTEST(Access::nftScript({restricted, hosts}), "script");
 }
 
 QTEST_GUILESS_MAIN(ListFileTest)

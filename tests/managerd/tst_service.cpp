@@ -10,6 +10,7 @@
 #include "managerprocess.h"
 #include "ovrausbipmanager.h"
 #include "privatebus.h"
+#include "shareaccess.h"
 #include "testenvironment.h"
 #include "tooloutput.h"
 
@@ -31,12 +32,37 @@ namespace {
 
 const QString SharedFile = QStringLiteral("shared-usb-devices");
 const QString RemoteFile = QStringLiteral("remote-usb-devices");
+const QString AccessFile = QStringLiteral("share-access");
 const QByteArray Missing = "<missing>";
 // Generous, so that a loaded machine does not make the fake tool look hung.
 constexpr int ToolTimeoutMs = 3000;
 // Longer than the service keeps a port table for PortsInfo.
 constexpr int PortsTableAgeMs = 300;
 const char ModuleUnavailable[] = "org.ovra.admin.usbip.Error.ModuleUnavailable";
+const char AccessNotApplied[] = "org.ovra.admin.usbip.Error.AccessNotApplied";
+const char AccessListBroken[] = "org.ovra.admin.usbip.Error.AccessListBroken";
+
+QByteArray accessFile(bool restricted, const QStringList &hosts)
+{
+    return Access::fileContent({restricted, hosts});
+}
+
+QByteArray accessScript(bool restricted, const QStringList &hosts)
+{
+    return Access::nftScript({restricted, hosts});
+}
+
+// "true 192.168.1.0/24 fd00::1", or the bus error's name and message.
+QString shareAccess()
+{
+    const QDBusMessage reply = ManagerProcess::call(QStringLiteral("ShareAccess"), {});
+    if (reply.type() != QDBusMessage::ReplyMessage)
+        return reply.errorName() + QLatin1Char(' ') + reply.errorMessage();
+    return (QStringList{reply.arguments().value(0).toBool() ? QStringLiteral("true")
+                                                            : QStringLiteral("false")}
+            + reply.arguments().value(1).toStringList())
+        .join(QLatin1Char(' '));
+}
 
 QList<pid_t> processesWith(const QByteArray &text)
 {
@@ -101,6 +127,13 @@ private Q_SLOTS:
     void slowAuthorisation_data();
     void slowAuthorisation();
     void unreadableFileIsNotOverwritten();
+    void setShareAccess_data();
+    void setShareAccess();
+    void shareAccessNotApplied_data();
+    void shareAccessNotApplied();
+    void shareAccessAtStart_data();
+    void shareAccessAtStart();
+    void shareAccessChangesInOrder();
     void concurrentClientsLoseNoUpdate();
     void restoreAtStart();
     void stopsCleanly();
@@ -179,6 +212,8 @@ void ServiceTest::init()
     QFile::remove(recordsFile());
     m_env.removeConfigFile(SharedFile);
     m_env.removeConfigFile(RemoteFile);
+    m_env.removeConfigFile(AccessFile);
+    m_service.nft().clear();
     QCoreApplication::processEvents();
     m_receiver.errors.clear();
 }
@@ -615,6 +650,20 @@ void ServiceTest::badInput_data()
         << "DisconnectDevice" << QVariantList{"host", "1"};
     QTest::newRow("disconnect option host") << "DisconnectDevice" << QVariantList{"-h/1-1/", "1"};
     QTest::newRow("disconnect 10 KB id") << "DisconnectDevice" << QVariantList{huge, "1"};
+    // One bad host refuses the whole list (the rules are tests/managerd/tst_arguments').
+    QTest::newRow("access with an empty host")
+        << "SetShareAccess" << QVariantList{true, QStringList{"192.168.1.20", ""}};
+    QTest::newRow("access with a host name")
+        << "SetShareAccess" << QVariantList{true, QStringList{"storage.example"}};
+    QTest::newRow("access with a bad prefix")
+        << "SetShareAccess" << QVariantList{false, QStringList{"192.168.1.0/33"}};
+    QTest::newRow("access with a line break")
+        << "SetShareAccess" << QVariantList{true, QStringList{"10.0.0.1\n0.0.0.0/0"}};
+    QStringList tooMany;
+    for (int i = 0; i < 257; ++i)
+        tooMany << QStringLiteral("10.0.%1.%2").arg(i / 256).arg(i % 256);
+    QTest::newRow("access with 257 hosts") << "SetShareAccess" << QVariantList{true, tooMany};
+    QTest::newRow("access with 10 KB") << "SetShareAccess" << QVariantList{true, QStringList{huge}};
 }
 
 void ServiceTest::badInput()
@@ -623,12 +672,16 @@ void ServiceTest::badInput()
     QFETCH(QVariantList, arguments);
     const QByteArray shared = "abcd:1234\n";
     const QByteArray remote = "127.0.3.1/1-1/abcd:1234\n";
+    const QByteArray access = accessFile(true, {QStringLiteral("10.0.0.1")});
     setFile(SharedFile, shared);
     setFile(RemoteFile, remote);
+    setFile(AccessFile, access);
 
     const QDBusMessage reply = ManagerProcess::call(method, arguments);
     QCOMPARE(reply.type(), QDBusMessage::ErrorMessage);
     QCOMPARE(reply.errorName(), QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"));
+    QVERIFY(m_service.nft().inputs().isEmpty());
+    QCOMPARE(file(AccessFile), access);
     QVERIFY(!reply.errorMessage().isEmpty());
     QVERIFY2(reply.errorMessage().size() < 300, "the message does not echo huge arguments");
     QVERIFY2(!reply.errorMessage().contains(QLatin1Char('\n')), "the message stays on one line");
@@ -646,6 +699,8 @@ void ServiceTest::malformedMessagesLeaveServiceUp()
         {QStringLiteral("ShareDevice"), {QStringLiteral("1-1")}},
         {QStringLiteral("ConnectDevice"), {QStringLiteral("h/1-1/"), QStringLiteral("yes")}},
         {QStringLiteral("PortsInfo"), {QStringLiteral("extra")}},
+        {QStringLiteral("SetShareAccess"), {QStringLiteral("yes"), QStringList()}},
+        {QStringLiteral("SetShareAccess"), {true, QStringLiteral("10.0.0.1")}},
         {QStringLiteral("Reboot"), {}},
     };
     for (const auto &call : calls) {
@@ -671,6 +726,8 @@ void ServiceTest::authorisation_data()
                              << "org.ovra.admin.usbip.connect";
     QTest::newRow("disconnect") << "DisconnectDevice" << QVariantList{"", "1"}
                                 << "org.ovra.admin.usbip.connect";
+    QTest::newRow("share access") << "SetShareAccess" << QVariantList{true, QStringList{"10.0.0.1"}}
+                                  << "org.ovra.admin.usbip.access";
 }
 
 void ServiceTest::authorisation()
@@ -700,12 +757,16 @@ void ServiceTest::deniedRunsNothing()
     QFETCH(QString, action);
     m_polkit.setAllowed(action, false);
     setFile(RemoteFile, "h/1-1/\n");
+    const QByteArray access = accessFile(false, {QStringLiteral("192.168.1.0/24")});
+    setFile(AccessFile, access);
     const QDBusMessage reply = ManagerProcess::call(method, arguments);
     QCOMPARE(reply.type(), QDBusMessage::ErrorMessage);
     QCOMPARE(reply.errorName(), QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"));
     QCOMPARE(m_polkit.checks().size(), 1);
     QVERIFY(m_usbip.calls().isEmpty());
     QCOMPARE(file(RemoteFile), QByteArray("h/1-1/\n"));
+    QVERIFY(m_service.nft().inputs().isEmpty());
+    QCOMPARE(file(AccessFile), access);
 }
 
 void ServiceTest::missingAuthorityDenies()
@@ -775,6 +836,191 @@ void ServiceTest::unreadableFileIsNotOverwritten()
     QVERIFY(m_receiver.errors.first().at(1).contains(SharedFile));
     QVERIFY(QFileInfo(m_env.configDir() + QLatin1Char('/') + SharedFile).isDir());
     QVERIFY(QDir(m_env.configDir() + QLatin1Char('/') + SharedFile).removeRecursively());
+}
+
+void ServiceTest::setShareAccess_data()
+{
+    QTest::addColumn<bool>("restricted");
+    QTest::addColumn<QStringList>("hosts");
+    QTest::addColumn<QStringList>("canonical");
+
+    QTest::newRow("one address") << true << QStringList{"192.168.1.20"}
+                                 << QStringList{"192.168.1.20"};
+    QTest::newRow("canonical form, duplicates dropped")
+        << true << QStringList{"192.168.1.5/24",  "FD00:0::1",   "192.168.1.0/24",
+                               "::ffff:10.0.0.1", "fd00::1/128", "fd00::/64"}
+        << QStringList{"192.168.1.0/24", "fd00::1", "10.0.0.1", "fd00::/64"};
+    QTest::newRow("only this machine") << true << QStringList() << QStringList();
+    QTest::newRow("any host, the list kept")
+        << false << QStringList{"10.0.0.0/8"} << QStringList{"10.0.0.0/8"};
+    QStringList most;
+    for (int i = 0; i < 256; ++i)
+        most << QStringLiteral("fd00::%1").arg(i + 1, 0, 16);
+    QTest::newRow("256 hosts") << true << most << most;
+}
+
+void ServiceTest::setShareAccess()
+{
+    QFETCH(bool, restricted);
+    QFETCH(QStringList, hosts);
+    QFETCH(QStringList, canonical);
+    setFile(AccessFile, accessFile(!restricted, {QStringLiteral("172.16.0.1")}));
+
+    const QDBusMessage reply =
+        ManagerProcess::call(QStringLiteral("SetShareAccess"), {restricted, hosts});
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(reply.arguments().value(0), QVariant(true));
+    QCOMPARE(m_polkit.checks().size(), 1);
+    QCOMPARE(m_polkit.checks().first().actionId, QStringLiteral("org.ovra.admin.usbip.access"));
+    QCOMPARE(m_service.nft().arguments(), QStringList{"-f -"});
+    QCOMPARE(m_service.nft().inputs(), QList<QByteArray>{accessScript(restricted, canonical)});
+    QCOMPARE(file(AccessFile), accessFile(restricted, canonical));
+    QCOMPARE(shareAccess(),
+             (QStringList{restricted ? "true" : "false"} + canonical).join(QLatin1Char(' ')));
+    QVERIFY(m_usbip.calls().isEmpty());
+}
+
+void ServiceTest::shareAccessNotApplied_data()
+{
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<QString>("listFault"); // "folder": the list is a folder
+    QTest::addColumn<int>("runs"); // finished runs of nft
+    QTest::addColumn<QString>("message"); // a part of the error's message
+
+    QTest::newRow("the packet filter refuses")
+        << 1 << 0 << QString() << 1 << "Error: Could not process rule: Operation not supported";
+    QTest::newRow("nft does not finish in time")
+        << 0 << 10000 << QString() << 0 << "nft -f -: the tool did not finish in time";
+    QTest::newRow("the list cannot be written")
+        << 0 << 0 << "unwritable" << 0 << "cannot be saved. Cannot create the folder";
+    // Written beside the folder but not renamed over it: the rules of the
+    // list in place (a broken one: only this machine) are put back.
+    QTest::newRow("the list cannot be put in place") << 0 << 0 << "folder" << 2 << "Is a directory";
+}
+
+void ServiceTest::shareAccessNotApplied()
+{
+    QFETCH(int, exitCode);
+    QFETCH(int, delayMs);
+    QFETCH(QString, listFault);
+    QFETCH(int, runs);
+    const QString path = m_env.configDir() + QLatin1Char('/') + AccessFile;
+    const QByteArray before = accessFile(true, {QStringLiteral("10.0.0.1")});
+    if (listFault == QLatin1String("folder"))
+        QVERIFY(QDir().mkpath(path + QStringLiteral("/keep")));
+    else if (listFault == QLatin1String("unwritable"))
+        QVERIFY(QFile::link(m_env.configDir() + QStringLiteral("/") + SharedFile + "/share-access",
+                            path)); // below a file: its folder cannot be made
+    else
+        setFile(AccessFile, before);
+    setFile(SharedFile, "abcd:1234\n");
+    m_service.nft().setResponse(
+        exitCode, "Error: Could not process rule: Operation not supported\n", delayMs);
+
+    const QDBusMessage reply = ManagerProcess::call(
+        QStringLiteral("SetShareAccess"), {false, QStringList{QStringLiteral("10.0.0.2")}});
+    QCOMPARE(reply.type(), QDBusMessage::ErrorMessage);
+    QCOMPARE(reply.errorName(), QLatin1String(AccessNotApplied));
+    QVERIFY2(reply.errorMessage().startsWith(QStringLiteral("Who may attach stays as it was")),
+             qPrintable(reply.errorMessage()));
+    QFETCH(QString, message);
+    QVERIFY2(reply.errorMessage().contains(message), qPrintable(reply.errorMessage()));
+    QTRY_COMPARE(m_service.nft().inputs().size(), runs);
+    if (runs > 0)
+        QCOMPARE(m_service.nft().inputs().first(), accessScript(false, {"10.0.0.2"}));
+    if (runs > 1)
+        QCOMPARE(m_service.nft().inputs().at(1), accessScript(true, {}));
+    if (listFault.isEmpty())
+        QCOMPARE(file(AccessFile), before);
+    QFileInfo list(path);
+    QCOMPARE(list.isDir(), listFault == QLatin1String("folder"));
+    QCOMPARE(list.isSymLink(), listFault == QLatin1String("unwritable"));
+    QFile::remove(path);
+    QDir(path).removeRecursively();
+    // Nothing of the new list stays beside the old.
+    QCOMPARE(QDir(m_env.configDir()).entryList(QDir::Files | QDir::System),
+             QStringList{SharedFile});
+}
+
+void ServiceTest::shareAccessAtStart_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("script"); // what the start puts in force
+    QTest::addColumn<QString>("reply"); // of ShareAccess
+
+    const QByteArray closed = accessScript(true, {});
+    QTest::newRow("no list: any host") << Missing << accessScript(false, {}) << "false";
+    QTest::newRow("written by hand")
+        << QByteArray("# ours\n restricted \r\n\n192.168.1.5/24\n  # also\nFD00::1\n")
+        << accessScript(true, {"192.168.1.0/24", "fd00::1"}) << "true 192.168.1.0/24 fd00::1";
+    QTest::newRow("unrestricted, hosts kept")
+        << QByteArray("unrestricted\n10.0.0.1\n") << accessScript(false, {"10.0.0.1"})
+        << "false 10.0.0.1";
+    const QString broken = QStringLiteral("%1 The access list is broken (%2/share-access: ");
+    QTest::newRow("a host that is none")
+        << QByteArray("restricted\n10.0.0.1\nstorage.example\n") << closed
+        << broken + "Invalid host \"storage.example\" (entry 2 of the list)";
+    QTest::newRow("no mode") << QByteArray("10.0.0.1\n") << closed
+                             << broken + "its first entry is \"10.0.0.1\", not";
+    QTest::newRow("empty") << QByteArray("# nothing\n") << closed
+                           << broken + "its first entry is missing";
+    QTest::newRow("unreadable") << QByteArray("<folder>") << closed
+                                << "%1 The access list is broken (Cannot read %2/share-access: ";
+}
+
+void ServiceTest::shareAccessAtStart()
+{
+    QFETCH(QByteArray, content);
+    m_service.stop();
+    const QString path = m_env.configDir() + QLatin1Char('/') + AccessFile;
+    if (content == "<folder>")
+        QVERIFY(QDir().mkpath(path));
+    else
+        setFile(AccessFile, content);
+    m_service.nft().clear();
+    QVERIFY2(restartService(), qPrintable(m_service.errorString()));
+
+    QTRY_COMPARE(m_service.nft().inputs().size(), 1);
+    QTEST(m_service.nft().inputs().first(), "script");
+    QFETCH(QString, reply);
+    if (reply.startsWith(QLatin1String("%1")))
+        reply = reply.arg(QLatin1String(AccessListBroken), m_env.configDir());
+    QVERIFY2(shareAccess().startsWith(reply), qPrintable(shareAccess()));
+    // A broken list stays as it is until it is set again; then it is of the form.
+    if (content == "<folder>")
+        QDir(path).removeRecursively();
+    QCOMPARE(file(AccessFile), content == "<folder>" ? Missing : content);
+    QCOMPARE(ManagerProcess::call(QStringLiteral("SetShareAccess"), {true, QStringList()})
+                 .arguments()
+                 .value(0),
+             QVariant(true));
+    QCOMPARE(shareAccess(), QStringLiteral("true"));
+}
+
+void ServiceTest::shareAccessChangesInOrder()
+{
+    // Slow rules: the calls overlap in the service, their changes do not.
+    m_service.nft().setResponse(0, QByteArray(), 300);
+    QList<QDBusPendingCall> pending;
+    for (int i = 1; i <= 4; ++i) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
+            QLatin1String(OvraUsbIp::ManagerInterface), QStringLiteral("SetShareAccess"));
+        call << (i % 2 == 0) << QStringList{QStringLiteral("10.0.0.%1").arg(i)};
+        pending << QDBusConnection::systemBus().asyncCall(call);
+    }
+    for (QDBusPendingCall &call : pending) {
+        call.waitForFinished();
+        QVERIFY2(!call.isError(), qPrintable(call.error().message()));
+    }
+    const QList<QByteArray> inputs = m_service.nft().inputs();
+    QCOMPARE(inputs.size(), 4);
+    QVERIFY(!m_service.nft().overlapped());
+    // The rules in force are those of the list written last.
+    Access::Setting last;
+    QVERIFY(Access::read(m_env.configDir() + QLatin1Char('/') + AccessFile, &last));
+    QCOMPARE(inputs.last(), Access::nftScript(last));
 }
 
 void ServiceTest::concurrentClientsLoseNoUpdate()

@@ -20,6 +20,8 @@ private Q_SLOTS:
     void outcome_data();
     void outcome();
     void missingProgram();
+    void standardInput_data();
+    void standardInput();
     void childStartsClean_data();
     void childStartsClean();
     void destroyedWhileRunning();
@@ -94,6 +96,41 @@ void ToolRunnerTest::missingProgram()
     QVERIFY(!result.started);
     QVERIFY(!result.succeeded());
     QVERIFY(result.failureText().contains(QStringLiteral("could not be started")));
+}
+
+void ToolRunnerTest::standardInput_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("out");
+    const QByteArray script = "table inet t\ndelete table inet t\n";
+    // More than a pipe holds: nothing waits for the tool to read it.
+    const QByteArray large(300 * 1024, 'x');
+    QTest::newRow("none") << "cat" << QByteArray() << QByteArray();
+    QTest::newRow("a script") << "cat" << script << script;
+    QTest::newRow("opened again by name, as nft -f - does") << "cat /dev/stdin" << script << script;
+    QTest::newRow("300 KB") << "cat" << large << large;
+    QTest::newRow("300 KB, never read") << "echo done" << large << QByteArray("done\n");
+}
+
+void ToolRunnerTest::standardInput()
+{
+    QFETCH(QString, command);
+    QFETCH(QByteArray, input);
+    ToolRunner runner;
+    runner.setProgram(QStringLiteral("/bin/sh"));
+    bool called = false;
+    ToolResult result;
+    runner.run(
+        {QStringLiteral("-c"), command}, 5000,
+        [&](const ToolResult &r) {
+            called = true;
+            result = r;
+        },
+        input);
+    QTRY_VERIFY(called);
+    QVERIFY2(result.succeeded(), qPrintable(result.failureText()));
+    QTEST(result.standardOutput, "out");
 }
 
 void ToolRunnerTest::childStartsClean_data()

@@ -48,6 +48,11 @@ SandboxWorld::SandboxWorld()
                         "#!/bin/sh\necho \"modprobe: FATAL: Module $1 not found in directory "
                         "/lib/modules/sandbox\" >&2\nexit 1\n");
     QFile::setPermissions(modprobe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    // Nor does it change the packet filter: the Manager's rules are recorded.
+    const QString nft = m_env.writeFile(
+        QStringLiteral("manager/nft"),
+        "#!/bin/sh\n{ echo \"# nft $*\"; cat; } >> \"$(dirname \"$0\")/nft-rules.log\"\n");
+    QFile::setPermissions(nft, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
     qputenv("OVRA_SIM_STATE", statePath().toLocal8Bit());
     qputenv("SOLID_FAKEHW", m_env.filePath(QStringLiteral("fakehw.xml")).toLocal8Bit());
@@ -146,7 +151,8 @@ bool SandboxWorld::startManager()
                        {QStringLiteral("--config-dir"), configDir(), QStringLiteral("--state-dir"),
                         stateDir(), QStringLiteral("--sysfs-root"), sysfs,
                         QStringLiteral("--modprobe"),
-                        m_env.filePath(QStringLiteral("manager/modprobe"))},
+                        m_env.filePath(QStringLiteral("manager/modprobe")), QStringLiteral("--nft"),
+                        m_env.filePath(QStringLiteral("manager/nft"))},
                        QLatin1String(ManagerService));
 }
 

@@ -17,10 +17,11 @@ namespace {
 
 const QStringList &knownMethods()
 {
-    static const QStringList methods{QStringLiteral("ShareDevice"), QStringLiteral("UnshareDevice"),
-                                     QStringLiteral("ConnectDevice"),
-                                     QStringLiteral("DisconnectDevice"),
-                                     QStringLiteral("PortsInfo")};
+    static const QStringList methods{
+        QStringLiteral("ShareDevice"),   QStringLiteral("UnshareDevice"),
+        QStringLiteral("ConnectDevice"), QStringLiteral("DisconnectDevice"),
+        QStringLiteral("PortsInfo"),     QStringLiteral("ShareAccess"),
+        QStringLiteral("SetShareAccess")};
     return methods;
 }
 
@@ -55,6 +56,11 @@ public:
             "direction=\"in\"/><arg name=\"port\" type=\"s\" direction=\"in\"/>"
             "<arg type=\"b\" direction=\"out\"/></method>\n"
             "    <method name=\"PortsInfo\"><arg type=\"s\" direction=\"out\"/></method>\n"
+            "    <method name=\"ShareAccess\"><arg name=\"restricted\" type=\"b\" "
+            "direction=\"out\"/><arg name=\"hosts\" type=\"as\" direction=\"out\"/></method>\n"
+            "    <method name=\"SetShareAccess\"><arg name=\"restricted\" type=\"b\" "
+            "direction=\"in\"/><arg name=\"hosts\" type=\"as\" direction=\"in\"/>"
+            "<arg type=\"b\" direction=\"out\"/></method>\n"
             "  </interface>\n");
     }
 
@@ -72,7 +78,9 @@ public:
         const FakeManager::Reply reply = m_owner->replyFor(call);
         switch (reply.kind) {
         case FakeManager::Reply::Value:
-            connection.send(message.createReply(reply.value));
+            connection.send(reply.value.userType() == QMetaType::QVariantList
+                                ? message.createReply(reply.value.toList())
+                                : message.createReply(reply.value));
             break;
         case FakeManager::Reply::Error:
             connection.send(message.createErrorReply(reply.errorName, reply.errorMessage));
@@ -191,5 +199,7 @@ FakeManager::Reply FakeManager::replyFor(const Call &call)
         return found.value();
     if (call.method == QLatin1String("PortsInfo"))
         return reply(DefaultPortsInfo);
+    if (call.method == QLatin1String("ShareAccess"))
+        return reply(QVariantList{false, QStringList()});
     return reply(true);
 }

@@ -34,7 +34,8 @@ class FakeManagerObject;
 //     QCOMPARE(manager.calls().last().method, QStringLiteral("ShareDevice"));
 //
 // Defaults: the boolean methods answer true, PortsInfo answers the two header
-// lines of an empty port list. Setters may be called at any time.
+// lines of an empty port list, ShareAccess answers (false, []): any host may
+// attach. Setters may be called at any time.
 class FakeManager : public QObject
 {
     Q_OBJECT
@@ -46,7 +47,8 @@ public:
     };
 
     // What a method answers: a value (of any bus type: a bool, a QString, an
-    // int for a reply of the wrong type, ...), a bus error, or no reply at all
+    // int for a reply of the wrong type, ...; a QVariantList is sent as that
+    // many values, as ShareAccess answers), a bus error, or no reply at all
     // (the caller then meets the bus's reply time-out).
     struct Reply
     {

@@ -337,23 +337,30 @@ void TestGrammar::listEntries_data()
     QTest::addColumn<QStringList>("window");
     QTest::addColumn<QStringList>("blacklist");
     QTest::addColumn<QStringList>("manager");
+    QTest::addColumn<QStringList>("access");
 
-    QTest::newRow("empty") << QByteArray() << QStringList() << QStringList() << QStringList();
-    QTest::newRow("two entries") << QByteArray("0781:5567\nabcd:1234\n")
-                                 << QStringList{"0781:5567", "abcd:1234"}
-                                 << QStringList{"0781:5567", "abcd:1234"}
-                                 << QStringList{"0781:5567", "abcd:1234"};
+    QTest::newRow("empty") << QByteArray() << QStringList() << QStringList() << QStringList()
+                           << QStringList();
+    const QStringList two{"0781:5567", "abcd:1234"};
+    QTest::newRow("two entries") << QByteArray("0781:5567\nabcd:1234\n") << two << two << two
+                                 << two;
     QTest::newRow("no final newline, empty lines dropped")
-        << QByteArray("\n0781:5567\n\n\nabcd:1234") << QStringList{"0781:5567", "abcd:1234"}
-        << QStringList{"0781:5567", "abcd:1234"} << QStringList{"0781:5567", "abcd:1234"};
-    QTest::newRow("spaces kept but in the blacklist")
+        << QByteArray("\n0781:5567\n\n\nabcd:1234") << two << two << two << two;
+    QTest::newRow("spaces kept but in the blacklist and the access list")
         << QByteArray(" 0781:5567 \n \n\t\n") << QStringList{" 0781:5567 ", " ", "\t"}
-        << QStringList{"0781:5567"} << QStringList{" 0781:5567 ", " ", "\t"};
-    QTest::newRow("CRLF line ends")
-        << QByteArray("0781:5567\r\nabcd:1234\r\n") << QStringList{"0781:5567", "abcd:1234"}
-        << QStringList{"0781:5567", "abcd:1234"} << QStringList{"0781:5567\r", "abcd:1234\r"};
-    QTest::newRow("duplicates kept") << QByteArray("a\na\n") << QStringList{"a", "a"}
-                                     << QStringList{"a", "a"} << QStringList{"a", "a"};
+        << QStringList{"0781:5567"} << QStringList{" 0781:5567 ", " ", "\t"}
+        << QStringList{"0781:5567"};
+    QTest::newRow("CRLF line ends") << QByteArray("0781:5567\r\nabcd:1234\r\n") << two << two
+                                    << QStringList{"0781:5567\r", "abcd:1234\r"} << two;
+    QTest::newRow("duplicates kept")
+        << QByteArray("a\na\n") << QStringList{"a", "a"} << QStringList{"a", "a"}
+        << QStringList{"a", "a"} << QStringList{"a", "a"};
+    QTest::newRow("comments only in the access list")
+        << QByteArray("# Who\n  # may\nrestricted # not a comment\n#\n")
+        << QStringList{"# Who", "  # may", "restricted # not a comment", "#"}
+        << QStringList{"# who", "# may", "restricted # not a comment", "#"}
+        << QStringList{"# Who", "  # may", "restricted # not a comment", "#"}
+        << QStringList{"restricted # not a comment"};
 }
 
 void TestGrammar::listEntries()
@@ -362,6 +369,7 @@ void TestGrammar::listEntries()
     QTEST(UsbIpGrammar::listEntries(content, WindowListRules), "window");
     QTEST(UsbIpGrammar::listEntries(content, BlacklistRules), "blacklist");
     QTEST(UsbIpGrammar::listEntries(content, ManagerListRules), "manager");
+    QTEST(UsbIpGrammar::listEntries(content, AccessListRules), "access");
 }
 
 QTEST_GUILESS_MAIN(TestGrammar)

@@ -62,7 +62,7 @@ guest_packages=(
     linux-image-amd64 systemd systemd-sysv libpam-systemd udev kmod dbus polkitd usbip
     libqt5core5a libqt5dbus5 libqt5network5 libqt5gui5 libqt5widgets5 libqt5svg5
     libkf5solid5 hicolor-icon-theme
-    e2fsprogs usbutils iproute2 procps
+    e2fsprogs usbutils iproute2 procps nftables
 )
 
 # Every build tree shares the root folder; one run at a time prepares it.

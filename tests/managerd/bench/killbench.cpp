@@ -390,7 +390,8 @@ int main(int argc, char *argv[])
     if (help.readAllStandardOutput().contains("--sysfs-root"))
         arguments << QStringLiteral("--sysfs-root") << scratch.filePath(QStringLiteral("sys"))
                   << QStringLiteral("--state-dir") << scratch.filePath(QStringLiteral("state"))
-                  << QStringLiteral("--modprobe") << QStringLiteral("/bin/false");
+                  << QStringLiteral("--modprobe") << QStringLiteral("/bin/false")
+                  << QStringLiteral("--nft") << QStringLiteral("/bin/true");
     QDir().mkpath(world.environment.configDir());
 
     std::printf("== %s\n", qPrintable(executable));

@@ -632,6 +632,66 @@ note "$(state "$A")"
 end_step
 
 ########################################################################
+step share-access "who may attach: the Manager's table, in force after its restart and before usbipd; this machine still lists its own exports"
+access_table="inet ovra_admin_usbip"
+table_has() { nft list table $access_table 2>/dev/null | grep -qF "$1"; }
+no_table() { ! nft list table $access_table >/dev/null 2>&1; }
+restore_access() { mcall tester SetShareAccess boolean:false array:string:192.0.2.0/24; }
+cap systemctl show -p Requires -p After usbipd.service
+grep -q '^Requires=.*ovra-admin-usbip-access\.service' <<<"$CAP_OUT" \
+    || bad "usbipd.service does not require ovra-admin-usbip-access.service"
+grep -q '^After=.*ovra-admin-usbip-access\.service' <<<"$CAP_OUT" \
+    || bad "usbipd.service does not start after ovra-admin-usbip-access.service"
+no_table || bad "the Manager's table is there before anything was restricted"
+mcall intruder SetShareAccess boolean:true array:string:192.0.2.0/24
+[ "$(error_name)" = org.freedesktop.DBus.Error.AccessDenied ] \
+    || bad "intruder's SetShareAccess answered '${ERROR:-$VALUE}', not AccessDenied"
+no_table || bad "a refused SetShareAccess made the table"
+mcall tester SetShareAccess boolean:true array:string:192.0.2.0/24,2001:db8::/32
+[ "$VALUE" = true ] || bad "SetShareAccess answered '${ERROR:-$VALUE}'"
+cap nft list table $access_table
+for want in 192.0.2.0/24 2001:db8::/32 'iif "lo" accept' 'tcp dport 3240 drop'; do
+    table_has "$want" || bad "the table lacks '$want'"
+done
+since=$(journal_mark)
+systemctl restart "$unit"
+wait_for 20 manager_running || bad "the Manager did not come back"
+wait_for 20 sh -c "journalctl -q -o cat -u $unit --after-cursor '$since' | grep -q 'share access in force'" \
+    || bad "the restarted Manager did not say the share access is in force"
+table_has 192.0.2.0/24 && table_has 'tcp dport 3240 drop' || bad "the table is not in place after the Manager's restart"
+mcall tester ShareAccess
+[ "$(head -n 1 <<<"$VALUE")" = true ] && grep -q '"2001:db8::/32"' <<<"$VALUE" \
+    || bad "ShareAccess after the restart answered '${ERROR:-$VALUE}'"
+# The order at boot: with the table gone and both units stopped, starting
+# usbipd starts the access unit first, which puts the table back.
+systemctl stop usbipd.service ovra-admin-usbip-access.service
+nft delete table $access_table
+systemctl start usbipd.service || bad "usbipd did not start"
+wait_for 15 usbipd_listening || bad "usbipd does not listen on 127.0.0.1:3240"
+table_has 192.0.2.0/24 || bad "starting usbipd did not put the table in place first"
+access_done=$(systemctl show -p ExecMainExitTimestampMonotonic --value ovra-admin-usbip-access.service)
+usbipd_started=$(systemctl show -p ExecMainStartTimestampMonotonic --value usbipd.service)
+note "access unit done at ${access_done} us, usbipd started at ${usbipd_started} us (monotonic)"
+[ "${access_done:-0}" -gt 0 ] && [ "${access_done:-0}" -le "${usbipd_started:-0}" ] \
+    || bad "usbipd started before the access unit had put the table in place"
+journalctl -q -o cat --no-pager -u ovra-admin-usbip-access.service | tail -n 2 | sed 's/^/  access| /'
+# Loopback stays open: this machine lists what it exports.
+if [ -n "${A:-}" ]; then
+    mcall tester ShareDevice string:"$A" string:
+    [ "$VALUE" = true ] || bad "ShareDevice $A answered '${ERROR:-$VALUE}'"
+    cap usbip list -r 127.0.0.1
+    grep -q "^ *$A: " <<<"$CAP_OUT" || bad "this machine does not list its own export $A over loopback"
+    mcall tester UnshareDevice string:"$A" string:
+    give_back "$A"
+else
+    bad "no gadget to share (an earlier step failed)"
+fi
+restore_access
+[ "$VALUE" = true ] || bad "lifting the restriction answered '${ERROR:-$VALUE}'"
+no_table || bad "the table stayed after the restriction was lifted"
+end_step
+
+########################################################################
 step modules-load-file "the Manager package's modules-load.d file loads the USB/IP modules at boot"
 load_files=$(dpkg -L ovra-admin-usbip-manager 2>/dev/null | grep '/modules-load\.d/.*\.conf$')
 if [ -z "$load_files" ]; then
