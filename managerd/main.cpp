@@ -6,6 +6,8 @@
 #include "manager_adaptor.h"
 #include "managerservice.h"
 #include "ovrausbipmanager.h"
+#include "shareannouncer.h"
+#include "usbdevicewatch.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -176,6 +178,14 @@ int main(int argc, char *argv[])
                      OvraUsbIp::ManagerService, qPrintable(whyNotOwned(bus)));
         return 1;
     }
+
+    // While something is shared, this machine is announced (DNS-SD through
+    // Avahi); the count follows the calls and every device bound or unbound.
+    ShareAnnouncer announcer(bus, Sysfs(options.sysfsRoot));
+    UsbDeviceWatch usbDevices;
+    QObject::connect(&service, &ManagerService::sharedDevicesChanged, &announcer,
+                     &ShareAnnouncer::recount);
+    QObject::connect(&usbDevices, &UsbDeviceWatch::changed, &announcer, &ShareAnnouncer::recount);
 
     quitOnTerminationSignals(&app);
     service.removeStaleTemporaryFiles();

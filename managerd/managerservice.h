@@ -83,6 +83,11 @@ public:
     // everything has been tried.
     void restore(std::function<void()> done = {});
 
+Q_SIGNALS:
+    // A bind or unbind ran (also one that failed, and those of the restore):
+    // what is shared may have changed.
+    void sharedDevicesChanged();
+
 public Q_SLOTS:
     bool ShareDevice(const QString &busid, const QString &vidpid);
     bool UnshareDevice(const QString &busid, const QString &vidpid);
