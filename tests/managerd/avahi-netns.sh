@@ -208,8 +208,10 @@ fi
 # Avahi restarts while something is shared: announced again.
 call ShareDevice 1-1
 wait_for 15 says ovra-ns-a '"devices=1"' || bad "not announced after the share"
+t=$(ms)
 kill "$avahi_a"
 wait "$avahi_a" 2>/dev/null || true
+wait_for 15 was_seen "$t" "$withdrawn" || bad "the other side still sees the announcement of a stopped Avahi"
 t=$(ms)
 start_avahi_a
 if wait_for 20 was_seen "$t" "$announced"; then
