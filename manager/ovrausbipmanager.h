@@ -31,6 +31,17 @@ inline constexpr int ManagerCallBudgetMs = 24000;
 // bus. Past it the call fails as a bus time-out.
 inline constexpr int ManagerReplyTimeoutMs = ManagerCallBudgetMs + 3000;
 
+// While this machine shares at least one device, the Manager announces its
+// USB/IP daemon with DNS-SD (through Avahi): a service of this type on the
+// protocol's port, named after the host, whose TXT record holds the protocol
+// version the daemon speaks (the 0x0111 of every request and reply header)
+// and the number of shared devices: "version=1.1.1", "devices=2".
+inline constexpr char AnnouncedServiceType[] = "_usbip._tcp";
+inline constexpr quint16 UsbIpPort = 3240;
+inline constexpr char AnnouncedVersionKey[] = "version";
+inline constexpr char AnnouncedProtocolVersion[] = "1.1.1";
+inline constexpr char AnnouncedDevicesKey[] = "devices";
+
 // The bus error of a call that needs a kernel module (usbip-host, vhci-hcd)
 // which cannot be loaded; its message names the module and the reason:
 // "the kernel module vhci-hcd is not available: ...".

@@ -7,7 +7,9 @@
 #include "managerservice.h"
 #include "ovrausbipmanager.h"
 #include "shareaccess.h"
+#include "shareannouncer.h"
 #include "toolrunner.h"
+#include "usbdevicewatch.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -233,6 +235,14 @@ int main(int argc, char *argv[])
                      OvraUsbIp::ManagerService, qPrintable(whyNotOwned(bus)));
         return 1;
     }
+
+    // While something is shared, this machine is announced (DNS-SD through
+    // Avahi); the count follows the calls and every device bound or unbound.
+    ShareAnnouncer announcer(bus, Sysfs(options.platform.sysfsRoot));
+    UsbDeviceWatch usbDevices;
+    QObject::connect(&service, &ManagerService::sharedDevicesChanged, &announcer,
+                     &ShareAnnouncer::recount);
+    QObject::connect(&usbDevices, &UsbDeviceWatch::changed, &announcer, &ShareAnnouncer::recount);
 
     quitOnTerminationSignals(&app);
     service.removeStaleTemporaryFiles();

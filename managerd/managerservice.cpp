@@ -347,6 +347,7 @@ void ManagerService::share(const Call &call, const QString &busid, const QString
         runTool(
             call, {QStringLiteral("bind"), QStringLiteral("-b"), busid},
             [this, call, busid, vidpid, failure, constant, serial](const ToolResult &result) {
+                Q_EMIT sharedDevicesChanged();
                 if (!result.succeeded()) {
                     // The tool may have taken the device from its driver
                     // before it failed: without this the disk is gone. A
@@ -374,6 +375,7 @@ void ManagerService::unshare(const Call &call, const QString &busid, const QStri
         const QString serial = m_sysfs.serial(busid);
         runTool(call, {QStringLiteral("unbind"), QStringLiteral("-b"), busid},
                 [this, call, busid, vidpid, serial](const ToolResult &result) {
+                    Q_EMIT sharedDevicesChanged();
                     if (!result.succeeded()) {
                         signalError(call,
                                     QStringLiteral("Cannot unshare the device %1.").arg(busid),
@@ -724,6 +726,7 @@ void ManagerService::restore(std::function<void()> done)
     restoreShares([self, done]() {
         if (!self)
             return;
+        Q_EMIT self->sharedDevicesChanged();
         self->restoreConnections([done]() {
             if (done)
                 done();

@@ -94,6 +94,11 @@ public:
     // wait already. `done` gets whether nft took the rules.
     void applyShareAccess(std::function<void(bool)> done = {});
 
+Q_SIGNALS:
+    // A bind or unbind ran (also one that failed, and those of the restore):
+    // what is shared may have changed.
+    void sharedDevicesChanged();
+
 public Q_SLOTS:
     bool ShareDevice(const QString &busid, const QString &vidpid);
     bool UnshareDevice(const QString &busid, const QString &vidpid);

@@ -3,6 +3,9 @@
 
 #include "sysfs.h"
 
+#include "usbipgrammar.h"
+
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -64,6 +67,19 @@ int Sysfs::vhciPortCount(QString *error) const
             *error = QStringLiteral("%1 does not hold a port count").arg(path);
         return -1;
     }
+    return count;
+}
+
+int Sysfs::sharedDeviceCount() const
+{
+    // Besides a link per bound device the folder holds the driver's files
+    // (bind, unbind, match_busid, module, ...), none of them named like a bus id.
+    const QStringList entries =
+        QDir(m_root + QStringLiteral("/bus/usb/drivers/usbip-host"))
+            .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    int count = 0;
+    for (const QString &entry : entries)
+        count += UsbIpGrammar::isBusId(entry) ? 1 : 0;
     return count;
 }
 

@@ -27,6 +27,11 @@ public:
     // count - 1 exist. -1 with `error` when the count cannot be read.
     int vhciPortCount(QString *error = nullptr) const;
 
+    // How many local devices are bound to usbip-host (shared), whoever bound
+    // them: the bus ids in /sys/bus/usb/drivers/usbip-host. 0 when the
+    // module is not loaded.
+    int sharedDeviceCount() const;
+
     // Hands the device `busId` to its usual driver again when it has none
     // (after `usbip bind` took it from its driver and then failed): drops
     // it from usbip-host's match table, then the bus's drivers_probe file.

@@ -139,6 +139,15 @@ void FakeSysfs::addDevice(const QString &busId, const QString &serial)
         writeFile(folder + QStringLiteral("/serial"), serial.toUtf8() + '\n');
 }
 
+void FakeSysfs::setShared(const QString &busId, bool shared)
+{
+    QDir device(m_dir.filePath(QStringLiteral("bus/usb/drivers/usbip-host/") + busId));
+    if (shared)
+        device.mkpath(QStringLiteral("."));
+    else
+        device.removeRecursively();
+}
+
 QByteArray FakeSysfs::takeProbed()
 {
     QByteArray written;

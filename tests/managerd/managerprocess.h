@@ -15,7 +15,7 @@
 // A stand-in for the part of /sys the Manager service reads and writes
 // (--sysfs-root): by default both usbip modules loaded, a vhci driver with
 // 16 ports, the bus's drivers_probe file, usbip-host's match_busid file,
-// and no devices.
+// and no devices (none shared).
 class FakeSysfs
 {
 public:
@@ -25,6 +25,8 @@ public:
     void setModuleLoaded(const QString &module, bool loaded); // "vhci-hcd"
     // A local device; an empty serial number: the device has none.
     void addDevice(const QString &busId, const QString &serial = QString());
+    // A device bound to usbip-host (shared), as the kernel shows it there.
+    void setShared(const QString &busId, bool shared);
     // What was written to usbip-host's match_busid and to drivers_probe
     // last, in this order (and clears both).
     QByteArray takeProbed();

@@ -2,9 +2,10 @@
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
 // The Manager service as it runs: the built executable on a private system
-// bus, with the fake usbip tool first on PATH, a fake polkit authority and
-// a temporary configuration folder.
+// bus, with the fake usbip tool first on PATH, a fake polkit authority, a
+// fake Avahi and a temporary configuration folder.
 
+#include "fakeavahi.h"
 #include "fakepolkit.h"
 #include "fakeusbip.h"
 #include "managerprocess.h"
@@ -136,6 +137,11 @@ private Q_SLOTS:
     void shareAccessChangesInOrder();
     void concurrentClientsLoseNoUpdate();
     void restoreAtStart();
+    void announcement_data();
+    void announcement();
+    void announcementFollowsAvahi();
+    void nameCollision_data();
+    void nameCollision();
     void stopsCleanly();
     void killedWhileToolStarts();
     void secondInstanceSaysWhy();
@@ -148,11 +154,17 @@ private:
     void setFile(const QString &name, const QByteArray &content);
     QByteArray file(const QString &name) const;
     bool restartService();
+    // Restarts the service with these devices shared already.
+    bool restartSharing(const QStringList &shared);
+    // What the service announces, as the fake Avahi has it, one line each:
+    // "name type port txt...".
+    QString announced() const;
 
     PrivateBus m_bus;
     TestEnvironment m_env;
     FakeUsbip m_usbip;
     FakePolkit m_polkit;
+    FakeAvahi m_avahi;
     ManagerProcess m_service;
     ErrorReceiver m_receiver;
 };
@@ -178,11 +190,38 @@ bool ServiceTest::restartService()
                             QStringLiteral("--tool-timeout"), QString::number(ToolTimeoutMs)});
 }
 
+bool ServiceTest::restartSharing(const QStringList &shared)
+{
+    m_service.stop();
+    QDir(m_service.sysfs().path() + QStringLiteral("/bus/usb/drivers/usbip-host"))
+        .removeRecursively();
+    for (const QString &busId : shared)
+        m_service.sysfs().setShared(busId, true);
+    return restartService();
+}
+
+QString ServiceTest::announced() const
+{
+    QStringList lines;
+    const QList<FakeAvahi::Service> services = m_avahi.announced();
+    for (const FakeAvahi::Service &service : services) {
+        QStringList txt;
+        for (const QByteArray &record : service.txt)
+            txt << QString::fromUtf8(record);
+        lines << QStringLiteral("%1 %2 %3 %4")
+                     .arg(service.name, service.type)
+                     .arg(service.port)
+                     .arg(txt.join(QLatin1Char(' ')));
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
 void ServiceTest::initTestCase()
 {
     QVERIFY2(m_bus.start(), qPrintable(m_bus.errorString()));
     QString error;
     QVERIFY2(m_polkit.start(&error), qPrintable(error));
+    QVERIFY2(m_avahi.start(&error), qPrintable(error));
     // The configuration comes from --config-dir, not from the environment.
     qunsetenv("OVRA_USBIP_CONFIG_DIR");
     // The service runs in the plain C locale, as under systemd without LANG.
@@ -204,6 +243,11 @@ void ServiceTest::init()
     m_polkit.setAllowed(true);
     m_polkit.setDelay(0);
     m_polkit.clearChecks();
+    if (!m_avahi.isRunning())
+        QVERIFY(m_avahi.start());
+    m_avahi.setHostName(QStringLiteral("ovra-fake"));
+    m_avahi.clearServices();
+    m_avahi.clearCalls();
     m_service.moduleLoader().clearResponses();
     m_service.moduleLoader().clearCalls();
     m_service.sysfs().setModuleLoaded(QStringLiteral("usbip-host"), true);
@@ -229,6 +273,7 @@ void ServiceTest::cleanupTestCase()
         QVERIFY2(!log.contains(QLatin1String(complaint)), qPrintable(log));
     m_service.stop();
     m_polkit.stop();
+    m_avahi.stop();
 }
 
 void ServiceTest::shareAndUnshare_data()
@@ -1130,6 +1175,154 @@ void ServiceTest::restoreAtStart()
                           QStringLiteral("shared-usb-devices.bak")}));
     m_env.removeConfigFile(QStringLiteral("shared-usb-devices.bak"));
     m_env.removeConfigFile(QStringLiteral("remote-usb-devices.backup"));
+}
+
+void ServiceTest::announcement_data()
+{
+    QTest::addColumn<QStringList>("before"); // shared when the service starts
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QString>("busid");
+    QTest::addColumn<int>("exitCode"); // of the tool
+    QTest::addColumn<QStringList>("after"); // shared once the tool ran
+    QTest::addColumn<QStringList>("avahiCalls"); // what the call made the service ask Avahi
+
+    const QString service = QStringLiteral("ovra-fake _usbip._tcp ");
+    const QString txt = QStringLiteral("version=1.1.1 devices=%1");
+    QTest::newRow("the first share announces")
+        << QStringList() << "ShareDevice"
+        << "1-1" << 0 << QStringList{"1-1"}
+        << QStringList{"GetHostName", "EntryGroupNew",
+                       "AddService " + service + "3240 " + txt.arg(1), "Commit"};
+    QTest::newRow("a share made before the start counts")
+        << QStringList{"2-1.4"} << "ShareDevice"
+        << "1-1" << 0 << QStringList{"1-1", "2-1.4"}
+        << QStringList{"UpdateServiceTxt " + service + txt.arg(2)};
+    QTest::newRow("unsharing one of two")
+        << QStringList{"1-1", "2-1"} << "UnshareDevice"
+        << "2-1" << 0 << QStringList{"1-1"}
+        << QStringList{"UpdateServiceTxt " + service + txt.arg(1)};
+    QTest::newRow("the last unshare withdraws")
+        << QStringList{"1-1"} << "UnshareDevice"
+        << "1-1" << 0 << QStringList() << QStringList{"Free"};
+    QTest::newRow("a failed share announces nothing")
+        << QStringList() << "ShareDevice"
+        << "1-1" << 1 << QStringList() << QStringList();
+    QTest::newRow("a failed unshare keeps the announcement")
+        << QStringList{"1-1"} << "UnshareDevice"
+        << "1-1" << 1 << QStringList{"1-1"} << QStringList();
+}
+
+void ServiceTest::announcement()
+{
+    QFETCH(QStringList, before);
+    QFETCH(QString, method);
+    QFETCH(QString, busid);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, after);
+    const QString service = QStringLiteral("ovra-fake _usbip._tcp 3240 version=1.1.1 devices=%1");
+    QVERIFY2(restartSharing(before), qPrintable(m_service.errorString()));
+    if (!before.isEmpty())
+        QTRY_COMPARE(announced(), service.arg(before.size()));
+    m_avahi.clearCalls();
+
+    for (const QString &device : before + after)
+        m_service.sysfs().setShared(device, after.contains(device)); // as the tool leaves it
+    if (exitCode)
+        m_usbip.setDefaultResponse(QByteArray(), "usbip: error: device is busy\n", exitCode);
+    const QDBusMessage reply = ManagerProcess::call(method, {busid, QString()});
+    QCOMPARE(reply.arguments().value(0), QVariant(exitCode == 0));
+
+    QTRY_COMPARE(announced(), after.isEmpty() ? QString() : service.arg(after.size()));
+    QTest::qWait(100); // nothing more follows
+    QTEST(m_avahi.calls(), "avahiCalls");
+}
+
+void ServiceTest::announcementFollowsAvahi()
+{
+    // Without Avahi everything else works, and Avahi is not started by the
+    // bus for the service (were it asked so, the marker would appear).
+    const QString started = m_service.stateDir() + QStringLiteral("/avahi-was-activated");
+    m_bus.addActivatableService(QStringLiteral("org.freedesktop.Avahi"),
+                                QStringLiteral("/usr/bin/touch ") + started);
+    m_avahi.stop();
+    const int logStart = m_service.log().size();
+    QVERIFY2(restartSharing({QStringLiteral("1-1")}), qPrintable(m_service.errorString()));
+    m_service.sysfs().setShared(QStringLiteral("2-1"), true);
+    QDBusMessage reply = ManagerProcess::call(QStringLiteral("ShareDevice"),
+                                              {QStringLiteral("2-1"), QStringLiteral("abcd:1234")});
+    QCOMPARE(reply.arguments().value(0), QVariant(true));
+    QCOMPARE(file(SharedFile), QByteArray("abcd:1234\n"));
+    QVERIFY(m_receiver.errors.isEmpty());
+
+    // Avahi starts: the shares are announced at once.
+    const QString two = QStringLiteral("ovra-fake _usbip._tcp 3240 version=1.1.1 devices=2");
+    QVERIFY(m_avahi.start());
+    QTRY_COMPARE(announced(), two);
+    // Avahi restarts: announced again.
+    m_avahi.stop();
+    QVERIFY(m_avahi.start());
+    QTRY_COMPARE(announced(), two);
+    // Avahi settles a new host name: the announcement waits, then follows it.
+    m_avahi.setServerState(FakeAvahi::ServerRegistering);
+    QTRY_COMPARE(announced(), QString());
+    m_avahi.setHostName(QStringLiteral("ovra-renamed"));
+    m_avahi.setServerState(FakeAvahi::ServerRunning);
+    QTRY_COMPARE(announced(),
+                 QStringLiteral("ovra-renamed _usbip._tcp 3240 version=1.1.1 devices=2"));
+
+    const QString log = m_service.log().mid(logStart);
+    QCOMPARE(log.count(QStringLiteral("Avahi is not running")), 1);
+    QVERIFY(!QFile::exists(started));
+    QCOMPARE(m_avahi.groupCount(), 1); // the groups of the earlier Avahi went with it
+}
+
+void ServiceTest::nameCollision_data()
+{
+    QTest::addColumn<QStringList>("local"); // names other services of this machine announce
+    QTest::addColumn<QStringList>("network"); // names other hosts announce
+    QTest::addColumn<bool>("later"); // the other host announces once ours is out
+    QTest::addColumn<QString>("name");
+    QTest::newRow("another service of this machine")
+        << QStringList{"ovra-fake"} << QStringList() << false << "ovra-fake #2";
+    QTest::newRow("another host") << QStringList() << QStringList{"ovra-fake"} << false
+                                  << "ovra-fake #2";
+    QTest::newRow("both, and the next name too")
+        << QStringList{"ovra-fake"} << QStringList{"ovra-fake #2"} << false << "ovra-fake #3";
+    QTest::newRow("another host, later")
+        << QStringList() << QStringList{"ovra-fake"} << true << "ovra-fake #2";
+}
+
+void ServiceTest::nameCollision()
+{
+    QFETCH(QStringList, local);
+    QFETCH(QStringList, network);
+    QFETCH(bool, later);
+    QVERIFY2(restartSharing({}), qPrintable(m_service.errorString()));
+    auto add = [this](const QStringList &names, bool isLocal) {
+        for (const QString &name : names) {
+            FakeAvahi::Service other;
+            other.name = name;
+            other.host = QStringLiteral("elsewhere.local");
+            other.local = isLocal;
+            m_avahi.addService(other);
+        }
+    };
+    add(local, true);
+    if (!later)
+        add(network, false);
+    m_service.sysfs().setShared(QStringLiteral("1-1"), true);
+    QCOMPARE(ManagerProcess::call(QStringLiteral("ShareDevice"), {QStringLiteral("1-1"), QString()})
+                 .arguments()
+                 .value(0),
+             QVariant(true));
+    const QString txt = QStringLiteral(" _usbip._tcp 3240 version=1.1.1 devices=1");
+    if (later) {
+        QTRY_COMPARE(announced(), QStringLiteral("ovra-fake") + txt);
+        add(network, false);
+    }
+    QFETCH(QString, name);
+    QTRY_COMPARE(announced(), name + txt);
+    QCOMPARE(m_avahi.groupCount(), 1);
 }
 
 void ServiceTest::stopsCleanly()

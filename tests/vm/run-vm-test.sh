@@ -63,6 +63,8 @@ guest_packages=(
     libqt5core5a libqt5dbus5 libqt5network5 libqt5gui5 libqt5widgets5 libqt5svg5
     libkf5solid5 hicolor-icon-theme
     e2fsprogs usbutils iproute2 procps nftables
+    # DNS-SD: the Manager announces the shares through Avahi; the test browses
+    avahi-daemon avahi-utils
 )
 
 # Every build tree shares the root folder; one run at a time prepares it.

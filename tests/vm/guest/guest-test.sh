@@ -689,6 +689,96 @@ fi
 restore_access
 [ "$VALUE" = true ] || bad "lifting the restriction answered '${ERROR:-$VALUE}'"
 no_table || bad "the table stayed after the restriction was lifted"
+
+step dns-sd "while something is shared the Manager announces _usbip._tcp on port 3240 through Avahi"
+# Avahi starts after the Manager (as a late start or a restart would); the
+# guest's own service is browsed with avahi-browse, one continuous browser
+# giving the times from a call to what a browser sees.
+host=$(hostname)
+own_service() { # the resolved line of this guest's own announcement, if any
+    timeout 15 avahi-browse -rtpk _usbip._tcp 2>/dev/null \
+        | grep -a "^=;[^;]*;IPv4;$host;_usbip\._tcp;local;" | head -n 1
+}
+announces() { own_service | grep -q ";3240;.*\"devices=$1\""; }
+browse_start() { # a browser whose lines go to /run/browse.log with their time in ms
+    rm -f /run/browse.fifo
+    mkfifo /run/browse.fifo
+    while IFS= read -r line; do echo "$(ms) $line"; done </run/browse.fifo >/run/browse.log &
+    browse_reader=$!
+    stdbuf -oL avahi-browse -rpk _usbip._tcp >/run/browse.fifo 2>/dev/null &
+    browse_pid=$!
+    sleep 0.5
+}
+browse_stop() {
+    kill "$browse_pid" 2>/dev/null
+    wait "$browse_pid" "$browse_reader" 2>/dev/null
+    sed 's/^/  browse| /' /run/browse.log
+}
+seen() { # MARK PATTERN: the time of the first browser line after MARK matching PATTERN
+    awk -v mark="$1" -v pattern="$2" '$1 >= mark && substr($0, index($0, " ") + 1) ~ pattern { print $1; exit }' /run/browse.log
+}
+was_seen() { [ -n "$(seen "$1" "$2")" ]; }
+listed_line="^[+];.*;$host;_usbip._tcp;local"
+announced_line="^=;.*;$host;_usbip._tcp;local;"
+withdrawn_line="^-;.*;$host;_usbip._tcp;local"
+since=$(journal_mark)
+for d in /sys/bus/usb/drivers/usbip-host/*-*; do
+    [ -e "$d" ] && bad "${d##*/} is still shared from an earlier step"
+done
+manager_running || mcall tester PortsInfo
+systemctl start avahi-daemon.service || bad "avahi-daemon.service does not start"
+wait_for 15 avahi-browse -atpk >/dev/null 2>&1 || bad "avahi-browse does not answer"
+note "avahi-daemon: $(journalctl -q -o cat -u avahi-daemon.service | grep -E 'interface|startup complete' | tr '\n' ' ')"
+[ -n "$(own_service)" ] && bad "announced while nothing is shared: $(own_service)"
+
+browse_start
+t=$(ms)
+mcall tester ShareDevice string:"$A" string:
+[ "$VALUE" = true ] || bad "ShareDevice answered '${ERROR:-$VALUE}'"
+if wait_for 20 was_seen "$t" "$announced_line"; then
+    note "a browser listed the announcement $(($(seen "$t" "$listed_line") - t)) ms and resolved it $(($(seen "$t" "$announced_line") - t)) ms after ShareDevice was called"
+else
+    bad "no browser saw an announcement within 20 s of the share"
+fi
+browse_stop
+cap avahi-browse -rtpk _usbip._tcp
+line=$(grep -a "^=;[^;]*;IPv4;$host;_usbip\._tcp;local;$host\.local;[^;]*;3240;" <<<"$CAP_OUT")
+if [ -z "$line" ]; then
+    bad "avahi-browse -rtp does not show $host.local on port 3240"
+elif ! grep -q '"devices=1"' <<<"$line" || ! grep -q '"version=1\.1\.1"' <<<"$line"; then
+    bad "the TXT record is not devices=1 and version=1.1.1: $line"
+fi
+
+note "binding and unbinding $Q behind the Manager's back: the count follows"
+cap usbip bind -b "$Q"
+wait_for 20 announces 2 || bad "the announcement does not say devices=2 after usbip bind ($(own_service))"
+cap usbip unbind -b "$Q"
+wait_for 20 announces 1 || bad "the announcement does not say devices=1 after usbip unbind ($(own_service))"
+give_back "$Q"
+
+note "restarting avahi-daemon: the Manager announces again"
+t=$(ms)
+systemctl restart avahi-daemon.service
+if wait_for 20 announces 1; then
+    note "announced again $(($(ms) - t)) ms after the restart began (avahi-browse -rtp polled)"
+else
+    bad "not announced again after avahi-daemon restarted"
+fi
+
+browse_start
+t=$(ms)
+mcall tester UnshareDevice string:"$A" string:$gadget_ids
+[ "$VALUE" = true ] || bad "UnshareDevice answered '${ERROR:-$VALUE}'"
+if wait_for 20 was_seen "$t" "$withdrawn_line"; then
+    note "a browser saw the announcement withdrawn $(($(seen "$t" "$withdrawn_line") - t)) ms after UnshareDevice was called"
+else
+    bad "no browser saw the announcement withdrawn within 20 s of the last unshare"
+fi
+browse_stop
+cap avahi-browse -rtpk _usbip._tcp
+grep -aq ";$host;_usbip\._tcp;" <<<"$CAP_OUT" && bad "avahi-browse -rtp still shows $host after the last unshare"
+wait_for 15 has_disk "$A" || bad "$A did not get its disk back"
+journal_since "$since" | grep -E "announce|Avahi|name" | sed 's/^/  manager| /'
 end_step
 
 ########################################################################
