@@ -6,39 +6,15 @@
 #include <QIcon>
 
 LocalDevicesModel::LocalDevicesModel(QObject *parent)
-    : DeviceTableModel(
+    : DeviceRowsModel(
         {QStringLiteral("BUSID"), QStringLiteral("VID:PID"), tr("Status"), tr("Name")}, parent)
 {
     static_assert(ColumnCount == 4, "one header per column");
 }
 
-void LocalDevicesModel::setRows(const QList<LocalRow> &rows)
-{
-    beginResetModel();
-    m_rows = rows;
-    endResetModel();
-}
-
-void LocalDevicesModel::setRow(int row, const LocalRow &value)
-{
-    if (row < 0 || row >= m_rows.size())
-        return;
-    m_rows[row] = value;
-    rowChanged(row);
-}
-
 QModelIndex LocalDevicesModel::indexOf(const QString &busId) const
 {
-    for (int row = 0; row < m_rows.size(); ++row) {
-        if (m_rows.at(row).device.busId() == busId)
-            return index(row, BusIdColumn);
-    }
-    return QModelIndex();
-}
-
-LocalRow LocalDevicesModel::rowAt(const QModelIndex &index) const
-{
-    return isRow(index) ? m_rows.at(index.row()) : LocalRow();
+    return firstIndex([&busId](const LocalRow &row) { return row.device.busId() == busId; });
 }
 
 QString LocalDevicesModel::statusText(const LocalRow &row) const
@@ -56,7 +32,7 @@ QString LocalDevicesModel::statusText(const LocalRow &row) const
 
 QVariant LocalDevicesModel::cell(int row, int column, int role) const
 {
-    const LocalRow &entry = m_rows.at(row);
+    const LocalRow &entry = rowData(row);
     const UsbDevice &device = entry.device;
     switch (role) {
     case Qt::DisplayRole:

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QList>
 #include <QStringList>
 
 // What both device tables share: a flat table of rows whose cells a subclass
@@ -35,4 +36,52 @@ protected:
 
 private:
     QStringList m_headers;
+};
+
+// A device table of one kind of row: the rows its service hands it, whole
+// (setRows, a reset) or one by one (setRow).
+template <typename Row>
+class DeviceRowsModel : public DeviceTableModel
+{
+public:
+    void setRows(const QList<Row> &rows)
+    {
+        beginResetModel();
+        m_rows = rows;
+        endResetModel();
+    }
+
+    void setRow(int row, const Row &value)
+    {
+        if (row < 0 || row >= m_rows.size())
+            return;
+        m_rows[row] = value;
+        rowChanged(row);
+    }
+
+    // The row of a cell; an empty row (invalid device) outside the table.
+    Row rowAt(const QModelIndex &index) const
+    {
+        return isRow(index) ? m_rows.at(index.row()) : Row();
+    }
+
+protected:
+    using DeviceTableModel::DeviceTableModel;
+
+    int rows() const override { return m_rows.size(); }
+    const Row &rowData(int row) const { return m_rows.at(row); }
+
+    // The first column of the first row that `matches`; invalid when none.
+    template <typename Predicate>
+    QModelIndex firstIndex(Predicate matches) const
+    {
+        for (int row = 0; row < m_rows.size(); ++row) {
+            if (matches(m_rows.at(row)))
+                return index(row, 0);
+        }
+        return QModelIndex();
+    }
+
+private:
+    QList<Row> m_rows;
 };

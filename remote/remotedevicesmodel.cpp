@@ -8,40 +8,17 @@
 #include <QIcon>
 
 RemoteDevicesModel::RemoteDevicesModel(QObject *parent)
-    : DeviceTableModel({tr("IP address"), QStringLiteral("BUSID"), QStringLiteral("VID:PID"),
-                        tr("Status"), tr("Name")},
-                       parent)
+    : DeviceRowsModel({tr("IP address"), QStringLiteral("BUSID"), QStringLiteral("VID:PID"),
+                       tr("Status"), tr("Name")},
+                      parent)
 {
     static_assert(ColumnCount == 5, "one header per column");
 }
 
-void RemoteDevicesModel::setRows(const QList<RemoteRow> &rows)
-{
-    beginResetModel();
-    m_rows = rows;
-    endResetModel();
-}
-
-void RemoteDevicesModel::setRow(int row, const RemoteRow &value)
-{
-    if (row < 0 || row >= m_rows.size())
-        return;
-    m_rows[row] = value;
-    rowChanged(row);
-}
-
 QModelIndex RemoteDevicesModel::indexOf(const QString &deviceId) const
 {
-    for (int row = 0; row < m_rows.size(); ++row) {
-        if (m_rows.at(row).device.deviceId() == deviceId)
-            return index(row, HostColumn);
-    }
-    return QModelIndex();
-}
-
-RemoteRow RemoteDevicesModel::rowAt(const QModelIndex &index) const
-{
-    return isRow(index) ? m_rows.at(index.row()) : RemoteRow();
+    return firstIndex(
+        [&deviceId](const RemoteRow &row) { return row.device.deviceId() == deviceId; });
 }
 
 QString RemoteDevicesModel::statusText(const RemoteRow &row) const
@@ -55,7 +32,7 @@ QString RemoteDevicesModel::statusText(const RemoteRow &row) const
 
 QVariant RemoteDevicesModel::cell(int row, int column, int role) const
 {
-    const RemoteRow &entry = m_rows.at(row);
+    const RemoteRow &entry = rowData(row);
     const UsbDevice &device = entry.device;
     switch (role) {
     case Qt::DisplayRole:

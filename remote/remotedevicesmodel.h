@@ -6,11 +6,9 @@
 #include "devicetablemodel.h"
 #include "remotedevices.h"
 
-#include <QList>
-
 // The table of the "Remote USB storages" tab: the rows of the remote
 // service, formatted.
-class RemoteDevicesModel : public DeviceTableModel
+class RemoteDevicesModel : public DeviceRowsModel<RemoteRow>
 {
     Q_OBJECT
 public:
@@ -20,19 +18,10 @@ public:
 
     // The first row of a device id.
     QModelIndex indexOf(const QString &deviceId) const;
-    // The row of a cell; an empty row (invalid device) outside the table.
-    RemoteRow rowAt(const QModelIndex &index) const;
-
-public Q_SLOTS:
-    void setRows(const QList<RemoteRow> &rows);
-    void setRow(int row, const RemoteRow &value);
 
 protected:
-    int rows() const override { return m_rows.size(); }
     QVariant cell(int row, int column, int role) const override;
 
 private:
     QString statusText(const RemoteRow &row) const;
-
-    QList<RemoteRow> m_rows;
 };
