@@ -27,10 +27,8 @@ int main(int argc, char *argv[])
             avahi.setHostName(value);
         } else if (arguments.at(i) == QLatin1String("--service")
                    && value.count(QLatin1Char('=')) == 1) {
-            FakeAvahi::Service service;
-            service.name = value.section(QLatin1Char('='), 0, 0);
-            service.address = value.section(QLatin1Char('='), 1);
-            service.host = service.name + QStringLiteral(".local");
+            FakeAvahi::Service service = FakeAvahi::Service::remote(
+                value.section(QLatin1Char('='), 0, 0), value.section(QLatin1Char('='), 1));
             service.txt = {"version=1.1.1", "devices=2"};
             services << service;
         } else {

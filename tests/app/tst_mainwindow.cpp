@@ -902,13 +902,8 @@ void TestMainWindow::scanButtonOpensModalDialog()
 // scan dialog; choosing one lists it by its address, or by name without one.
 void TestMainWindow::announcedHostsAreOffered()
 {
-    FakeAvahi::Service studio;
-    studio.name = QStringLiteral("studio");
-    studio.address = RemoteHost;
-    FakeAvahi::Service nameless;
-    nameless.name = QStringLiteral("nameless");
-    m_avahi.addService(studio);
-    m_avahi.addService(nameless);
+    m_avahi.addService(FakeAvahi::Service::remote(QStringLiteral("studio"), RemoteHost));
+    m_avahi.addService(FakeAvahi::Service::remote(QStringLiteral("nameless"), QString()));
     QVERIFY(m_avahi.start());
     const QStringList listNameless{QStringLiteral("list"), QStringLiteral("-r"),
                                    QStringLiteral("nameless.local")};

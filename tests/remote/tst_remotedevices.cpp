@@ -91,19 +91,6 @@ QStringList offered(const HostBrowser &browser)
     return result;
 }
 
-FakeAvahi::Service announcement(const QString &name, const QString &address,
-                                int protocol = FakeAvahi::IPv4,
-                                const QString &type = QStringLiteral("_usbip._tcp"))
-{
-    FakeAvahi::Service service;
-    service.name = name;
-    service.type = type;
-    service.host = name + QStringLiteral(".local");
-    service.address = address;
-    service.protocol = protocol;
-    return service;
-}
-
 } // namespace
 
 Q_DECLARE_METATYPE(Ports)
@@ -597,16 +584,19 @@ void TestRemoteDevices::announcedHosts()
     // resolve, a hostile name, and a service of another type.
     m_avahi.clearServices();
     QVERIFY(m_avahi.start());
+    m_avahi.addService(FakeAvahi::Service::remote(QStringLiteral("studio"),
+                                                  QStringLiteral("2001:db8::7"), FakeAvahi::IPv6));
     m_avahi.addService(
-        announcement(QStringLiteral("studio"), QStringLiteral("2001:db8::7"), FakeAvahi::IPv6));
-    m_avahi.addService(announcement(QStringLiteral("studio"), QStringLiteral("192.0.2.7")));
-    m_avahi.addService(
-        announcement(QStringLiteral("v6"), QStringLiteral("2001:db8::8"), FakeAvahi::IPv6));
-    m_avahi.addService(announcement(QStringLiteral("nameless"), QString()));
-    m_avahi.addService(
-        announcement(QStringLiteral("evil\u202e\x1b[2Jone"), QStringLiteral("192.0.2.9")));
-    m_avahi.addService(announcement(QStringLiteral("printer"), QStringLiteral("192.0.2.10"),
-                                    FakeAvahi::IPv4, QStringLiteral("_ipp._tcp")));
+        FakeAvahi::Service::remote(QStringLiteral("studio"), QStringLiteral("192.0.2.7")));
+    m_avahi.addService(FakeAvahi::Service::remote(QStringLiteral("v6"),
+                                                  QStringLiteral("2001:db8::8"), FakeAvahi::IPv6));
+    m_avahi.addService(FakeAvahi::Service::remote(QStringLiteral("nameless"), QString()));
+    m_avahi.addService(FakeAvahi::Service::remote(QStringLiteral("evil\u202e\x1b[2Jone"),
+                                                  QStringLiteral("192.0.2.9")));
+    FakeAvahi::Service printer =
+        FakeAvahi::Service::remote(QStringLiteral("printer"), QStringLiteral("192.0.2.10"));
+    printer.type = QStringLiteral("_ipp._tcp");
+    m_avahi.addService(printer);
 
     // Those known at once come with the browser's creation.
     HostBrowser browser;
@@ -616,7 +606,8 @@ void TestRemoteDevices::announcedHosts()
                               "v6 (2001:db8::8) -> 2001:db8::8"}));
     QVERIFY(browser.isBrowsing());
     // Live: one comes, one goes.
-    m_avahi.addService(announcement(QStringLiteral("later"), QStringLiteral("192.0.2.11")));
+    m_avahi.addService(
+        FakeAvahi::Service::remote(QStringLiteral("later"), QStringLiteral("192.0.2.11")));
     m_avahi.removeService(QStringLiteral("studio"));
     QTRY_COMPARE(offered(browser).mid(1, 2),
                  (QStringList{"later (192.0.2.11) -> 192.0.2.11", "nameless -> nameless.local"}));
@@ -633,7 +624,8 @@ void TestRemoteDevices::announcedHostsFollowAvahi()
                                 QStringLiteral("/usr/bin/touch ") + started);
     m_avahi.stop();
     m_avahi.clearServices();
-    m_avahi.addService(announcement(QStringLiteral("studio"), QStringLiteral("192.0.2.7")));
+    m_avahi.addService(
+        FakeAvahi::Service::remote(QStringLiteral("studio"), QStringLiteral("192.0.2.7")));
     HostBrowser browser;
     QSignalSpy changes(&browser, &HostBrowser::hostsChanged);
     QTest::qWait(300);
