@@ -82,16 +82,14 @@ HostBrowser::HostBrowser(const QDBusConnection &bus, QObject *parent)
             });
     // The browser's path is known only with the answer to its creation: any
     // path, checked there.
-    for (const char *signal : {"ItemNew", "ItemRemove"}) {
-        m_bus.connect(
-            QLatin1String(AvahiService), QString(), QLatin1String(BrowserInterface),
-            QLatin1String(signal), this,
-            qstrcmp(signal, "ItemNew") == 0
-                ? SLOT(onItemNew(int, int, QString, QString, QString, uint, QDBusMessage))
-                : SLOT(onItemRemove(int, int, QString, QString, QString, uint, QDBusMessage)));
-    }
-    m_bus.connect(QLatin1String(AvahiService), QString(), QLatin1String(BrowserInterface),
-                  QStringLiteral("Failure"), this, SLOT(onFailure(QString, QDBusMessage)));
+    const auto listen = [this](const char *signal, const char *slot) {
+        m_bus.connect(QLatin1String(AvahiService), QString(), QLatin1String(BrowserInterface),
+                      QLatin1String(signal), this, slot);
+    };
+    listen("ItemNew", SLOT(onItemNew(int, int, QString, QString, QString, uint, QDBusMessage)));
+    listen("ItemRemove",
+           SLOT(onItemRemove(int, int, QString, QString, QString, uint, QDBusMessage)));
+    listen("Failure", SLOT(onFailure(QString, QDBusMessage)));
     startBrowsing();
 }
 
