@@ -163,8 +163,10 @@ while IFS= read -r line; do echo "$(ms) $line"; done <"$work/browse.fifo" >"$wor
 pids+=($!)
 as_b stdbuf -oL avahi-browse -rpk _usbip._tcp >"$work/browse.fifo" 2>/dev/null &
 pids+=($!)
-# The Remote tab's browser runs all along too, and prints its offer with times.
-as_b "$watch" >"$work/watch.log" 2>"$work/watch.err" &
+# The Remote tab's browser runs all along too, and prints its offer with times
+# (started without a shell between, so that the cleanup ends it: it outlives
+# its bus).
+ip netns exec peer env DBUS_SYSTEM_BUS_ADDRESS="$bus_b" "$watch" >"$work/watch.log" 2>"$work/watch.err" &
 pids+=($!)
 seen() { # MARK PATTERN [LOG [!]]: the time of the first line since MARK that matches (or, with !, does not)
     awk -v mark="$1" -v pattern="$2" -v negate="${4:-}" \
