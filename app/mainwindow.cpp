@@ -4,6 +4,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "hostoffer.h"
 #include "localdevicesmodel.h"
 #include "ovraintegration.h"
 #include "ovrawait.h"
@@ -185,6 +186,8 @@ void MainWindow::initRemoteTab()
 
     connect(m_ui->m_updateRemotePushButton, &QPushButton::clicked, this,
             &MainWindow::updateRemoteDevices);
+    connect(new HostOffer(&m_announcedHosts, m_ui->m_hostLineEdit), &HostOffer::chosen, this,
+            &MainWindow::listHost);
     connect(m_ui->m_connectSessionAction, &QAction::triggered, this,
             [this]() { connectDevice(false); });
     connect(m_ui->m_connectConstAction, &QAction::triggered, this,
@@ -260,6 +263,12 @@ void MainWindow::updateRemoteDevices()
     updateRemoteButtons();
 }
 
+void MainWindow::listHost(const QString &host)
+{
+    m_ui->m_hostLineEdit->setText(host);
+    updateRemoteDevices();
+}
+
 void MainWindow::connectDevice(bool isConst)
 {
     const QModelIndex index = currentRemoteIndex();
@@ -315,8 +324,9 @@ void MainWindow::remoteDoubleClicked(const QModelIndex &index)
 
 void MainWindow::scanNetwork()
 {
-    ScanNetworkDialog dialog(&m_remote, this);
-    dialog.exec();
+    ScanNetworkDialog dialog(&m_remote, &m_announcedHosts, this);
+    if (dialog.exec() == QDialog::Accepted && !dialog.chosenHost().isEmpty())
+        listHost(dialog.chosenHost());
 }
 
 void MainWindow::localContextMenuRequested(const QPoint &pos)

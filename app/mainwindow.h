@@ -3,6 +3,7 @@
 
 #pragma once
 
+#include "hostbrowser.h"
 #include "localsharing.h"
 #include "platform.h"
 #include "remotedevices.h"
@@ -50,6 +51,8 @@ private Q_SLOTS:
     void localContextMenuRequested(const QPoint &pos);
     void remoteContextMenuRequested(const QPoint &pos);
     void showError(const QString &error, const QString &detailed = QString());
+    // Lists `host` as if it had been typed into the host field.
+    void listHost(const QString &host);
 
 private:
     // A drive that has just come or gone needs a moment before the tool
@@ -74,6 +77,7 @@ private:
     Ui::MainWindow *m_ui;
     LocalSharing m_local;
     RemoteDevices m_remote;
+    HostBrowser m_announcedHosts;
     std::unique_ptr<LocalDevicesModel> m_localModel;
     std::unique_ptr<RemoteDevicesModel> m_remoteModel;
     // The failure whose box is showing, then those waiting for their turn.

@@ -186,6 +186,34 @@ PlatformCheck::Requirement managerRequirement()
                            "package ovra-admin-usbip-manager")};
 }
 
+// Hosts that share devices are offered in the Remote tab through Avahi,
+// which the program never starts itself.
+PlatformCheck::Requirement discoveryRequirement()
+{
+    const QString name = QStringLiteral("DNS-SD discovery");
+    const QString avahi = QStringLiteral("org.freedesktop.Avahi");
+    QDBusConnection bus = QDBusConnection::systemBus();
+    PlatformCheck::Requirement result{true, name, QString(), true};
+    if (!bus.isConnected()) {
+        result.met = false;
+        result.finding = QStringLiteral("unavailable: the system bus cannot be reached")
+            + errorSuffix(bus.lastError().message());
+    } else if (bus.interface()->isServiceRegistered(avahi).value()) {
+        result.finding = QStringLiteral("available: Avahi runs on the system bus");
+    } else if (bus.interface()->activatableServiceNames().value().contains(avahi)) {
+        result.finding = QStringLiteral("available: Avahi is activatable on the system bus (not "
+                                        "running now; hosts that share devices are offered once "
+                                        "it runs)");
+    } else {
+        result.met = false;
+        result.finding = QStringLiteral(
+            "unavailable: Avahi is neither running nor activatable on the system bus; install "
+            "avahi-daemon to have hosts that share devices offered (everything else works "
+            "without it)");
+    }
+    return result;
+}
+
 PlatformCheck::Requirement polkitRequirement(const Platform &platform)
 {
     const QString name = QStringLiteral("polkit actions");
@@ -218,7 +246,7 @@ QList<Requirement> requirements(const Platform &platform)
            << moduleRequirement(platform, QStringLiteral("usbip-host"), release)
            << moduleRequirement(platform, QStringLiteral("vhci-hcd"), release)
            << serviceRequirement(&serviceActive) << listeningRequirement(platform, serviceActive)
-           << managerRequirement() << polkitRequirement(platform);
+           << managerRequirement() << polkitRequirement(platform) << discoveryRequirement();
     return result;
 }
 
@@ -226,9 +254,12 @@ int print(const QList<Requirement> &requirements, QTextStream &out)
 {
     int status = 0;
     for (const Requirement &requirement : requirements) {
-        out << (requirement.met ? QStringLiteral("OK") : QStringLiteral("MISSING")).leftJustified(9)
-            << requirement.name << QStringLiteral(": ") << requirement.finding << '\n';
-        if (!requirement.met)
+        const QString state = requirement.met ? QStringLiteral("OK")
+            : requirement.optional            ? QStringLiteral("OPTIONAL")
+                                              : QStringLiteral("MISSING");
+        out << state.leftJustified(9) << requirement.name << QStringLiteral(": ")
+            << requirement.finding << '\n';
+        if (!requirement.met && !requirement.optional)
             status = 1;
     }
     out.flush();

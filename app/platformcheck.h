@@ -19,13 +19,16 @@ struct Requirement
     bool met = false;
     QString name; // e.g. "kernel module vhci-hcd"
     QString finding; // what was found and, when not met, what to do
+    // Everything else works without it; unmet, it does not fail the check.
+    bool optional = false;
 };
 
 QList<Requirement> requirements(const Platform &platform);
 
-// One line per requirement, "OK       <name>: <finding>" or
-// "MISSING  <name>: <finding>". Returns the exit status of --check: 0 when
-// every requirement is met, 1 otherwise.
+// One line per requirement, "OK       <name>: <finding>",
+// "MISSING  <name>: <finding>" or, for an optional one not met,
+// "OPTIONAL <name>: <finding>". Returns the exit status of --check: 0 when
+// every requirement that is not optional is met, 1 otherwise.
 int print(const QList<Requirement> &requirements, QTextStream &out);
 
 // The addresses something listens on for TCP `port`, from the kernel's

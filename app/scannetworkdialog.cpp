@@ -4,6 +4,7 @@
 #include "scannetworkdialog.h"
 #include "ui_scannetworkdialog.h"
 
+#include "hostbrowser.h"
 #include "nethelpers.h"
 #include "remotedevices.h"
 
@@ -19,18 +20,23 @@ const char TimeoutKey[] = "Timeout";
 const char SubnetKey[] = "Subnet";
 const int DefaultTimeoutMs = 150;
 
+// The role of an announced host's item that holds what the host field takes.
+constexpr int HostRole = Qt::UserRole;
+
 } // namespace
 
-ScanNetworkDialog::ScanNetworkDialog(RemoteDevices *remote, QWidget *parent)
-    : ScanNetworkDialog(remote, localSubnets(), parent)
+ScanNetworkDialog::ScanNetworkDialog(RemoteDevices *remote, const HostBrowser *announced,
+                                     QWidget *parent)
+    : ScanNetworkDialog(remote, localSubnets(), announced, parent)
 {
 }
 
 ScanNetworkDialog::ScanNetworkDialog(RemoteDevices *remote, const QMap<QString, int> &subnets,
-                                     QWidget *parent)
+                                     const HostBrowser *announced, QWidget *parent)
     : QDialog(parent)
     , m_ui(new Ui::ScanNetworkDialog)
     , m_remote(remote)
+    , m_announced(announced)
 {
     m_ui->setupUi(this);
     // The two buttons have neither text nor frame: without the theme's icons
@@ -54,6 +60,15 @@ ScanNetworkDialog::ScanNetworkDialog(RemoteDevices *remote, const QMap<QString, 
 
     connect(m_ui->m_scanPushButton, &QPushButton::clicked, this, &ScanNetworkDialog::scan);
     connect(m_ui->m_stopPushButton, &QPushButton::clicked, this, &ScanNetworkDialog::stop);
+    // A few hosts fit; more scroll.
+    m_ui->m_announcedListWidget->setMaximumHeight(fontMetrics().height() * 5);
+    connect(m_ui->m_announcedListWidget, &QListWidget::itemActivated, this,
+            &ScanNetworkDialog::chooseHost);
+    if (m_announced)
+        connect(m_announced, &HostBrowser::hostsChanged, this,
+                &ScanNetworkDialog::showAnnouncedHosts);
+    showAnnouncedHosts();
+
     if (m_remote) {
         connect(this, &ScanNetworkDialog::scanNetwork, m_remote, &RemoteDevices::scanNetwork);
         connect(m_remote, &RemoteDevices::scanProgress, this,
@@ -121,6 +136,36 @@ void ScanNetworkDialog::stop()
     m_ui->m_progressBar->hide();
     if (m_remote)
         m_remote->stopScan();
+}
+
+void ScanNetworkDialog::showAnnouncedHosts()
+{
+    QListWidget *list = m_ui->m_announcedListWidget;
+    const QString current =
+        list->currentItem() ? list->currentItem()->data(HostRole).toString() : QString();
+    list->clear();
+    const QList<AnnouncedHost> hosts = m_announced ? m_announced->hosts() : QList<AnnouncedHost>();
+    for (const AnnouncedHost &host : hosts) {
+        auto *item = new QListWidgetItem(host.label(), list);
+        item->setData(HostRole, host.host());
+        if (host.host() == current)
+            list->setCurrentItem(item);
+    }
+    if (hosts.isEmpty()) {
+        // Says there are none, and cannot be chosen.
+        auto *none = new QListWidgetItem(tr("(none)"), list);
+        none->setFlags(Qt::NoItemFlags);
+    }
+}
+
+void ScanNetworkDialog::chooseHost(QListWidgetItem *item)
+{
+    m_chosenHost = item ? item->data(HostRole).toString() : QString();
+    if (m_chosenHost.isEmpty())
+        return;
+    // The scan's rows would replace the host's.
+    stop();
+    accept();
 }
 
 void ScanNetworkDialog::reject()

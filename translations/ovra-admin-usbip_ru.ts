@@ -2,6 +2,13 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="ru_RU">
 <context>
+    <name>HostOffer</name>
+    <message>
+        <source>Hosts that share devices</source>
+        <translation>Компьютеры, предоставляющие устройства</translation>
+    </message>
+</context>
+<context>
     <name>LocalDevicesModel</name>
     <message>
         <source>Status</source>
@@ -362,6 +369,18 @@
     <message>
         <source>Stop</source>
         <translation>Остановить</translation>
+    </message>
+    <message>
+        <source>Hosts that share devices:</source>
+        <translation>Компьютеры, предоставляющие устройства:</translation>
+    </message>
+    <message>
+        <source>Double-click a host to list its devices</source>
+        <translation>Дважды щёлкните компьютер, чтобы показать его устройства</translation>
+    </message>
+    <message>
+        <source>(none)</source>
+        <translation>(нет)</translation>
     </message>
 </context>
 <context>

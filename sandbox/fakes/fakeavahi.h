@@ -78,6 +78,19 @@ public:
         // Announced by this machine (through an entry group of this daemon,
         // or by addService with local set): its name is taken for AddService.
         bool local = false;
+
+        // A _usbip._tcp service another host announces: `name` on
+        // "<name>.local" at `address` (empty: it does not resolve), seen over
+        // `protocol`.
+        static Service remote(const QString &name, const QString &address, int protocol = IPv4)
+        {
+            Service service;
+            service.name = name;
+            service.host = name + QStringLiteral(".local");
+            service.address = address;
+            service.protocol = protocol;
+            return service;
+        }
     };
 
     FakeAvahi();

@@ -6,6 +6,7 @@
 // clicks, re-selection, drive notifications, context menus and error boxes.
 
 #include "environment.h"
+#include "fakeavahi.h"
 #include "mainwindow.h"
 #include "modalcloser.h"
 #include "nethelpers.h"
@@ -25,6 +26,8 @@
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
 #include <QSettings>
 #include <QTabWidget>
@@ -147,6 +150,7 @@ private Q_SLOTS:
     void failingPortCheckShowsOneBox();
     void heldWorkRunsInOrder();
     void scanButtonOpensModalDialog();
+    void announcedHostsAreOffered();
     void quitDuringScanStopsIt();
     void f1ShowsHelp();
     void remoteTableFromTheRealTool();
@@ -168,6 +172,7 @@ private:
     static QModelIndex rowOf(QTreeView *view, const QString &busid);
 
     PrivateBus m_sessionBus;
+    FakeAvahi m_avahi;
 };
 
 int TestMainWindow::callCount(const QStringList &arguments) const
@@ -661,8 +666,8 @@ void TestMainWindow::contextMenus()
     QCOMPARE(closer.menus.last(),
              (QStringList{QStringLiteral("m_connectSessionAction"),
                           QStringLiteral("m_connectConstAction")}));
-    // Menus are not kept.
-    QCOMPARE(window->findChildren<QMenu *>().size(), 2);
+    // Context menus are not kept: only those of the two buttons and the host field's offer.
+    QCOMPARE(window->findChildren<QMenu *>().size(), 3);
 }
 
 void TestMainWindow::errorBoxes_data()
@@ -891,6 +896,53 @@ void TestMainWindow::scanButtonOpensModalDialog()
     QCOMPARE(parent, window.get());
     QVERIFY(window->findChildren<QDialog *>().isEmpty());
     QVERIFY(QSettings().contains(QStringLiteral("ScanNetwork/Timeout")));
+}
+
+// The hosts that announce themselves: offered from the host field and in the
+// scan dialog; choosing one lists it by its address, or by name without one.
+void TestMainWindow::announcedHostsAreOffered()
+{
+    m_avahi.addService(FakeAvahi::Service::remote(QStringLiteral("studio"), RemoteHost));
+    m_avahi.addService(FakeAvahi::Service::remote(QStringLiteral("nameless"), QString()));
+    QVERIFY(m_avahi.start());
+    const QStringList listNameless{QStringLiteral("list"), QStringLiteral("-r"),
+                                   QStringLiteral("nameless.local")};
+    m_usbip->setResponse(listNameless, remoteList("nameless.local", {"4-1"}));
+    auto window = makeWindow();
+    window->show();
+    auto *field = child<QLineEdit>(window.get(), "m_hostLineEdit");
+    auto *offer = child<QAction>(window.get(), "m_announcedHostsAction");
+    auto *menu = child<QMenu>(window.get(), "m_announcedHostsMenu");
+    const auto offered = [menu]() {
+        QStringList texts;
+        for (const QAction *action : menu->actions())
+            texts << action->text();
+        return texts;
+    };
+    QTRY_COMPARE(offered(), (QStringList{"nameless", "studio (127.0.2.9)"}));
+    QVERIFY(offer->isVisible());
+    offer->trigger();
+    QVERIFY(menu->isVisible());
+    field->setText(QStringLiteral("typed"));
+    menu->actions().at(1)->trigger();
+    QCOMPARE(field->text(), RemoteHost);
+    QCOMPARE(callCount(ListRemote), 1);
+    QCOMPARE(remoteView(window.get())->model()->rowCount(), remoteRows());
+
+    // The scan dialog lists them too; a double click there lists by name.
+    QTimer::singleShot(100, [&]() {
+        auto *list = QApplication::activeModalWidget()->findChild<QListWidget *>();
+        Q_EMIT list->itemActivated(list->item(0));
+    });
+    child<QPushButton>(window.get(), "m_scanPushButton")->click();
+    QCOMPARE(field->text(), QStringLiteral("nameless.local"));
+    QCOMPARE(callCount(listNameless), 1);
+
+    // Avahi goes: nothing is offered, and nothing else happens.
+    m_avahi.stop();
+    QTRY_VERIFY(!offer->isVisible());
+    QVERIFY(!menu->isVisible());
+    m_avahi.clearServices();
 }
 
 // The program may quit while the scan dialog is open (at the end of the

@@ -4,6 +4,8 @@
 // The scan dialog: its two states, the signal it sends, progress, stop and
 // close, and the settings it keeps.
 
+#include "fakeavahi.h"
+#include "hostbrowser.h"
 #include "networkscan.h"
 #include "remotedevices.h"
 #include "scannetworkdialog.h"
@@ -11,6 +13,7 @@
 #include "usbippeer.h"
 
 #include <QComboBox>
+#include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
@@ -86,6 +89,7 @@ private Q_SLOTS:
     void scanToTheEndAcceptsTheDialog();
     void lateProgressAfterStopDoesNotClose();
     void escapeStopsClosesAndSaves();
+    void announcedHostIsChosenDuringScan();
 
 private:
     std::unique_ptr<RemoteDevices> m_remote;
@@ -302,6 +306,36 @@ void TestScanDialog::escapeStopsClosesAndSaves()
     QTRY_COMPARE(reports.progress, (QList<int>{1, 1}));
     QTest::qWait(LongestTimeout);
     QCOMPARE(reports.progress, (QList<int>{1, 1}));
+    QCOMPARE(reports.updated, 0);
+}
+
+void TestScanDialog::announcedHostIsChosenDuringScan()
+{
+    FakeAvahi avahi;
+    QVERIFY(avahi.start());
+    HostBrowser browser;
+    ScanNetworkDialog dialog(m_remote.get(), Subnets, &browser);
+    Form form(dialog);
+    auto *list = dialog.findChild<QListWidget *>(QStringLiteral("m_announcedListWidget"));
+    dialog.show();
+    QCOMPARE(list->item(0)->text(), QStringLiteral("(none)"));
+    QCOMPARE(list->item(0)->flags(), Qt::NoItemFlags);
+    // One announces while the dialog is open.
+    avahi.addService(
+        FakeAvahi::Service::remote(QStringLiteral("studio"), QStringLiteral("192.0.2.7")));
+    QTRY_COMPARE(list->item(0)->text(), QStringLiteral("studio (192.0.2.7)"));
+
+    // Chosen while a scan runs: the scan ends, its rows do not come.
+    Reports reports(m_remote.get());
+    form.subnet->setCurrentText(QStringLiteral("127.0.120.0"));
+    form.timeout->setValue(LongestTimeout);
+    form.scan->click();
+    QTRY_COMPARE(form.progress->value(), 1);
+    Q_EMIT list->itemActivated(list->item(0));
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(dialog.chosenHost(), QStringLiteral("192.0.2.7"));
+    QTRY_COMPARE(reports.progress, (QList<int>{1, 1}));
     QCOMPARE(reports.updated, 0);
 }
 

@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
+#include <QTextStream>
 #include <QTimer>
 
 #include <cstdlib>
@@ -157,6 +158,7 @@ private Q_SLOTS:
     void commandLine();
     void listeningAddresses_data();
     void listeningAddresses();
+    void optionalRequirementDoesNotFail();
 
     void secondInstanceExitsSilently();
     void simultaneousStarts_data();
@@ -543,6 +545,7 @@ void TestStartup::commandLine_data()
             + missing.arg("usbipd service") + missing.arg("usbipd listening on TCP 3240")
             + missing.arg("Manager service org\\.ovra\\.admin\\.usbip")
             + missing.arg("polkit actions")
+            + "OPTIONAL DNS-SD discovery: unavailable: the system bus cannot be reached[^\n]*\n"
         << "";
 }
 
@@ -612,6 +615,18 @@ void TestStartup::listeningAddresses()
     QFETCH(QByteArray, table);
     QFETCH(QStringList, addresses);
     QCOMPARE(PlatformCheck::listeningAddresses(table, 3240), addresses);
+}
+
+void TestStartup::optionalRequirementDoesNotFail()
+{
+    QString text;
+    QTextStream out(&text);
+    const PlatformCheck::Requirement met{true, QStringLiteral("a"), QStringLiteral("yes")};
+    const PlatformCheck::Requirement extra{false, QStringLiteral("b"), QStringLiteral("no"), true};
+    QCOMPARE(PlatformCheck::print({met, extra}, out), 0);
+    QCOMPARE(text, QStringLiteral("OK       a: yes\nOPTIONAL b: no\n"));
+    QCOMPARE(PlatformCheck::print({met, {false, QStringLiteral("c"), QStringLiteral("no")}}, out),
+             1);
 }
 
 bool TestStartup::waitForWindowOf(int expectedUnameCalls, QProcess &process, int timeoutMs)

@@ -6,18 +6,21 @@
 # 192.0.2.2, TEST-NET-1: nothing leaves them), each with a private system bus
 # and an avahi-daemon of its own; this side runs the built Manager with a
 # stand-in usbip that binds in a stand-in sysfs, the other side browses with
-# avahi-browse. Checks: a share is announced with its TXT record, the count
-# follows, the last unshare withdraws it, a restarted Avahi gets it again, a
-# name another host announces is replaced. Prints how long a browser on the
-# other side took to see the announcement and its withdrawal.
+# avahi-browse and with the program's own browser (HOST-WATCH prints what
+# the Remote tab offers). Checks: a share is announced with its TXT record,
+# the count follows, the last unshare withdraws it, a restarted Avahi gets it
+# again, a name another host announces is replaced; the Remote tab's browser
+# offers the host with its address and drops it. Prints how long each
+# browser on the other side took to see the announcement and its withdrawal.
 #
-#   avahi-netns.sh MANAGER FAKE-POLKIT
+#   avahi-netns.sh MANAGER FAKE-POLKIT HOST-WATCH
 #
 # Exit status: 0 pass, 1 fail, 77 this machine cannot run it (not root, no
 # avahi-daemon or avahi-utils, no network namespaces).
 set -euo pipefail
 manager=$1
 polkit=$2
+watch=$3
 skip() {
     echo "avahi-netns: SKIP: $*"
     exit 77
@@ -160,11 +163,18 @@ while IFS= read -r line; do echo "$(ms) $line"; done <"$work/browse.fifo" >"$wor
 pids+=($!)
 as_b stdbuf -oL avahi-browse -rpk _usbip._tcp >"$work/browse.fifo" 2>/dev/null &
 pids+=($!)
-seen() { # MARK PATTERN: the time of the first line since MARK that matches
-    awk -v mark="$1" -v pattern="$2" \
-        '$1 >= mark && substr($0, index($0, " ") + 1) ~ pattern { print $1; exit }' "$work/browse.log"
+# The Remote tab's browser runs all along too, and prints its offer with times
+# (started without a shell between, so that the cleanup ends it: it outlives
+# its bus).
+ip netns exec peer env DBUS_SYSTEM_BUS_ADDRESS="$bus_b" "$watch" >"$work/watch.log" 2>"$work/watch.err" &
+pids+=($!)
+seen() { # MARK PATTERN [LOG [!]]: the time of the first line since MARK that matches (or, with !, does not)
+    awk -v mark="$1" -v pattern="$2" -v negate="${4:-}" \
+        '$1 >= mark && (substr($0, index($0, " ") + 1) ~ pattern) != (negate == "!") { print $1; exit }' \
+        "${3:-$work/browse.log}"
 }
-was_seen() { [ -n "$(seen "$1" "$2")" ]; }
+was_seen() { [ -n "$(seen "$@")" ]; }
+offered="ovra-ns-a [(]192[.]0[.]2[.]1[)]"
 resolved() { # NAME: the resolved line a one-shot browse shows for it
     as_b timeout 10 avahi-browse -rtpk _usbip._tcp 2>/dev/null | grep -a "^=;veth-b;IPv4;$1;" | head -n1 \
         || true
@@ -185,6 +195,11 @@ if wait_for 15 was_seen "$t" "$announced"; then
 else
     bad "the other side did not see the announcement"
 fi
+if wait_for 15 was_seen "$t" "$offered" "$work/watch.log"; then
+    figures+=("share -> offered in the Remote tab on the other side: $(($(seen "$t" "$offered" "$work/watch.log") - t)) ms")
+else
+    bad "the Remote tab's browser on the other side did not offer the host"
+fi
 line=$(resolved ovra-ns-a)
 echo "resolved: $line"
 case "$line" in
@@ -203,6 +218,11 @@ if wait_for 15 was_seen "$t" "$withdrawn"; then
     figures+=("last unshare -> withdrawn on the other side: $(($(seen "$t" "$withdrawn") - t)) ms")
 else
     bad "the other side still sees the announcement after the last unshare"
+fi
+if wait_for 15 was_seen "$t" "$offered" "$work/watch.log" !; then
+    figures+=("last unshare -> gone from the Remote tab on the other side: $(($(seen "$t" "$offered" "$work/watch.log" !) - t)) ms")
+else
+    bad "the Remote tab's browser on the other side still offers the host after the last unshare"
 fi
 
 # Avahi restarts while something is shared: announced again.
@@ -235,6 +255,7 @@ for figure in "${figures[@]}"; do
 done
 if [ "$failures" != 0 ]; then
     echo "--- browser on the other side"; cat "$work/browse.log"
+    echo "--- the Remote tab's browser on the other side"; cat "$work/watch.log" "$work/watch.err"
     echo "--- Manager"; cat "$work/manager.log"
     echo "--- avahi-daemon here"; cat "$work/avahi-a.log"
     echo "avahi-netns: $failures failed"

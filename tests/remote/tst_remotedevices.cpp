@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
+#include "fakeavahi.h"
+#include "hostbrowser.h"
 #include "nethelpers.h"
 #include "remotedevices.h"
 #include "testworld.h"
@@ -79,6 +81,16 @@ QByteArray nasExports()
         + ToolOutput::remoteBlock("3-1", "Acme : Stick Three (abcd:3333)");
 }
 
+// What a browser offers, as the host field shows it, and what each lists.
+QStringList offered(const HostBrowser &browser)
+{
+    QStringList result;
+    const QList<AnnouncedHost> hosts = browser.hosts();
+    for (const AnnouncedHost &host : hosts)
+        result << host.label() + QStringLiteral(" -> ") + host.host();
+    return result;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Ports)
@@ -103,6 +115,8 @@ private Q_SLOTS:
     void disconnectDevice();
     void lostConnectionWatch();
     void managerAbsent();
+    void announcedHosts();
+    void announcedHostsFollowAvahi();
 
 private:
     std::unique_ptr<RemoteDevices> service(int kernel = 4);
@@ -111,6 +125,7 @@ private:
     void answerFromPorts();
     int calls(const QString &method) const;
 
+    FakeAvahi m_avahi;
     mutable QMutex m_mutex;
     Ports m_ports;
     bool m_attachOnConnect = true;
@@ -561,6 +576,74 @@ void TestRemoteDevices::managerAbsent()
                           QStringLiteral("error [Error connect to device!\n] [%1]").arg(unknown),
                           QStringLiteral("error [Error disconnect device!\n] [%1]").arg(unknown),
                           QStringLiteral("error [Error get ports info!] [%1]").arg(unknown)}));
+}
+
+void TestRemoteDevices::announcedHosts()
+{
+    // studio over IPv4 and IPv6, v6 over IPv6 only, a name that does not
+    // resolve, a hostile name, and a service of another type.
+    m_avahi.clearServices();
+    QVERIFY(m_avahi.start());
+    m_avahi.addService(FakeAvahi::Service::remote(QStringLiteral("studio"),
+                                                  QStringLiteral("2001:db8::7"), FakeAvahi::IPv6));
+    m_avahi.addService(
+        FakeAvahi::Service::remote(QStringLiteral("studio"), QStringLiteral("192.0.2.7")));
+    m_avahi.addService(FakeAvahi::Service::remote(QStringLiteral("v6"),
+                                                  QStringLiteral("2001:db8::8"), FakeAvahi::IPv6));
+    m_avahi.addService(FakeAvahi::Service::remote(QStringLiteral("nameless"), QString()));
+    m_avahi.addService(FakeAvahi::Service::remote(QStringLiteral("evil\u202e\x1b[2Jone"),
+                                                  QStringLiteral("192.0.2.9")));
+    FakeAvahi::Service printer =
+        FakeAvahi::Service::remote(QStringLiteral("printer"), QStringLiteral("192.0.2.10"));
+    printer.type = QStringLiteral("_ipp._tcp");
+    m_avahi.addService(printer);
+
+    // Those known at once come with the browser's creation.
+    HostBrowser browser;
+    QTRY_COMPARE(offered(browser),
+                 (QStringList{QStringLiteral("evil\uFFFD\uFFFD[2Jone (192.0.2.9) -> 192.0.2.9"),
+                              "nameless -> nameless.local", "studio (192.0.2.7) -> 192.0.2.7",
+                              "v6 (2001:db8::8) -> 2001:db8::8"}));
+    QVERIFY(browser.isBrowsing());
+    // Live: one comes, one goes.
+    m_avahi.addService(
+        FakeAvahi::Service::remote(QStringLiteral("later"), QStringLiteral("192.0.2.11")));
+    m_avahi.removeService(QStringLiteral("studio"));
+    QTRY_COMPARE(offered(browser).mid(1, 2),
+                 (QStringList{"later (192.0.2.11) -> 192.0.2.11", "nameless -> nameless.local"}));
+    QCOMPARE(offered(browser).size(), 4);
+    m_avahi.stop();
+}
+
+void TestRemoteDevices::announcedHostsFollowAvahi()
+{
+    // Without Avahi nothing is offered and nothing fails; the browser does
+    // not have the bus start Avahi (were it asked so, the marker would appear).
+    const QString started = m_env->filePath(QStringLiteral("avahi-was-activated"));
+    m_bus.addActivatableService(QStringLiteral("org.freedesktop.Avahi"),
+                                QStringLiteral("/usr/bin/touch ") + started);
+    m_avahi.stop();
+    m_avahi.clearServices();
+    m_avahi.addService(
+        FakeAvahi::Service::remote(QStringLiteral("studio"), QStringLiteral("192.0.2.7")));
+    HostBrowser browser;
+    QSignalSpy changes(&browser, &HostBrowser::hostsChanged);
+    QTest::qWait(300);
+    QVERIFY(!browser.isBrowsing());
+    QCOMPARE(changes.count(), 0);
+
+    // Avahi starts, stops and starts again: the offer follows.
+    const QStringList studio{"studio (192.0.2.7) -> 192.0.2.7"};
+    QVERIFY(m_avahi.start());
+    QTRY_COMPARE(offered(browser), studio);
+    m_avahi.stop();
+    QTRY_COMPARE(offered(browser), QStringList());
+    QVERIFY(!browser.isBrowsing());
+    QVERIFY(m_avahi.start());
+    QTRY_COMPARE(offered(browser), studio);
+    QCOMPARE(m_avahi.browserCount(), 1);
+    QVERIFY(!QFile::exists(started));
+    m_avahi.stop();
 }
 
 QTEST_GUILESS_MAIN(TestRemoteDevices)
