@@ -14,6 +14,7 @@
 #include "privatebus.h"
 #include "remotedevicesmodel.h"
 #include "scannetworkdialog.h"
+#include "shareaccessdialog.h"
 #include "startup.h"
 #include "testworld.h"
 #include "tooloutput.h"
@@ -21,13 +22,18 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QHostInfo>
+#include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSettings>
 #include <QTabWidget>
+#include <QTextBlock>
 #include <QTreeView>
 #include <QtTest>
 
@@ -152,6 +158,11 @@ private Q_SLOTS:
     void remoteTableFromTheRealTool();
     void kernelVersionIsTheLeadingNumber_data();
     void kernelVersionIsTheLeadingNumber();
+    void accessDialogChecksEntries_data();
+    void accessDialogChecksEntries();
+    void accessLineAtStart_data();
+    void accessLineAtStart();
+    void accessChangeThroughTheDialog();
 
 private:
     int callCount(const QStringList &arguments) const;
@@ -1005,6 +1016,190 @@ void TestMainWindow::remoteTableFromTheRealTool()
     QCOMPARE(model->index(1, 1).data().toString(), QStringLiteral("3-2"));
     QCOMPARE(model->index(1, 2).data().toString(), QStringLiteral("0951:1666"));
     QCOMPARE(peer.requestCount(), 1);
+}
+
+void TestMainWindow::accessDialogChecksEntries_data()
+{
+    QTest::addColumn<bool>("restricted");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("cursorLine");
+    QTest::addColumn<QStringList>("hosts"); // what OK would send
+    QTest::addColumn<QString>("problem"); // empty: OK is enabled
+    QTest::addColumn<int>("marked");
+
+    QStringList most;
+    for (int i = 0; i < 256; ++i)
+        most << QStringLiteral("10.0.%1.%2").arg(i / 200).arg(i % 200);
+    const QString notAnAddress = "it is not an IPv4 or IPv6 address or prefix.";
+    QTest::newRow("no host: only this machine") << true << "" << 0 << QStringList() << "" << 0;
+    QTest::newRow("blanks around entries and blank lines do not count")
+        << true << " 192.168.1.20 \n\n\tfd00::/64\n"
+        << 0 << QStringList{"192.168.1.20", "fd00::/64"} << "" << 0;
+    QTest::newRow("a host name") << true << "10.0.0.1\nstorage.example" << 0
+                                 << QStringList{"10.0.0.1", "storage.example"}
+                                 << "Line 2 is not valid: " + notAnAddress << 1;
+    QTest::newRow("a bad prefix and a zone; the line the cursor is on explained")
+        << true << "10.0.0.0/33\n10.0.0.1\nfe80::1%eth0" << 2
+        << QStringList{"10.0.0.0/33", "10.0.0.1", "fe80::1%eth0"}
+        << "Line 3 is not valid: " + notAnAddress << 2;
+    QTest::newRow("a bad prefix, the cursor on a good line")
+        << true << "10.0.0.0/33\n10.0.0.1" << 1 << QStringList{"10.0.0.0/33", "10.0.0.1"}
+        << "Line 1 is not valid: its prefix length is not a number from 0 to 32." << 1;
+    QTest::newRow("256 entries") << true << most.join('\n') << 0 << most << "" << 0;
+    QTest::newRow("257 entries") << true << (most + QStringList{"10.9.9.9"}).join('\n') << 0
+                                 << most + QStringList{"10.9.9.9"}
+                                 << "The host list has 257 entries; at most 256 are allowed." << 0;
+    QTest::newRow("any host: the list kept is checked too")
+        << false << "192.168.1.x" << 0 << QStringList{"192.168.1.x"}
+        << "Line 1 is not valid: " + notAnAddress << 1;
+}
+
+void TestMainWindow::accessDialogChecksEntries()
+{
+    QFETCH(bool, restricted);
+    QFETCH(QString, text);
+    QFETCH(int, cursorLine);
+    QFETCH(QStringList, hosts);
+    QFETCH(QString, problem);
+    QFETCH(int, marked);
+
+    ShareAccessDialog dialog(restricted, {});
+    auto *edit = child<QPlainTextEdit>(&dialog, "m_hostsEdit");
+    QCOMPARE(edit->isEnabled(), restricted);
+    edit->setPlainText(text);
+    QTextCursor cursor(edit->document()->findBlockByNumber(cursorLine));
+    edit->setTextCursor(cursor);
+    QCOMPARE(dialog.restricted(), restricted);
+    QCOMPARE(dialog.hosts(), hosts);
+    auto *label = child<QLabel>(&dialog, "m_problemLabel");
+    QCOMPARE(label->text(), problem);
+    QCOMPARE(label->isVisibleTo(&dialog), !problem.isEmpty());
+    QCOMPARE(edit->extraSelections().size(), marked);
+    QCOMPARE(
+        child<QDialogButtonBox>(&dialog, "m_buttonBox")->button(QDialogButtonBox::Ok)->isEnabled(),
+        problem.isEmpty());
+}
+
+void TestMainWindow::accessLineAtStart_data()
+{
+    QTest::addColumn<FakeManager::Reply>("shareAccess");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("toolTip");
+
+    QTest::newRow("any host") << FakeManager::reply(QVariantList{false, QStringList{"10.0.0.1"}})
+                              << "Shared devices can be attached by any host that reaches this "
+                                 "machine."
+                              << "";
+    QTest::newRow("this machine only") << FakeManager::reply(QVariantList{true, QStringList()})
+                                       << "Shared devices can be attached only by this machine."
+                                       << "";
+    QTest::newRow("two hosts") << FakeManager::reply(
+        QVariantList{true, QStringList{"10.0.0.1", "fd00::/64"}})
+                               << "Shared devices can be attached by 2 host(s)."
+                               << "";
+    QTest::newRow("broken list")
+        << FakeManager::error("org.ovra.admin.usbip.Error.AccessListBroken",
+                              "The access list is broken (/etc/usbip/share-access: no mode).")
+        << "The list of hosts that may attach cannot be read: shared devices can be attached "
+           "only by this machine until it is set again."
+        << "The access list is broken (/etc/usbip/share-access: no mode).";
+    QTest::newRow("an answer of another form")
+        << FakeManager::reply(QStringLiteral("restricted"))
+        << "Who may attach shared devices is not known: the Manager service cannot be asked."
+        << "The type signature is not valid or compatible.";
+    QTest::newRow("no Manager")
+        << FakeManager::error("org.freedesktop.DBus.Error.ServiceUnknown")
+        << "Who may attach shared devices is not known: the Manager service cannot be asked."
+        << "The called service is not known.";
+}
+
+// The line under the local table says who may attach, as asked once with the
+// first local listing; a failure to ask is no box.
+void TestMainWindow::accessLineAtStart()
+{
+    QFETCH(FakeManager::Reply, shareAccess);
+    m_manager->setReply(QStringLiteral("ShareAccess"), shareAccess);
+    ModalCloser closer;
+    auto window = makeWindow();
+    auto *line = child<QLabel>(window.get(), "m_accessLabel");
+    QTEST(line->text(), "line");
+    QTEST(line->toolTip(), "toolTip");
+    child<QPushButton>(window.get(), "m_updateLocalPushButton")->click();
+    QCOMPARE(managerCalls(QStringLiteral("ShareAccess")), 1);
+    QTest::qWait(50);
+    QVERIFY(closer.boxes.isEmpty());
+}
+
+// Access... opens the dialog filled from the Manager; OK sets who may attach
+// and the line follows. A refusal keeps the dialog open with what was typed.
+void TestMainWindow::accessChangeThroughTheDialog()
+{
+    QMutex mutex;
+    QVariantList access{false, QStringList{"10.0.0.0/8"}};
+    bool refuse = false;
+    m_manager->setHandler([&](const FakeManager::Call &call, FakeManager::Reply *reply) {
+        QMutexLocker locker(&mutex);
+        if (call.method == QLatin1String("ShareAccess")) {
+            *reply = FakeManager::reply(access);
+            return true;
+        }
+        if (call.method != QLatin1String("SetShareAccess"))
+            return false;
+        *reply = refuse
+            ? FakeManager::error(QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"))
+            : FakeManager::reply(true);
+        if (!refuse)
+            access = call.arguments;
+        return true;
+    });
+    auto window = makeWindow();
+    auto *line = child<QLabel>(window.get(), "m_accessLabel");
+    QCOMPARE(
+        line->text(),
+        QStringLiteral("Shared devices can be attached by any host that reaches this machine."));
+
+    // Runs `step` on the dialog once it is open.
+    const auto withDialog = [](const std::function<void(ShareAccessDialog *)> &step) {
+        QTimer::singleShot(50, [step]() {
+            auto *dialog = qobject_cast<ShareAccessDialog *>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            step(dialog);
+        });
+    };
+    QString prefilled;
+    withDialog([&](ShareAccessDialog *dialog) {
+        prefilled = child<QPlainTextEdit>(dialog, "m_hostsEdit")->toPlainText();
+        child<QRadioButton>(dialog, "m_onlyTheseRadioButton")->click();
+        child<QPlainTextEdit>(dialog, "m_hostsEdit")->appendPlainText(QStringLiteral("fd00::1"));
+        child<QDialogButtonBox>(dialog, "m_buttonBox")->button(QDialogButtonBox::Ok)->click();
+    });
+    child<QPushButton>(window.get(), "m_accessPushButton")->click();
+    QCOMPARE(prefilled, QStringLiteral("10.0.0.0/8"));
+    QCOMPARE(access, (QVariantList{true, QStringList{"10.0.0.0/8", "fd00::1"}}));
+    QCOMPARE(line->text(), QStringLiteral("Shared devices can be attached by 2 host(s)."));
+    QVERIFY(window->findChildren<ShareAccessDialog *>().isEmpty());
+
+    refuse = true;
+    ModalCloser closer;
+    bool stayedOpen = false;
+    QStringList typed;
+    withDialog([&](ShareAccessDialog *dialog) {
+        child<QRadioButton>(dialog, "m_anyHostRadioButton")->click();
+        child<QDialogButtonBox>(dialog, "m_buttonBox")->button(QDialogButtonBox::Ok)->click();
+        QTimer::singleShot(200, [&, dialog]() {
+            stayedOpen = dialog->isVisible();
+            typed = dialog->hosts();
+            dialog->reject();
+        });
+    });
+    child<QPushButton>(window.get(), "m_accessPushButton")->click();
+    QVERIFY(stayedOpen);
+    QCOMPARE(typed, (QStringList{"10.0.0.0/8", "fd00::1"}));
+    QCOMPARE(closer.boxes.size(), 1);
+    QCOMPARE(closer.boxes.first().text, QStringLiteral("Error changing who may attach!"));
+    QCOMPARE(closer.boxes.first().detailedText, QStringLiteral("Authorization error."));
+    QCOMPARE(line->text(), QStringLiteral("Shared devices can be attached by 2 host(s)."));
+    m_manager->setHandler({});
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -12,16 +12,21 @@
 #include "mainwindow.h"
 #include "remotedevicesmodel.h"
 #include "scannetworkdialog.h"
+#include "shareaccessdialog.h"
 #include "startup.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QJsonArray>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTimer>
 #include <QTreeView>
 #include <QtTest>
@@ -421,6 +426,51 @@ private Q_SLOTS:
             QCOMPARE(localStatus(QStringLiteral("2-1")), QStringLiteral("unshared"));
             QVERIFY(!m_sandbox->isBound(QStringLiteral("2-1")));
         }
+    }
+
+    // Who may attach, through the dialog to the real Manager and its stand-in
+    // packet filter: restricted to two hosts, then open to any host again
+    // (the list kept); the line under the table follows.
+    void restrictWhoMayAttach()
+    {
+        auto *line = child<QLabel>("m_accessLabel");
+        QCOMPARE(line->text(),
+                 QStringLiteral("Shared devices can be attached by any host that "
+                                "reaches this machine."));
+        const auto choose = [this](bool restricted, const QString &hosts) {
+            ModalWatcher watcher;
+            watcher.onDialog = [&](QDialog *dialog) {
+                if (!qobject_cast<ShareAccessDialog *>(dialog))
+                    return;
+                dialog
+                    ->findChild<QRadioButton *>(restricted
+                                                    ? QStringLiteral("m_onlyTheseRadioButton")
+                                                    : QStringLiteral("m_anyHostRadioButton"))
+                    ->click();
+                dialog->findChild<QPlainTextEdit *>()->setPlainText(hosts);
+                dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->click();
+            };
+            click("m_accessPushButton");
+            QVERIFY(watcher.boxes.isEmpty());
+        };
+        const QByteArray listed = "192.168.1.0/24\nfd00::1\n";
+        choose(true, QStringLiteral("192.168.1.5/24\n\nfd00:0::1"));
+        QCOMPARE(line->text(), QStringLiteral("Shared devices can be attached by 2 host(s)."));
+        QVERIFY(m_sandbox->configFile(QStringLiteral("share-access"))
+                    .endsWith("restricted\n" + listed));
+        const QByteArray rules = m_sandbox->nftRules();
+        const QByteArray applied = rules.mid(rules.lastIndexOf("# nft"));
+        QVERIFY2(applied.contains("elements = { 192.168.1.0/24 }")
+                     && applied.contains("elements = { fd00::1 }"),
+                 applied.constData());
+
+        choose(false, QStringLiteral("192.168.1.0/24\nfd00::1"));
+        QCOMPARE(line->text(),
+                 QStringLiteral("Shared devices can be attached by any host that "
+                                "reaches this machine."));
+        QVERIFY(m_sandbox->configFile(QStringLiteral("share-access"))
+                    .endsWith("\nunrestricted\n" + listed));
+        QVERIFY(!m_sandbox->nftRules().mid(rules.size()).contains("chain input"));
     }
 
     // The start-up checks pass on the sandbox's platform: the tools package
