@@ -20,6 +20,9 @@ ShareAccessDialog::ShareAccessDialog(bool restricted, const QStringList &hosts, 
     QPalette palette = m_ui->m_problemLabel->palette();
     palette.setColor(QPalette::WindowText, QColor(0xda, 0x44, 0x53));
     m_ui->m_problemLabel->setPalette(palette);
+    // A line kept for the explanation: the editor does not jump while an
+    // entry turns valid and invalid as it is typed.
+    m_ui->m_problemLabel->setMinimumHeight(m_ui->m_problemLabel->fontMetrics().lineSpacing());
 
     (restricted ? m_ui->m_onlyTheseRadioButton : m_ui->m_anyHostRadioButton)->setChecked(true);
     m_ui->m_hostsEdit->setPlainText(hosts.join(QLatin1Char('\n')));
@@ -100,7 +103,6 @@ void ShareAccessDialog::validate()
     }
     edit->setExtraSelections(marks);
     m_ui->m_problemLabel->setText(explanation);
-    m_ui->m_problemLabel->setVisible(!explanation.isEmpty());
     m_ui->m_buttonBox->button(QDialogButtonBox::Ok)->setEnabled(explanation.isEmpty());
 }
 
