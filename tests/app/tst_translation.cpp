@@ -41,7 +41,6 @@ private Q_SLOTS:
         QTest::newRow("host label")
             << "label" << QStringLiteral("Сетевой адрес удалённых USB-накопителей:");
         QTest::newRow("scan button") << "m_scanPushButton" << QStringLiteral("Сканировать сеть...");
-        QTest::newRow("access button") << "m_accessPushButton" << QStringLiteral("Доступ…");
     }
 
     void windowTexts()

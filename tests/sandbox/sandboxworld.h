@@ -7,7 +7,6 @@
 #include "testenvironment.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QJsonObject>
 #include <QProcess>
 #include <QString>
@@ -70,11 +69,7 @@ public:
     QByteArray configFile(const QString &name) const { return m_env.readConfigFile(name); }
     QString statePath() const { return m_env.filePath(QStringLiteral("world.json")); }
     // Every set of rules the Manager handed the stand-in nft, one after the other.
-    QByteArray nftRules() const
-    {
-        QFile file(m_env.filePath(QStringLiteral("manager/nft-rules.log")));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    QByteArray nftRules() const;
 
 private:
     static bool waitForBusName(const QString &name, int timeoutMs);
