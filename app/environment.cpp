@@ -28,6 +28,7 @@ Platform platformFromEnvironment()
     moved(&platform.dataDir, "OVRA_DATA_DIR");
     moved(&platform.osReleaseFile, "OVRA_OS_RELEASE_FILE");
     moved(&platform.hostsFile, "OVRA_RESOLVER_HOSTS_FILE");
+    moved(&platform.nftProgram, "OVRA_NFT_PROGRAM");
     bool ok = false;
     const int testMode = qgetenv("TESTMODE").toInt(&ok);
     platform.testMode = ok && testMode != 0;

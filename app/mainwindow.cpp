@@ -10,6 +10,7 @@
 #include "ovrawait.h"
 #include "remotedevicesmodel.h"
 #include "scannetworkdialog.h"
+#include "shareaccessdialog.h"
 #include "startup.h"
 
 #include <QApplication>
@@ -121,6 +122,10 @@ void MainWindow::initLocalTab()
     connect(&m_local, &LocalSharing::updated, m_localModel.get(), &LocalDevicesModel::setRows);
     connect(&m_local, &LocalSharing::rowChanged, m_localModel.get(), &LocalDevicesModel::setRow);
     connect(&m_local, &LocalSharing::error, this, &MainWindow::showError);
+    connect(&m_local, &LocalSharing::accessChanged, this, [this](const AccessState &access) {
+        m_ui->m_accessLabel->setText(ShareAccessDialog::stateText(access));
+        m_ui->m_accessLabel->setToolTip(access.problem);
+    });
 
     if (m_ui->m_tabWidget->currentIndex() == LocalTab)
         updateLocalDevices();
@@ -141,6 +146,7 @@ void MainWindow::initLocalTab()
     connect(m_ui->m_shareConstAction, &QAction::triggered, this, [this]() { shareDevice(true); });
     connect(m_ui->m_unshareAction, &QAction::triggered, this, &MainWindow::unshareDevice);
     connect(m_ui->m_unsharePushButton, &QPushButton::clicked, this, &MainWindow::unshareDevice);
+    connect(m_ui->m_accessPushButton, &QPushButton::clicked, this, &MainWindow::editShareAccess);
 
     connect(selection, &QItemSelectionModel::currentRowChanged, this,
             &MainWindow::updateLocalButtons);
@@ -230,6 +236,10 @@ void MainWindow::updateLocalDevices(Pause pause)
         OvraWait::pause(ListingPauseMs);
     if (m_local.update() && !busId.isEmpty())
         selectRow(m_ui->m_localDevicesTreeView, m_localModel->indexOf(busId));
+    if (!m_accessAsked) {
+        m_accessAsked = true;
+        m_local.readAccess();
+    }
     updateLocalButtons();
 }
 
@@ -251,6 +261,26 @@ void MainWindow::unshareDevice()
         m_local.unshare(m_localModel->rowAt(index).device);
     }
     updateLocalButtons();
+}
+
+void MainWindow::editShareAccess()
+{
+    AccessState access;
+    {
+        BusyCursor busy;
+        access = m_local.readAccess();
+    }
+    if (access.kind == AccessState::Kind::Unknown) {
+        showError(tr("Error reading who may attach!"), access.problem);
+        return;
+    }
+    // A broken list lets only this machine attach: that is where to start.
+    ShareAccessDialog dialog(access.kind != AccessState::Kind::AnyHost, access.hosts, this);
+    dialog.setApply([this](bool restricted, const QStringList &hosts) {
+        BusyCursor busy;
+        return m_local.setAccess(restricted, hosts);
+    });
+    dialog.exec();
 }
 
 void MainWindow::updateRemoteDevices()

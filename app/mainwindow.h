@@ -41,6 +41,7 @@ protected:
 private Q_SLOTS:
     void shareDevice(bool isConst = false);
     void unshareDevice();
+    void editShareAccess();
     void updateRemoteDevices();
     void connectDevice(bool isConst = false);
     void disconnectDevice();
@@ -84,4 +85,6 @@ private:
     QList<QPair<QString, QString>> m_errorBoxes;
     bool m_showingBox = false;
     bool m_constructed = false;
+    // Who may attach is asked with the first local listing.
+    bool m_accessAsked = false;
 };

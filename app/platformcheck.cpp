@@ -3,6 +3,10 @@
 
 #include "platformcheck.h"
 
+#include "childprocess.h"
+#include "localsharing.h"
+#include "outsidetext.h"
+#include "ovraadminusbipinterface.h"
 #include "ovrausbipmanager.h"
 #include "packagemanager.h"
 #include "startup.h"
@@ -24,7 +28,10 @@ namespace {
 
 const quint16 usbipPort = 3240;
 const char policyFile[] = "org.ovra.admin.usbip.policy";
-const char *const policyActions[] = {OvraUsbIp::ShareAction, OvraUsbIp::ConnectAction};
+const char *const policyActions[] = {OvraUsbIp::ShareAction, OvraUsbIp::ConnectAction,
+                                     OvraUsbIp::AccessAction};
+// nft lists a table at once; a tool that takes longer is stuck.
+const int nftTimeoutMs = 5000;
 
 // The kernel writes module names with underscores in /sys/module and either
 // way in file names.
@@ -141,7 +148,14 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-PlatformCheck::Requirement listeningRequirement(const Platform &platform, bool serviceActive)
+bool restricts(const AccessState &access)
+{
+    // A broken list lets only this machine attach.
+    return access.kind == AccessState::Kind::Restricted || access.kind == AccessState::Kind::Broken;
+}
+
+PlatformCheck::Requirement listeningRequirement(const Platform &platform, bool serviceActive,
+                                                const AccessState &access)
 {
     const QString name = QStringLiteral("usbipd listening on TCP 3240");
     const QString &proc = platform.procRoot;
@@ -159,11 +173,40 @@ PlatformCheck::Requirement listeningRequirement(const Platform &platform, bool s
         everywhere = everywhere || host == QHostAddress::AnyIPv4 || host == QHostAddress::AnyIPv6;
     }
     QString finding = addresses.join(QStringLiteral(", "));
-    if (everywhere)
+    if (everywhere && restricts(access))
+        finding += QStringLiteral(" (every interface; who may attach is restricted, see below)");
+    else if (everywhere)
         finding += QStringLiteral(" (every interface: anyone who reaches this port can use the "
-                                  "shared devices, without authentication; limit it with a "
-                                  "firewall)");
+                                  "shared devices, without authentication; restrict who may "
+                                  "attach in the program: Local tab, Access...)");
     return {true, name, finding};
+}
+
+PlatformCheck::Requirement accessRequirement(const AccessState &access)
+{
+    const QString name = QStringLiteral("who may attach shared devices");
+    switch (access.kind) {
+    case AccessState::Kind::AnyHost:
+        return {true, name,
+                QStringLiteral("any host that reaches TCP 3240 (restrict it in the program: "
+                               "Local tab, Access...)")};
+    case AccessState::Kind::Restricted:
+        if (access.hosts.isEmpty())
+            return {true, name, QStringLiteral("only this machine")};
+        return {
+            true, name,
+            QStringLiteral("only this machine and %1 listed %2")
+                .arg(access.hosts.size())
+                .arg(access.hosts.size() == 1 ? QStringLiteral("host") : QStringLiteral("hosts"))};
+    case AccessState::Kind::Broken:
+        return {false, name,
+                access.problem
+                    + QStringLiteral(" Set it again in the program (Local tab, Access...)")};
+    case AccessState::Kind::Unknown:
+        break;
+    }
+    return {false, name,
+            QStringLiteral("the Manager service cannot be asked") + errorSuffix(access.problem)};
 }
 
 PlatformCheck::Requirement managerRequirement()
@@ -233,6 +276,73 @@ PlatformCheck::Requirement polkitRequirement(const Platform &platform)
     return {true, name, path};
 }
 
+// What nft said or what happened to it, on one line.
+QString nftFailure(const ChildResult &run)
+{
+    const QString message = OutsideText::cleaned(run.errorText().simplified());
+    if (!message.isEmpty())
+        return message;
+    switch (run.end) {
+    case ChildResult::End::TimedOut:
+        return QStringLiteral("no answer within %1 s").arg(nftTimeoutMs / 1000);
+    case ChildResult::End::Crashed:
+        return QStringLiteral("it crashed");
+    case ChildResult::End::NotStarted:
+    case ChildResult::End::Exited:
+        break;
+    }
+    return QStringLiteral("exit status %1").arg(run.exitCode);
+}
+
+PlatformCheck::Requirement filterRequirement(const Platform &platform, const AccessState &access)
+{
+    const QString table = QLatin1String(OvraUsbIp::AccessTable);
+    const QString name = QStringLiteral("packet filter table inet ") + table;
+    // nft's messages in English, whatever the user's language.
+    const ChildResult listed =
+        runChild(platform.nftProgram,
+                 {QStringLiteral("list"), QStringLiteral("table"), QStringLiteral("inet"), table},
+                 nftTimeoutMs, {QStringLiteral("LC_ALL=C")});
+    if (listed.end == ChildResult::End::NotStarted)
+        return {false, name,
+                QStringLiteral("%1 cannot be run; it comes with the package nftables: sudo apt "
+                               "install nftables")
+                    .arg(platform.nftProgram)};
+    const bool present = listed.succeeded();
+    const QString failure = present ? QString() : nftFailure(listed);
+    // "Operation not permitted (you must be root)"
+    if (failure.contains(QLatin1String("Operation not permitted")))
+        return {true, name,
+                QStringLiteral("it takes root to check whether it is in place: sudo "
+                               "ovra-admin-usbip --check")};
+    // "Error: No such file or directory" names a table that is not there.
+    if (!present && !failure.contains(QLatin1String("No such file or directory")))
+        return {false, name, QStringLiteral("nft cannot list it (%1)").arg(failure)};
+
+    // The Manager puts the list in force when it starts; a hand edit of the
+    // list waits for that.
+    const QString restart = QStringLiteral("put the list in force: sudo systemctl restart "
+                                           "ovra-admin-usbip-manager.service");
+    switch (access.kind) {
+    case AccessState::Kind::AnyHost:
+        if (present)
+            return {false, name,
+                    QStringLiteral("in place, though any host may attach; ") + restart};
+        return {true, name,
+                QStringLiteral("not in place (none is needed while any host may attach)")};
+    case AccessState::Kind::Restricted:
+    case AccessState::Kind::Broken:
+        if (present)
+            return {true, name, QStringLiteral("in place")};
+        return {false, name,
+                QStringLiteral("not in place, so any host that reaches TCP 3240 may attach; ")
+                    + restart};
+    case AccessState::Kind::Unknown:
+        break;
+    }
+    return {true, name, present ? QStringLiteral("in place") : QStringLiteral("not in place")};
+}
+
 } // namespace
 
 namespace PlatformCheck {
@@ -241,12 +351,17 @@ QList<Requirement> requirements(const Platform &platform)
 {
     const QString release = kernelRelease();
     bool serviceActive = false;
+    // Who may attach decides what the usbipd line and the filter's line say.
+    OvraAdminUsbIpInterface manager;
+    const AccessState access = askShareAccess(manager);
     QList<Requirement> result;
     result << toolsRequirement(platform, release) << executableRequirement()
            << moduleRequirement(platform, QStringLiteral("usbip-host"), release)
            << moduleRequirement(platform, QStringLiteral("vhci-hcd"), release)
-           << serviceRequirement(&serviceActive) << listeningRequirement(platform, serviceActive)
-           << managerRequirement() << polkitRequirement(platform) << discoveryRequirement();
+           << serviceRequirement(&serviceActive)
+           << listeningRequirement(platform, serviceActive, access) << managerRequirement()
+           << polkitRequirement(platform) << accessRequirement(access)
+           << filterRequirement(platform, access) << discoveryRequirement();
     return result;
 }
 

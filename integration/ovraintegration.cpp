@@ -58,7 +58,10 @@ bool installTranslator(const QLocale &locale, const QString &baseName, const QSt
 {
     for (const QString &dir : dirs) {
         auto *translator = new QTranslator(qApp);
-        if (translator->load(locale, baseName, QStringLiteral("_"), dir)) {
+        // With the suffix given, a language without a catalogue of its own
+        // falls back to the one without a language ("ovra-admin-usbip.qm":
+        // the English plural forms).
+        if (translator->load(locale, baseName, QStringLiteral("_"), dir, QStringLiteral(".qm"))) {
             QCoreApplication::installTranslator(translator);
             return true;
         }

@@ -4,6 +4,7 @@
 #include "localsharing.h"
 
 #include "outsidetext.h"
+#include "ovrausbipmanager.h"
 #include "ovrawait.h"
 #include "systemdisks.h"
 #include "usbipgrammar.h"
@@ -21,12 +22,39 @@ const char ThisMachine[] = "localhost";
 
 } // namespace
 
+AccessState askShareAccess(OvraAdminUsbIpInterface &manager)
+{
+    AccessState access;
+    QDBusPendingReply<bool, QStringList> reply = manager.ShareAccess();
+    // truth() waits and reports a failed call; the answer has two values,
+    // read below.
+    bool failed = false;
+    manager.truth(reply, [&](const QString &detailed) {
+        failed = true;
+        access.problem =
+            OutsideText::cleaned(detailed, OutsideText::MaxShownChars, OutsideText::Lines::Kept);
+    });
+    if (failed) {
+        if (reply.error().name() == QLatin1String(OvraUsbIp::AccessListBrokenError))
+            access.kind = AccessState::Kind::Broken;
+    } else if (reply.isError()) {
+        // An answer of another form than (b, as): a Manager that is not ours.
+        access.problem = manager.errorText(QDBusError::InvalidSignature);
+    } else {
+        access.kind =
+            reply.argumentAt<0>() ? AccessState::Kind::Restricted : AccessState::Kind::AnyHost;
+        access.hosts = reply.argumentAt<1>();
+    }
+    return access;
+}
+
 LocalSharing::LocalSharing(const Platform &platform, QObject *parent)
     : QObject(parent)
     , m_platform(platform)
 {
     qRegisterMetaType<LocalRow>();
     qRegisterMetaType<QList<LocalRow>>();
+    qRegisterMetaType<AccessState>();
     m_manager.setWaiter(&OvraWait::until);
     // A missing or unreadable blacklist leaves out nothing.
     UsbIpGrammar::readListFile(m_platform.blacklistPath(), UsbIpGrammar::BlacklistRules,
@@ -144,6 +172,22 @@ bool LocalSharing::unshare(const UsbDevice &device)
                          reportAs(tr("Error unshare device!\n"))))
         return false;
     setShare(device.busId(), LocalRow::Share::None);
+    return true;
+}
+
+AccessState LocalSharing::readAccess()
+{
+    const AccessState access = askShareAccess(m_manager);
+    Q_EMIT accessChanged(access);
+    return access;
+}
+
+bool LocalSharing::setAccess(bool restricted, const QStringList &hosts)
+{
+    if (!m_manager.truth(m_manager.SetShareAccess(restricted, hosts),
+                         reportAs(tr("Error changing who may attach!"))))
+        return false;
+    readAccess();
     return true;
 }
 

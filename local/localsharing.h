@@ -25,6 +25,28 @@ struct LocalRow
 
 Q_DECLARE_METATYPE(LocalRow)
 
+// Who may attach this machine's shared devices, as the Manager service says.
+struct AccessState
+{
+    enum class Kind {
+        Unknown, // the Manager cannot be asked; `problem` says why
+        AnyHost, // any host that reaches this machine
+        Restricted, // this machine and `hosts` only
+        // The Manager's list cannot be read: only this machine may attach
+        // until who may attach is set again; `problem` is the Manager's reason.
+        Broken,
+    };
+    Kind kind = Kind::Unknown;
+    // The list the Manager keeps, also while any host may attach.
+    QStringList hosts;
+    QString problem;
+};
+
+Q_DECLARE_METATYPE(AccessState)
+
+// Asks the Manager who may attach (ShareAccess), waiting as `manager` does.
+AccessState askShareAccess(OvraAdminUsbIpInterface &manager);
+
 // The local side: lists this machine's shareable USB devices with their
 // share state and has the Manager service share (bind) and unshare (unbind)
 // them. It hands its rows out whole (updated) or one by one (rowChanged).
@@ -47,6 +69,12 @@ public:
 
     QList<LocalRow> rows() const { return m_rows; }
 
+    // Asks the Manager who may attach (accessChanged tells).
+    AccessState readAccess();
+    // Has the Manager set who may attach, then reads it back; a refusal or
+    // failure is an error.
+    bool setAccess(bool restricted, const QStringList &hosts);
+
     // Bus ids of the removable USB storage drives that carry no part of the
     // running system (see SystemDisks) and share no USB device (a dock, a
     // card reader) with a drive that does; none at all when the disks of the
@@ -56,6 +84,7 @@ public:
 Q_SIGNALS:
     void updated(const QList<LocalRow> &rows);
     void rowChanged(int row, const LocalRow &value);
+    void accessChanged(const AccessState &access);
     void error(const QString &error, const QString &detailed);
 
 private:

@@ -39,24 +39,6 @@ struct DeviceId
 // English explanation.
 bool parseDeviceId(const QString &text, DeviceId *result, QString *reason = nullptr);
 
-// A host that may attach the shared devices, in its canonical form: an IPv4
-// address in dotted decimal ("192.168.1.20"), an IPv6 address as Qt prints
-// it (lower case, the longest run of zero groups shortened: "fd00::1"), or
-// either followed by "/" and a prefix length (0-32, 0-128) with the bits
-// past the prefix cleared ("192.168.1.5/24" becomes "192.168.1.0/24"). A
-// prefix of the full length is the plain address; an IPv4-mapped IPv6
-// address ("::ffff:192.0.2.1", prefixes of 96 and more) is its IPv4 address,
-// as the kernel sees such a peer. Returns an empty text and, when `reason`
-// is given, a short English explanation for anything else: blanks, zones
-// ("fe80::1%eth0"), names, leading zeros ("010.0.0.1"), bad prefixes.
-QString canonicalAccessHost(const QString &text, QString *reason = nullptr);
-
-// Checks a whole host list (at most OvraUsbIp::MaxAccessHosts entries) and
-// gives it in canonical form, in the order given, every duplicate after the
-// first dropped. On failure returns false and a reason that names the entry.
-bool canonicalAccessHosts(const QStringList &hosts, QStringList *canonical,
-                          QString *reason = nullptr);
-
 // A client-supplied text for a message or the log: at most 64 characters,
 // quoted and cleaned (OutsideText), so it stays short and on one line.
 QString quoted(const QString &text);

@@ -3,6 +3,7 @@
 
 #include "managerservice.h"
 
+#include "accesshosts.h"
 #include "listfile.h"
 #include "managerarguments.h"
 #include "outsidetext.h"
@@ -202,9 +203,10 @@ bool ManagerService::SetShareAccess(bool restricted, const QStringList &hosts)
     AccessChange change;
     change.fromCall = true;
     change.setting.restricted = restricted;
-    QString reason;
-    if (!ManagerArguments::canonicalAccessHosts(hosts, &change.setting.hosts, &reason))
-        return rejectArguments(reason);
+    const AccessHosts::List checked = AccessHosts::canonicalHosts(hosts);
+    if (!checked.isValid())
+        return rejectArguments(checked.reason);
+    change.setting.hosts = checked.canonical;
 
     change.call = takeCall();
     authorize(change.call, QLatin1String(OvraUsbIp::AccessAction),

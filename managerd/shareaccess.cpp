@@ -3,12 +3,16 @@
 
 #include "shareaccess.h"
 
+#include "accesshosts.h"
 #include "listfile.h"
 #include "managerarguments.h"
 #include "ovrausbipmanager.h"
 #include "usbipgrammar.h"
 
 #include <QFileInfo>
+
+// The bus contract's limit is the grammar's.
+static_assert(OvraUsbIp::MaxAccessHosts == AccessHosts::MaxHosts);
 
 namespace Access {
 
@@ -60,9 +64,10 @@ bool read(const QString &path, Setting *setting, QString *error)
                                                : ManagerArguments::quoted(entries.first()),
                              QLatin1String(UsbIpGrammar::AccessRestricted),
                              QLatin1String(UsbIpGrammar::AccessUnrestricted)));
-    QString reason;
-    if (!ManagerArguments::canonicalAccessHosts(access.hosts, &setting->hosts, &reason))
-        return fail(reason);
+    const AccessHosts::List hosts = AccessHosts::canonicalHosts(access.hosts);
+    if (!hosts.isValid())
+        return fail(hosts.reason);
+    setting->hosts = hosts.canonical;
     setting->restricted = access.mode == UsbIpGrammar::AccessEntries::Mode::Restricted;
     return true;
 }

@@ -13,7 +13,7 @@
 // The file (/etc/usbip/share-access) is a list file read with the grammar's
 // AccessListRules: "#" comment lines, then the mode ("restricted" or
 // "unrestricted"), then one host per line in canonical form
-// (ManagerArguments::canonicalAccessHost). A missing file is the default:
+// (AccessHosts::canonicalHost). A missing file is the default:
 // unrestricted, as before the setting existed. A file that cannot be read,
 // has no mode or holds anything but hosts after it is broken: only this
 // machine may attach until the setting is made again (a hand edit that went

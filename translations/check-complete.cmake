@@ -9,7 +9,8 @@ string(REPLACE "|" ";" TS_FILES "${TS_FILES}")
 foreach(ts ${TS_FILES})
     get_filename_component(name ${ts} NAME)
     configure_file(${ts} ${WORK_DIR}/${name} COPYONLY)
-    execute_process(COMMAND ${LUPDATE} -no-obsolete -locations none ${SOURCES} -ts ${WORK_DIR}/${name}
+    execute_process(COMMAND ${LUPDATE} ${LUPDATE_OPTIONS} -no-obsolete -locations none ${SOURCES}
+        -ts ${WORK_DIR}/${name}
         RESULT_VARIABLE result OUTPUT_QUIET)
     if(NOT result EQUAL 0)
         message(FATAL_ERROR "lupdate failed on ${name}")

@@ -2,6 +2,33 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="ru_RU">
 <context>
+    <name>AccessHosts</name>
+    <message>
+        <source>it is empty</source>
+        <translation>запись пуста</translation>
+    </message>
+    <message>
+        <source>it is longer than %1 characters</source>
+        <translation>запись длиннее %1 символов</translation>
+    </message>
+    <message>
+        <source>it is not an IPv4 or IPv6 address or prefix</source>
+        <translation>это не адрес и не префикс IPv4 или IPv6</translation>
+    </message>
+    <message>
+        <source>its prefix length is not a number from 0 to %1</source>
+        <translation>длина префикса — не число от 0 до %1</translation>
+    </message>
+    <message>
+        <source>The host list has %1 entries; at most %2 are allowed.</source>
+        <translation>В списке узлов %1 записей; допускается не более %2.</translation>
+    </message>
+    <message>
+        <source>Invalid host %1 (entry %2 of the list): %3.</source>
+        <translation>Недопустимый узел %1 (запись %2 списка): %3.</translation>
+    </message>
+</context>
+<context>
     <name>HostOffer</name>
     <message>
         <source>Hosts that share devices</source>
@@ -77,6 +104,10 @@
         <translation>Ошибка отмены доступа к устройству!
 </translation>
     </message>
+    <message>
+        <source>Error changing who may attach!</source>
+        <translation>Ошибка изменения круга узлов, которым разрешено подключение!</translation>
+    </message>
 </context>
 <context>
     <name>MainWindow</name>
@@ -143,6 +174,18 @@
     <message>
         <source>Error</source>
         <translation>Ошибка</translation>
+    </message>
+    <message>
+        <source>Who may attach the devices this machine shares</source>
+        <translation>Кто может подключать устройства, к которым этот компьютер предоставил доступ</translation>
+    </message>
+    <message>
+        <source>Access…</source>
+        <translation>Доступ…</translation>
+    </message>
+    <message>
+        <source>Error reading who may attach!</source>
+        <translation>Ошибка чтения круга узлов, которым разрешено подключение!</translation>
     </message>
 </context>
 <context>
@@ -381,6 +424,57 @@
     <message>
         <source>(none)</source>
         <translation>(нет)</translation>
+    </message>
+</context>
+<context>
+    <name>ShareAccessDialog</name>
+    <message>
+        <source>Who may attach</source>
+        <translation>Кто может подключаться</translation>
+    </message>
+    <message>
+        <source>Who may attach the USB devices this machine shares:</source>
+        <translation>Кто может подключать USB-устройства, к которым этот компьютер предоставил доступ:</translation>
+    </message>
+    <message>
+        <source>Any host that reaches this machine</source>
+        <translation>Любой узел, которому доступен этот компьютер</translation>
+    </message>
+    <message>
+        <source>Only these hosts</source>
+        <translation>Только эти узлы</translation>
+    </message>
+    <message>
+        <source>One IPv4 or IPv6 address or prefix per line, for example 192.168.1.20, 192.168.1.0/24 or fd00::/64. This machine may always attach; with no host listed, only this machine may.</source>
+        <translation>По одному адресу или префиксу IPv4 или IPv6 в строке, например 192.168.1.20, 192.168.1.0/24 или fd00::/64. Этот компьютер может подключаться всегда; если список пуст, подключаться может только он.</translation>
+    </message>
+    <message>
+        <source>Line %1 is not valid: %2.</source>
+        <translation>Строка %1 недопустима: %2.</translation>
+    </message>
+    <message>
+        <source>Shared devices can be attached by any host that reaches this machine.</source>
+        <translation>Предоставленные устройства может подключить любой узел, которому доступен этот компьютер.</translation>
+    </message>
+    <message>
+        <source>Shared devices can be attached only by this machine.</source>
+        <translation>Предоставленные устройства может подключить только этот компьютер.</translation>
+    </message>
+    <message numerus="yes">
+        <source>Shared devices can be attached by %n host(s).</source>
+        <translation>
+            <numerusform>Предоставленные устройства может подключить %n узел.</numerusform>
+            <numerusform>Предоставленные устройства могут подключить %n узла.</numerusform>
+            <numerusform>Предоставленные устройства могут подключить %n узлов.</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>The list of hosts that may attach cannot be read: shared devices can be attached only by this machine until it is set again.</source>
+        <translation>Список узлов, которым разрешено подключение, не читается: пока он не будет задан снова, предоставленные устройства может подключить только этот компьютер.</translation>
+    </message>
+    <message>
+        <source>Who may attach shared devices is not known: the Manager service cannot be asked.</source>
+        <translation>Неизвестно, кто может подключать предоставленные устройства: службу Manager не удаётся опросить.</translation>
     </message>
 </context>
 <context>

@@ -24,6 +24,9 @@ struct Platform
     // Empty: the system's resolver. Otherwise host names are looked up in
     // this hosts-format file alone, and no name server is ever asked.
     QString hostsFile;
+    // nftables' tool, with which the platform check looks at the Manager's
+    // table (the Manager has its own, from its command line).
+    QString nftProgram = QStringLiteral("/usr/sbin/nft");
     // Every local device is listed, storage drive or not.
     bool testMode = false;
 

@@ -15,6 +15,7 @@
 #include "privatebus.h"
 #include "remotedevicesmodel.h"
 #include "scannetworkdialog.h"
+#include "shareaccessdialog.h"
 #include "startup.h"
 #include "testworld.h"
 #include "tooloutput.h"
@@ -22,15 +23,20 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QHostInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSettings>
 #include <QTabWidget>
+#include <QTextBlock>
 #include <QTreeView>
 #include <QtTest>
 
@@ -156,6 +162,9 @@ private Q_SLOTS:
     void remoteTableFromTheRealTool();
     void kernelVersionIsTheLeadingNumber_data();
     void kernelVersionIsTheLeadingNumber();
+    void accessDialogChecksEntries_data();
+    void accessDialogChecksEntries();
+    void accessChangeThroughTheDialog();
 
 private:
     int callCount(const QStringList &arguments) const;
@@ -1057,6 +1066,104 @@ void TestMainWindow::remoteTableFromTheRealTool()
     QCOMPARE(model->index(1, 1).data().toString(), QStringLiteral("3-2"));
     QCOMPARE(model->index(1, 2).data().toString(), QStringLiteral("0951:1666"));
     QCOMPARE(peer.requestCount(), 1);
+}
+
+void TestMainWindow::accessDialogChecksEntries_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("cursorLine");
+    QTest::addColumn<QString>("problem"); // empty: OK is enabled
+    QTest::addColumn<int>("marked");
+
+    QStringList many;
+    for (int i = 0; i < 257; ++i)
+        many << QStringLiteral("10.0.%1.%2").arg(i / 200).arg(i % 200);
+    QTest::newRow("blanks around entries, blank lines") << " 10.0.0.1 \n\n\tfd00::/64\n"
+                                                        << 0 << "" << 0;
+    QTest::newRow("the invalid line the cursor is on explained")
+        << "10.0.0.0/33\n10.0.0.1\nfe80::1%eth0" << 2
+        << "Line 3 is not valid: it is not an IPv4 or IPv6 address or prefix." << 2;
+    QTest::newRow("257 entries") << many.join('\n') << 0
+                                 << "The host list has 257 entries; at most 256 are allowed." << 0;
+}
+
+void TestMainWindow::accessDialogChecksEntries()
+{
+    QFETCH(QString, text);
+    QFETCH(int, cursorLine);
+    QFETCH(QString, problem);
+
+    ShareAccessDialog dialog(true, {});
+    auto *edit = child<QPlainTextEdit>(&dialog, "m_hostsEdit");
+    edit->setPlainText(text);
+    edit->setTextCursor(QTextCursor(edit->document()->findBlockByNumber(cursorLine)));
+    QCOMPARE(child<QLabel>(&dialog, "m_problemLabel")->text(), problem);
+    QTEST(edit->extraSelections().size(), "marked");
+    auto *buttons = child<QDialogButtonBox>(&dialog, "m_buttonBox");
+    QCOMPARE(buttons->button(QDialogButtonBox::Ok)->isEnabled(), problem.isEmpty());
+}
+
+// The line under the local table says who may attach, from the first local
+// listing on. Access... opens the dialog filled from the Manager (a broken
+// list: only this machine); OK sets who may attach and the line follows; a
+// refusal keeps the dialog open with what was typed.
+void TestMainWindow::accessChangeThroughTheDialog()
+{
+    QVariant access; // none: the list is broken
+    bool refuse = false;
+    m_manager->setHandler([&](const FakeManager::Call &call, FakeManager::Reply *reply) {
+        if (call.method == QLatin1String("ShareAccess") && !access.isValid())
+            *reply = FakeManager::error("org.ovra.admin.usbip.Error.AccessListBroken", "Broken.");
+        else if (call.method == QLatin1String("ShareAccess"))
+            *reply = FakeManager::reply(access);
+        else if (call.method != QLatin1String("SetShareAccess"))
+            return false;
+        else if (refuse)
+            *reply = FakeManager::error(QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"));
+        else
+            access = call.arguments;
+        if (call.method == QLatin1String("SetShareAccess") && !refuse)
+            *reply = FakeManager::reply(true);
+        return true;
+    });
+    auto window = makeWindow();
+    auto *line = child<QLabel>(window.get(), "m_accessLabel");
+    QCOMPARE(line->text(),
+             QStringLiteral("The list of hosts that may attach cannot be read: shared "
+                            "devices can be attached only by this machine until it "
+                            "is set again."));
+    QCOMPARE(line->toolTip(), QStringLiteral("Broken."));
+    ModalCloser closer;
+    QStringList shown;
+    bool stayed = false;
+    // Answers the dialog that Access... opens: restricted or not, one host more, OK.
+    const auto answer = [&](const char *choice) {
+        QTimer::singleShot(50, [&, choice]() {
+            auto *dialog = qobject_cast<ShareAccessDialog *>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            shown = QStringList{QString::number(dialog->restricted())} + dialog->hosts();
+            child<QRadioButton>(dialog, choice)->click();
+            child<QPlainTextEdit>(dialog, "m_hostsEdit")->appendPlainText(" fd00::1 ");
+            child<QDialogButtonBox>(dialog, "m_buttonBox")->button(QDialogButtonBox::Ok)->click();
+            stayed = dialog->isVisible();
+            dialog->reject();
+        });
+        child<QPushButton>(window.get(), "m_accessPushButton")->click();
+    };
+    answer("m_onlyTheseRadioButton");
+    QCOMPARE(shown, QStringList{"1"});
+    QCOMPARE(access, QVariant(QVariantList{true, QStringList{"fd00::1"}}));
+    QCOMPARE(line->text(), QStringLiteral("Shared devices can be attached by 1 host(s)."));
+    QVERIFY(!stayed);
+
+    refuse = true;
+    answer("m_anyHostRadioButton");
+    QCOMPARE(shown, (QStringList{"1", "fd00::1"}));
+    QVERIFY(stayed);
+    QTRY_COMPARE(closer.boxes.size(), 1);
+    QCOMPARE(closer.boxes.first().text, QStringLiteral("Error changing who may attach!"));
+    QCOMPARE(closer.boxes.first().detailedText, QStringLiteral("Authorization error."));
+    m_manager->setHandler({});
 }
 
 QTEST_MAIN(TestMainWindow)

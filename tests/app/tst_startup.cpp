@@ -3,6 +3,7 @@
 
 #include "startup.h"
 
+#include "fakemanager.h"
 #include "fakesystemd.h"
 #include "fakeusbip.h"
 #include "platformcheck.h"
@@ -159,6 +160,8 @@ private Q_SLOTS:
     void listeningAddresses_data();
     void listeningAddresses();
     void optionalRequirementDoesNotFail();
+    void accessCheck_data();
+    void accessCheck();
 
     void secondInstanceExitsSilently();
     void simultaneousStarts_data();
@@ -544,7 +547,8 @@ void TestStartup::commandLine_data()
             + missing.arg("kernel module usbip-host") + missing.arg("kernel module vhci-hcd")
             + missing.arg("usbipd service") + missing.arg("usbipd listening on TCP 3240")
             + missing.arg("Manager service org\\.ovra\\.admin\\.usbip")
-            + missing.arg("polkit actions")
+            + missing.arg("polkit actions") + missing.arg("who may attach shared devices")
+            + missing.arg("packet filter table inet ovra_admin_usbip")
             + "OPTIONAL DNS-SD discovery: unavailable: the system bus cannot be reached[^\n]*\n"
         << "";
 }
@@ -573,6 +577,7 @@ void TestStartup::commandLine()
         env.insert(QLatin1String(variable), bare);
     env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
                QStringLiteral("unix:path=%1/no-bus").arg(bare));
+    env.insert(QStringLiteral("OVRA_NFT_PROGRAM"), bare + QStringLiteral("/no-nft"));
 
     QProcess process;
     process.setProcessEnvironment(env);
@@ -627,6 +632,66 @@ void TestStartup::optionalRequirementDoesNotFail()
     QCOMPARE(text, QStringLiteral("OK       a: yes\nOPTIONAL b: no\n"));
     QCOMPARE(PlatformCheck::print({met, {false, QStringLiteral("c"), QStringLiteral("no")}}, out),
              1);
+}
+
+// The lines of --check about who may attach and the packet filter, from the
+// Manager's answer and what nft says (without a Manager and nft: see above).
+void TestStartup::accessCheck_data()
+{
+    QTest::addColumn<QStringList>("hosts"); // the Manager's list, restricted
+    QTest::addColumn<int>("nftStatus");
+    QTest::addColumn<QByteArray>("nftSays"); // on standard error unless it succeeds
+    QTest::addColumn<QString>("lines"); // usbipd listening, who may attach, packet filter
+
+    const QString restricted = "OK .*0.0.0.0 \\(every interface; who may attach is restricted, "
+                               "see below\\)\nOK .*: only this machine";
+    QTest::newRow("in place") << QStringList{"10.0.0.1", "fd00::/64"} << 0 << QByteArray("table")
+                              << restricted + " and 2 listed hosts\nOK .*: in place";
+    QTest::newRow("gone") << QStringList() << 1 << QByteArray("Error: No such file or directory")
+                          << restricted
+            + "\nMISSING .*: not in place, so any host that reaches "
+              "TCP 3240 may attach; put the list in force: sudo "
+              "systemctl restart ovra-admin-usbip-manager.service";
+    QTest::newRow("not root") << QStringList{"10.0.0.1"} << 1
+                              << QByteArray("Operation not permitted (you must be root)")
+                              << restricted
+            + " and 1 listed host\nOK .*: it takes root to check "
+              "whether it is in place: sudo ovra-admin-usbip "
+              "--check";
+}
+
+void TestStartup::accessCheck()
+{
+    QFETCH(QStringList, hosts);
+    QFETCH(int, nftStatus);
+    QFETCH(QByteArray, nftSays);
+    QFETCH(QString, lines);
+
+    FakeManager manager;
+    QVERIFY2(manager.start(), qPrintable(manager.errorString()));
+    manager.setReply(QStringLiteral("ShareAccess"), QVariantList{true, hosts});
+    Platform platform;
+    platform.procRoot = m_env.filePath(QStringLiteral("proc"));
+    m_env.writeFile(QStringLiteral("proc/net/tcp"), "   0: 00000000:0CA8 00000000:0000 0A\n");
+    // Records its arguments and language, then says its piece.
+    platform.nftProgram =
+        m_env.writeFile(QStringLiteral("nft"),
+                        "#!/bin/sh\necho \"$* $LC_ALL\" > \"$0.log\"\necho '" + nftSays + "' >&"
+                            + QByteArray::number(nftStatus ? 2 : 1) + "\nexit "
+                            + QByteArray::number(nftStatus) + '\n');
+    QVERIFY(QFile::setPermissions(platform.nftProgram,
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                      | QFileDevice::ExeOwner));
+    const QList<PlatformCheck::Requirement> found = PlatformCheck::requirements(platform);
+    QString text;
+    QTextStream out(&text);
+    PlatformCheck::print({found.at(5), found.at(8), found.at(9)}, out);
+    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(lines + '\n'))
+                 .match(text)
+                 .hasMatch(),
+             qPrintable(text));
+    QCOMPARE(readLines(platform.nftProgram + QStringLiteral(".log")),
+             QStringList{"list table inet ovra_admin_usbip C"});
 }
 
 bool TestStartup::waitForWindowOf(int expectedUnameCalls, QProcess &process, int timeoutMs)

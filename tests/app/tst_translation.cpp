@@ -83,6 +83,11 @@ private Q_SLOTS:
         // The headline keeps its trailing line feed in translation.
         QCOMPARE(QCoreApplication::translate("LocalSharing", "Error share device!\n"),
                  QStringLiteral("Ошибка предоставления доступа к устройству!\n"));
+        // Russian has three plural forms.
+        QCOMPARE(QCoreApplication::translate("ShareAccessDialog",
+                                             "Shared devices can be attached by %n host(s).",
+                                             nullptr, 22),
+                 QStringLiteral("Предоставленные устройства могут подключить 22 узла."));
     }
 
 private:

@@ -203,10 +203,14 @@ void TestOvraIntegration::initSetsNamesAndTranslator()
     QCOMPARE(QCoreApplication::translate("QObject", "Warning"), QStringLiteral("Warnung"));
     QVERIFY(QSettings().fileName().contains(QStringLiteral("/ovra/")));
 
-    // Without translations anywhere the set-up still succeeds.
+    // A language without a catalogue of its own takes the one without a
+    // language (of the build tree): the English plural forms.
     QLocale::setDefault(QLocale(QLocale::Welsh));
     ovraInit("1.2.3", "Test Program");
     QLocale::setDefault(QLocale::c());
+    QCOMPARE(QCoreApplication::translate(
+                 "ShareAccessDialog", "Shared devices can be attached by %n host(s).", nullptr, 2),
+             QStringLiteral("Shared devices can be attached by 2 hosts."));
 }
 
 void TestOvraIntegration::helpShowsPageAndReusesWindow()

@@ -32,7 +32,7 @@ fi
 TMPDIR=$out "$1" --build-dir "$2" --check > "$out/check" 2>&1
 status=$?
 cat "$out/check"
-if [ "$status" -ne 0 ] || [ "$(grep -c '^OK       ' "$out/check")" -ne 9 ] \
+if [ "$status" -ne 0 ] || [ "$(grep -c '^OK       ' "$out/check")" -ne 11 ] \
     || grep -qv '^OK       ' "$out/check"; then
     echo "FAIL: --check in the sandbox ended with status $status, not all OK"
     exit 1

@@ -216,6 +216,11 @@ bool SandboxWorld::setAuthorized(bool authorized)
     return QDBusConnection::systemBus().call(call).type() == QDBusMessage::ReplyMessage;
 }
 
+QByteArray SandboxWorld::nftRules() const
+{
+    return readFile(m_env.filePath(QStringLiteral("manager/nft-rules.log")));
+}
+
 QJsonObject SandboxWorld::world() const
 {
     return QJsonDocument::fromJson(readFile(statePath())).object();

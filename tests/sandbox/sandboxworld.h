@@ -68,6 +68,8 @@ public:
     QString stateDir() const { return m_env.filePath(QStringLiteral("state")); }
     QByteArray configFile(const QString &name) const { return m_env.readConfigFile(name); }
     QString statePath() const { return m_env.filePath(QStringLiteral("world.json")); }
+    // Every set of rules the Manager handed the stand-in nft, one after the other.
+    QByteArray nftRules() const;
 
 private:
     static bool waitForBusName(const QString &name, int timeoutMs);

@@ -16,12 +16,16 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QJsonArray>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTimer>
 #include <QTreeView>
 #include <QtTest>
@@ -421,6 +425,29 @@ private Q_SLOTS:
             QCOMPARE(localStatus(QStringLiteral("2-1")), QStringLiteral("unshared"));
             QVERIFY(!m_sandbox->isBound(QStringLiteral("2-1")));
         }
+    }
+
+    // Who may attach, through the dialog to the real Manager (and its
+    // stand-in packet filter): restricted to two hosts, then any host again.
+    void restrictWhoMayAttach()
+    {
+        const char *choice = "m_onlyTheseRadioButton";
+        ModalWatcher watcher;
+        watcher.onDialog = [&choice](QDialog *dialog) {
+            dialog->findChild<QRadioButton *>(choice)->click();
+            dialog->findChild<QPlainTextEdit *>()->setPlainText("192.168.1.5/24\nfd00:0::1");
+            dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->click();
+        };
+        click("m_accessPushButton");
+        QCOMPARE(child<QLabel>("m_accessLabel")->text(),
+                 QStringLiteral("Shared devices can be attached by 2 host(s)."));
+        QVERIFY(m_sandbox->nftRules().contains("elements = { fd00::1 }"));
+        choice = "m_anyHostRadioButton";
+        click("m_accessPushButton");
+        QCOMPARE(child<QLabel>("m_accessLabel")->text(),
+                 QStringLiteral("Shared devices can be attached by any host that reaches this "
+                                "machine."));
+        QVERIFY(watcher.boxes.isEmpty());
     }
 
     // The start-up checks pass on the sandbox's platform: the tools package

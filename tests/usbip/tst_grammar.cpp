@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
-// The grammars of the tool's outputs and of the list files, fed with what
-// the real tool prints (tests/data/tool-output) and with purposely odd
-// texts, and the one cleaner of outside text they use.
+// The grammars of the tool's outputs, of the list files and of the hosts
+// that may attach, fed with what the real tool prints
+// (tests/data/tool-output) and with purposely odd texts, and the one cleaner
+// of outside text they use.
 
+#include "accesshosts.h"
 #include "outsidetext.h"
 #include "tooloutput.h"
 #include "usbipgrammar.h"
@@ -75,6 +77,10 @@ private Q_SLOTS:
     void portRemotes();
     void listEntries_data();
     void listEntries();
+    void accessHost_data();
+    void accessHost();
+    void accessHosts_data();
+    void accessHosts();
 };
 
 void TestGrammar::busId_data()
@@ -370,6 +376,122 @@ void TestGrammar::listEntries()
     QTEST(UsbIpGrammar::listEntries(content, BlacklistRules), "blacklist");
     QTEST(UsbIpGrammar::listEntries(content, ManagerListRules), "manager");
     QTEST(UsbIpGrammar::listEntries(content, AccessListRules), "access");
+}
+
+void TestGrammar::accessHost_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("canonical"); // empty: refused
+
+    QTest::newRow("ipv4") << "192.168.1.20"
+                          << "192.168.1.20";
+    QTest::newRow("ipv4 prefix") << "192.168.1.0/24"
+                                 << "192.168.1.0/24";
+    QTest::newRow("host bits cleared") << "192.168.1.5/24"
+                                       << "192.168.1.0/24";
+    QTest::newRow("odd prefix") << "10.1.2.3/13"
+                                << "10.0.0.0/13";
+    QTest::newRow("full ipv4 prefix") << "10.0.0.1/32"
+                                      << "10.0.0.1";
+    QTest::newRow("every ipv4 host") << "172.16.0.9/0"
+                                     << "0.0.0.0/0";
+    QTest::newRow("ipv6 shortened, lower case") << "FD00:0:0:0:0:0:0:1"
+                                                << "fd00::1";
+    QTest::newRow("ipv6 prefix") << "fd00::/64"
+                                 << "fd00::/64";
+    QTest::newRow("ipv6 host bits cleared") << "2001:db8::1:2/112"
+                                            << "2001:db8::1:0/112";
+    QTest::newRow("full ipv6 prefix") << "fe80::1/128"
+                                      << "fe80::1";
+    QTest::newRow("ipv4-mapped") << "::ffff:192.0.2.1"
+                                 << "192.0.2.1";
+    QTest::newRow("ipv4-mapped prefix") << "::ffff:192.0.2.0/120"
+                                        << "192.0.2.0/24";
+    QTest::newRow("ipv4-mapped, shorter prefix") << "::ffff:192.0.2.0/64"
+                                                 << "::/64";
+    QTest::newRow("ipv6 with dotted end") << "64:ff9b::192.0.2.1"
+                                          << "64:ff9b::c000:201";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("blank") << " "
+                           << "";
+    QTest::newRow("leading blank") << " 10.0.0.1"
+                                   << "";
+    QTest::newRow("final newline") << "10.0.0.1\n"
+                                   << "";
+    QTest::newRow("host name") << "storage.example"
+                               << "";
+    QTest::newRow("three parts") << "10.0.1"
+                                 << "";
+    QTest::newRow("leading zero") << "010.0.0.1"
+                                  << "";
+    QTest::newRow("octet too big") << "10.0.0.256"
+                                   << "";
+    QTest::newRow("prefix too long") << "10.0.0.0/33"
+                                     << "";
+    QTest::newRow("ipv6 prefix too long") << "fd00::/129"
+                                          << "";
+    QTest::newRow("empty prefix") << "10.0.0.0/"
+                                  << "";
+    QTest::newRow("prefix with leading zero") << "10.0.0.0/08"
+                                              << "";
+    QTest::newRow("negative prefix") << "10.0.0.0/-1"
+                                     << "";
+    QTest::newRow("two prefixes") << "10.0.0.0/8/8"
+                                  << "";
+    QTest::newRow("prefix only") << "/24"
+                                 << "";
+    QTest::newRow("ipv6 zone") << "fe80::1%eth0"
+                               << "";
+    QTest::newRow("ipv6 in brackets") << "[fd00::1]"
+                                      << "";
+    QTest::newRow("two double colons") << "fd00::1::2"
+                                       << "";
+    QTest::newRow("option") << "-h"
+                            << "";
+    QTest::newRow("too long") << QString(70, QLatin1Char('0')) << "";
+}
+
+void TestGrammar::accessHost()
+{
+    QFETCH(QString, text);
+    const AccessHosts::Host host = AccessHosts::canonicalHost(text);
+    QTEST(host.canonical, "canonical");
+    QCOMPARE(host.reason.isEmpty(), host.isValid());
+    // The canonical form is its own canonical form.
+    if (host.isValid())
+        QCOMPARE(AccessHosts::canonicalHost(host.canonical).canonical, host.canonical);
+}
+
+void TestGrammar::accessHosts_data()
+{
+    QTest::addColumn<QStringList>("hosts");
+    QTest::addColumn<QStringList>("canonical");
+    QTest::addColumn<QString>("reason"); // empty: accepted
+
+    QStringList most;
+    for (int i = 0; i < 256; ++i)
+        most << QStringLiteral("10.0.0.%1").arg(i);
+    QTest::newRow("none") << QStringList() << QStringList() << QString();
+    QTest::newRow("duplicates after the canonical form go, the first place stays")
+        << QStringList{"fd00::1", "10.0.0.1", "FD00:0::1", "10.0.0.1/32", "10.0.0.0/8"}
+        << QStringList{"fd00::1", "10.0.0.1", "10.0.0.0/8"} << QString();
+    QTest::newRow("256") << most << most << QString();
+    QTest::newRow("257, though some are the same")
+        << most + QStringList{"10.0.0.1"} << QStringList()
+        << "The host list has 257 entries; at most 256 are allowed.";
+    QTest::newRow("one bad entry refuses all")
+        << QStringList{"10.0.0.1", "10.0.0.%2"} << QStringList()
+        << "Invalid host \"10.0.0.%2\" (entry 2 of the list): it is not an IPv4 or IPv6 "
+           "address or prefix.";
+}
+
+void TestGrammar::accessHosts()
+{
+    QFETCH(QStringList, hosts);
+    const AccessHosts::List list = AccessHosts::canonicalHosts(hosts);
+    QTEST(list.reason, "reason");
+    QTEST(list.canonical, "canonical");
 }
 
 QTEST_GUILESS_MAIN(TestGrammar)
