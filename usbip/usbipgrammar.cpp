@@ -270,6 +270,35 @@ QList<PortRemote> portRemotes(const QString &portText, BusIdForm form)
     return result;
 }
 
+// ---- the vhci driver's port table and the tool's port records -------------
+
+QList<int> vhciPortsInUse(const QString &statusText)
+{
+    // VDEV_ST_NOTASSIGNED (5) and VDEV_ST_USED (6) of the driver; a free port
+    // reads 4, one being torn down 7. The header line does not match.
+    static const QRegularExpression line(
+        QStringLiteral("^(?:hs|ss) +(?<port>[0-9]{1,5}) +(?<status>[0-9]{1,3}) "));
+    QList<int> ports;
+    const QStringList lines = nonEmptyLines(statusText);
+    for (const QString &text : lines) {
+        const QRegularExpressionMatch match = line.match(text);
+        const int status = captured(match, "status").toInt();
+        if (match.hasMatch() && (status == 5 || status == 6))
+            ports.append(captured(match, "port").toInt());
+    }
+    return ports;
+}
+
+PortRemote portRecord(const QString &text, BusIdForm form)
+{
+    static const PerForm record(
+        QStringLiteral("\\A(?<host>[^ \\n]+) (?<service>[0-9]{1,5}) (?<busid>%1)\\n?\\z"));
+    const QRegularExpressionMatch match = record.match(text, form);
+    if (!match.hasMatch())
+        return PortRemote();
+    return PortRemote{captured(match, "host"), captured(match, "busid")};
+}
+
 // ---- list files ----------------------------------------------------------
 
 QStringList listEntries(const QByteArray &content, const ListFileRules &rules)
