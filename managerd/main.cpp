@@ -108,7 +108,11 @@ int main(int argc, char *argv[])
         QStringLiteral("ms"));
     const QCommandLineOption noRestoreOption(
         QStringLiteral("no-restore"),
-        QStringLiteral("Do not bind and attach the constant devices at start."));
+        QStringLiteral("Do not bind and attach the constant devices at start, nor later."));
+    const QCommandLineOption noHealingOption(
+        QStringLiteral("no-healing"),
+        QStringLiteral("Do not attach or bind the constant devices again while running when "
+                       "they are lost (they are still restored at start)."));
     const ManagerOptions defaults;
     const QCommandLineOption stateDirOption(
         QStringLiteral("state-dir"),
@@ -119,13 +123,20 @@ int main(int argc, char *argv[])
         QStringLiteral("Where the kernel's sysfs is (default %1; a stand-in tree for tests).")
             .arg(defaults.sysfsRoot),
         QStringLiteral("dir"), defaults.sysfsRoot);
+    const QCommandLineOption vhciStateOption(
+        QStringLiteral("vhci-state-dir"),
+        QStringLiteral("Where usbip attach records the remote side of each virtual port "
+                       "(default %1; a stand-in folder for tests).")
+            .arg(defaults.vhciStateDir),
+        QStringLiteral("dir"), defaults.vhciStateDir);
     const QCommandLineOption modprobeOption(
         QStringLiteral("modprobe"),
         QStringLiteral("The program that loads a kernel module, given its name (default %1).")
             .arg(defaults.modprobe),
         QStringLiteral("program"), defaults.modprobe);
     parser.addOptions({configDirOption, toolTimeoutOption, callBudgetOption, noRestoreOption,
-                       stateDirOption, sysfsOption, modprobeOption});
+                       noHealingOption, stateDirOption, sysfsOption, vhciStateOption,
+                       modprobeOption});
     parser.process(app);
 
     ManagerOptions options;
@@ -134,6 +145,7 @@ int main(int argc, char *argv[])
         : OvraUsbIp::configDir();
     options.stateDir = QDir(parser.value(stateDirOption)).absolutePath();
     options.sysfsRoot = QDir(parser.value(sysfsOption)).absolutePath();
+    options.vhciStateDir = QDir(parser.value(vhciStateOption)).absolutePath();
     options.modprobe = parser.value(modprobeOption);
     bool ok = false;
     options.toolTimeoutMs = parser.value(toolTimeoutOption).toInt(&ok);
@@ -179,8 +191,15 @@ int main(int argc, char *argv[])
 
     quitOnTerminationSignals(&app);
     service.removeStaleTemporaryFiles();
+    // Healing starts once the restore has tried everything, so that the two
+    // never attach or bind the same device.
+    const bool healing = !parser.isSet(noHealingOption);
     if (!parser.isSet(noRestoreOption))
-        service.restore([]() { std::fprintf(stderr, "ovra-admin-usbip-manager: restore done\n"); });
+        service.restore([&service, healing]() {
+            std::fprintf(stderr, "ovra-admin-usbip-manager: restore done\n");
+            if (healing)
+                service.startHealing();
+        });
 
     return app.exec();
 }

@@ -13,7 +13,10 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
+#include "healer.h"
+#include "managerarguments.h"
 #include "ovrausbipmanager.h"
 #include "polkitauthorizer.h"
 #include "sysfs.h"
@@ -42,6 +45,8 @@ struct ManagerOptions
     QString stateDir = QStringLiteral("/var/lib/ovra-admin-usbip");
     // Where the kernel's sysfs is (a stand-in tree in tests and the sandbox).
     QString sysfsRoot = QStringLiteral("/sys");
+    // Where `usbip attach` records the remote side of each port.
+    QString vhciStateDir = QStringLiteral("/var/run/vhci_hcd");
     // The program that loads a kernel module, given the module's name.
     QString modprobe = QStringLiteral("/sbin/modprobe");
     // Longest time one run of the usbip tool may take before it is killed.
@@ -66,6 +71,7 @@ public:
 
     ManagerService(const ManagerOptions &options, const QDBusConnection &connection,
                    QObject *parent = nullptr);
+    ~ManagerService() override;
 
     QString sharedDevicesPath() const;
     QString remoteDevicesPath() const;
@@ -82,6 +88,15 @@ public:
     // Failures are logged; no line is ever dropped. `done` is called when
     // everything has been tried.
     void restore(std::function<void()> done = {});
+
+    // Keeps the constant connections attached and the constant shares bound
+    // from now on (see Healer).
+    void startHealing();
+
+Q_SIGNALS:
+    // A constant connection was lost (false) or is attached again (true);
+    // relayed to the bus by the adaptor, to every listener.
+    void ConnectionChanged(const QString &deviceId, bool attached);
 
 public Q_SLOTS:
     bool ShareDevice(const QString &busid, const QString &vidpid);
@@ -138,7 +153,9 @@ private:
     // How long a tool may run for `call`; -1, after answering the call with
     // an error, when too little is left of its budget.
     int toolLimit(const Call &call);
-    void runTool(const Call &call, const QStringList &arguments,
+    // False, with the call answered and `done` never called, when too little
+    // is left of the call's budget to start the tool.
+    bool runTool(const Call &call, const QStringList &arguments,
                  std::function<void(const ToolResult &)> done);
     void runUsbip(const QStringList &arguments, int timeoutMs, ToolRunner::Callback done);
     // Loads `module` unless it is loaded; `done` gets an empty text, or why
@@ -151,7 +168,20 @@ private:
 
     void share(const Call &call, const QString &busid, const QString &vidpid);
     void unshare(const Call &call, const QString &busid, const QString &vidpid);
-    void disconnectPort(const Call &call, const QString &usbipId, const QString &port);
+    void connectDevice(const Call &call, const QString &usbipId, bool isConst);
+    // The device `usbipId` wherever the kernel shows it attached, else on
+    // `port` (none when empty).
+    void disconnectDevice(const Call &call, const QString &usbipId, const QString &port);
+    // `finished` learns whether the port was detached.
+    void disconnectPort(const Call &call, const QString &usbipId, const QString &port,
+                        std::function<void(bool)> finished = {});
+    // Whether the kernel shows the device attached (from its port table and
+    // the tool's records, no tool run); false also when that cannot be told.
+    bool isAttached(const ManagerArguments::DeviceId &device) const;
+    // The port to detach for a disconnect of `device` that names `port`:
+    // the one the kernel shows the device on; else `port`, unless the
+    // kernel's record says it holds another device; empty for none.
+    QString portToDetach(const ManagerArguments::DeviceId &device, const QString &port) const;
     bool recordConstantShare(const QString &vidpid, const QString &serial, QString *error);
     bool forgetConstantShare(const QString &vidpid, const QString &serial, QString *error);
     // After a failed bind: the device goes back to its usual driver.
@@ -162,8 +192,11 @@ private:
     // Runs the tool for an authorised call: on failure the caller gets false
     // and an Error headed `failure`; on success `change` is applied and the
     // caller gets true. An addition whose list cannot be read runs nothing.
+    // `finished` learns, after the answer, whether the tool succeeded.
     void runAndRecord(const Call &call, const QStringList &arguments, const QString &failure,
-                      const ListChange &change);
+                      const ListChange &change, std::function<void(bool)> finished = {});
+    // Applies `change` (if it names a list); an Error signal when it cannot.
+    void recordChange(const Call &call, const ListChange &change);
     void reply(const Call &call, const QVariant &value);
     void replyError(const Call &call, const QString &name, const QString &text);
     // Reports a failure to the calling client with the Error signal; a long
@@ -189,4 +222,6 @@ private:
     PortsResult m_ports;
     QString m_portsProblem;
     QHash<QString, RejectLog> m_rejectLog;
+    // Last: it goes before the tools it uses.
+    std::unique_ptr<Healer> m_healer;
 };

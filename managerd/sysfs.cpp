@@ -3,6 +3,9 @@
 
 #include "sysfs.h"
 
+#include "usbipgrammar.h"
+
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -29,8 +32,9 @@ bool readAttribute(const QString &path, QByteArray *value, QString *error)
 
 } // namespace
 
-Sysfs::Sysfs(const QString &root)
+Sysfs::Sysfs(const QString &root, const QString &vhciStateDir)
     : m_root(root)
+    , m_vhciStateDir(vhciStateDir)
 {
 }
 
@@ -91,4 +95,61 @@ bool Sysfs::reprobe(const QString &busId, QString *error) const
         return false;
     }
     return true;
+}
+
+bool Sysfs::importedPorts(QList<ImportedPort> *ports, QString *error) const
+{
+    ports->clear();
+    const QString folder = m_root + QStringLiteral("/devices/platform/vhci_hcd.0");
+    if (!QFileInfo(folder).isDir())
+        return true; // no vhci driver: nothing is attached
+    // status for the first controller, status.1 and on for the others; the
+    // first one missing ends the list.
+    for (int controller = 0;; ++controller) {
+        const QString path = folder + QStringLiteral("/status")
+            + (controller ? QStringLiteral(".%1").arg(controller) : QString());
+        QByteArray text;
+        if (!readAttribute(path, &text, controller == 0 ? error : nullptr))
+            return controller > 0;
+        const QList<int> inUse = UsbIpGrammar::vhciPortsInUse(QString::fromLatin1(text));
+        for (const int port : inUse) {
+            QByteArray record;
+            UsbIpGrammar::PortRemote remote;
+            if (readAttribute(m_vhciStateDir + QStringLiteral("/port%1").arg(port), &record,
+                              nullptr))
+                remote = UsbIpGrammar::portRecord(QString::fromUtf8(record),
+                                                  UsbIpGrammar::ManagerBusIds);
+            ports->append(ImportedPort{port, remote.host, remote.busId});
+        }
+    }
+}
+
+QList<Sysfs::UsbDevice> Sysfs::usbDevices(
+    const std::function<bool(const QString &vidPid)> &wanted) const
+{
+    QList<UsbDevice> devices;
+    const QString folder = m_root + QStringLiteral("/bus/usb/devices/");
+    const QStringList names = QDir(folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        // "usb1" (a root hub) and "1-1:1.0" (an interface) are no devices.
+        if (!UsbIpGrammar::isBusId(name, UsbIpGrammar::ManagerBusIds))
+            continue;
+        QByteArray vendor;
+        QByteArray product;
+        if (!readAttribute(folder + name + QStringLiteral("/idVendor"), &vendor, nullptr)
+            || !readAttribute(folder + name + QStringLiteral("/idProduct"), &product, nullptr))
+            continue;
+        const QString vidPid = QString::fromLatin1(vendor + ':' + product);
+        if (!wanted(vidPid))
+            continue;
+        UsbDevice device;
+        device.busId = name;
+        device.vidPid = vidPid;
+        const QString driver = QFileInfo(folder + name + QStringLiteral("/driver")).symLinkTarget();
+        device.driver = driver.isEmpty() ? QString() : QFileInfo(driver).fileName();
+        device.imported =
+            QFileInfo(folder + name).canonicalFilePath().contains(QLatin1String("/vhci_hcd."));
+        devices.append(device);
+    }
+    return devices;
 }
