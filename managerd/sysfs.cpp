@@ -5,9 +5,10 @@
 
 #include "usbipgrammar.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <dirent.h>
 
 namespace {
 
@@ -129,10 +130,18 @@ QList<Sysfs::UsbDevice> Sysfs::usbDevices(
 {
     QList<UsbDevice> devices;
     const QString folder = m_root + QStringLiteral("/bus/usb/devices/");
-    const QStringList names = QDir(folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &name : names) {
+    // Looked at every 2 s while a constant share is watched: the names
+    // alone, without a stat of each entry's target as QDir would make.
+    QStringList names;
+    if (DIR *directory = ::opendir(QFile::encodeName(folder).constData())) {
+        while (const dirent *entry = ::readdir(directory))
+            names.append(QFile::decodeName(entry->d_name));
+        ::closedir(directory);
+    }
+    for (const QString &name : qAsConst(names)) {
         // "usb1" (a root hub) and "1-1:1.0" (an interface) are no devices.
-        if (!UsbIpGrammar::isBusId(name, UsbIpGrammar::ManagerBusIds))
+        if (name.contains(QLatin1Char(':'))
+            || !UsbIpGrammar::isBusId(name, UsbIpGrammar::ManagerBusIds))
             continue;
         QByteArray vendor;
         QByteArray product;
@@ -145,10 +154,11 @@ QList<Sysfs::UsbDevice> Sysfs::usbDevices(
         UsbDevice device;
         device.busId = name;
         device.vidPid = vidPid;
-        const QString driver = QFileInfo(folder + name + QStringLiteral("/driver")).symLinkTarget();
+        const QString driver = QFile::symLinkTarget(folder + name + QStringLiteral("/driver"));
         device.driver = driver.isEmpty() ? QString() : QFileInfo(driver).fileName();
-        device.imported =
-            QFileInfo(folder + name).canonicalFilePath().contains(QLatin1String("/vhci_hcd."));
+        // The entry links to the device's place: below the vhci driver for
+        // a device attached over USB/IP.
+        device.imported = QFile::symLinkTarget(folder + name).contains(QLatin1String("/vhci_hcd."));
         devices.append(device);
     }
     return devices;

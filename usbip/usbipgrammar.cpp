@@ -278,9 +278,14 @@ QList<int> vhciPortsInUse(const QString &statusText)
     // reads 4, one being torn down 7. The header line does not match.
     static const QRegularExpression line(
         QStringLiteral("^(?:hs|ss) +(?<port>[0-9]{1,5}) +(?<status>[0-9]{1,3}) "));
+    // Read every 2 s while a connection is watched: a free port's line,
+    // the same text every time, is passed over without the expression.
+    static const QLatin1String freePort(" 004 000 00000000 000000 0-0");
     QList<int> ports;
     const QStringList lines = nonEmptyLines(statusText);
     for (const QString &text : lines) {
+        if (text.endsWith(freePort))
+            continue;
         const QRegularExpressionMatch match = line.match(text);
         const int status = captured(match, "status").toInt();
         if (match.hasMatch() && (status == 5 || status == 6))
