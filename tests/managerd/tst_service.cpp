@@ -379,35 +379,48 @@ void ServiceTest::connectAndDisconnect_data()
     QTest::addColumn<QByteArray>("before");
     QTest::addColumn<QStringList>("command");
     QTest::addColumn<QByteArray>("after");
+    QTest::addColumn<int>("port"); // where the kernel shows 127.0.3.1/1-1; -1: nowhere
 
     const QString id = QStringLiteral("127.0.3.1/1-1/abcd:1234");
     const QStringList attach{"attach", "-r", "127.0.3.1", "-b", "1-1"};
     QTest::newRow("connect for the session")
-        << "ConnectDevice" << QVariantList{id, false} << Missing << attach << Missing;
+        << "ConnectDevice" << QVariantList{id, false} << Missing << attach << Missing << -1;
     QTest::newRow("connect constantly")
         << "ConnectDevice" << QVariantList{id, true} << QByteArray("host/2-1/\n") << attach
-        << QByteArray("host/2-1/\n127.0.3.1/1-1/abcd:1234\n");
+        << QByteArray("host/2-1/\n127.0.3.1/1-1/abcd:1234\n") << -1;
     QTest::newRow("connect constantly, once")
         << "ConnectDevice" << QVariantList{id, true} << QByteArray("127.0.3.1/1-1/abcd:1234\n")
-        << attach << QByteArray("127.0.3.1/1-1/abcd:1234\n");
+        << attach << QByteArray("127.0.3.1/1-1/abcd:1234\n") << -1;
     QTest::newRow("connect a host by name, hub path, no ids")
         << "ConnectDevice" << QVariantList{QStringLiteral("storage.example/3-1.2/"), false}
-        << Missing << QStringList{"attach", "-r", "storage.example", "-b", "3-1.2"} << Missing;
+        << Missing << QStringList{"attach", "-r", "storage.example", "-b", "3-1.2"} << Missing
+        << -1;
     QTest::newRow("connect an IPv6 host")
         << "ConnectDevice" << QVariantList{QStringLiteral("::1/1-1/abcd:1234"), false} << Missing
-        << QStringList{"attach", "-r", "::1", "-b", "1-1"} << Missing;
+        << QStringList{"attach", "-r", "::1", "-b", "1-1"} << Missing << -1;
     QTest::newRow("disconnect a constant connection")
         << "DisconnectDevice" << QVariantList{id, QStringLiteral("00")}
         << QByteArray("127.0.3.1/1-1/abcd:1234\nhost/2-1/\n") << QStringList{"detach", "-p", "00"}
-        << QByteArray("host/2-1/\n");
+        << QByteArray("host/2-1/\n") << -1;
     QTest::newRow("disconnect a constant connection, port unknown, not attached")
         << "DisconnectDevice" << QVariantList{id, QString()}
         << QByteArray("127.0.3.1/1-1/abcd:1234\nhost/2-1/\n") << QStringList()
-        << QByteArray("host/2-1/\n");
+        << QByteArray("host/2-1/\n") << -1;
+    QTest::newRow("connect a device attached already, constantly")
+        << "ConnectDevice" << QVariantList{id, true} << Missing << QStringList()
+        << QByteArray("127.0.3.1/1-1/abcd:1234\n") << 4;
+    QTest::newRow("disconnect a constant connection on the port the kernel shows")
+        << "DisconnectDevice" << QVariantList{id, QStringLiteral("2")}
+        << QByteArray("127.0.3.1/1-1/abcd:1234\n") << QStringList{"detach", "-p", "4"}
+        << QByteArray() << 4;
+    QTest::newRow("disconnect a constant connection, port unknown, attached")
+        << "DisconnectDevice" << QVariantList{id, QString()}
+        << QByteArray("127.0.3.1/1-1/abcd:1234\n") << QStringList{"detach", "-p", "4"}
+        << QByteArray() << 4;
     QTest::newRow("disconnect a session connection")
         << "DisconnectDevice" << QVariantList{QString(), QStringLiteral("7")}
         << QByteArray("127.0.3.1/1-1/abcd:1234\n") << QStringList{"detach", "-p", "7"}
-        << QByteArray("127.0.3.1/1-1/abcd:1234\n");
+        << QByteArray("127.0.3.1/1-1/abcd:1234\n") << -1;
 }
 
 void ServiceTest::connectAndDisconnect()
@@ -416,7 +429,10 @@ void ServiceTest::connectAndDisconnect()
     QFETCH(QVariantList, arguments);
     QFETCH(QByteArray, before);
     QFETCH(QStringList, command);
+    QFETCH(int, port);
     setFile(RemoteFile, before);
+    if (port >= 0)
+        m_service.sysfs().setImported({{port, QStringLiteral("127.0.3.1"), QStringLiteral("1-1")}});
 
     const QDBusMessage reply = ManagerProcess::call(method, arguments);
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
