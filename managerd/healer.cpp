@@ -380,7 +380,11 @@ void Healer::attemptConnection(const ConnectionPtr &connection)
                             return;
                         }
                         if (!mayAttach(*connection)) {
-                            abandon(*connection);
+                            // Its line has gone (the reading drops it) or
+                            // cannot be read (then it is tried later).
+                            retryLater(*connection,
+                                       QStringLiteral("it is not in the list of constant "
+                                                      "connections now"));
                             m_reread.start(0);
                             return;
                         }
@@ -414,6 +418,7 @@ void Healer::attemptShare(const SharePtr &share)
     if (item.busy || item.state != State::Lost || isHeld(item) || m_unshared.contains(item.busId))
         return;
     if (!mayBind(item)) {
+        retryLater(item, QStringLiteral("it is not in the list of constant shares now"));
         m_reread.start(0);
         return;
     }

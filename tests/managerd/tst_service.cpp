@@ -33,6 +33,7 @@ namespace {
 const QString SharedFile = QStringLiteral("shared-usb-devices");
 const QString RemoteFile = QStringLiteral("remote-usb-devices");
 const QByteArray Missing = "<missing>";
+const QByteArray Unreadable = "<a folder>";
 // Generous, so that a loaded machine does not make the fake tool look hung.
 constexpr int ToolTimeoutMs = 3000;
 // Longer than the service keeps a port table for PortsInfo.
@@ -1202,6 +1203,7 @@ void ServiceTest::listChangedBehindTheBack_data()
     QTest::newRow("the line removed while it is lost") << line << QByteArray() << false;
     QTest::newRow("the line garbled")
         << line << QByteArray("\x01\xff-r/1-1/\n127.0.3.21/1-1/abcd:1234 \n") << false;
+    QTest::newRow("the list made unreadable") << line << Unreadable << false;
 }
 
 void ServiceTest::listChangedBehindTheBack()
@@ -1219,6 +1221,9 @@ void ServiceTest::listChangedBehindTheBack()
         QFile list(m_env.configDir() + QLatin1Char('/') + RemoteFile);
         QVERIFY(list.open(QIODevice::WriteOnly | QIODevice::Append)); // an edit in place
         list.write(after);
+    } else if (after == Unreadable) {
+        m_env.removeConfigFile(RemoteFile);
+        QVERIFY(QDir().mkpath(m_env.configDir() + QLatin1Char('/') + RemoteFile));
     } else {
         setFile(RemoteFile, after); // written anew
     }
@@ -1229,7 +1234,9 @@ void ServiceTest::listChangedBehindTheBack()
     else
         QTest::qWait(BackoffWindowMs);
     QCOMPARE(m_usbip.calls().count(AttachHeal), attached ? 1 : 0);
+    QVERIFY(m_usbip.calls().count(ListHeal) <= 4); // however the list reads, no tight loop
     QCOMPARE(m_receiver.changes, attached ? QStringList{HealId + " true"} : QStringList());
+    QDir(m_env.configDir() + QLatin1Char('/') + RemoteFile).removeRecursively();
 }
 
 void ServiceTest::shareHealing_data()
