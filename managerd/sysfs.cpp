@@ -8,7 +8,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstring>
+
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -16,15 +21,27 @@ namespace {
 // the service read.
 constexpr qint64 MaxAttributeSize = 4096;
 
+// Read every 2 s for a watch: one open, one read, one close, no more.
 bool readAttribute(const QString &path, QByteArray *value, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    char buffer[MaxAttributeSize];
+    ssize_t got = -1;
+    if (fd >= 0) {
+        do {
+            got = ::read(fd, buffer, sizeof buffer);
+        } while (got < 0 && errno == EINTR);
+    }
+    const int readErrno = errno;
+    if (fd >= 0)
+        ::close(fd);
+    if (got < 0) {
         if (error)
-            *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+            *error = QStringLiteral("cannot read %1: %2")
+                         .arg(path, QString::fromLocal8Bit(std::strerror(readErrno)));
         return false;
     }
-    *value = file.read(MaxAttributeSize);
+    *value = QByteArray(buffer, int(got));
     // The kernel ends every attribute with one newline; only that goes.
     if (value->endsWith('\n'))
         value->chop(1);
@@ -102,8 +119,6 @@ bool Sysfs::importedPorts(QList<ImportedPort> *ports, QString *error) const
 {
     ports->clear();
     const QString folder = m_root + QStringLiteral("/devices/platform/vhci_hcd.0");
-    if (!QFileInfo(folder).isDir())
-        return true; // no vhci driver: nothing is attached
     // status for the first controller, status.1 and on for the others; the
     // first one missing ends the list.
     for (int controller = 0;; ++controller) {
@@ -111,7 +126,8 @@ bool Sysfs::importedPorts(QList<ImportedPort> *ports, QString *error) const
             + (controller ? QStringLiteral(".%1").arg(controller) : QString());
         QByteArray text;
         if (!readAttribute(path, &text, controller == 0 ? error : nullptr))
-            return controller > 0;
+            // Without the vhci driver nothing is attached.
+            return controller > 0 || !QFileInfo(folder).isDir();
         const QList<int> inUse = UsbIpGrammar::vhciPortsInUse(QString::fromLatin1(text));
         for (const int port : inUse) {
             QByteArray record;
