@@ -19,7 +19,7 @@ set(ovra_layers
     "local              : record usbip manager"
     "remote             : record usbip manager net integration"
     "app                : local remote record usbip manager net integration data/icons"
-    "managerd           : usbip manager"
+    "managerd           : usbip manager net"
 )
 
 function(ovra_collect_targets dir out)

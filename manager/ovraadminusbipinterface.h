@@ -62,9 +62,12 @@ public:
 
 Q_SIGNALS:
     void Error(const QString &error, const QString &message);
+    // A constant connection was lost (false) or is attached again (true).
+    void ConnectionChanged(const QString &deviceId, bool attached);
 
 public Q_SLOTS:
     QDBusPendingReply<bool> ConnectDevice(const QString &deviceId, bool isConst);
+    // With a device id, the port may be OvraUsbIp::UnknownPort.
     QDBusPendingReply<bool> DisconnectDevice(const QString &deviceId, const QString &port);
     QDBusPendingReply<QString> PortsInfo();
     QDBusPendingReply<bool> SetShareAccess(bool restricted, const QStringList &hosts);

@@ -14,6 +14,15 @@ inline constexpr char ManagerService[] = "org.ovra.admin.usbip";
 inline constexpr char ManagerPath[] = "/";
 inline constexpr char ManagerInterface[] = "org.ovra.admin.usbip.Manager";
 
+// The Manager's signal, sent to every listener, that a constant connection
+// was lost or is attached again: ConnectionChanged(s deviceId, b attached).
+inline constexpr char ConnectionChangedSignal[] = "ConnectionChanged";
+// The port to give DisconnectDevice(deviceId, port) when the caller does not
+// know it (a constant connection that is lost and being attached again): the
+// Manager detaches the device wherever the kernel shows it, if anywhere, and
+// removes it from the constant connections.
+inline constexpr char UnknownPort[] = "";
+
 // The polkit actions the Manager asks for: sharing, connecting, and setting
 // who may attach the shared devices.
 inline constexpr char ShareAction[] = "org.ovra.admin.usbip.share";

@@ -154,7 +154,11 @@ int main(int argc, char *argv[])
         QStringLiteral("ms"));
     const QCommandLineOption noRestoreOption(
         QStringLiteral("no-restore"),
-        QStringLiteral("Do not bind and attach the constant devices at start."));
+        QStringLiteral("Do not bind and attach the constant devices at start, nor later."));
+    const QCommandLineOption noHealingOption(
+        QStringLiteral("no-healing"),
+        QStringLiteral("Do not attach or bind the constant devices again while running when "
+                       "they are lost (they are still restored at start)."));
     const ManagerOptions defaults;
     const QCommandLineOption stateDirOption(
         QStringLiteral("state-dir"),
@@ -165,6 +169,12 @@ int main(int argc, char *argv[])
         QStringLiteral("Where the kernel's sysfs is (default %1; a stand-in tree for tests).")
             .arg(defaults.platform.sysfsRoot),
         QStringLiteral("dir"), defaults.platform.sysfsRoot);
+    const QCommandLineOption vhciStateOption(
+        QStringLiteral("vhci-state-dir"),
+        QStringLiteral("Where usbip attach records the remote side of each virtual port "
+                       "(default %1; a stand-in folder for tests).")
+            .arg(defaults.vhciStateDir),
+        QStringLiteral("dir"), defaults.vhciStateDir);
     const QCommandLineOption modprobeOption(
         QStringLiteral("modprobe"),
         QStringLiteral("The program that loads a kernel module, given its name (default %1).")
@@ -181,7 +191,8 @@ int main(int argc, char *argv[])
         QStringLiteral("Put the share-access list in force in the packet filter and exit, "
                        "without the bus (at boot, before usbipd)."));
     parser.addOptions({configDirOption, toolTimeoutOption, callBudgetOption, noRestoreOption,
-                       stateDirOption, sysfsOption, modprobeOption, nftOption, applyAccessOption});
+                       noHealingOption, stateDirOption, sysfsOption, vhciStateOption,
+                       modprobeOption, nftOption, applyAccessOption});
     parser.process(app);
 
     ManagerOptions options;
@@ -189,6 +200,7 @@ int main(int argc, char *argv[])
         options.platform.configDir = QDir(parser.value(configDirOption)).absolutePath();
     options.stateDir = QDir(parser.value(stateDirOption)).absolutePath();
     options.platform.sysfsRoot = QDir(parser.value(sysfsOption)).absolutePath();
+    options.vhciStateDir = QDir(parser.value(vhciStateOption)).absolutePath();
     options.modprobe = parser.value(modprobeOption);
     options.nft = parser.value(nftOption);
     bool ok = false;
@@ -246,12 +258,18 @@ int main(int argc, char *argv[])
 
     quitOnTerminationSignals(&app);
     service.removeStaleTemporaryFiles();
-    // Who may attach is in force before the constant shares are bound.
+    // Who may attach is in force before the constant shares are bound;
+    // healing starts once the restore has tried everything, so that the two
+    // never attach or bind the same device.
     const bool restore = !parser.isSet(noRestoreOption);
-    service.applyShareAccess([&service, restore](bool) {
+    const bool healing = !parser.isSet(noHealingOption);
+    service.applyShareAccess([&service, restore, healing](bool) {
         if (restore)
-            service.restore(
-                []() { std::fprintf(stderr, "ovra-admin-usbip-manager: restore done\n"); });
+            service.restore([&service, healing]() {
+                std::fprintf(stderr, "ovra-admin-usbip-manager: restore done\n");
+                if (healing)
+                    service.startHealing();
+            });
     });
 
     return app.exec();

@@ -35,8 +35,6 @@ constexpr int RejectLogWindowMs = 10000;
 constexpr int RejectLogCallers = 1024;
 // How much of a tool's standard error an Error signal and its log line carry.
 constexpr int MaxErrorMessageChars = 4096;
-// What `usbip bind` says of a device that is shared already.
-constexpr char AlreadyBound[] = "already bound to usbip-host";
 
 // A tool's standard error can run to the runner's output limit: a message
 // carries its start, cleaned like every outside text.
@@ -63,12 +61,26 @@ ManagerService::ManagerService(const ManagerOptions &options, const QDBusConnect
     : QObject(parent)
     , m_options(options)
     , m_connection(connection)
-    , m_sysfs(options.platform.sysfsRoot)
+    , m_sysfs(options.platform.sysfsRoot, options.vhciStateDir)
     , m_authorizer(connection)
 {
     m_loader.setProgram(m_options.modprobe);
     m_nft.setProgram(m_options.nft);
+    Healer::Tools tools;
+    tools.runUsbip = [this](const QStringList &arguments, int timeoutMs,
+                            ToolRunner::Callback done) { runUsbip(arguments, timeoutMs, done); };
+    tools.loadModule = [this](const QString &module, int timeoutMs,
+                              std::function<void(const QString &)> done) {
+        loadModule(module, timeoutMs, done);
+    };
+    tools.giveBack = [this](const QString &busId) { giveBack(busId); };
+    m_healer = std::make_unique<Healer>(
+        m_sysfs, Healer::Files{remoteDevicesPath(), sharedDevicesPath(), shareRecordsPath()},
+        m_options.toolTimeoutMs, tools);
+    connect(m_healer.get(), &Healer::connectionChanged, this, &ManagerService::ConnectionChanged);
 }
+
+ManagerService::~ManagerService() = default;
 
 QString ManagerService::sharedDevicesPath() const
 {
@@ -146,18 +158,10 @@ bool ManagerService::ConnectDevice(const QString &usbipId, bool isConst)
             QStringLiteral("Invalid device id %1: %2").arg(quoted(usbipId), reason));
 
     const Call call = takeCall();
-    authorize(
-        call, QLatin1String(OvraUsbIp::ConnectAction), [this, call, usbipId, isConst, device]() {
-            withModule(call, VhciModule, [this, call, usbipId, isConst, device]() {
-                runAndRecord(call,
-                             {QStringLiteral("attach"), QStringLiteral("-r"), device.host,
-                              QStringLiteral("-b"), device.busId},
-                             QStringLiteral("Cannot connect the device %1.").arg(usbipId),
-                             {isConst ? remoteDevicesPath() : QString(), usbipId, ListChange::Add,
-                              QStringLiteral("The device %1 is connected, but not constantly.")
-                                  .arg(usbipId)});
-            });
-        });
+    authorize(call, QLatin1String(OvraUsbIp::ConnectAction), [this, call, usbipId, isConst]() {
+        withModule(call, VhciModule,
+                   [this, call, usbipId, isConst]() { connectDevice(call, usbipId, isConst); });
+    });
     return false;
 }
 
@@ -165,7 +169,9 @@ bool ManagerService::DisconnectDevice(const QString &usbipId, const QString &por
 {
     if (!calledFromDBus())
         return false;
-    if (!ManagerArguments::isPort(port))
+    // Without a port the device must be named: the service looks it up.
+    if (usbipId.isEmpty() ? !ManagerArguments::isPort(port)
+                          : !port.isEmpty() && !ManagerArguments::isPort(port))
         return rejectArguments(QStringLiteral("Invalid port %1.").arg(quoted(port)));
     QString reason;
     if (!usbipId.isEmpty() && !ManagerArguments::parseDeviceId(usbipId, nullptr, &reason))
@@ -174,8 +180,18 @@ bool ManagerService::DisconnectDevice(const QString &usbipId, const QString &por
 
     const Call call = takeCall();
     authorize(call, QLatin1String(OvraUsbIp::ConnectAction), [this, call, usbipId, port]() {
-        withModule(call, VhciModule,
-                   [this, call, usbipId, port]() { disconnectPort(call, usbipId, port); });
+        const std::function<void()> next = [this, call, usbipId, port]() {
+            if (usbipId.isEmpty())
+                disconnectPort(call, usbipId, port);
+            else
+                disconnectDevice(call, usbipId, port);
+        };
+        // Without vhci-hcd nothing is attached: a device without a port is
+        // only forgotten.
+        if (port.isEmpty() && !m_sysfs.isModuleLoaded(QLatin1String(VhciModule)))
+            next();
+        else
+            withModule(call, VhciModule, next);
     });
     return false;
 }
@@ -345,37 +361,46 @@ void ManagerService::share(const Call &call, const QString &busid, const QString
         }
     }
     withModule(call, UsbipHostModule, [this, call, busid, vidpid, failure, constant]() {
-        const QString serial = m_sysfs.serial(busid);
-        runTool(
-            call, {QStringLiteral("bind"), QStringLiteral("-b"), busid},
-            [this, call, busid, vidpid, failure, constant, serial](const ToolResult &result) {
-                Q_EMIT sharedDevicesChanged();
-                if (!result.succeeded()) {
-                    // The tool may have taken the device from its driver
-                    // before it failed: without this the disk is gone. A
-                    // device shared already (its match entry in use) stays.
-                    if (!result.standardError.contains(AlreadyBound))
-                        giveBack(busid);
-                    signalError(call, failure, result.failureText());
-                    reply(call, false);
-                    return;
-                }
-                QString error;
-                if (constant && !recordConstantShare(vidpid, serial, &error))
-                    signalError(
-                        call,
-                        QStringLiteral("The device %1 is shared, but not constantly.").arg(busid),
-                        error);
-                reply(call, true);
-            });
+        m_healer->holdShare(busid, [this, call, busid, vidpid, failure, constant]() {
+            const QString serial = m_sysfs.serial(busid);
+            const bool ran = runTool(
+                call, {QStringLiteral("bind"), QStringLiteral("-b"), busid},
+                [this, call, busid, vidpid, failure, constant, serial](const ToolResult &result) {
+                    Q_EMIT sharedDevicesChanged();
+                    if (!result.succeeded()) {
+                        // The tool may have taken the device from its driver
+                        // before it failed: without this the disk is gone. A
+                        // device shared already (its match entry in use) stays.
+                        if (!result.standardError.contains(UsbIpGrammar::AlreadyBound))
+                            giveBack(busid);
+                        signalError(call, failure, result.failureText());
+                        reply(call, false);
+                    } else {
+                        QString error;
+                        if (constant && !recordConstantShare(vidpid, serial, &error))
+                            signalError(call,
+                                        QStringLiteral("The device %1 is shared, but not "
+                                                       "constantly.")
+                                            .arg(busid),
+                                        error);
+                        reply(call, true);
+                    }
+                    m_healer->releaseShare(busid, false);
+                });
+            if (!ran)
+                m_healer->releaseShare(busid, false);
+        });
     });
 }
 
 void ManagerService::unshare(const Call &call, const QString &busid, const QString &vidpid)
 {
     withModule(call, UsbipHostModule, [this, call, busid, vidpid]() {
-        const QString serial = m_sysfs.serial(busid);
-        runTool(call, {QStringLiteral("unbind"), QStringLiteral("-b"), busid},
+        // Unshared by a client, the device stays so until one shares it again.
+        m_healer->holdShare(busid, [this, call, busid, vidpid]() {
+            const QString serial = m_sysfs.serial(busid);
+            const bool ran = runTool(
+                call, {QStringLiteral("unbind"), QStringLiteral("-b"), busid},
                 [this, call, busid, vidpid, serial](const ToolResult &result) {
                     Q_EMIT sharedDevicesChanged();
                     if (!result.succeeded()) {
@@ -383,17 +408,21 @@ void ManagerService::unshare(const Call &call, const QString &busid, const QStri
                                     QStringLiteral("Cannot unshare the device %1.").arg(busid),
                                     result.failureText());
                         reply(call, false);
-                        return;
+                    } else {
+                        QString error;
+                        if (!vidpid.isEmpty() && !forgetConstantShare(vidpid, serial, &error))
+                            signalError(call,
+                                        QStringLiteral("The device %1 is unshared, but stays in "
+                                                       "the list of constant shares.")
+                                            .arg(busid),
+                                        error);
+                        reply(call, true);
                     }
-                    QString error;
-                    if (!vidpid.isEmpty() && !forgetConstantShare(vidpid, serial, &error))
-                        signalError(call,
-                                    QStringLiteral("The device %1 is unshared, but stays in the "
-                                                   "list of constant shares.")
-                                        .arg(busid),
-                                    error);
-                    reply(call, true);
+                    m_healer->releaseShare(busid, result.succeeded());
                 });
+            if (!ran)
+                m_healer->releaseShare(busid, false);
+        });
     });
 }
 
@@ -437,7 +466,94 @@ void ManagerService::giveBack(const QString &busid)
             << "cannot hand the device" << busid << "back to its driver:" << error;
 }
 
-void ManagerService::disconnectPort(const Call &call, const QString &usbipId, const QString &port)
+void ManagerService::connectDevice(const Call &call, const QString &usbipId, bool isConst)
+{
+    ManagerArguments::DeviceId device;
+    ManagerArguments::parseDeviceId(usbipId, &device);
+    // An attach of the healer's own may be on its way: it ends first.
+    m_healer->holdConnection(usbipId, [this, call, usbipId, isConst, device]() {
+        const ListChange change{
+            isConst ? remoteDevicesPath() : QString(), usbipId, ListChange::Add,
+            QStringLiteral("The device %1 is connected, but not constantly.").arg(usbipId)};
+        auto finished = [this, usbipId](bool) { m_healer->releaseConnection(usbipId, false); };
+        if (isAttached(device)) {
+            // Attached before (by the healer, say): not a second time.
+            qCInfo(lcManager).noquote() << "the device" << usbipId << "is attached already";
+            recordChange(call, change);
+            reply(call, true);
+            finished(true);
+            return;
+        }
+        runAndRecord(call,
+                     {QStringLiteral("attach"), QStringLiteral("-r"), device.host,
+                      QStringLiteral("-b"), device.busId},
+                     QStringLiteral("Cannot connect the device %1.").arg(usbipId), change,
+                     finished);
+    });
+}
+
+void ManagerService::disconnectDevice(const Call &call, const QString &usbipId, const QString &port)
+{
+    ManagerArguments::DeviceId device;
+    ManagerArguments::parseDeviceId(usbipId, &device);
+    // Healing stops at once; an attach of the healer's own that is on its
+    // way ends first, and is undone below like any other attachment.
+    m_healer->holdConnection(usbipId, [this, call, usbipId, port, device]() {
+        auto finished = [this, usbipId](bool detached) {
+            m_healer->releaseConnection(usbipId, detached);
+        };
+        const QString target = portToDetach(device, port);
+        if (!target.isEmpty()) {
+            disconnectPort(call, usbipId, target, finished);
+            return;
+        }
+        qCInfo(lcManager).noquote()
+            << "the device" << usbipId << "is not attached: it is only forgotten";
+        recordChange(call,
+                     {remoteDevicesPath(), usbipId, ListChange::Remove,
+                      QStringLiteral("The device %1 stays in the list of constant "
+                                     "connections.")
+                          .arg(usbipId)});
+        reply(call, true);
+        finished(true);
+    });
+}
+
+bool ManagerService::isAttached(const ManagerArguments::DeviceId &device) const
+{
+    QList<Sysfs::ImportedPort> ports;
+    if (!m_sysfs.importedPorts(&ports))
+        return false;
+    for (const Sysfs::ImportedPort &port : qAsConst(ports)) {
+        if (port.host == device.host && port.busId == device.busId)
+            return true;
+    }
+    return false;
+}
+
+QString ManagerService::portToDetach(const ManagerArguments::DeviceId &device,
+                                     const QString &port) const
+{
+    QList<Sysfs::ImportedPort> ports;
+    if (!m_sysfs.importedPorts(&ports))
+        return port; // the caller's word is all there is
+    for (const Sysfs::ImportedPort &imported : qAsConst(ports)) {
+        if (imported.host == device.host && imported.busId == device.busId)
+            return QString::number(imported.port);
+    }
+    for (const Sysfs::ImportedPort &imported : qAsConst(ports)) {
+        if (!port.isEmpty() && imported.port == port.toInt() && !imported.host.isEmpty()) {
+            qCInfo(lcManager).noquote()
+                << "port" << port << "holds" << imported.host + QLatin1Char('/') + imported.busId
+                << "now, not the device to disconnect: it stays attached";
+            return QString();
+        }
+    }
+    return port;
+}
+
+void ManagerService::disconnectPort(const Call &call, const QString &usbipId, const QString &port,
+                                    std::function<void(bool)> finished)
 {
     // `usbip detach` reports success for a port number the machine does not
     // have: ask the driver how many ports there are.
@@ -447,25 +563,29 @@ void ManagerService::disconnectPort(const Call &call, const QString &usbipId, co
         qCWarning(lcManager).noquote() << "cannot count the virtual ports:" << error;
         replyError(call, QDBusError::errorString(QDBusError::Failed),
                    QStringLiteral("Cannot tell whether port %1 exists: %2").arg(port, error));
-        return;
-    }
-    if (port.toInt() >= count) {
+    } else if (port.toInt() >= count) {
         replyError(call, QDBusError::errorString(QDBusError::InvalidArgs),
                    QStringLiteral("Port %1 does not exist: this machine has %2 virtual ports.")
                        .arg(port)
                        .arg(count));
+    } else {
+        runAndRecord(call, {QStringLiteral("detach"), QStringLiteral("-p"), port},
+                     QStringLiteral("Cannot disconnect port %1.").arg(port),
+                     {usbipId.isEmpty() ? QString() : remoteDevicesPath(), usbipId,
+                      ListChange::Remove,
+                      QStringLiteral("Port %1 is disconnected, but %2 stays in the list of "
+                                     "constant connections.")
+                          .arg(port, usbipId)},
+                     finished);
         return;
     }
-    runAndRecord(call, {QStringLiteral("detach"), QStringLiteral("-p"), port},
-                 QStringLiteral("Cannot disconnect port %1.").arg(port),
-                 {usbipId.isEmpty() ? QString() : remoteDevicesPath(), usbipId, ListChange::Remove,
-                  QStringLiteral("Port %1 is disconnected, but %2 stays in the list of "
-                                 "constant connections.")
-                      .arg(port, usbipId)});
+    if (finished)
+        finished(false);
 }
 
 void ManagerService::runAndRecord(const Call &call, const QStringList &arguments,
-                                  const QString &failure, const ListChange &change)
+                                  const QString &failure, const ListChange &change,
+                                  std::function<void(bool)> finished)
 {
     if (change.kind == ListChange::Add && !change.path.isEmpty()) {
         // Running the tool now would give a share or connection that
@@ -475,27 +595,38 @@ void ManagerService::runAndRecord(const Call &call, const QStringList &arguments
         if (!ListFile(change.path).read(&lines, &error)) {
             signalError(call, failure, error);
             reply(call, false);
+            if (finished)
+                finished(false);
             return;
         }
     }
-    runTool(call, arguments, [this, call, failure, change](const ToolResult &result) {
-        if (!result.succeeded()) {
-            signalError(call, failure, result.failureText());
-            reply(call, false);
-            return;
-        }
-        if (!change.path.isEmpty()) {
-            ListFile file(change.path);
-            QString error;
-            const bool recorded = change.kind == ListChange::Add
-                ? file.add(change.entry, &error)
-                : file.remove(change.entry, &error);
-            if (!recorded)
-                signalError(call, change.failure, error);
-        }
-        // The device's state did change, even when its list could not follow.
-        reply(call, true);
-    });
+    const bool ran =
+        runTool(call, arguments, [this, call, failure, change, finished](const ToolResult &result) {
+            if (!result.succeeded()) {
+                signalError(call, failure, result.failureText());
+                reply(call, false);
+            } else {
+                recordChange(call, change);
+                // The device's state did change, even when its list could not follow.
+                reply(call, true);
+            }
+            if (finished)
+                finished(result.succeeded());
+        });
+    if (!ran && finished)
+        finished(false);
+}
+
+void ManagerService::recordChange(const Call &call, const ListChange &change)
+{
+    if (change.path.isEmpty())
+        return;
+    ListFile file(change.path);
+    QString error;
+    const bool recorded = change.kind == ListChange::Add ? file.add(change.entry, &error)
+                                                         : file.remove(change.entry, &error);
+    if (!recorded)
+        signalError(call, change.failure, error);
 }
 
 QString ManagerService::PortsInfo()
@@ -643,14 +774,15 @@ int ManagerService::toolLimit(const Call &call)
     return static_cast<int>(qMin<qint64>(m_options.toolTimeoutMs, left));
 }
 
-void ManagerService::runTool(const Call &call, const QStringList &arguments,
+bool ManagerService::runTool(const Call &call, const QStringList &arguments,
                              std::function<void(const ToolResult &)> done)
 {
     const int limit = toolLimit(call);
     if (limit < 0)
-        return;
+        return false;
     qCInfo(lcManager).noquote() << "running usbip" << arguments.join(QLatin1Char(' '));
     runUsbip(arguments, limit, std::move(done));
+    return true;
 }
 
 void ManagerService::runUsbip(const QStringList &arguments, int timeoutMs,
@@ -721,6 +853,11 @@ void ManagerService::signalError(const Call &call, const QString &headline, cons
 }
 
 // ---- restoring constant shares and connections ---------------------------
+
+void ManagerService::startHealing()
+{
+    m_healer->start();
+}
 
 void ManagerService::restore(std::function<void()> done)
 {
@@ -859,7 +996,8 @@ void ManagerService::runEach(const QList<QStringList> &commands, std::function<v
     qCInfo(lcManager).noquote() << "restoring: usbip" << first.join(QLatin1Char(' '));
     runUsbip(first, m_options.toolTimeoutMs, [this, first, rest, done](const ToolResult &result) {
         const bool bind = first.value(0) == QLatin1String("bind");
-        if (bind && !result.succeeded() && result.standardError.contains(AlreadyBound)) {
+        if (bind && !result.succeeded()
+            && result.standardError.contains(UsbIpGrammar::AlreadyBound)) {
             // Bound before this start, by an earlier run of the service.
             qCInfo(lcManager).noquote() << "the device" << first.value(2) << "is shared already";
         } else if (!result.succeeded()) {

@@ -13,7 +13,10 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
+#include "healer.h"
+#include "managerarguments.h"
 #include "ovrausbipmanager.h"
 #include "platform.h"
 #include "polkitauthorizer.h"
@@ -44,6 +47,8 @@ struct ManagerOptions
     // Folder of the service's own records (which device each constant share
     // was made for).
     QString stateDir = QStringLiteral("/var/lib/ovra-admin-usbip");
+    // Where `usbip attach` records the remote side of each port.
+    QString vhciStateDir = QStringLiteral("/var/run/vhci_hcd");
     // The program that loads a kernel module, given the module's name.
     QString modprobe = QStringLiteral("/sbin/modprobe");
     // nftables' tool, which takes the share-access rules on standard input
@@ -71,6 +76,7 @@ public:
 
     ManagerService(const ManagerOptions &options, const QDBusConnection &connection,
                    QObject *parent = nullptr);
+    ~ManagerService() override;
 
     QString sharedDevicesPath() const;
     QString remoteDevicesPath() const;
@@ -93,11 +99,17 @@ public:
     // (only this machine while the file is broken), after the changes that
     // wait already. `done` gets whether nft took the rules.
     void applyShareAccess(std::function<void(bool)> done = {});
+    // Keeps the constant connections attached and the constant shares bound
+    // from now on (see Healer).
+    void startHealing();
 
 Q_SIGNALS:
     // A bind or unbind ran (also one that failed, and those of the restore):
     // what is shared may have changed.
     void sharedDevicesChanged();
+    // A constant connection was lost (false) or is attached again (true);
+    // relayed to the bus by the adaptor, to every listener.
+    void ConnectionChanged(const QString &deviceId, bool attached);
 
 public Q_SLOTS:
     bool ShareDevice(const QString &busid, const QString &vidpid);
@@ -168,7 +180,9 @@ private:
     // How long a tool may run for `call`; -1, after answering the call with
     // an error, when too little is left of its budget.
     int toolLimit(const Call &call);
-    void runTool(const Call &call, const QStringList &arguments,
+    // False, with the call answered and `done` never called, when too little
+    // is left of the call's budget to start the tool.
+    bool runTool(const Call &call, const QStringList &arguments,
                  std::function<void(const ToolResult &)> done);
     void runUsbip(const QStringList &arguments, int timeoutMs, ToolRunner::Callback done);
     // Loads `module` unless it is loaded; `done` gets an empty text, or why
@@ -181,7 +195,20 @@ private:
 
     void share(const Call &call, const QString &busid, const QString &vidpid);
     void unshare(const Call &call, const QString &busid, const QString &vidpid);
-    void disconnectPort(const Call &call, const QString &usbipId, const QString &port);
+    void connectDevice(const Call &call, const QString &usbipId, bool isConst);
+    // The device `usbipId` wherever the kernel shows it attached, else on
+    // `port` (none when empty).
+    void disconnectDevice(const Call &call, const QString &usbipId, const QString &port);
+    // `finished` learns whether the port was detached.
+    void disconnectPort(const Call &call, const QString &usbipId, const QString &port,
+                        std::function<void(bool)> finished = {});
+    // Whether the kernel shows the device attached (from its port table and
+    // the tool's records, no tool run); false also when that cannot be told.
+    bool isAttached(const ManagerArguments::DeviceId &device) const;
+    // The port to detach for a disconnect of `device` that names `port`:
+    // the one the kernel shows the device on; else `port`, unless the
+    // kernel's record says it holds another device; empty for none.
+    QString portToDetach(const ManagerArguments::DeviceId &device, const QString &port) const;
     bool recordConstantShare(const QString &vidpid, const QString &serial, QString *error);
     bool forgetConstantShare(const QString &vidpid, const QString &serial, QString *error);
     // After a failed bind: the device goes back to its usual driver.
@@ -192,8 +219,11 @@ private:
     // Runs the tool for an authorised call: on failure the caller gets false
     // and an Error headed `failure`; on success `change` is applied and the
     // caller gets true. An addition whose list cannot be read runs nothing.
+    // `finished` learns, after the answer, whether the tool succeeded.
     void runAndRecord(const Call &call, const QStringList &arguments, const QString &failure,
-                      const ListChange &change);
+                      const ListChange &change, std::function<void(bool)> finished = {});
+    // Applies `change` (if it names a list); an Error signal when it cannot.
+    void recordChange(const Call &call, const ListChange &change);
     void reply(const Call &call, const QVariant &value);
     void replyError(const Call &call, const QString &name, const QString &text);
     // Reports a failure to the calling client with the Error signal; a long
@@ -227,4 +257,6 @@ private:
     QHash<QString, RejectLog> m_rejectLog;
     QList<AccessChange> m_accessChanges;
     bool m_accessBusy = false;
+    // Last: it goes before the tools it uses.
+    std::unique_ptr<Healer> m_healer;
 };

@@ -3,16 +3,21 @@
 
 #pragma once
 
+#include <functional>
+
+#include <QList>
 #include <QString>
 
 // What the Manager service reads and writes of the kernel's sysfs, below a
 // root folder that is /sys on a real machine and a stand-in tree in the
-// tests and the sandbox. Bus ids and module names reaching it have been
-// checked already (they never name a path of their own).
+// tests and the sandbox, and the records `usbip attach` keeps beside the
+// vhci driver (/var/run/vhci_hcd). Bus ids and module names reaching it have
+// been checked already (they never name a path of their own).
 class Sysfs
 {
 public:
-    explicit Sysfs(const QString &root = QStringLiteral("/sys"));
+    explicit Sysfs(const QString &root = QStringLiteral("/sys"),
+                   const QString &vhciStateDir = QStringLiteral("/var/run/vhci_hcd"));
 
     // Whether the kernel module `module` ("usbip-host") is loaded (or built
     // in with parameters): /sys/module/usbip_host exists.
@@ -38,6 +43,33 @@ public:
     // A device that has a driver stays as it is.
     bool reprobe(const QString &busId, QString *error = nullptr) const;
 
+    // A virtual port that a device sits on, and the device as the record of
+    // `usbip attach` names it (host and bus id empty without a readable
+    // record).
+    struct ImportedPort
+    {
+        int port = -1;
+        QString host;
+        QString busId;
+    };
+    // The vhci driver's ports in use, read from its port tables and the
+    // records: a few small files, no tool run. None when the driver is not
+    // loaded; false with `error` when a table cannot be read.
+    bool importedPorts(QList<ImportedPort> *ports, QString *error = nullptr) const;
+
+    // A USB device of this machine (no interface, no root hub).
+    struct UsbDevice
+    {
+        QString busId;
+        QString vidPid; // "vvvv:pppp" as the kernel shows the ids
+        QString driver; // the name of the device's driver; empty without one
+        bool imported = false; // a device attached over USB/IP (below vhci_hcd)
+    };
+    // The USB devices whose model `wanted` says yes to (ids read first, the
+    // rest only for those).
+    QList<UsbDevice> usbDevices(const std::function<bool(const QString &vidPid)> &wanted) const;
+
 private:
     QString m_root;
+    QString m_vhciStateDir;
 };

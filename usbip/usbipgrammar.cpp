@@ -220,6 +220,40 @@ QList<PortRemote> portRemotes(const QString &portText)
     return result;
 }
 
+// ---- the vhci driver's port table and the tool's port records -------------
+
+QList<int> vhciPortsInUse(const QString &statusText)
+{
+    // VDEV_ST_NOTASSIGNED (5) and VDEV_ST_USED (6) of the driver; a free port
+    // reads 4, one being torn down 7. The header line does not match.
+    static const QRegularExpression line(
+        QStringLiteral("^(?:hs|ss) +(?<port>[0-9]{1,5}) +(?<status>[0-9]{1,3}) "));
+    // Read every 2 s while a connection is watched: a free port's line,
+    // the same text every time, is passed over without the expression.
+    static const QLatin1String freePort(" 004 000 00000000 000000 0-0");
+    QList<int> ports;
+    const QStringList lines = nonEmptyLines(statusText);
+    for (const QString &text : lines) {
+        if (text.endsWith(freePort))
+            continue;
+        const QRegularExpressionMatch match = line.match(text);
+        const int status = captured(match, "status").toInt();
+        if (match.hasMatch() && (status == 5 || status == 6))
+            ports.append(captured(match, "port").toInt());
+    }
+    return ports;
+}
+
+PortRemote portRecord(const QString &text)
+{
+    static const QRegularExpression record = withBusId(
+        QStringLiteral("\\A(?<host>[^ \\n]+) (?<service>[0-9]{1,5}) (?<busid>%1)\\n?\\z"));
+    const QRegularExpressionMatch match = record.match(text);
+    if (!match.hasMatch())
+        return PortRemote();
+    return PortRemote{captured(match, "host"), captured(match, "busid")};
+}
+
 // ---- list files ----------------------------------------------------------
 
 QStringList listEntries(const QByteArray &content, const ListFileRules &rules)

@@ -55,6 +55,12 @@ LocalDevice parseLocalBlock(const QString &block);
 // One entry per block, in output order, whether it follows the grammar or not.
 QList<LocalDevice> parseLocalList(const QString &text);
 
+// ---- `usbip bind` --------------------------------------------------------
+
+// What `usbip bind` says on its standard error of a device that is shared
+// (bound to usbip-host) already.
+inline constexpr char AlreadyBound[] = "already bound to usbip-host";
+
 // ---- `usbip list -r HOST` ------------------------------------------------
 
 // The first line of a device block: "BUSID: VENDOR : PRODUCT (vvvv:pppp)".
@@ -110,6 +116,23 @@ struct PortRemote
     QString busId;
 };
 QList<PortRemote> portRemotes(const QString &portText);
+
+// ---- the vhci driver's port table and the tool's port records -------------
+
+// The vhci driver's port table: /sys/devices/platform/vhci_hcd.0/status, and
+// status.N for each further controller. A header line, then one line per
+// port: hub, port, status, speed, device, socket and local bus id,
+//   "hs  0003 006 003 00010002 000005 3-4"
+// The ports on which a device sits (status 5, attached and not yet
+// addressed, or 6, in use), in the text's order.
+QList<int> vhciPortsInUse(const QString &statusText);
+
+// The record `usbip attach` keeps of the port it used, the file port<N> in
+// /var/run/vhci_hcd: "HOST SERVICE BUSID" and a newline, HOST as the tool
+// was given it. Both fields are empty when the text is not of that form.
+// `usbip detach` removes the record; a connection that the kernel drops by
+// itself leaves it behind.
+PortRemote portRecord(const QString &text);
 
 // ---- list files ----------------------------------------------------------
 

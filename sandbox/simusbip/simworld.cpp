@@ -5,12 +5,17 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLockFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSaveFile>
+
+#include <algorithm>
+
+#include <cstdio>
 
 namespace SimUsbIp {
 
@@ -538,6 +543,9 @@ bool World::fromJson(const QByteArray &json, QString *error)
         if (port.port >= 0 && port.port < 2 * portCount && portIndex(port.port) < 0)
             attached << port;
     }
+    const QJsonObject mirror = root.value(QStringLiteral("mirror")).toObject();
+    sysfsMirror = mirror.value(QStringLiteral("sysfs")).toString();
+    vhciStateMirror = mirror.value(QStringLiteral("vhciState")).toString();
     return true;
 }
 
@@ -567,11 +575,15 @@ QByteArray World::toJson() const
                                  {QStringLiteral("service"), port.service},
                                  {QStringLiteral("device"), port.device.toJson(false)}});
     }
-    const QJsonObject root{
+    QJsonObject root{
         {QStringLiteral("usbipd"), usbipd},       {QStringLiteral("vhci"), vhci},
         {QStringLiteral("usbipHost"), usbipHost}, {QStringLiteral("portCount"), portCount},
         {QStringLiteral("localDevices"), local},  {QStringLiteral("hosts"), hostObjects},
         {QStringLiteral("attached"), ports}};
+    if (!sysfsMirror.isEmpty())
+        root.insert(QStringLiteral("mirror"),
+                    QJsonObject{{QStringLiteral("sysfs"), sysfsMirror},
+                                {QStringLiteral("vhciState"), vhciStateMirror}});
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
@@ -709,6 +721,26 @@ QByteArray formatPorts(const World &world)
     return out;
 }
 
+QByteArray formatVhciStatus(const World &world)
+{
+    QByteArray out = "hub port sta spd dev      sockfd local_busid\n";
+    for (int number = 0; number < 2 * world.portCount; ++number) {
+        out += (number < world.portCount ? "hs  " : "ss  ")
+            + QByteArray::number(number).rightJustified(4, '0');
+        const int index = world.portIndex(number);
+        if (index < 0) {
+            out += " 004 000 00000000 000000 0-0\n";
+            continue;
+        }
+        const Device &device = world.attached.at(index).device;
+        out += " 006 " + threeDigits(device.speed) + ' '
+            + QByteArray::number((device.busnum << 16) | device.devnum, 16).rightJustified(8, '0')
+            + ' ' + QByteArray::number(number + 3).rightJustified(6, '0') + ' '
+            + world.portBusid(number).toUtf8() + '\n';
+    }
+    return out;
+}
+
 namespace {
 
 bool writeFile(const QString &path, const QByteArray &content)
@@ -719,10 +751,64 @@ bool writeFile(const QString &path, const QByteArray &content)
         && file.write(content) == content.size();
 }
 
-Result writeSysfs(const World &world, const QString &root)
+// Replaces the file at once: a reader sees the old or the new content.
+bool replaceFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(path.left(path.lastIndexOf(QLatin1Char('/'))));
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size()
+        && file.commit();
+}
+
+// Points the symbolic link `link` at `target`, replacing it at once.
+bool replaceLink(const QString &target, const QString &link)
+{
+    if (QFileInfo(link).symLinkTarget() == target)
+        return true;
+    const QString temporary = link + QStringLiteral(".new");
+    QFile::remove(temporary);
+    return QFile::link(target, temporary)
+        && ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(link).constData())
+        == 0;
+}
+
+QString recordPath(const World &world, int port)
+{
+    return world.vhciStateMirror + QStringLiteral("/port%1").arg(port);
+}
+
+bool writeRecord(const World &world, const Port &port)
+{
+    return world.vhciStateMirror.isEmpty()
+        || replaceFile(recordPath(world, port.port),
+                       port.host.toUtf8() + ' ' + port.service.toUtf8() + ' '
+                           + port.device.busid.toUtf8() + '\n');
+}
+
+// What changes in sysfs with the world: the port table and the drivers.
+bool syncMirror(const World &world)
+{
+    const QString root = world.sysfsMirror;
+    if (root.isEmpty())
+        return true;
+    bool ok = !world.vhci
+        || replaceFile(root + QStringLiteral("/devices/platform/vhci_hcd.0/status"),
+                       formatVhciStatus(world));
+    for (const Device &device : world.localDevices) {
+        const QString folder = root + QStringLiteral("/bus/usb/devices/") + device.busid;
+        ok = ok && QDir().mkpath(folder)
+            && replaceLink(
+                 root + QStringLiteral("/bus/usb/drivers/")
+                     + (device.bound ? QStringLiteral("usbip-host") : QStringLiteral("usb")),
+                 folder + QStringLiteral("/driver"));
+    }
+    return ok;
+}
+
+Result writeSysfs(World &world, const QString &root, const QString &vhciState)
 {
     if (root.isEmpty())
-        return fail("usage: usbip sim-sysfs DIR\n");
+        return fail("usage: usbip sim-sysfs DIR [VHCI-STATE-DIR]\n");
     QDir(root + QStringLiteral("/module")).removeRecursively();
     QDir(root + QStringLiteral("/bus/usb/devices")).removeRecursively();
     QDir(root + QStringLiteral("/devices/platform/vhci_hcd.0")).removeRecursively();
@@ -733,27 +819,68 @@ Result writeSysfs(const World &world, const QString &root)
         ok = ok && QDir().mkpath(root + QStringLiteral("/module/vhci_hcd"))
             && writeFile(root + QStringLiteral("/devices/platform/vhci_hcd.0/nports"),
                          QByteArray::number(2 * world.portCount) + '\n');
+    ok = ok && QDir().mkpath(root + QStringLiteral("/bus/usb/drivers/usb"))
+        && QDir().mkpath(root + QStringLiteral("/bus/usb/drivers/usbip-host"));
     for (const Device &device : world.localDevices) {
         const QString folder = root + QStringLiteral("/bus/usb/devices/") + device.busid;
-        ok = ok && QDir().mkpath(folder);
+        ok = ok && QDir().mkpath(folder)
+            && writeFile(folder + QStringLiteral("/idVendor"), device.vendorId.toUtf8() + '\n')
+            && writeFile(folder + QStringLiteral("/idProduct"), device.productId.toUtf8() + '\n');
         if (!device.serial.isEmpty())
             ok = ok && writeFile(folder + QStringLiteral("/serial"), device.serial.toUtf8() + '\n');
     }
+    world.sysfsMirror = QDir(root).absolutePath();
+    world.vhciStateMirror = vhciState.isEmpty() ? QString() : QDir(vhciState).absolutePath();
+    ok = ok && syncMirror(world);
+    if (!world.vhciStateMirror.isEmpty()) {
+        ok = ok && QDir().mkpath(world.vhciStateMirror);
+        for (const Port &port : qAsConst(world.attached))
+            ok = ok && writeRecord(world, port);
+    }
     return ok ? Result() : fail(error(QStringLiteral("cannot write the sysfs tree %1").arg(root)));
+}
+
+// The kernel drops the connection on a port: the port is free, the record
+// of `usbip attach` stays.
+Result dropCommand(const QString &text, World &world, bool *changed)
+{
+    bool isNumber = false;
+    const int number = text.toInt(&isNumber);
+    const int index = isNumber ? world.portIndex(number) : -1;
+    if (index < 0)
+        return fail(error(QStringLiteral("no device on port %1").arg(text)));
+    world.attached.removeAt(index);
+    *changed = true;
+    return Result();
 }
 
 } // namespace
 
 Result run(const QStringList &arguments, const QString &statePath)
 {
-    if (arguments.value(0) == QLatin1String("sim-sysfs")) {
+    const QString simulation = arguments.value(0);
+    if (simulation == QLatin1String("sim-sysfs") || simulation == QLatin1String("sim-drop")
+        || simulation == QLatin1String("sim-sync")) {
         QLockFile lock(statePath + QStringLiteral(".lock"));
         World world;
         QByteArray problem;
         if (!lock.tryLock(lockTimeoutMs) || !readState(statePath, &world, &problem))
             return fail(problem.isEmpty() ? error(QStringLiteral("cannot read the world"))
                                           : problem);
-        return writeSysfs(world, arguments.value(1));
+        bool changed = simulation == QLatin1String("sim-sysfs");
+        Result result;
+        if (simulation == QLatin1String("sim-sysfs"))
+            result = writeSysfs(world, arguments.value(1), arguments.value(2));
+        else if (simulation == QLatin1String("sim-drop"))
+            result = dropCommand(arguments.value(1), world, &changed);
+        else if (!syncMirror(world))
+            result = fail(
+                error(QStringLiteral("cannot write the sysfs tree %1").arg(world.sysfsMirror)));
+        if (changed && result.exitCode == 0
+            && (!writeState(statePath, world, &problem) || !syncMirror(world)))
+            return fail(problem.isEmpty() ? error(QStringLiteral("cannot write the mirror"))
+                                          : problem);
+        return result;
     }
     Options options;
     if (!parse(arguments, &options)) {
@@ -794,6 +921,7 @@ Result run(const QStringList &arguments, const QString &statePath)
 
     bool changed = false;
     Result result;
+    const QList<Port> before = world.attached;
     if (options.command == QLatin1String("list")) {
         result = listCommand(options, world, arguments);
     } else if (options.command == QLatin1String("port")) {
@@ -812,6 +940,23 @@ Result run(const QStringList &arguments, const QString &statePath)
     }
     if (changed && !writeState(statePath, world, &problem))
         return fail(problem);
+    if (changed) {
+        // The kernel's side at once; the tool's records of the ports it
+        // attached or detached.
+        bool mirrored = syncMirror(world);
+        for (const Port &port : qAsConst(world.attached)) {
+            if (std::none_of(before.begin(), before.end(),
+                             [&port](const Port &old) { return old.port == port.port; }))
+                mirrored = mirrored && writeRecord(world, port);
+        }
+        for (const Port &port : before) {
+            if (world.portIndex(port.port) < 0 && !world.vhciStateMirror.isEmpty())
+                QFile::remove(recordPath(world, port.port));
+        }
+        if (!mirrored)
+            return fail(
+                error(QStringLiteral("cannot write the sysfs tree %1").arg(world.sysfsMirror)));
+    }
     if (options.tcpPortGiven && result.runReal.isEmpty())
         result.err.prepend(info(QStringLiteral("using port %1 (\"%2\")")
                                     .arg(options.tcpPort.toUInt())

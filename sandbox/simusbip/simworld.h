@@ -18,7 +18,8 @@
 //   "localDevices": [ DEVICE..., each with "bound": true|false ],
 //   "hosts": { "127.0.4.1": { "devices": [ DEVICE... ], "delayMs": 0, "hang": false,
 //                             "real": false } },
-//   "attached": [ { "port": 0, "host": "127.0.4.1", "service": "3240", "device": DEVICE } ]
+//   "attached": [ { "port": 0, "host": "127.0.4.1", "service": "3240", "device": DEVICE } ],
+//   "mirror": { "sysfs": DIR, "vhciState": DIR }   // written by sim-sysfs
 // }
 //
 // DEVICE: { "busid": "1-1", "vendorId": "0781", "productId": "5567",
@@ -34,10 +35,22 @@
 // The serial number (local devices; none when empty) is never printed by the
 // tool: the kernel shows it in sysfs.
 //
-// `usbip sim-sysfs DIR` (no command of the real tool) writes the part of
-// sysfs that the Manager service reads, as this world has it, into DIR: the
-// usbip modules (vhci_hcd only with "vhci"), vhci_hcd.0/nports, the bus's
-// drivers_probe file and each local device's serial number.
+// `usbip sim-sysfs DIR [VHCI-STATE-DIR]` (no command of the real tool) writes
+// the part of sysfs that the Manager service reads, as this world has it,
+// into DIR: the usbip modules (vhci_hcd only with "vhci"), vhci_hcd.0/nports
+// and its port table (status), the bus's drivers_probe file and each local
+// device's ids, serial number and driver (usbip-host when bound, else usb);
+// and into VHCI-STATE-DIR the records `usbip attach` keeps of the attached
+// ports ("host service busid"). It notes both folders in the world
+// ("mirror"), and every later change of the world keeps them in step as the
+// kernel and the real tool would: the port table and the drivers at once, a
+// record written by attach and removed by detach. Two more commands of the
+// simulation only:
+//   `usbip sim-drop PORT`  the kernel drops the connection on PORT (its
+//                          exporter let the device go): the port is free, its
+//                          record stays;
+//   `usbip sim-sync`       writes the mirror again after the world file was
+//                          changed by hand.
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -96,6 +109,10 @@ public:
     QList<Device> localDevices;
     QMap<QString, Host> hosts;
     QList<Port> attached;
+    // Where sim-sysfs wrote the sysfs tree and the attach records (empty:
+    // nowhere).
+    QString sysfsMirror;
+    QString vhciStateMirror;
 
     // Reads the state; an empty text is an empty world. False (with a
     // message) for text that is not a JSON object.
@@ -130,6 +147,8 @@ struct Result
 QByteArray formatLocalList(const QList<Device> &devices, bool parsable);
 QByteArray formatRemoteList(const QString &host, const QList<Device> &devices);
 QByteArray formatPorts(const World &world);
+// The vhci driver's port table (vhci_hcd.0/status) as the kernel prints it.
+QByteArray formatVhciStatus(const World &world);
 QByteArray speedText(int speed);
 
 // Runs one command line (without the program name) against the state file,

@@ -293,6 +293,17 @@ void TestOvraAdminUsbIpInterface::errorSignal()
     QCOMPARE(spy.size(), 1);
     QCOMPARE(spy.first().at(0).toString(), QStringLiteral("Binding failed"));
     QCOMPARE(spy.first().at(1).toString(), QStringLiteral("busy 1-1"));
+
+    // The broadcast of a lost and a returning constant connection.
+    QSignalSpy changes(&proxy, &OvraAdminUsbIpInterface::ConnectionChanged);
+    sync = proxy.PortsInfo();
+    sync.waitForFinished();
+    const QString id = QStringLiteral("127.0.3.9/1-1/abcd:1234");
+    QVERIFY(m_manager->emitConnectionChanged(id, false));
+    QVERIFY(m_manager->emitConnectionChanged(id, true));
+    QTRY_COMPARE(changes.size(), 2);
+    QCOMPARE(changes.at(0), (QVariantList{id, false}));
+    QCOMPARE(changes.at(1), (QVariantList{id, true}));
 }
 
 void TestOvraAdminUsbIpInterface::absentService()

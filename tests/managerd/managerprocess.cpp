@@ -48,6 +48,26 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// The vhci driver's port table with `ports` in use, as the kernel prints it.
+QByteArray statusText(const QList<FakeSysfs::Imported> &ports)
+{
+    QByteArray text = "hub port sta spd dev      sockfd local_busid\n";
+    for (int port = 0; port < 16; ++port) {
+        bool used = false;
+        for (const FakeSysfs::Imported &imported : ports)
+            used = used || imported.port == port;
+        text += (port < 8 ? "hs  " : "ss  ") + QByteArray::number(port).rightJustified(4, '0')
+            + (used ? " 006 003 00010002 000005 3-1\n" : " 004 000 00000000 000000 0-0\n");
+    }
+    return text;
+}
+
+// `cat` of `content` into `path`, for a shell.
+QByteArray shellWrite(const QString &path, const QByteArray &content)
+{
+    return "cat > '" + path.toLocal8Bit() + "' <<'OVRA_EOF'\n" + content + "OVRA_EOF\n";
+}
+
 } // namespace
 
 FakeNft::FakeNft()
@@ -120,6 +140,44 @@ FakeSysfs::FakeSysfs()
     writeFile(m_dir.filePath(QStringLiteral("bus/usb/drivers_probe")), QByteArray());
     writeFile(m_dir.filePath(QStringLiteral("bus/usb/drivers/usbip-host/match_busid")),
               QByteArray());
+    QDir().mkpath(m_dir.filePath(QStringLiteral("bus/usb/drivers/usb")));
+    QDir().mkpath(vhciStateDir());
+    setImported({});
+}
+
+void FakeSysfs::setImported(const QList<Imported> &ports)
+{
+    writeFile(m_dir.filePath(QStringLiteral("devices/platform/vhci_hcd.0/status")),
+              statusText(ports));
+    for (const Imported &imported : ports)
+        writeFile(vhciStateDir() + QStringLiteral("/port%1").arg(imported.port),
+                  imported.host.toUtf8() + " 3240 " + imported.busId.toUtf8() + '\n');
+}
+
+QByteArray FakeSysfs::importedScript(const QList<Imported> &ports) const
+{
+    QByteArray script = shellWrite(
+        m_dir.filePath(QStringLiteral("devices/platform/vhci_hcd.0/status")), statusText(ports));
+    for (const Imported &imported : ports)
+        script += shellWrite(vhciStateDir() + QStringLiteral("/port%1").arg(imported.port),
+                             imported.host.toUtf8() + " 3240 " + imported.busId.toUtf8() + '\n');
+    return script;
+}
+
+void FakeSysfs::setDriver(const QString &busId, const QString &driver)
+{
+    const QString link = m_dir.filePath(QStringLiteral("bus/usb/devices/%1/driver").arg(busId));
+    QFile::remove(link);
+    if (!driver.isEmpty())
+        QFile::link(m_dir.filePath(QStringLiteral("bus/usb/drivers/") + driver), link);
+}
+
+QByteArray FakeSysfs::driverScript(const QString &busId, const QString &driver) const
+{
+    return "ln -sfn '" + m_dir.filePath(QStringLiteral("bus/usb/drivers/") + driver).toLocal8Bit()
+        + "' '"
+        + m_dir.filePath(QStringLiteral("bus/usb/devices/%1/driver").arg(busId)).toLocal8Bit()
+        + "'\n";
 }
 
 void FakeSysfs::setModuleLoaded(const QString &module, bool loaded)
@@ -131,12 +189,18 @@ void FakeSysfs::setModuleLoaded(const QString &module, bool loaded)
         folder.removeRecursively();
 }
 
-void FakeSysfs::addDevice(const QString &busId, const QString &serial)
+void FakeSysfs::addDevice(const QString &busId, const QString &serial, const QString &vidPid,
+                          const QString &driver)
 {
     const QString folder = m_dir.filePath(QStringLiteral("bus/usb/devices/") + busId);
     QDir().mkpath(folder);
     if (!serial.isEmpty())
         writeFile(folder + QStringLiteral("/serial"), serial.toUtf8() + '\n');
+    if (!vidPid.isEmpty()) {
+        writeFile(folder + QStringLiteral("/idVendor"), vidPid.left(4).toLatin1() + '\n');
+        writeFile(folder + QStringLiteral("/idProduct"), vidPid.mid(5).toLatin1() + '\n');
+    }
+    setDriver(busId, driver);
 }
 
 void FakeSysfs::setShared(const QString &busId, bool shared)
@@ -189,6 +253,7 @@ bool ManagerProcess::start(const QStringList &arguments, bool waitForRestore)
     const QList<QPair<QString, QString>> seams{
         {QStringLiteral("--config-dir"), configDir},
         {QStringLiteral("--sysfs-root"), m_sysfs.path()},
+        {QStringLiteral("--vhci-state-dir"), m_sysfs.vhciStateDir()},
         {QStringLiteral("--state-dir"), m_state.path()},
         {QStringLiteral("--modprobe"), m_loader.executable()},
         {QStringLiteral("--nft"), m_nft.executable()}};

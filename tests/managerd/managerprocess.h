@@ -14,17 +14,38 @@
 
 // A stand-in for the part of /sys the Manager service reads and writes
 // (--sysfs-root): by default both usbip modules loaded, a vhci driver with
-// 16 ports, the bus's drivers_probe file, usbip-host's match_busid file,
-// and no devices (none shared).
+// 16 free ports (8 high-speed, 8 SuperSpeed), the bus's drivers_probe file,
+// usbip-host's match_busid file, and no devices (none shared); and for the
+// records of `usbip attach` (--vhci-state-dir), an empty folder.
 class FakeSysfs
 {
 public:
     FakeSysfs();
     QString path() const { return m_dir.path(); }
+    QString vhciStateDir() const { return m_dir.filePath(QStringLiteral("run/vhci_hcd")); }
 
     void setModuleLoaded(const QString &module, bool loaded); // "vhci-hcd"
-    // A local device; an empty serial number: the device has none.
-    void addDevice(const QString &busId, const QString &serial = QString());
+    // A local device; an empty serial number: the device has none. With
+    // `vidPid` ("abcd:1234") it has ids; `driver` names its driver.
+    void addDevice(const QString &busId, const QString &serial = QString(),
+                   const QString &vidPid = QString(), const QString &driver = QString());
+    void setDriver(const QString &busId, const QString &driver); // "" for none
+
+    // A device attached over USB/IP on `port`, with the record `usbip
+    // attach` writes ("host 3240 busid").
+    struct Imported
+    {
+        int port;
+        QString host;
+        QString busId;
+    };
+    // The ports in use are these, and these have their records; the records
+    // of other ports stay, as the kernel leaves them when it drops a
+    // connection.
+    void setImported(const QList<Imported> &ports);
+    // Shell commands that do the same, for the fake tool (FakeUsbip::setEffect).
+    QByteArray importedScript(const QList<Imported> &ports) const;
+    QByteArray driverScript(const QString &busId, const QString &driver) const;
     // A device bound to usbip-host (shared), as the kernel shows it there.
     void setShared(const QString &busId, bool shared);
     // What was written to usbip-host's match_busid and to drivers_probe

@@ -124,6 +124,7 @@ private Q_SLOTS:
     void proxyRoundTrip();
     void proxySeesToolFailure();
     void proxySeesRejection();
+    void proxySeesConnectionChanged();
 
 private:
     PrivateBus m_bus;
@@ -163,7 +164,7 @@ void ContractTest::descriptionMatchesProxy()
 {
     const QStringList described =
         membersOfXml(repositoryXml(), QLatin1String(OvraUsbIp::ManagerInterface));
-    QCOMPARE(described.size(), 8);
+    QCOMPARE(described.size(), 9);
     QCOMPARE(membersOfMetaObject(OvraAdminUsbIpInterface::staticMetaObject), described);
 }
 
@@ -287,6 +288,29 @@ void ContractTest::proxySeesRejection()
     QCOMPARE(proxy.errorText(denied.error().type()), QStringLiteral("Authorization error."));
     QVERIFY(m_usbip.calls().isEmpty());
     QVERIFY(m_service.nft().inputs().isEmpty());
+}
+
+void ContractTest::proxySeesConnectionChanged()
+{
+    // The signal reaches every listener: the proxy needs no match of its own.
+    OvraAdminUsbIpInterface proxy;
+    QSignalSpy changes(&proxy, &OvraAdminUsbIpInterface::ConnectionChanged);
+    const QString id = QStringLiteral("127.0.3.9/1-1/abcd:1234");
+    FakeSysfs &sysfs = m_service.sysfs();
+    sysfs.setImported({{0, QStringLiteral("127.0.3.9"), QStringLiteral("1-1")}});
+    const int watching = m_service.log().count(QStringLiteral("watching 1 constant connection"));
+    m_env.writeConfigFile(QStringLiteral("remote-usb-devices"), id.toUtf8() + '\n');
+    QTRY_COMPARE(m_service.log().count(QStringLiteral("watching 1 constant connection")),
+                 watching + 1);
+
+    sysfs.setImported({}); // the kernel drops it
+    QTRY_COMPARE_WITH_TIMEOUT(changes.size(), 1, 5000);
+    QCOMPARE(changes.at(0), (QVariantList{id, false}));
+    sysfs.setImported({{0, QStringLiteral("127.0.3.9"), QStringLiteral("1-1")}}); // back
+    QTRY_COMPARE_WITH_TIMEOUT(changes.size(), 2, 5000);
+    QCOMPARE(changes.at(1), (QVariantList{id, true}));
+    QVERIFY(m_usbip.calls().isEmpty()); // the host does not answer the probe: no tool ran
+    sysfs.setImported({});
 }
 
 QTEST_GUILESS_MAIN(ContractTest)

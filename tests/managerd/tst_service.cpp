@@ -14,6 +14,7 @@
 #include "shareaccess.h"
 #include "testenvironment.h"
 #include "tooloutput.h"
+#include "usbippeer.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -35,6 +36,7 @@ const QString SharedFile = QStringLiteral("shared-usb-devices");
 const QString RemoteFile = QStringLiteral("remote-usb-devices");
 const QString AccessFile = QStringLiteral("share-access");
 const QByteArray Missing = "<missing>";
+const QByteArray Unreadable = "<a folder>";
 // Generous, so that a loaded machine does not make the fake tool look hung.
 constexpr int ToolTimeoutMs = 3000;
 // Longer than the service keeps a port table for PortsInfo.
@@ -82,16 +84,42 @@ bool sleepingChildLeft()
     return !processesWith("61.234").isEmpty();
 }
 
+// The constant connection the healing tests watch, and its host's listings.
+const QString HealHost = QStringLiteral("127.0.3.21");
+const QString HealId = QStringLiteral("127.0.3.21/1-1/abcd:1234");
+const QStringList ListHeal{"list", "-r", "127.0.3.21"};
+const QStringList AttachHeal{"attach", "-r", "127.0.3.21", "-b", "1-1"};
+const QByteArray Exported = ToolOutput::remoteHeader("127.0.3.21")
+    + ToolOutput::remoteBlock("1-1", "Acme : Stick (abcd:1234)");
+// Longer than the healing's first retries (at 0, 2 and 6 s after a loss).
+constexpr int BackoffWindowMs = 7000;
+
+// The calls that attach or detach.
+QList<QStringList> attachesAndDetaches(const QList<QStringList> &calls)
+{
+    QList<QStringList> found;
+    for (const QStringList &call : calls) {
+        if (call.value(0) == QLatin1String("attach") || call.value(0) == QLatin1String("detach"))
+            found << call;
+    }
+    return found;
+}
+
 } // namespace
 
-// Receives the Error signal of the service.
+// Receives the Error and ConnectionChanged signals of the service.
 class ErrorReceiver : public QObject
 {
     Q_OBJECT
 public:
     QList<QStringList> errors;
+    QStringList changes; // "device id true|false"
 public Q_SLOTS:
     void onError(const QString &error, const QString &message) { errors.append({error, message}); }
+    void onConnectionChanged(const QString &deviceId, bool attached)
+    {
+        changes.append(deviceId + (attached ? QStringLiteral(" true") : QStringLiteral(" false")));
+    }
 };
 
 class ServiceTest : public QObject
@@ -145,6 +173,14 @@ private Q_SLOTS:
     void stopsCleanly();
     void killedWhileToolStarts();
     void secondInstanceSaysWhy();
+    void connectionHealing_data();
+    void connectionHealing();
+    void disconnectStopsHealing_data();
+    void disconnectStopsHealing();
+    void listChangedBehindTheBack_data();
+    void listChangedBehindTheBack();
+    void shareHealing_data();
+    void shareHealing();
 
 private:
     QString recordsFile() const
@@ -159,6 +195,12 @@ private:
     // What the service announces, as the fake Avahi has it, one line each:
     // "name type port txt...".
     QString announced() const;
+    // The service with healing, watching `lines` as its constant
+    // connections; HealId attached on port 0 when `attached`. Attaching
+    // HealId takes port 0, detaching port 0 frees it.
+    bool startHealing(const QByteArray &lines, bool attached);
+    // Whether HealHost exports HealId's device (listed, attachable) or not.
+    void exportHeal(bool exported, int attachDelayMs = 0);
 
     PrivateBus m_bus;
     TestEnvironment m_env;
@@ -167,6 +209,8 @@ private:
     FakeAvahi m_avahi;
     ManagerProcess m_service;
     ErrorReceiver m_receiver;
+    UsbIpPeer m_peer; // HealHost's USB/IP server, for the healing's probe
+    bool m_healing = false; // the service runs with healing
 };
 
 void ServiceTest::setFile(const QString &name, const QByteArray &content)
@@ -186,8 +230,57 @@ QByteArray ServiceTest::file(const QString &name) const
 bool ServiceTest::restartService()
 {
     m_service.stop();
+    // Healing runs tools by itself: only the tests of it have it.
     return m_service.start({QStringLiteral("--config-dir"), m_env.configDir(),
-                            QStringLiteral("--tool-timeout"), QString::number(ToolTimeoutMs)});
+                            QStringLiteral("--tool-timeout"), QString::number(ToolTimeoutMs),
+                            QStringLiteral("--no-healing")});
+}
+
+void ServiceTest::exportHeal(bool exported, int attachDelayMs)
+{
+    if (!exported) {
+        m_usbip.setResponse(ListHeal, QByteArray());
+        m_usbip.setResponse(AttachHeal, QByteArray(),
+                            "usbip: error: Attach Request for 1-1 failed - Device not found\n", 1);
+        return;
+    }
+    m_usbip.setResponse(ListHeal, Exported);
+    m_usbip.setResponse(AttachHeal, QByteArray(), QByteArray(), 0, attachDelayMs);
+    m_usbip.setEffect(AttachHeal, m_service.sysfs().importedScript({{0, HealHost, "1-1"}}));
+}
+
+bool ServiceTest::startHealing(const QByteArray &lines, bool attached)
+{
+    m_service.stop();
+    setFile(RemoteFile, lines);
+    FakeSysfs &sysfs = m_service.sysfs();
+    sysfs.setImported(attached ? QList<FakeSysfs::Imported>{{0, HealHost, "1-1"}}
+                               : QList<FakeSysfs::Imported>{});
+    // What the restore at start finds attached.
+    m_usbip.setResponse(
+        {"port"},
+        attached ? ToolOutput::portHeader()
+                + ToolOutput::portBlock("00", "Acme : Stick (abcd:1234)", "127.0.3.21:3240/1-1")
+                 : ToolOutput::portHeader());
+    m_usbip.setEffect({"detach", "-p", "0"},
+                      sysfs.importedScript({}) + "rm -f '" + sysfs.vhciStateDir().toLocal8Bit()
+                          + "/port0'\n");
+    m_healing = true;
+    const int logStart = m_service.log().size();
+    if (!m_service.start({QStringLiteral("--config-dir"), m_env.configDir(),
+                          QStringLiteral("--tool-timeout"), QString::number(ToolTimeoutMs)}))
+        return false;
+    // The healing starts after the restore and says what it watches.
+    const bool watching =
+        lines.isEmpty() || lines == Missing
+        || QTest::qWaitFor(
+            [&]() { return m_service.log().indexOf(QStringLiteral("watching"), logStart) >= 0; },
+            5000);
+    if (!watching)
+        return false;
+    m_usbip.clearCalls();
+    m_receiver.changes.clear();
+    return true;
 }
 
 bool ServiceTest::restartSharing(const QStringList &shared)
@@ -232,12 +325,19 @@ void ServiceTest::initTestCase()
         QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
         QLatin1String(OvraUsbIp::ManagerInterface), QStringLiteral("Error"), &m_receiver,
         SLOT(onError(QString, QString))));
+    QVERIFY(QDBusConnection::systemBus().connect(
+        QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
+        QLatin1String(OvraUsbIp::ManagerInterface),
+        QLatin1String(OvraUsbIp::ConnectionChangedSignal), &m_receiver,
+        SLOT(onConnectionChanged(QString, bool))));
+    m_peer.listen(HealHost);
 }
 
 void ServiceTest::init()
 {
-    if (!m_service.isRunning())
+    if (!m_service.isRunning() || m_healing)
         QVERIFY2(restartService(), qPrintable(m_service.errorString()));
+    m_healing = false;
     m_usbip.clearResponses();
     m_usbip.clearCalls();
     m_polkit.setAllowed(true);
@@ -253,6 +353,8 @@ void ServiceTest::init()
     m_service.sysfs().setModuleLoaded(QStringLiteral("usbip-host"), true);
     m_service.sysfs().setModuleLoaded(QStringLiteral("vhci-hcd"), true);
     m_service.sysfs().takeProbed();
+    m_service.sysfs().setImported({});
+    m_peer.setMode(UsbIpPeer::Answer);
     QFile::remove(recordsFile());
     m_env.removeConfigFile(SharedFile);
     m_env.removeConfigFile(RemoteFile);
@@ -260,6 +362,7 @@ void ServiceTest::init()
     m_service.nft().clear();
     QCoreApplication::processEvents();
     m_receiver.errors.clear();
+    m_receiver.changes.clear();
 }
 
 void ServiceTest::cleanupTestCase()
@@ -357,31 +460,48 @@ void ServiceTest::connectAndDisconnect_data()
     QTest::addColumn<QByteArray>("before");
     QTest::addColumn<QStringList>("command");
     QTest::addColumn<QByteArray>("after");
+    QTest::addColumn<int>("port"); // where the kernel shows 127.0.3.1/1-1; -1: nowhere
 
     const QString id = QStringLiteral("127.0.3.1/1-1/abcd:1234");
     const QStringList attach{"attach", "-r", "127.0.3.1", "-b", "1-1"};
     QTest::newRow("connect for the session")
-        << "ConnectDevice" << QVariantList{id, false} << Missing << attach << Missing;
+        << "ConnectDevice" << QVariantList{id, false} << Missing << attach << Missing << -1;
     QTest::newRow("connect constantly")
         << "ConnectDevice" << QVariantList{id, true} << QByteArray("host/2-1/\n") << attach
-        << QByteArray("host/2-1/\n127.0.3.1/1-1/abcd:1234\n");
+        << QByteArray("host/2-1/\n127.0.3.1/1-1/abcd:1234\n") << -1;
     QTest::newRow("connect constantly, once")
         << "ConnectDevice" << QVariantList{id, true} << QByteArray("127.0.3.1/1-1/abcd:1234\n")
-        << attach << QByteArray("127.0.3.1/1-1/abcd:1234\n");
+        << attach << QByteArray("127.0.3.1/1-1/abcd:1234\n") << -1;
     QTest::newRow("connect a host by name, hub path, no ids")
         << "ConnectDevice" << QVariantList{QStringLiteral("storage.example/3-1.2/"), false}
-        << Missing << QStringList{"attach", "-r", "storage.example", "-b", "3-1.2"} << Missing;
+        << Missing << QStringList{"attach", "-r", "storage.example", "-b", "3-1.2"} << Missing
+        << -1;
     QTest::newRow("connect an IPv6 host")
         << "ConnectDevice" << QVariantList{QStringLiteral("::1/1-1/abcd:1234"), false} << Missing
-        << QStringList{"attach", "-r", "::1", "-b", "1-1"} << Missing;
+        << QStringList{"attach", "-r", "::1", "-b", "1-1"} << Missing << -1;
     QTest::newRow("disconnect a constant connection")
         << "DisconnectDevice" << QVariantList{id, QStringLiteral("00")}
         << QByteArray("127.0.3.1/1-1/abcd:1234\nhost/2-1/\n") << QStringList{"detach", "-p", "00"}
-        << QByteArray("host/2-1/\n");
+        << QByteArray("host/2-1/\n") << -1;
+    QTest::newRow("disconnect a constant connection, port unknown, not attached")
+        << "DisconnectDevice" << QVariantList{id, QString()}
+        << QByteArray("127.0.3.1/1-1/abcd:1234\nhost/2-1/\n") << QStringList()
+        << QByteArray("host/2-1/\n") << -1;
+    QTest::newRow("connect a device attached already, constantly")
+        << "ConnectDevice" << QVariantList{id, true} << Missing << QStringList()
+        << QByteArray("127.0.3.1/1-1/abcd:1234\n") << 4;
+    QTest::newRow("disconnect a constant connection on the port the kernel shows")
+        << "DisconnectDevice" << QVariantList{id, QStringLiteral("2")}
+        << QByteArray("127.0.3.1/1-1/abcd:1234\n") << QStringList{"detach", "-p", "4"}
+        << QByteArray() << 4;
+    QTest::newRow("disconnect a constant connection, port unknown, attached")
+        << "DisconnectDevice" << QVariantList{id, QString()}
+        << QByteArray("127.0.3.1/1-1/abcd:1234\n") << QStringList{"detach", "-p", "4"}
+        << QByteArray() << 4;
     QTest::newRow("disconnect a session connection")
         << "DisconnectDevice" << QVariantList{QString(), QStringLiteral("7")}
         << QByteArray("127.0.3.1/1-1/abcd:1234\n") << QStringList{"detach", "-p", "7"}
-        << QByteArray("127.0.3.1/1-1/abcd:1234\n");
+        << QByteArray("127.0.3.1/1-1/abcd:1234\n") << -1;
 }
 
 void ServiceTest::connectAndDisconnect()
@@ -390,12 +510,16 @@ void ServiceTest::connectAndDisconnect()
     QFETCH(QVariantList, arguments);
     QFETCH(QByteArray, before);
     QFETCH(QStringList, command);
+    QFETCH(int, port);
     setFile(RemoteFile, before);
+    if (port >= 0)
+        m_service.sysfs().setImported({{port, QStringLiteral("127.0.3.1"), QStringLiteral("1-1")}});
 
     const QDBusMessage reply = ManagerProcess::call(method, arguments);
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
     QCOMPARE(reply.arguments().value(0), QVariant(true));
-    QCOMPARE(m_usbip.calls(), QList<QStringList>{command});
+    QCOMPARE(m_usbip.calls(),
+             command.isEmpty() ? QList<QStringList>() : QList<QStringList>{command});
     QTEST(file(RemoteFile), "after");
     QCOMPARE(file(SharedFile), Missing);
     QCOMPARE(m_polkit.checks().size(), 1);
@@ -688,7 +812,7 @@ void ServiceTest::badInput_data()
     QTest::newRow("connect newline") << "ConnectDevice" << QVariantList{id + "\nh/2-1/", true};
     QTest::newRow("connect 10 KB") << "ConnectDevice" << QVariantList{huge + "/1-1/", true};
     QTest::newRow("disconnect port 00a") << "DisconnectDevice" << QVariantList{id, "00a"};
-    QTest::newRow("disconnect empty port") << "DisconnectDevice" << QVariantList{id, ""};
+    QTest::newRow("disconnect empty port, no device") << "DisconnectDevice" << QVariantList{"", ""};
     QTest::newRow("disconnect option port") << "DisconnectDevice" << QVariantList{"", "-1"};
     QTest::newRow("disconnect port with newline") << "DisconnectDevice" << QVariantList{"", "1\n"};
     QTest::newRow("disconnect id without slashes")
@@ -1382,6 +1506,248 @@ void ServiceTest::secondInstanceSaysWhy()
     QVERIFY2(said.contains("cannot own org.ovra.admin.usbip: it is owned by :1.")
                  && said.contains(QByteArray::number(m_service.pid())),
              said.constData());
+}
+
+void ServiceTest::connectionHealing_data()
+{
+    QTest::addColumn<QByteArray>("listing"); // what `usbip list -r HOST` prints
+    QTest::addColumn<int>("listingExit");
+    QTest::addColumn<int>("peer"); // UsbIpPeer::Mode of the host
+    QTest::addColumn<bool>("healed");
+    QTest::addColumn<int>("maxRuns"); // within BackoffWindowMs
+    QTest::addColumn<QString>("logged"); // once, however often tried
+
+    QTest::newRow("the host exports it again")
+        << Exported << 0 << int(UsbIpPeer::Answer) << true << 2 << "is attached again";
+    QTest::newRow("it comes back with another product id")
+        << ToolOutput::remoteHeader("127.0.3.21")
+            + ToolOutput::remoteBlock("1-1", "Acme : Other Stick (abcd:9999)")
+        << 0 << int(UsbIpPeer::Answer) << false << 4 << "exports 1-1 as another device (abcd:9999)";
+    QTest::newRow("the host exports other devices")
+        << ToolOutput::remoteHeader("127.0.3.21")
+            + ToolOutput::remoteBlock("2-1", "Acme : Stick (abcd:1234)")
+        << 0 << int(UsbIpPeer::Answer) << false << 4 << "does not export 1-1";
+    QTest::newRow("the listing fails")
+        << QByteArray() << 1 << int(UsbIpPeer::Answer) << false << 4 << "could not connect";
+    QTest::newRow("a host that never returns")
+        << Exported << 0 << int(UsbIpPeer::Drop) << false << 0 << "does not answer";
+}
+
+void ServiceTest::connectionHealing()
+{
+    QFETCH(QByteArray, listing);
+    QFETCH(int, listingExit);
+    QFETCH(bool, healed);
+    QFETCH(int, maxRuns);
+    QFETCH(QString, logged);
+    if (!m_peer.isListening())
+        QSKIP(qPrintable(m_peer.errorString()));
+    QFETCH(int, peer);
+    m_peer.setMode(UsbIpPeer::Mode(peer));
+    exportHeal(healed);
+    m_usbip.setResponse(ListHeal, listing, "usbip: error: could not connect to 127.0.3.21:3240\n",
+                        listingExit);
+    QVERIFY2(startHealing(HealId.toUtf8() + '\n', true), qPrintable(m_service.errorString()));
+    const int logStart = m_service.log().size();
+    QTest::qWait(2500); // an attached connection costs no tool run
+    QVERIFY(m_usbip.calls().isEmpty());
+
+    // The kernel drops the connection: the port is free, its record stays.
+    QElapsedTimer lost;
+    lost.start();
+    m_service.sysfs().setImported({});
+    QTRY_VERIFY_WITH_TIMEOUT(!m_receiver.changes.isEmpty(), 5000);
+    const qint64 detection = lost.elapsed();
+    QCOMPARE(m_receiver.changes, QStringList{HealId + " false"});
+    if (healed) {
+        QTRY_COMPARE_WITH_TIMEOUT(m_receiver.changes.size(), 2, 10000);
+        QCOMPARE(m_receiver.changes.last(), HealId + " true");
+        QCOMPARE(m_usbip.calls(), (QList<QStringList>{ListHeal, AttachHeal}));
+        QTest::qWait(2500); // attached again, it stays so
+    } else {
+        QTest::qWait(BackoffWindowMs);
+        QVERIFY(attachesAndDetaches(m_usbip.calls()).isEmpty());
+    }
+    const int runs = m_usbip.calls().size();
+    qInfo("loss seen after %lld ms; %d usbip runs in %lld ms after it", detection, runs,
+          lost.elapsed());
+    QVERIFY2(runs <= maxRuns, qPrintable(QString::number(runs)));
+    QCOMPARE(m_receiver.changes.size(), healed ? 2 : 1);
+    const QString log = m_service.log().mid(logStart);
+    QCOMPARE(log.count(logged), 1);
+    QCOMPARE(log.count(QStringLiteral("was lost")), 1);
+    QCOMPARE(file(RemoteFile), HealId.toUtf8() + '\n');
+}
+
+void ServiceTest::disconnectStopsHealing_data()
+{
+    QTest::addColumn<QString>("port"); // as the caller names it
+    QTest::addColumn<int>("attachDelayMs"); // the healing's attach; -1: nothing exported
+    QTest::addColumn<QList<QStringList>>("runs"); // attach and detach runs
+
+    const QList<QStringList> none;
+    const QStringList attach = AttachHeal;
+    const QStringList detach{"detach", "-p", "0"};
+    QTest::newRow("lost, port unknown") << QString() << -1 << none;
+    QTest::newRow("lost, the old port named") << "0" << -1 << QList<QStringList>{detach};
+    QTest::newRow("an attach on its way, port unknown")
+        << QString() << 1500 << QList<QStringList>{attach, detach};
+    QTest::newRow("an attach on its way, the old port of another device named")
+        << "3" << 1500 << QList<QStringList>{attach, detach};
+}
+
+void ServiceTest::disconnectStopsHealing()
+{
+    QFETCH(QString, port);
+    QFETCH(int, attachDelayMs);
+    if (!m_peer.isListening())
+        QSKIP(qPrintable(m_peer.errorString()));
+    exportHeal(attachDelayMs >= 0, attachDelayMs);
+    QVERIFY2(startHealing(HealId.toUtf8() + '\n', true), qPrintable(m_service.errorString()));
+    // Port 3 holds another device; the connection on port 0 drops.
+    FakeSysfs &sysfs = m_service.sysfs();
+    const FakeSysfs::Imported other{3, QStringLiteral("127.0.3.22"), QStringLiteral("2-2")};
+    if (attachDelayMs >= 0)
+        m_usbip.setEffect(AttachHeal, sysfs.importedScript({{0, HealHost, "1-1"}, other}));
+    m_usbip.setEffect({"detach", "-p", "0"}, sysfs.importedScript({other}));
+    sysfs.setImported({other});
+    if (attachDelayMs < 0)
+        QTRY_VERIFY_WITH_TIMEOUT(m_usbip.calls().contains(ListHeal), 5000);
+    else
+        QTRY_VERIFY_WITH_TIMEOUT(m_usbip.calls().contains(AttachHeal), 5000);
+
+    const QDBusMessage reply =
+        ManagerProcess::call(QStringLiteral("DisconnectDevice"), {HealId, port});
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(reply.arguments().value(0), QVariant(true));
+    QCOMPARE(file(RemoteFile), QByteArray());
+    // Whatever comes now, the device stays disconnected.
+    exportHeal(true);
+    m_usbip.setEffect(AttachHeal, sysfs.importedScript({{0, HealHost, "1-1"}, other}));
+    QTest::qWait(BackoffWindowMs);
+    QTEST(attachesAndDetaches(m_usbip.calls()), "runs");
+    QCOMPARE(m_receiver.changes, QStringList{HealId + " false"});
+    QVERIFY(m_receiver.errors.isEmpty());
+}
+
+void ServiceTest::listChangedBehindTheBack_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArray>("after");
+    QTest::addColumn<bool>("attached");
+
+    const QByteArray line = HealId.toUtf8() + '\n';
+    QTest::newRow("a line added") << Missing << line << true;
+    QTest::newRow("a line added to an empty list, in place") << QByteArray() << line << true;
+    QTest::newRow("the line removed while it is lost") << line << QByteArray() << false;
+    QTest::newRow("the line garbled")
+        << line << QByteArray("\x01\xff-r/1-1/\n127.0.3.21/1-1/abcd:1234 \n") << false;
+    QTest::newRow("the list made unreadable") << line << Unreadable << false;
+}
+
+void ServiceTest::listChangedBehindTheBack()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
+    if (!m_peer.isListening())
+        QSKIP(qPrintable(m_peer.errorString()));
+    exportHeal(false); // for now
+    QVERIFY2(startHealing(before, false), qPrintable(m_service.errorString()));
+    QTest::qWait(2500);
+    QCOMPARE(m_usbip.calls().isEmpty(), before.isEmpty() || before == Missing);
+
+    if (before.isEmpty() || before == Missing) {
+        QFile list(m_env.configDir() + QLatin1Char('/') + RemoteFile);
+        QVERIFY(list.open(QIODevice::WriteOnly | QIODevice::Append)); // an edit in place
+        list.write(after);
+    } else if (after == Unreadable) {
+        m_env.removeConfigFile(RemoteFile);
+        QVERIFY(QDir().mkpath(m_env.configDir() + QLatin1Char('/') + RemoteFile));
+    } else {
+        setFile(RemoteFile, after); // written anew
+    }
+    exportHeal(true);
+    QFETCH(bool, attached);
+    if (attached)
+        QTRY_COMPARE_WITH_TIMEOUT(m_receiver.changes, QStringList{HealId + " true"}, 5000);
+    else
+        QTest::qWait(BackoffWindowMs);
+    QCOMPARE(m_usbip.calls().count(AttachHeal), attached ? 1 : 0);
+    QVERIFY(m_usbip.calls().count(ListHeal) <= 4); // however the list reads, no tight loop
+    QCOMPARE(m_receiver.changes, attached ? QStringList{HealId + " true"} : QStringList());
+    QDir(m_env.configDir() + QLatin1Char('/') + RemoteFile).removeRecursively();
+}
+
+void ServiceTest::shareHealing_data()
+{
+    QTest::addColumn<QString>("serial");
+    QTest::addColumn<QByteArray>("records");
+    QTest::addColumn<QString>("driver"); // of the device at the start
+    QTest::addColumn<bool>("bound"); // bound by the healing
+
+    QTest::newRow("the recorded stick, unbound")
+        << "SER1" << QByteArray("abcd:1234 SER1\n") << "usb" << true;
+    QTest::newRow("the recorded stick, without a driver")
+        << "SER1" << QByteArray("abcd:1234 SER1\n") << "" << true;
+    QTest::newRow("its twin") << "SER2" << QByteArray("abcd:1234 SER1\n") << "usb" << false;
+    QTest::newRow("a model shared before records were kept") << "SER2" << Missing << "usb" << true;
+    QTest::newRow("bound already")
+        << "SER1" << QByteArray("abcd:1234 SER1\n") << "usbip-host" << false;
+    QTest::newRow("unshared by a call")
+        << "SER1" << QByteArray("abcd:1234 SER1\n") << "usbip-host" << false;
+    QTest::newRow("attached back from an exporter")
+        << "SER1" << QByteArray("abcd:1234 SER1\n") << "usb" << false;
+}
+
+void ServiceTest::shareHealing()
+{
+    QFETCH(QString, serial);
+    QFETCH(QByteArray, records);
+    QFETCH(QString, driver);
+    const QString busId = QStringLiteral("1-1");
+    const QStringList bind{"bind", "-b", busId};
+    FakeSysfs &sysfs = m_service.sysfs();
+    m_service.stop();
+    QDir(sysfs.path() + QStringLiteral("/bus/usb/devices")).removeRecursively();
+    QDir(sysfs.path() + QStringLiteral("/devices/platform/vhci_hcd.0/usb3")).removeRecursively();
+    const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    if (tag.startsWith(QLatin1String("attached back"))) {
+        // Its folder lies below the vhci driver.
+        const QString folder =
+            sysfs.path() + QStringLiteral("/devices/platform/vhci_hcd.0/usb3/1-1");
+        QVERIFY(QDir().mkpath(folder));
+        QDir().mkpath(sysfs.path() + QStringLiteral("/bus/usb/devices"));
+        QVERIFY(QFile::link(folder, sysfs.path() + QStringLiteral("/bus/usb/devices/1-1")));
+    }
+    sysfs.addDevice(busId, serial, QStringLiteral("abcd:1234"), driver);
+    m_usbip.setEffect(bind, sysfs.driverScript(busId, QStringLiteral("usbip-host")));
+    m_usbip.setEffect({"unbind", "-b", busId}, sysfs.driverScript(busId, QStringLiteral("usb")));
+    setFile(SharedFile, "abcd:1234\n");
+    if (records != Missing) {
+        QVERIFY(QDir().mkpath(m_service.stateDir()));
+        QFile file(recordsFile());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(records);
+    }
+    // The restore at start finds nothing to bind (an empty `usbip list -l`):
+    // what is bound then is bound by the healing.
+    const int logStart = m_service.log().size();
+    QVERIFY(m_service.start({QStringLiteral("--config-dir"), m_env.configDir(),
+                             QStringLiteral("--tool-timeout"), QString::number(ToolTimeoutMs)}));
+    if (tag.startsWith(QLatin1String("unshared"))) {
+        const QDBusMessage reply =
+            ManagerProcess::call(QStringLiteral("UnshareDevice"), {busId, QString()});
+        QCOMPARE(reply.arguments().value(0), QVariant(true));
+    }
+    QFETCH(bool, bound);
+    if (bound)
+        QTRY_VERIFY_WITH_TIMEOUT(m_usbip.calls().contains(bind), 5000);
+    else
+        QTest::qWait(2 * 2500);
+    // The log line follows the end of the tool's run.
+    QTRY_COMPARE(m_service.log().mid(logStart).count(QStringLiteral("is shared again")),
+                 bound ? 1 : 0);
+    QCOMPARE(m_usbip.calls().count(bind), bound ? 1 : 0);
 }
 
 QTEST_GUILESS_MAIN(ServiceTest)

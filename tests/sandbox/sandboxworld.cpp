@@ -142,7 +142,8 @@ bool SandboxWorld::startManager()
     stopManager();
     // The part of sysfs the Manager reads, as the world has it now.
     const QString sysfs = m_env.filePath(QStringLiteral("sys"));
-    const Run written = usbip({QStringLiteral("sim-sysfs"), sysfs});
+    const QString vhciState = m_env.filePath(QStringLiteral("run/vhci_hcd"));
+    const Run written = usbip({QStringLiteral("sim-sysfs"), sysfs, vhciState});
     if (written.exitCode != 0) {
         m_error = QStringLiteral("no sysfs tree: %1").arg(QString::fromLocal8Bit(written.err));
         return false;
@@ -150,7 +151,7 @@ bool SandboxWorld::startManager()
     return startHelper(m_manager, QStringLiteral(OVRA_MANAGERD),
                        {QStringLiteral("--config-dir"), configDir(), QStringLiteral("--state-dir"),
                         stateDir(), QStringLiteral("--sysfs-root"), sysfs,
-                        QStringLiteral("--modprobe"),
+                        QStringLiteral("--vhci-state-dir"), vhciState, QStringLiteral("--modprobe"),
                         m_env.filePath(QStringLiteral("manager/modprobe")), QStringLiteral("--nft"),
                         m_env.filePath(QStringLiteral("manager/nft"))},
                        QLatin1String(ManagerService));
@@ -229,14 +230,18 @@ QJsonObject SandboxWorld::world() const
 void SandboxWorld::setWorld(const QJsonObject &world)
 {
     // The same lock as the simulated tool's: the Manager may be running it.
-    QLockFile lock(statePath() + QStringLiteral(".lock"));
-    if (!lock.tryLock(30000))
-        return;
-    QSaveFile file(statePath());
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(QJsonDocument(world).toJson());
-        file.commit();
+    {
+        QLockFile lock(statePath() + QStringLiteral(".lock"));
+        if (!lock.tryLock(30000))
+            return;
+        QSaveFile file(statePath());
+        if (file.open(QIODevice::WriteOnly)) {
+            file.write(QJsonDocument(world).toJson());
+            file.commit();
+        }
     }
+    // The kernel's side (port table, drivers) follows at once.
+    usbip({QStringLiteral("sim-sync")});
 }
 
 SandboxWorld::Run SandboxWorld::usbip(const QStringList &arguments) const

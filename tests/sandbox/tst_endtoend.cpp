@@ -321,6 +321,16 @@ private Q_SLOTS:
         QVERIFY(m_sandbox->configFile(QStringLiteral("remote-usb-devices"))
                     .contains(Cruzer.toLatin1()));
 
+        // The kernel drops the connection (its exporter let the device go
+        // for a moment): the Manager attaches it again by itself.
+        m_sandbox->managerLog();
+        QCOMPARE(m_sandbox->usbip({"sim-drop", "0"}).exitCode, 0);
+        QCOMPARE(attachedCount(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(attachedCount(), 1, 10000);
+        QByteArray log;
+        QTRY_VERIFY2((log += m_sandbox->managerLog()).contains("is attached again"),
+                     log.constData());
+
         // The port goes (a reboot of this machine); listing the host again
         // attaches the constant device anew.
         QJsonObject world = m_sandbox->world();

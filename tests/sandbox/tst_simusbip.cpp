@@ -8,7 +8,9 @@
 #include "tooloutput.h"
 #include "usbippeer.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -298,6 +300,74 @@ private Q_SLOTS:
         QVERIFY(!run({"port"}).out.contains("Port 00"));
         QCOMPARE(run({"detach", "--port=15"}).exitCode, 0);
         QCOMPARE(run({"port"}).out, portHeader);
+    }
+
+    // The part of sysfs the Manager reads, and the records of `usbip
+    // attach`, follow the world as the kernel and the real tool would.
+    void mirrorFollowsTheWorld_data()
+    {
+        QTest::addColumn<QList<QStringList>>("commands");
+        QTest::addColumn<QStringList>("inUse"); // lines of vhci_hcd.0/status
+        QTest::addColumn<QStringList>("records"); // "portN: content"
+        QTest::addColumn<QString>("driver"); // of the local device 1-1
+
+        const QStringList attach{"attach", "-r", "127.0.4.1", "-b", "1-1"};
+        const QString record = QStringLiteral("port0: 127.0.4.1 3240 1-1\n");
+        const QString used = QStringLiteral("hs  0000 006 003 00010002 000003 3-1");
+        QTest::newRow("as written")
+            << QList<QStringList>() << QStringList() << QStringList() << "usb";
+        QTest::newRow("attached") << QList<QStringList>{attach} << QStringList{used}
+                                  << QStringList{record} << "usb";
+        QTest::newRow("attached at SuperSpeed behind a hub")
+            << QList<QStringList>{{"attach", "-r", "127.0.4.1", "-b", "1-1.2"}}
+            << QStringList{"ss  0015 006 005 00010005 000018 4-1"}
+            << QStringList{"port15: 127.0.4.1 3240 1-1.2\n"} << "usb";
+        QTest::newRow("detached") << QList<QStringList>{attach, {"detach", "-p", "0"}}
+                                  << QStringList() << QStringList() << "usb";
+        QTest::newRow("dropped by the kernel") << QList<QStringList>{attach, {"sim-drop", "0"}}
+                                               << QStringList() << QStringList{record} << "usb";
+        QTest::newRow("bound") << QList<QStringList>{{"bind", "-b", "1-1"}} << QStringList()
+                               << QStringList() << "usbip-host";
+        QTest::newRow("bound and unbound")
+            << QList<QStringList>{{"bind", "-b", "1-1"}, {"unbind", "-b", "1-1"}} << QStringList()
+            << QStringList() << "usb";
+    }
+
+    void mirrorFollowsTheWorld()
+    {
+        QFETCH(QList<QStringList>, commands);
+        QTemporaryDir folder;
+        const QString sysfs = folder.filePath(QStringLiteral("sys"));
+        const QString records = folder.filePath(QStringLiteral("run"));
+        QCOMPARE(run({"sim-sysfs", sysfs, records}).exitCode, 0);
+        for (const QStringList &command : commands)
+            QCOMPARE(run(command).exitCode, 0);
+
+        QFile status(sysfs + QStringLiteral("/devices/platform/vhci_hcd.0/status"));
+        QVERIFY(status.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromLatin1(status.readAll()).split(QLatin1Char('\n'));
+        QCOMPARE(lines.value(0), QStringLiteral("hub port sta spd dev      sockfd local_busid"));
+        QCOMPARE(lines.size(), 1 + 30 + 1);
+        QStringList inUse;
+        for (const QString &line : lines) {
+            if (line.mid(9, 3) == QLatin1String("006"))
+                inUse << line;
+        }
+        QTEST(inUse, "inUse");
+        QStringList found;
+        for (const QString &name : QDir(records).entryList(QDir::Files)) {
+            QFile file(records + QLatin1Char('/') + name);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            found << name + QStringLiteral(": ") + QString::fromUtf8(file.readAll());
+        }
+        QTEST(found, "records");
+        const QString link = sysfs + QStringLiteral("/bus/usb/devices/1-1/driver");
+        QTEST(QFileInfo(QFileInfo(link).symLinkTarget()).fileName(), "driver");
+        QFile vendor(sysfs + QStringLiteral("/bus/usb/devices/1-1/idVendor"));
+        QVERIFY(vendor.open(QIODevice::ReadOnly));
+        QCOMPARE(vendor.readAll(), QByteArray("090c\n"));
+        // sim-drop of a free port changes nothing.
+        QCOMPARE(run({"sim-drop", "7"}).exitCode, 1);
     }
 
     // Without the vhci driver `port` fails with nothing on standard output;

@@ -43,6 +43,8 @@ public:
             "  <interface name=\"org.ovra.admin.usbip.Manager\">\n"
             "    <signal name=\"Error\"><arg name=\"error\" type=\"s\"/>"
             "<arg name=\"message\" type=\"s\"/></signal>\n"
+            "    <signal name=\"ConnectionChanged\"><arg name=\"deviceId\" type=\"s\"/>"
+            "<arg name=\"attached\" type=\"b\"/></signal>\n"
             "    <method name=\"ShareDevice\"><arg name=\"busid\" type=\"s\" direction=\"in\"/>"
             "<arg name=\"vidpid\" type=\"s\" direction=\"in\"/>"
             "<arg type=\"b\" direction=\"out\"/></method>\n"
@@ -179,6 +181,16 @@ bool FakeManager::emitError(const QString &error, const QString &message)
         QString::fromLatin1(OvraUsbIp::ManagerPath),
         QString::fromLatin1(OvraUsbIp::ManagerInterface), QStringLiteral("Error"));
     signal << error << message;
+    return m_server.connection().send(signal);
+}
+
+bool FakeManager::emitConnectionChanged(const QString &deviceId, bool attached)
+{
+    QDBusMessage signal =
+        QDBusMessage::createSignal(QString::fromLatin1(OvraUsbIp::ManagerPath),
+                                   QString::fromLatin1(OvraUsbIp::ManagerInterface),
+                                   QString::fromLatin1(OvraUsbIp::ConnectionChangedSignal));
+    signal << deviceId << attached;
     return m_server.connection().send(signal);
 }
 

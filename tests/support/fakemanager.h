@@ -91,6 +91,10 @@ public:
 
     // Emits the bus signal Error(error, message) from "/".
     bool emitError(const QString &error, const QString &message);
+    // Emits the bus signal ConnectionChanged(deviceId, attached) from "/", to
+    // every listener, as the Manager does when a constant connection is lost
+    // or attached again.
+    bool emitConnectionChanged(const QString &deviceId, bool attached);
 
     static const QString DefaultPortsInfo;
 

@@ -28,6 +28,7 @@ if [ -f "$r/delay" ]; then
     trap 'kill $child 2>/dev/null; exit 143' TERM INT
     wait $child
 fi
+[ -f "$r/effect" ] && . "$r/effect"
 [ -f "$r/stdout" ] && cat "$r/stdout"
 [ -f "$r/stderr" ] && cat "$r/stderr" >&2
 exit "$(cat "$r/code" 2>/dev/null || echo 0)"
@@ -118,6 +119,12 @@ void FakeUsbip::setResponse(const QStringList &arguments, const QByteArray &stan
                             const QByteArray &standardError, int exitCode, int delayMs)
 {
     writeResponse(responseDir(arguments), standardOutput, standardError, exitCode, delayMs);
+}
+
+void FakeUsbip::setEffect(const QStringList &arguments, const QByteArray &shellCommands)
+{
+    QDir().mkpath(responseDir(arguments));
+    writeFile(responseDir(arguments) + QStringLiteral("/effect"), shellCommands);
 }
 
 void FakeUsbip::setDefaultResponse(const QByteArray &standardOutput,

@@ -32,6 +32,10 @@ public:
     void setResponse(const QStringList &arguments, const QByteArray &standardOutput,
                      const QByteArray &standardError = QByteArray(), int exitCode = 0,
                      int delayMs = 0);
+    // Shell commands the fake runs, after its delay, when called with these
+    // arguments: what the real tool changes beside its output. Set it after
+    // their response (without one they succeed with no output).
+    void setEffect(const QStringList &arguments, const QByteArray &shellCommands);
     void setDefaultResponse(const QByteArray &standardOutput,
                             const QByteArray &standardError = QByteArray(), int exitCode = 0,
                             int delayMs = 0);

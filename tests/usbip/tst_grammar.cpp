@@ -75,6 +75,10 @@ private Q_SLOTS:
     void portBlocks();
     void portRemotes_data();
     void portRemotes();
+    void vhciPortsInUse_data();
+    void vhciPortsInUse();
+    void portRecord_data();
+    void portRecord();
     void listEntries_data();
     void listEntries();
     void accessHost_data();
@@ -335,6 +339,56 @@ void TestGrammar::portRemotes()
     for (const PortRemote &remote : remotes)
         found << remote.host + QLatin1Char(' ') + remote.busId;
     QTEST(found, "expected");
+}
+
+void TestGrammar::vhciPortsInUse_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QList<int>>("expected");
+
+    QTest::newRow("in use, attached, torn down and free ports")
+        << file("vhci-status-in-use.txt") << QList<int>{0, 3, 16};
+    QTest::newRow("a further controller's file")
+        << "hub port sta spd dev      sockfd local_busid\n"
+           "hs  0030 004 000 00000000 000000 0-0\nss  0047 006 003 00010002 000009 7-3\n"
+        << QList<int>{47};
+    QTest::newRow("header alone") << "hub port sta spd dev      sockfd local_busid\n"
+                                  << QList<int>();
+    QTest::newRow("not a port table") << "hs 6 6\n006 hs  0001\n  hs  0002 006 x\n" << QList<int>();
+    QTest::newRow("empty") << QString() << QList<int>();
+}
+
+void TestGrammar::vhciPortsInUse()
+{
+    QFETCH(QString, text);
+    QTEST(UsbIpGrammar::vhciPortsInUse(text), "expected");
+}
+
+void TestGrammar::portRecord_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("expected"); // "host busid"
+
+    QTest::newRow("as the tool writes it") << "127.0.0.1 3240 3-1\n"
+                                           << "127.0.0.1 3-1";
+    QTest::newRow("IPv6 host, hub, no newline") << "fd00::7 3240 2-1.4"
+                                                << "fd00::7 2-1.4";
+    QTest::newRow("a broken bus id") << "storage.example 3240 2-1;x\n"
+                                     << " ";
+    QTest::newRow("two lines") << "h 3240 1-1\nh 3240 1-2\n"
+                               << " ";
+    QTest::newRow("missing field") << "h 1-1\n"
+                                   << " ";
+    QTest::newRow("service no number") << "h usbip 1-1\n"
+                                       << " ";
+    QTest::newRow("empty") << QString() << " ";
+}
+
+void TestGrammar::portRecord()
+{
+    QFETCH(QString, text);
+    const PortRemote record = UsbIpGrammar::portRecord(text);
+    QTEST(record.host + QLatin1Char(' ') + record.busId, "expected");
 }
 
 void TestGrammar::listEntries_data()

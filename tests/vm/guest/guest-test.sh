@@ -580,6 +580,170 @@ wait_for 10 not has_disk "${vhci_a:-none}" || bad "the disk behind port $port_a 
 end_step
 
 ########################################################################
+# Healing: the Manager keeps constant shares bound and constant connections
+# attached while it runs. QEMU's stick is the device (dummy_hcd's gadget is
+# left out of the unbinding). heal_* helpers and variables are these steps'.
+id_q="127.0.0.1/$Q/$qemu_ids"
+heal_signals=/run/heal-signals.log
+now_s() { date +%s.%N; }
+# The ConnectionChanged signals (attached true|false) of id_q received since
+# line MARK of the desktop user's monitor, one "TIME true|false" each.
+heal_changes() {
+    tail -n +$(($1 + 1)) "$heal_signals" 2>/dev/null | awk -v id="$id_q" '
+        /member=ConnectionChanged/ { t = $2; sub(/^time=/, "", t); want = 0; next }
+        /^ *string "/ { want = index($0, "\"" id "\"") > 0; next }
+        /^ *boolean / && want { print t, $2; want = 0 }'
+}
+heal_mark() { wc -l <"$heal_signals"; }
+heal_seen() { heal_changes "$1" | grep -q " $2$"; } # MARK true|false
+heal_ms() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%d", (b - a) * 1000 }'; }
+heal_port() { usbip port 2>/dev/null | grep -q "usbip://127.0.0.1:3240/$Q$"; }
+heal_vhci() { vhci_busid_of "127.0.0.1/$Q" "$(usbip port 2>/dev/null)"; }
+heal_readable() {
+    local v
+    v=$(heal_vhci) && [ -n "$v" ] && has_disk "$v" && [ "$(marker_of "$v")" = "$marker_q" ]
+}
+heal_journal() { journal_since "$1" | grep 'ovra.managerd.heal' | sed 's/^/  manager| /'; }
+# heal_idle SECONDS WHAT: the Manager's CPU time while it only watches, and
+# the processes started on the whole guest meanwhile (a tool run is one).
+heal_idle() {
+    local pid cpu0 cpu1 forks0 forks1 hz
+    pid=$(systemctl show -p MainPID --value "$unit")
+    hz=$(getconf CLK_TCK)
+    cpu0=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+    forks0=$(awk '/^processes/ { print $2 }' /proc/stat)
+    sleep "$1"
+    forks1=$(awk '/^processes/ { print $2 }' /proc/stat)
+    cpu1=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+    # A fixed loop, to compare this guest's speed (software emulation where
+    # the host offers no KVM) with a real machine's.
+    local loop
+    loop=$( { TIMEFORMAT=%3R; time awk 'BEGIN { for (i = 0; i < 2000000; i++) s += i }'; } 2>&1)
+    note "IDLE, $2: $((cpu1 - cpu0)) ticks of 1/$hz s CPU in $1 s ($(awk -v t=$((cpu1 - cpu0)) -v hz="$hz" -v s="$1" 'BEGIN { printf "%.3f", t * 100 / hz / s }') % of a processor); processes started on the whole guest meanwhile: $((forks1 - forks0)), 2 of them this test's sleep and awk; a reference loop of 2000000 awk rounds takes $loop s here"
+}
+
+step heal-share "a constant share unbound behind the Manager's back is bound again"
+mcall tester ShareDevice string:"$Q" string:$qemu_ids
+[ "$VALUE" = true ] || bad "ShareDevice answered '${ERROR:-$VALUE}'"
+bound "$Q" || bad "$Q is not bound"
+since=$(journal_mark)
+t=$(ms)
+cap usbip unbind -b "$Q"
+if wait_for 20 bound "$Q"; then
+    note "bound again $(($(ms) - t)) ms after the unbind"
+else
+    bad "$Q was not bound again within 20 s"
+fi
+heal_journal "$since"
+[ "$(journal_since "$since" | grep -c 'is shared again')" = 1 ] \
+    || bad "the Manager did not log 'is shared again' once"
+# From here on a session share: the exporter decides when it comes back.
+mcall tester UnshareDevice string:"$Q" string:$qemu_ids
+[ "$VALUE" = true ] || bad "UnshareDevice answered '${ERROR:-$VALUE}'"
+wait_for 15 has_disk "$Q" || bad "$Q did not get its disk back"
+sleep 3
+bound "$Q" && bad "$Q was bound again after UnshareDevice"
+end_step
+
+########################################################################
+step heal-connection "the exporter lets a constant connection's device go and takes it back: the Manager attaches it again"
+# The desktop user listens, as the window does: an ordinary user receives the signal.
+as tester dbus-monitor --system "type='signal',interface='$bus.Manager',member='ConnectionChanged'" \
+    >"$heal_signals" 2>&1 &
+heal_monitor=$!
+mcall tester ShareDevice string:"$Q" string:
+[ "$VALUE" = true ] || bad "ShareDevice (session) answered '${ERROR:-$VALUE}'"
+mcall tester ConnectDevice string:"$id_q" boolean:true
+[ "$VALUE" = true ] || bad "ConnectDevice answered '${ERROR:-$VALUE}'"
+wait_for 20 heal_readable || bad "the constant connection's disk does not read back"
+for f in /sys/devices/platform/vhci_hcd.0/status*; do echo "== $f"; cat "$f"; done >"$out/vhci-status.txt" 2>&1
+for f in /var/run/vhci_hcd/port*; do echo "$f: $(cat "$f")"; done >"$out/vhci-records.txt" 2>&1
+sed 's/^/  | /' "$out/vhci-records.txt"
+heal_idle 60 "one constant connection and one constant share"
+since=$(journal_mark)
+mark=$(heal_mark)
+lost=$(now_s)
+cap usbip unbind -b "$Q"
+if wait_for 10 heal_seen "$mark" false; then
+    note "DETECTION: ConnectionChanged(false) $(heal_ms "$lost" "$(heal_changes "$mark" | awk '$2 == "false" { print $1; exit }')") ms after the unbind"
+else
+    bad "no ConnectionChanged(false) reached the desktop user within 10 s of the unbind"
+fi
+heal_port && bad "the port is still in use after the unbind"
+sleep 4
+back=$(now_s)
+cap usbip bind -b "$Q"
+if wait_for 60 heal_port; then
+    port_at=$(now_s)
+    if wait_for 30 heal_readable; then
+        note "HEAL: port attached $(heal_ms "$back" "$port_at") ms, disk readable $(heal_ms "$back" "$(now_s)") ms after the export's return"
+    else
+        bad "the disk behind the re-attached port does not read back"
+    fi
+else
+    bad "the Manager did not attach $id_q again within 60 s of the export's return"
+fi
+wait_for 5 heal_seen "$mark" true || bad "no ConnectionChanged(true) reached the desktop user"
+heal_changes "$mark" | sed 's/^/  signal| /'
+heal_journal "$since"
+tries=$(journal_since "$since" | grep -c 'is not back yet')
+[ "$tries" -le 2 ] || bad "$tries log lines about retries: one per change of state is wanted"
+end_step
+
+########################################################################
+step heal-usbipd "the exporter's usbipd restarts: the connection survives or comes back"
+since=$(journal_mark)
+mark=$(heal_mark)
+systemctl restart usbipd.service || bad "systemctl restart usbipd.service failed"
+wait_for 15 usbipd_listening || bad "usbipd does not listen again"
+sleep 3
+if heal_port && heal_readable; then
+    note "the connection lived through the restart (the kernel holds it, not usbipd)"
+else
+    wait_for 60 heal_readable || bad "the connection did not come back after the restart"
+fi
+note "the exporting host goes away (usbipd stops, the device is let go) and comes back"
+systemctl stop usbipd.service
+cap usbip unbind -b "$Q"
+wait_for 10 heal_seen "$mark" false || bad "no ConnectionChanged(false) after the exporter went away"
+# Lost again soon after it came back, the connection goes on with its
+# back-off: the next try can be 8 s or more away.
+heal_unanswered() { journal_since "$since" | grep -q 'does not answer'; }
+wait_for 40 heal_unanswered || bad "the Manager did not say that the host does not answer"
+cap usbip bind -b "$Q"
+systemctl start usbipd.service
+wait_for 15 usbipd_listening || bad "usbipd does not listen again"
+back=$(now_s)
+if wait_for 60 heal_readable; then
+    note "HEAL after usbipd's start: disk readable $(heal_ms "$back" "$(now_s)") ms after usbipd listened again"
+else
+    bad "the Manager did not attach $id_q again within 60 s of usbipd's return"
+fi
+heal_journal "$since"
+end_step
+
+########################################################################
+step heal-disconnect "a Disconnect stops healing at once: the device stays disconnected when it comes back"
+mark=$(heal_mark)
+cap usbip unbind -b "$Q"
+wait_for 10 heal_seen "$mark" false || bad "no ConnectionChanged(false) after the unbind"
+mcall tester DisconnectDevice string:"$id_q" string:
+[ "$VALUE" = true ] || bad "DisconnectDevice without a port answered '${ERROR:-$VALUE}'"
+in_list "$remote_list" "$id_q" && bad "$remote_list still lists $id_q"
+cap usbip bind -b "$Q"
+sleep 12
+heal_port && bad "the Manager attached $id_q again after the Disconnect"
+heal_seen "$mark" true && bad "ConnectionChanged(true) after the Disconnect"
+mcall tester UnshareDevice string:"$Q" string:
+[ "$VALUE" = true ] || bad "UnshareDevice answered '${ERROR:-$VALUE}'"
+wait_for 15 has_disk "$Q" || bad "$Q did not get its disk back"
+heal_idle 30 "one constant share, no constant connection"
+kill "$heal_monitor" 2>/dev/null
+cp "$heal_signals" "$out/heal-signals.log"
+note "$(state "$Q")"
+end_step
+
+########################################################################
 step serial-restore "two identical gadgets: the restore binds the one shared, by its serial number"
 stop_manager || bad "the Manager did not stop"
 cap usbip unbind -b "$A"
