@@ -45,12 +45,12 @@ QString cutMessage(const QString &text)
 
 // Why the arguments of ShareDevice/UnshareDevice are refused; empty when they
 // are good (a vid:pid may be empty: the share is for the session).
-QString shareArgumentsProblem(const QString &busid, const QString &vidpid)
+QString shareArgumentsProblem(const QString &busId, const QString &vidPid)
 {
-    if (!ManagerArguments::isBusId(busid))
-        return QStringLiteral("Invalid bus id %1.").arg(quoted(busid));
-    if (!vidpid.isEmpty() && !ManagerArguments::isVidPid(vidpid))
-        return QStringLiteral("Invalid vid:pid %1.").arg(quoted(vidpid));
+    if (!ManagerArguments::isBusId(busId))
+        return QStringLiteral("Invalid bus id %1.").arg(quoted(busId));
+    if (!vidPid.isEmpty() && !ManagerArguments::isVidPid(vidPid))
+        return QStringLiteral("Invalid vid:pid %1.").arg(quoted(vidPid));
     return QString();
 }
 
@@ -119,31 +119,31 @@ void ManagerService::removeStaleTemporaryFiles()
 
 // ---- bus methods ---------------------------------------------------------
 
-bool ManagerService::ShareDevice(const QString &busid, const QString &vidpid)
+bool ManagerService::ShareDevice(const QString &busId, const QString &vidPid)
 {
     if (!calledFromDBus())
         return false;
-    const QString problem = shareArgumentsProblem(busid, vidpid);
+    const QString problem = shareArgumentsProblem(busId, vidPid);
     if (!problem.isEmpty())
         return rejectArguments(problem);
 
     const Call call = takeCall();
     authorize(call, QLatin1String(OvraUsbIp::ShareAction),
-              [this, call, busid, vidpid]() { share(call, busid, vidpid); });
+              [this, call, busId, vidPid]() { share(call, busId, vidPid); });
     return false;
 }
 
-bool ManagerService::UnshareDevice(const QString &busid, const QString &vidpid)
+bool ManagerService::UnshareDevice(const QString &busId, const QString &vidPid)
 {
     if (!calledFromDBus())
         return false;
-    const QString problem = shareArgumentsProblem(busid, vidpid);
+    const QString problem = shareArgumentsProblem(busId, vidPid);
     if (!problem.isEmpty())
         return rejectArguments(problem);
 
     const Call call = takeCall();
     authorize(call, QLatin1String(OvraUsbIp::ShareAction),
-              [this, call, busid, vidpid]() { unshare(call, busid, vidpid); });
+              [this, call, busId, vidPid]() { unshare(call, busId, vidPid); });
     return false;
 }
 
@@ -343,10 +343,10 @@ void ManagerService::runNft(const Access::Setting &setting, int timeoutMs,
 
 // ---- helpers -------------------------------------------------------------
 
-void ManagerService::share(const Call &call, const QString &busid, const QString &vidpid)
+void ManagerService::share(const Call &call, const QString &busId, const QString &vidPid)
 {
-    const QString failure = QStringLiteral("Cannot share the device %1.").arg(busid);
-    const bool constant = !vidpid.isEmpty();
+    const QString failure = QStringLiteral("Cannot share the device %1.").arg(busId);
+    const bool constant = !vidPid.isEmpty();
     if (constant) {
         // Running the tool now would give a share that silently is not
         // constant: refuse while its files cannot be read.
@@ -360,73 +360,73 @@ void ManagerService::share(const Call &call, const QString &busid, const QString
             return;
         }
     }
-    withModule(call, UsbipHostModule, [this, call, busid, vidpid, failure, constant]() {
-        m_healer->holdShare(busid, [this, call, busid, vidpid, failure, constant]() {
-            const QString serial = m_sysfs.serial(busid);
+    withModule(call, UsbipHostModule, [this, call, busId, vidPid, failure, constant]() {
+        m_healer->holdShare(busId, [this, call, busId, vidPid, failure, constant]() {
+            const QString serial = m_sysfs.serial(busId);
             const bool ran = runTool(
-                call, {QStringLiteral("bind"), QStringLiteral("-b"), busid},
-                [this, call, busid, vidpid, failure, constant, serial](const ToolResult &result) {
+                call, {QStringLiteral("bind"), QStringLiteral("-b"), busId},
+                [this, call, busId, vidPid, failure, constant, serial](const ToolResult &result) {
                     Q_EMIT sharedDevicesChanged();
                     if (!result.succeeded()) {
                         // The tool may have taken the device from its driver
                         // before it failed: without this the disk is gone. A
                         // device shared already (its match entry in use) stays.
                         if (!result.standardError.contains(UsbIpGrammar::AlreadyBound))
-                            giveBack(busid);
+                            giveBack(busId);
                         signalError(call, failure, result.failureText());
                         reply(call, false);
                     } else {
                         QString error;
-                        if (constant && !recordConstantShare(vidpid, serial, &error))
+                        if (constant && !recordConstantShare(vidPid, serial, &error))
                             signalError(call,
                                         QStringLiteral("The device %1 is shared, but not "
                                                        "constantly.")
-                                            .arg(busid),
+                                            .arg(busId),
                                         error);
                         reply(call, true);
                     }
-                    m_healer->releaseShare(busid, false);
+                    m_healer->releaseShare(busId, false);
                 });
             if (!ran)
-                m_healer->releaseShare(busid, false);
+                m_healer->releaseShare(busId, false);
         });
     });
 }
 
-void ManagerService::unshare(const Call &call, const QString &busid, const QString &vidpid)
+void ManagerService::unshare(const Call &call, const QString &busId, const QString &vidPid)
 {
-    withModule(call, UsbipHostModule, [this, call, busid, vidpid]() {
+    withModule(call, UsbipHostModule, [this, call, busId, vidPid]() {
         // Unshared by a client, the device stays so until one shares it again.
-        m_healer->holdShare(busid, [this, call, busid, vidpid]() {
-            const QString serial = m_sysfs.serial(busid);
+        m_healer->holdShare(busId, [this, call, busId, vidPid]() {
+            const QString serial = m_sysfs.serial(busId);
             const bool ran = runTool(
-                call, {QStringLiteral("unbind"), QStringLiteral("-b"), busid},
-                [this, call, busid, vidpid, serial](const ToolResult &result) {
+                call, {QStringLiteral("unbind"), QStringLiteral("-b"), busId},
+                [this, call, busId, vidPid, serial](const ToolResult &result) {
                     Q_EMIT sharedDevicesChanged();
                     if (!result.succeeded()) {
                         signalError(call,
-                                    QStringLiteral("Cannot unshare the device %1.").arg(busid),
+                                    QStringLiteral("Cannot unshare the device %1.").arg(busId),
                                     result.failureText());
                         reply(call, false);
                     } else {
                         QString error;
-                        if (!vidpid.isEmpty() && !forgetConstantShare(vidpid, serial, &error))
+                        if (!vidPid.isEmpty() && !forgetConstantShare(vidPid, serial, &error))
                             signalError(call,
                                         QStringLiteral("The device %1 is unshared, but stays in "
                                                        "the list of constant shares.")
-                                            .arg(busid),
+                                            .arg(busId),
                                         error);
                         reply(call, true);
                     }
-                    m_healer->releaseShare(busid, result.succeeded());
+                    m_healer->releaseShare(busId, result.succeeded());
                 });
             if (!ran)
-                m_healer->releaseShare(busid, false);
+                m_healer->releaseShare(busId, false);
         });
     });
 }
 
-bool ManagerService::recordConstantShare(const QString &vidpid, const QString &serial,
+bool ManagerService::recordConstantShare(const QString &vidPid, const QString &serial,
                                          QString *error)
 {
     ListFile list(sharedDevicesPath());
@@ -435,35 +435,35 @@ bool ManagerService::recordConstantShare(const QString &vidpid, const QString &s
         return false;
     // The record goes first: a model listed without its record would bind
     // every device of the model at the next start.
-    return ShareRecords(shareRecordsPath()).add(vidpid, serial, lines.contains(vidpid), error)
-        && list.add(vidpid, error);
+    return ShareRecords(shareRecordsPath()).add(vidPid, serial, lines.contains(vidPid), error)
+        && list.add(vidPid, error);
 }
 
-bool ManagerService::forgetConstantShare(const QString &vidpid, const QString &serial,
+bool ManagerService::forgetConstantShare(const QString &vidPid, const QString &serial,
                                          QString *error)
 {
     ShareRecords records(shareRecordsPath());
     ShareRecords::Map recorded;
     if (!records.read(&recorded, error))
         return false;
-    QStringList others = recorded.values(vidpid);
+    QStringList others = recorded.values(vidPid);
     const bool wasRecorded = others.removeAll(serial) > 0;
     // While another device of the model stays shared constantly, its model
     // stays listed. The line goes before the record: a record without its
     // line is ignored, a line without records would bind the whole model.
-    if (others.isEmpty() && !ListFile(sharedDevicesPath()).remove(vidpid, error))
+    if (others.isEmpty() && !ListFile(sharedDevicesPath()).remove(vidPid, error))
         return false;
-    return !wasRecorded || records.remove(vidpid, serial, error);
+    return !wasRecorded || records.remove(vidPid, serial, error);
 }
 
-void ManagerService::giveBack(const QString &busid)
+void ManagerService::giveBack(const QString &busId)
 {
     QString error;
-    if (m_sysfs.reprobe(busid, &error))
-        qCInfo(lcManager).noquote() << "handed the device" << busid << "back to its driver";
+    if (m_sysfs.reprobe(busId, &error))
+        qCInfo(lcManager).noquote() << "handed the device" << busId << "back to its driver";
     else
         qCWarning(lcManager).noquote()
-            << "cannot hand the device" << busid << "back to its driver:" << error;
+            << "cannot hand the device" << busId << "back to its driver:" << error;
 }
 
 void ManagerService::connectDevice(const Call &call, const QString &usbipId, bool isConst)

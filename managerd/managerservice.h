@@ -112,8 +112,8 @@ Q_SIGNALS:
     void ConnectionChanged(const QString &deviceId, bool attached);
 
 public Q_SLOTS:
-    bool ShareDevice(const QString &busid, const QString &vidpid);
-    bool UnshareDevice(const QString &busid, const QString &vidpid);
+    bool ShareDevice(const QString &busId, const QString &vidPid);
+    bool UnshareDevice(const QString &busId, const QString &vidPid);
     bool ConnectDevice(const QString &usbipId, bool isConst);
     bool DisconnectDevice(const QString &usbipId, const QString &port);
     QString PortsInfo();
@@ -193,8 +193,8 @@ private:
     // with the ModuleUnavailable error.
     void withModule(const Call &call, const char *module, std::function<void()> next);
 
-    void share(const Call &call, const QString &busid, const QString &vidpid);
-    void unshare(const Call &call, const QString &busid, const QString &vidpid);
+    void share(const Call &call, const QString &busId, const QString &vidPid);
+    void unshare(const Call &call, const QString &busId, const QString &vidPid);
     void connectDevice(const Call &call, const QString &usbipId, bool isConst);
     // The device `usbipId` wherever the kernel shows it attached, else on
     // `port` (none when empty).
@@ -209,10 +209,10 @@ private:
     // the one the kernel shows the device on; else `port`, unless the
     // kernel's record says it holds another device; empty for none.
     QString portToDetach(const ManagerArguments::DeviceId &device, const QString &port) const;
-    bool recordConstantShare(const QString &vidpid, const QString &serial, QString *error);
-    bool forgetConstantShare(const QString &vidpid, const QString &serial, QString *error);
+    bool recordConstantShare(const QString &vidPid, const QString &serial, QString *error);
+    bool forgetConstantShare(const QString &vidPid, const QString &serial, QString *error);
     // After a failed bind: the device goes back to its usual driver.
-    void giveBack(const QString &busid);
+    void giveBack(const QString &busId);
 
     void readPorts();
     void logPortsProblem(const QString &problem);
