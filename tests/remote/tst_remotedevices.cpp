@@ -4,6 +4,7 @@
 #include "fakeavahi.h"
 #include "hostbrowser.h"
 #include "nethelpers.h"
+#include "ovrausbipmanager.h"
 #include "remotedevices.h"
 #include "testworld.h"
 #include "tooloutput.h"
@@ -56,6 +57,13 @@ QStringList *recordSignals(RemoteDevices *service, QObject *context)
     QObject::connect(service, &RemoteDevices::error, context,
                      [events](const QString &error, const QString &detailed) {
                          events->append(QStringLiteral("error [%1] [%2]").arg(error, detailed));
+                     });
+    QObject::connect(service, &RemoteDevices::connectionChanged, context,
+                     [events](const ConnectionChange &change) {
+                         events->append(QStringLiteral("told [%1] on %2: %3, %4")
+                                            .arg(change.name, change.host,
+                                                 change.attached ? "back" : "lost",
+                                                 change.constant ? "constant" : "not constant"));
                      });
     return events;
 }
@@ -114,6 +122,8 @@ private Q_SLOTS:
     void disconnectDevice_data();
     void disconnectDevice();
     void lostConnectionWatch();
+    void managerTellsOfConstantConnections_data();
+    void managerTellsOfConstantConnections();
     void managerAbsent();
     void announcedHosts();
     void announcedHostsFollowAvahi();
@@ -449,26 +459,31 @@ void TestRemoteDevices::disconnectDevice_data()
     QTest::addColumn<QByteArray>("file"); // "<folder>": unreadable
     QTest::addColumn<FakeManager::Reply>("reply");
     QTest::addColumn<QString>("passedId");
+    QTest::addColumn<bool>("lost"); // the Manager said the connection was lost
     QTest::addColumn<QStringList>("events");
 
     const FakeManager::Reply yes = FakeManager::reply(true);
     QTest::newRow("session attachment")
-        << QByteArray() << yes << "" << QStringList{"row 0: 1-1 disconnected"};
+        << QByteArray() << yes << "" << false << QStringList{"row 0: 1-1 disconnected"};
+    // It has no port: the Manager forgets it by its line, and healing stops.
+    QTest::newRow("a constant connection that is lost, by its line alone")
+        << QByteArray("old-name/1-1/0781:5567\n") << yes << "old-name/1-1/0781:5567" << true
+        << QStringList{"row 0: 1-1 disconnected"};
     QTest::newRow("file unreadable: a session attachment")
-        << QByteArray("<folder>") << yes << "" << QStringList{"row 0: 1-1 disconnected"};
+        << QByteArray("<folder>") << yes << "" << false << QStringList{"row 0: 1-1 disconnected"};
     // Whatever host text the line was written with, it is the one forgotten.
     QTest::newRow("a line written under another name of the host goes as written")
         << QByteArray("10.0.0.1/1-1/0781:5567\nold-name/1-1/0781:5567\n") << yes
-        << "old-name/1-1/0781:5567" << QStringList{"row 0: 1-1 disconnected"};
+        << "old-name/1-1/0781:5567" << false << QStringList{"row 0: 1-1 disconnected"};
     QTest::newRow("a line with blanks names no device")
-        << QByteArray(" nas/1-1/0781:5567\n") << yes << ""
+        << QByteArray(" nas/1-1/0781:5567\n") << yes << "" << false
         << QStringList{"row 0: 1-1 disconnected"};
     QTest::newRow("false: nothing changes")
         << QByteArray("nas/1-1/0781:5567\n") << FakeManager::reply(false) << "nas/1-1/0781:5567"
-        << QStringList();
+        << false << QStringList();
     QTest::newRow("failed")
         << QByteArray() << FakeManager::error(QStringLiteral("org.freedesktop.DBus.Error.Failed"))
-        << ""
+        << "" << false
         << QStringList{QStringLiteral("error [Error disconnect device!\n] [The call failed.]")};
 }
 
@@ -477,6 +492,7 @@ void TestRemoteDevices::disconnectDevice()
     QFETCH(QByteArray, file);
     QFETCH(FakeManager::Reply, reply);
     QFETCH(QString, passedId);
+    QFETCH(bool, lost);
     QFETCH(QStringList, events);
 
     const QString path = m_env->configDir() + QStringLiteral("/remote-usb-devices");
@@ -491,6 +507,11 @@ void TestRemoteDevices::disconnectDevice()
     const std::unique_ptr<RemoteDevices> remote = service();
     QVERIFY(remote->update());
     QVERIFY(remote->rows().at(0).attached);
+    if (lost) {
+        QVERIFY(m_manager->emitConnectionChanged(passedId, false));
+        QTRY_VERIFY(remote->rows().at(0).isHealing());
+        QVERIFY(remote->rows().at(0).canDisconnect());
+    }
     m_manager->setReply(QStringLiteral("DisconnectDevice"), reply);
     m_manager->clearCalls();
     QObject context;
@@ -499,7 +520,10 @@ void TestRemoteDevices::disconnectDevice()
     QCOMPARE(*recorded, events);
     QCOMPARE(m_manager->calls().size(), 1);
     QCOMPARE(m_manager->calls().first().method, QStringLiteral("DisconnectDevice"));
-    QCOMPARE(m_manager->calls().first().arguments, (QVariantList{passedId, QStringLiteral("04")}));
+    const QString port = lost ? QString::fromLatin1(OvraUsbIp::UnknownPort) : QStringLiteral("04");
+    QCOMPARE(m_manager->calls().first().arguments, (QVariantList{passedId, port}));
+    // Nothing is lost any more: the watch has ended.
+    QCOMPARE(remote->isWatching(), false);
     QDir(path).removeRecursively();
 }
 
@@ -556,6 +580,91 @@ void TestRemoteDevices::lostConnectionWatch()
     QVERIFY(!remote->isWatching());
     QCOMPARE(recorded->value(1), QStringLiteral("row 1: 2-1 attached 03"));
     QCOMPARE(calls(QStringLiteral("ConnectDevice")), 0);
+}
+
+void TestRemoteDevices::managerTellsOfConstantConnections_data()
+{
+    QTest::addColumn<int>("kernel");
+    QTest::addColumn<QByteArray>("file");
+    // "lost ID", or "back ID PORTID PORT": the port table then shows PORTID on PORT.
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("events");
+
+    const QString line = QStringLiteral("nas/2-1/abcd:2222");
+    QTest::newRow("lost, then back: the row follows at once")
+        << 4 << QByteArray("nas/2-1/abcd:2222\n")
+        << QStringList{"lost " + line, "back " + line + " " + line + " 03"}
+        << QStringList{"row 1: 2-1 lost constantly " + line,
+                       "told [Stick Two] on nas: lost, constant",
+                       "row 1: 2-1 attached 03 constantly " + line,
+                       "told [Stick Two] on nas: back, constant"};
+    // The Manager names the device as its line does; the port as the tool was given it.
+    QTest::newRow("another name and the address of the listed host")
+        << 4 << QByteArray("old-name/2-1/abcd:2222\n")
+        << QStringList{"lost old-name/2-1/abcd:2222",
+                       "back old-name/2-1/abcd:2222 127.0.0.40/2-1/abcd:2222 05"}
+        << QStringList{"row 1: 2-1 lost constantly old-name/2-1/abcd:2222",
+                       "told [Stick Two] on nas: lost, constant",
+                       "row 1: 2-1 attached 05 constantly old-name/2-1/abcd:2222",
+                       "told [Stick Two] on nas: back, constant"};
+    // The same device twice (the attached devices follow the host's own):
+    // both rows change, the window is told once.
+    QTest::newRow("two rows of one device, one word to the window")
+        << 5 << QByteArray("nas/2-1/abcd:2222\n") << QStringList{"lost " + line}
+        << QStringList{"row 1: 2-1 lost constantly " + line, "row 3: 2-1 lost constantly " + line,
+                       "told [Stick Two] on nas: lost, constant"};
+    QTest::newRow("a device of no row: no row changes, the window is told")
+        << 4 << QByteArray("decoy/2-1/abcd:2222\n")
+        << QStringList{"lost decoy/2-1/abcd:2222",
+                       "back decoy/2-1/abcd:2222 decoy/2-1/abcd:2222 06"}
+        << QStringList{"told [2-1 (abcd:2222)] on decoy: lost, constant",
+                       "told [2-1 (abcd:2222)] on decoy: back, constant"};
+    QTest::newRow("another product at the bus id, not in the file")
+        << 4 << QByteArray() << QStringList{"lost nas/2-1/abcd:9999"}
+        << QStringList{"told [2-1 (abcd:9999)] on nas: lost, not constant"};
+    QTest::newRow("not a device id: nothing")
+        << 4 << QByteArray("nas/2-1/abcd:2222\n") << QStringList{"lost nas", "back /2-1/"}
+        << QStringList();
+}
+
+void TestRemoteDevices::managerTellsOfConstantConnections()
+{
+    QFETCH(int, kernel);
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, events);
+
+    m_env->writeConfigFile(QStringLiteral("remote-usb-devices"), file);
+    {
+        QMutexLocker locker(&m_mutex);
+        m_ports = {{QStringLiteral("nas/2-1/abcd:2222"), QStringLiteral("00")}};
+    }
+    const std::unique_ptr<RemoteDevices> remote = service(kernel);
+    QVERIFY(remote->update());
+    QObject context;
+    QStringList *recorded = recordSignals(remote.get(), &context);
+    int told = 0;
+    for (const QString &step : qAsConst(steps)) {
+        const QStringList parts = step.split(QLatin1Char(' '));
+        const bool back = parts.at(0) == QLatin1String("back");
+        if (parts.size() == 4) {
+            QMutexLocker locker(&m_mutex);
+            m_ports = {{parts.at(2), parts.at(3)}};
+        }
+        // The lost port may still show in the Manager's table for a moment.
+        QVERIFY(m_manager->emitConnectionChanged(parts.at(1), back));
+        if (DeviceId::parse(parts.at(1)).isValid()) {
+            ++told;
+            QTRY_COMPARE(recorded->filter(QStringLiteral("told ")).size(), told);
+        }
+    }
+    QTest::qWait(100);
+    QCOMPARE(*recorded, events);
+    QCOMPARE(calls(QStringLiteral("ConnectDevice")), 0);
+    // A lost row is watched; one attached again, no longer.
+    QCOMPARE(remote->isWatching(),
+             !events.filter(QStringLiteral("lost constantly")).isEmpty()
+                 && events.filter(QStringLiteral("attached")).isEmpty());
 }
 
 void TestRemoteDevices::managerAbsent()
