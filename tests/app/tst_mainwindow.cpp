@@ -7,6 +7,7 @@
 
 #include "environment.h"
 #include "fakeavahi.h"
+#include "fakenotifications.h"
 #include "mainwindow.h"
 #include "modalcloser.h"
 #include "nethelpers.h"
@@ -143,6 +144,7 @@ private Q_SLOTS:
     void firstListingFollowsSavedTab();
     void localButtonsFollowCurrentRow();
     void remoteButtonsFollowCurrentRow();
+    void healedConnectionsNotifyWithoutBoxes();
     void hostFieldControlsRemoteUpdate();
     void doubleClickUnsharesAndDisconnects();
     void currentRowSurvivesRelisting();
@@ -182,6 +184,7 @@ private:
 
     PrivateBus m_sessionBus;
     FakeAvahi m_avahi;
+    FakeNotifications m_notifications;
 };
 
 int TestMainWindow::callCount(const QStringList &arguments) const
@@ -223,6 +226,7 @@ void TestMainWindow::initTestCase()
     // bus it starts), for Solid's fake hardware backend; then the system bus.
     QVERIFY2(m_sessionBus.start(), qPrintable(m_sessionBus.errorString()));
     qputenv("DBUS_SESSION_BUS_ADDRESS", m_sessionBus.address().toLocal8Bit());
+    QVERIFY2(m_notifications.start(), qPrintable(m_notifications.errorString()));
     QVERIFY2(startWorld(), qPrintable(worldError()));
     // 127.0.2.9 is called far.test.
     qputenv("OVRA_RESOLVER_HOSTS_FILE",
@@ -244,6 +248,7 @@ void TestMainWindow::init()
     settings.sync();
 
     QVERIFY2(resetWorld(), qPrintable(worldError()));
+    m_env->removeConfigFile(QStringLiteral("remote-usb-devices"));
     // 1-1 is exported here (shared), 2-1 and 3-1 are not.
     m_usbip->setResponse(ListLocal, localList({"1-1", "2-1", "3-1"}));
     m_usbip->setResponse(ListLocalhost, remoteList("localhost", {"1-1"}));
@@ -446,6 +451,55 @@ void TestMainWindow::remoteButtonsFollowCurrentRow()
     QCOMPARE(current.siblingAtColumn(1).data().toString(), QStringLiteral("2-1"));
     QVERIFY(connectButton->isEnabled());
     QVERIFY(!disconnectButton->isEnabled());
+}
+
+// The Manager heals a constant connection: the rows follow its word at once,
+// the desktop is told once per change, and no box appears.
+void TestMainWindow::healedConnectionsNotifyWithoutBoxes()
+{
+    const QString line = RemoteHost + QStringLiteral("/1-1/abcd:1111");
+    m_env->writeConfigFile(QStringLiteral("remote-usb-devices"), line.toLatin1() + '\n');
+    QSettings().setValue(QStringLiteral("currentTab"), 1);
+    ModalCloser closer;
+    auto window = makeWindow();
+    window->show();
+    QTreeView *view = remoteView(window.get());
+    view->setCurrentIndex(rowOf(view, QStringLiteral("1-1")));
+    const auto status = [view]() {
+        return view->currentIndex().siblingAtColumn(RemoteDevicesModel::StatusColumn).data();
+    };
+    auto *connectButton = child<QPushButton>(window.get(), "m_connectPushButton");
+    auto *disconnectButton = child<QPushButton>(window.get(), "m_disconnectPushButton");
+    QCOMPARE(status(), QStringLiteral("connected (constantly)"));
+    m_notifications.clear();
+
+    // The Manager's port table may show the port a moment longer.
+    QVERIFY(m_manager->emitConnectionChanged(line, false));
+    QTRY_COMPARE(status(), QStringLiteral("lost connection (connecting again)"));
+    QVERIFY(!connectButton->isEnabled());
+    QVERIFY(disconnectButton->isEnabled());
+    QVERIFY(m_manager->emitConnectionChanged(line, true));
+    QTRY_COMPARE(status(), QStringLiteral("connected (constantly)"));
+    QTRY_COMPARE(m_notifications.notifications().size(), 2);
+    QTest::qWait(200); // one each, though the device has two rows on kernels above 4
+    QStringList shown;
+    const QList<FakeNotifications::Notification> notifications = m_notifications.notifications();
+    for (const FakeNotifications::Notification &seen : notifications)
+        shown << QStringList{seen.appName, seen.appIcon, seen.summary, seen.body}.join(
+            QLatin1String(" | "));
+    QCOMPARE(shown,
+             (QStringList{"Ovra admin usbip | rud-devices | Lost connection to Stick 1-1 on "
+                          "127.0.2.9 | It is connected again as soon as the host exports it.",
+                          "Ovra admin usbip | rud-devices | Connected again to Stick 1-1 on "
+                          "127.0.2.9 | "}));
+
+    // Without a notification server the rows follow all the same, quietly.
+    m_notifications.stop();
+    QVERIFY(m_manager->emitConnectionChanged(line, false));
+    QTRY_COMPARE(status(), QStringLiteral("lost connection (connecting again)"));
+    QTest::qWait(200);
+    QVERIFY(closer.boxes.isEmpty());
+    QVERIFY(m_notifications.start());
 }
 
 void TestMainWindow::hostFieldControlsRemoteUpdate()
