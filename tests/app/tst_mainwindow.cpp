@@ -226,8 +226,8 @@ void TestMainWindow::initTestCase()
     // bus it starts), for Solid's fake hardware backend; then the system bus.
     QVERIFY2(m_sessionBus.start(), qPrintable(m_sessionBus.errorString()));
     qputenv("DBUS_SESSION_BUS_ADDRESS", m_sessionBus.address().toLocal8Bit());
-    QVERIFY2(m_notifications.start(), qPrintable(m_notifications.errorString()));
     QVERIFY2(startWorld(), qPrintable(worldError()));
+    QVERIFY2(m_notifications.start(), qPrintable(m_notifications.errorString()));
     // 127.0.2.9 is called far.test.
     qputenv("OVRA_RESOLVER_HOSTS_FILE",
             QFile::encodeName(m_env->writeFile(QStringLiteral("hosts"),

@@ -8,8 +8,11 @@
 //             wall time and peak resident memory;
 //  scanclose - the program's end while a scan of a loopback /16 runs (a
 //             quit, or the session closing every window): the time until
-//             the window and its worker thread are gone.
-// Usage: ovra-bench-window [refresh|startup|scanclose] (all by default).
+//             the window and its worker thread are gone;
+//  heal     - the Manager's ConnectionChanged for a constant connection
+//             shown in the remote table: the time until its row changes,
+//             lost and attached again.
+// Usage: ovra-bench-window [refresh|startup|scanclose|heal] (all by default).
 
 #include "environment.h"
 #include "fakemanager.h"
@@ -26,6 +29,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QHostInfo>
 #include <QMutex>
@@ -34,6 +38,7 @@
 #include <QTest>
 #include <QTextStream>
 #include <QTimer>
+#include <QTreeView>
 
 #include <algorithm>
 #include <cstdio>
@@ -219,6 +224,64 @@ void benchScanClose()
     }
 }
 
+void benchHeal(FakeUsbip &usbip, TestEnvironment &env, FakeManager &manager)
+{
+    const QString host = QStringLiteral("127.0.0.1");
+    const QString line = host + QStringLiteral("/1-1/abcd:1000");
+    usbip.setResponse({QStringLiteral("list"), QStringLiteral("-r"), host}, remoteList(host, 20));
+    env.writeConfigFile(QStringLiteral("remote-usb-devices"), line.toLatin1() + '\n');
+    manager.setHandler({});
+    manager.setReply(
+        QStringLiteral("PortsInfo"),
+        QString::fromLatin1(ToolOutput::portHeader()
+                            + ToolOutput::portBlock("00", "Acme Corp. : Stick (abcd:1000)",
+                                                    host.toLatin1() + ":3240/1-1")));
+    QSettings settings;
+    settings.setValue(QStringLiteral("host"), host);
+    settings.setValue(QStringLiteral("currentTab"), 1);
+
+    MainWindow window(platformFromEnvironment());
+    window.show();
+    QAbstractItemModel *model =
+        window.findChild<QTreeView *>(QStringLiteral("m_remoteDevicesTreeView"))->model();
+    QElapsedTimer clock;
+    qint64 changedAt = -1;
+    QEventLoop loop;
+    QObject::connect(model, &QAbstractItemModel::dataChanged, [&clock, &changedAt, &loop]() {
+        if (changedAt < 0)
+            changedAt = clock.nsecsElapsed() / 1000;
+        loop.quit();
+    });
+    const int rounds = 20;
+    QList<qint64> times[2]; // microseconds
+    for (int round = 0; round < rounds; ++round) {
+        for (const bool attached : {false, true}) {
+            changedAt = -1;
+            QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+            clock.start();
+            manager.emitConnectionChanged(line, attached);
+            loop.exec();
+            if (changedAt < 0) {
+                print(QStringLiteral("heal: no row change within 5 s"));
+                return;
+            }
+            times[attached].append(changedAt);
+            QTest::qWait(20);
+        }
+    }
+    for (const bool attached : {false, true}) {
+        QList<qint64> &measured = times[attached];
+        std::sort(measured.begin(), measured.end());
+        print(QStringLiteral("heal: ConnectionChanged(%1) to the row changing in the window: min "
+                             "%2, median %3, max %4 ms (%5 signals)")
+                  .arg(attached ? QStringLiteral("true") : QStringLiteral("false"))
+                  .arg(measured.first() / 1000.0, 0, 'f', 1)
+                  .arg(measured.at(measured.size() / 2) / 1000.0, 0, 'f', 1)
+                  .arg(measured.last() / 1000.0, 0, 'f', 1)
+                  .arg(measured.size()));
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -255,5 +318,7 @@ int main(int argc, char **argv)
         benchRefresh(usbip, env, manager);
     if (what.isEmpty() || what == QLatin1String("scanclose"))
         benchScanClose();
+    if (what.isEmpty() || what == QLatin1String("heal"))
+        benchHeal(usbip, env, manager);
     return 0;
 }
