@@ -392,6 +392,50 @@ private Q_SLOTS:
                      .contains(Cruzer.toLatin1()));
     }
 
+    // A constant connection whose host no longer exports the device stays
+    // lost while the Manager tries again; Disconnect forgets it.
+    void healingConnectionIsForgotten()
+    {
+        showRemoteHost(QStringLiteral("127.0.4.1"));
+        QVERIFY(selectRemote(Kingston));
+        trigger("m_connectConstAction");
+        QTRY_COMPARE(remoteStatus(Kingston), QStringLiteral("connected (constantly)"));
+
+        // The host lets the stick go for good; the kernel drops the port.
+        const QJsonObject before = m_sandbox->world();
+        const auto restore = qScopeGuard([this, &before]() {
+            QJsonObject world = m_sandbox->world();
+            world.insert(QStringLiteral("hosts"), before.value(QStringLiteral("hosts")));
+            m_sandbox->setWorld(world);
+        });
+        const QString port = QString::number(before.value(QStringLiteral("attached"))
+                                                 .toArray()
+                                                 .at(0)
+                                                 .toObject()
+                                                 .value(QStringLiteral("port"))
+                                                 .toInt());
+        QJsonObject world = before;
+        QJsonObject hosts = world.value(QStringLiteral("hosts")).toObject();
+        QJsonObject host = hosts.value(QStringLiteral("127.0.4.1")).toObject();
+        QJsonArray devices = host.value(QStringLiteral("devices")).toArray();
+        devices.removeAt(1); // 2-1, the Kingston
+        host.insert(QStringLiteral("devices"), devices);
+        hosts.insert(QStringLiteral("127.0.4.1"), host);
+        world.insert(QStringLiteral("hosts"), hosts);
+        m_sandbox->setWorld(world);
+        QCOMPARE(m_sandbox->usbip({QStringLiteral("sim-drop"), port}).exitCode, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(remoteStatus(Kingston),
+                                  QStringLiteral("lost connection (connecting again)"), 10000);
+
+        QVERIFY(selectRemote(Kingston));
+        QVERIFY(!child<QPushButton>("m_connectPushButton")->isEnabled());
+        QVERIFY(child<QPushButton>("m_disconnectPushButton")->isEnabled());
+        trigger("m_disconnectAction");
+        QCOMPARE(remoteStatus(Kingston), QStringLiteral("disconnected"));
+        QVERIFY(!m_sandbox->configFile(QStringLiteral("remote-usb-devices"))
+                     .contains(Kingston.toLatin1()));
+    }
+
     // A port that vanishes behind the program's back shows as a lost
     // connection at the next check.
     void vanishedPortIsALostConnection()
