@@ -459,31 +459,26 @@ void TestRemoteDevices::disconnectDevice_data()
     QTest::addColumn<QByteArray>("file"); // "<folder>": unreadable
     QTest::addColumn<FakeManager::Reply>("reply");
     QTest::addColumn<QString>("passedId");
-    QTest::addColumn<bool>("lost"); // the Manager said the connection was lost
     QTest::addColumn<QStringList>("events");
 
     const FakeManager::Reply yes = FakeManager::reply(true);
     QTest::newRow("session attachment")
-        << QByteArray() << yes << "" << false << QStringList{"row 0: 1-1 disconnected"};
-    // It has no port: the Manager forgets it by its line, and healing stops.
-    QTest::newRow("a constant connection that is lost, by its line alone")
-        << QByteArray("old-name/1-1/0781:5567\n") << yes << "old-name/1-1/0781:5567" << true
-        << QStringList{"row 0: 1-1 disconnected"};
+        << QByteArray() << yes << "" << QStringList{"row 0: 1-1 disconnected"};
     QTest::newRow("file unreadable: a session attachment")
-        << QByteArray("<folder>") << yes << "" << false << QStringList{"row 0: 1-1 disconnected"};
+        << QByteArray("<folder>") << yes << "" << QStringList{"row 0: 1-1 disconnected"};
     // Whatever host text the line was written with, it is the one forgotten.
     QTest::newRow("a line written under another name of the host goes as written")
         << QByteArray("10.0.0.1/1-1/0781:5567\nold-name/1-1/0781:5567\n") << yes
-        << "old-name/1-1/0781:5567" << false << QStringList{"row 0: 1-1 disconnected"};
+        << "old-name/1-1/0781:5567" << QStringList{"row 0: 1-1 disconnected"};
     QTest::newRow("a line with blanks names no device")
-        << QByteArray(" nas/1-1/0781:5567\n") << yes << "" << false
+        << QByteArray(" nas/1-1/0781:5567\n") << yes << ""
         << QStringList{"row 0: 1-1 disconnected"};
     QTest::newRow("false: nothing changes")
         << QByteArray("nas/1-1/0781:5567\n") << FakeManager::reply(false) << "nas/1-1/0781:5567"
-        << false << QStringList();
+        << QStringList();
     QTest::newRow("failed")
         << QByteArray() << FakeManager::error(QStringLiteral("org.freedesktop.DBus.Error.Failed"))
-        << "" << false
+        << ""
         << QStringList{QStringLiteral("error [Error disconnect device!\n] [The call failed.]")};
 }
 
@@ -492,7 +487,6 @@ void TestRemoteDevices::disconnectDevice()
     QFETCH(QByteArray, file);
     QFETCH(FakeManager::Reply, reply);
     QFETCH(QString, passedId);
-    QFETCH(bool, lost);
     QFETCH(QStringList, events);
 
     const QString path = m_env->configDir() + QStringLiteral("/remote-usb-devices");
@@ -507,11 +501,6 @@ void TestRemoteDevices::disconnectDevice()
     const std::unique_ptr<RemoteDevices> remote = service();
     QVERIFY(remote->update());
     QVERIFY(remote->rows().at(0).attached);
-    if (lost) {
-        QVERIFY(m_manager->emitConnectionChanged(passedId, false));
-        QTRY_VERIFY(remote->rows().at(0).isHealing());
-        QVERIFY(remote->rows().at(0).canDisconnect());
-    }
     m_manager->setReply(QStringLiteral("DisconnectDevice"), reply);
     m_manager->clearCalls();
     QObject context;
@@ -520,10 +509,7 @@ void TestRemoteDevices::disconnectDevice()
     QCOMPARE(*recorded, events);
     QCOMPARE(m_manager->calls().size(), 1);
     QCOMPARE(m_manager->calls().first().method, QStringLiteral("DisconnectDevice"));
-    const QString port = lost ? QString::fromLatin1(OvraUsbIp::UnknownPort) : QStringLiteral("04");
-    QCOMPARE(m_manager->calls().first().arguments, (QVariantList{passedId, port}));
-    // Nothing is lost any more: the watch has ended.
-    QCOMPARE(remote->isWatching(), false);
+    QCOMPARE(m_manager->calls().first().arguments, (QVariantList{passedId, QStringLiteral("04")}));
     QDir(path).removeRecursively();
 }
 
@@ -585,86 +571,67 @@ void TestRemoteDevices::lostConnectionWatch()
 void TestRemoteDevices::managerTellsOfConstantConnections_data()
 {
     QTest::addColumn<int>("kernel");
-    QTest::addColumn<QByteArray>("file");
-    // "lost ID", or "back ID PORTID PORT": the port table then shows PORTID on PORT.
-    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QString>("id"); // lost, then, with a port, back on it
+    QTest::addColumn<Ports>("back");
     QTest::addColumn<QStringList>("events");
+    QTest::addColumn<bool>("forget"); // Disconnect of the lost row afterwards
 
-    const QString line = QStringLiteral("nas/2-1/abcd:2222");
-    QTest::newRow("lost, then back: the row follows at once")
-        << 4 << QByteArray("nas/2-1/abcd:2222\n")
-        << QStringList{"lost " + line, "back " + line + " " + line + " 03"}
+    // The Manager names the device as its line does, the port as the tool was given it.
+    const QString line = QStringLiteral("old-name/2-1/abcd:2222");
+    QTest::newRow("another name of the listed host: the row follows at once")
+        << 4 << line << Ports{{"127.0.0.40/2-1/abcd:2222", "05"}}
         << QStringList{"row 1: 2-1 lost constantly " + line,
                        "told [Stick Two] on nas: lost, constant",
-                       "row 1: 2-1 attached 03 constantly " + line,
-                       "told [Stick Two] on nas: back, constant"};
-    // The Manager names the device as its line does; the port as the tool was given it.
-    QTest::newRow("another name and the address of the listed host")
-        << 4 << QByteArray("old-name/2-1/abcd:2222\n")
-        << QStringList{"lost old-name/2-1/abcd:2222",
-                       "back old-name/2-1/abcd:2222 127.0.0.40/2-1/abcd:2222 05"}
-        << QStringList{"row 1: 2-1 lost constantly old-name/2-1/abcd:2222",
-                       "told [Stick Two] on nas: lost, constant",
-                       "row 1: 2-1 attached 05 constantly old-name/2-1/abcd:2222",
-                       "told [Stick Two] on nas: back, constant"};
-    // The same device twice (the attached devices follow the host's own):
-    // both rows change, the window is told once.
+                       "row 1: 2-1 attached 05 constantly " + line,
+                       "told [Stick Two] on nas: back, constant"}
+        << false;
+    // The attached devices follow the host's own: the device has two rows.
     QTest::newRow("two rows of one device, one word to the window")
-        << 5 << QByteArray("nas/2-1/abcd:2222\n") << QStringList{"lost " + line}
+        << 5 << line << Ports()
         << QStringList{"row 1: 2-1 lost constantly " + line, "row 3: 2-1 lost constantly " + line,
-                       "told [Stick Two] on nas: lost, constant"};
-    QTest::newRow("a device of no row: no row changes, the window is told")
-        << 4 << QByteArray("decoy/2-1/abcd:2222\n")
-        << QStringList{"lost decoy/2-1/abcd:2222",
-                       "back decoy/2-1/abcd:2222 decoy/2-1/abcd:2222 06"}
-        << QStringList{"told [2-1 (abcd:2222)] on decoy: lost, constant",
-                       "told [2-1 (abcd:2222)] on decoy: back, constant"};
-    QTest::newRow("another product at the bus id, not in the file")
-        << 4 << QByteArray() << QStringList{"lost nas/2-1/abcd:9999"}
-        << QStringList{"told [2-1 (abcd:9999)] on nas: lost, not constant"};
-    QTest::newRow("not a device id: nothing")
-        << 4 << QByteArray("nas/2-1/abcd:2222\n") << QStringList{"lost nas", "back /2-1/"}
-        << QStringList();
+                       "told [Stick Two] on nas: lost, constant"}
+        << true;
+    QTest::newRow("a device of no row: no row changes")
+        << 4 << "decoy/2-1/abcd:2222" << Ports()
+        << QStringList{"told [2-1 (abcd:2222)] on decoy: lost, not constant"} << false;
+    QTest::newRow("not a device id") << 4 << "nas" << Ports() << QStringList() << false;
 }
 
 void TestRemoteDevices::managerTellsOfConstantConnections()
 {
     QFETCH(int, kernel);
-    QFETCH(QByteArray, file);
-    QFETCH(QStringList, steps);
+    QFETCH(QString, id);
+    QFETCH(Ports, back);
     QFETCH(QStringList, events);
+    QFETCH(bool, forget);
 
-    m_env->writeConfigFile(QStringLiteral("remote-usb-devices"), file);
-    {
-        QMutexLocker locker(&m_mutex);
-        m_ports = {{QStringLiteral("nas/2-1/abcd:2222"), QStringLiteral("00")}};
-    }
+    m_env->writeConfigFile(QStringLiteral("remote-usb-devices"), "old-name/2-1/abcd:2222\n");
+    m_ports = {{QStringLiteral("nas/2-1/abcd:2222"), QStringLiteral("00")}};
     const std::unique_ptr<RemoteDevices> remote = service(kernel);
     QVERIFY(remote->update());
     QObject context;
     QStringList *recorded = recordSignals(remote.get(), &context);
-    int told = 0;
-    for (const QString &step : qAsConst(steps)) {
-        const QStringList parts = step.split(QLatin1Char(' '));
-        const bool back = parts.at(0) == QLatin1String("back");
-        if (parts.size() == 4) {
-            QMutexLocker locker(&m_mutex);
-            m_ports = {{parts.at(2), parts.at(3)}};
-        }
-        // The lost port may still show in the Manager's table for a moment.
-        QVERIFY(m_manager->emitConnectionChanged(parts.at(1), back));
-        if (DeviceId::parse(parts.at(1)).isValid()) {
-            ++told;
-            QTRY_COMPARE(recorded->filter(QStringLiteral("told ")).size(), told);
-        }
+    // The lost port may still show in the Manager's table for a moment.
+    QVERIFY(m_manager->emitConnectionChanged(id, false));
+    if (!back.isEmpty()) {
+        QTRY_VERIFY(!recorded->isEmpty());
+        QMutexLocker locker(&m_mutex);
+        m_ports = back;
+        QVERIFY(m_manager->emitConnectionChanged(id, true));
     }
+    QTRY_COMPARE(recorded->size(), events.size());
     QTest::qWait(100);
     QCOMPARE(*recorded, events);
     QCOMPARE(calls(QStringLiteral("ConnectDevice")), 0);
-    // A lost row is watched; one attached again, no longer.
-    QCOMPARE(remote->isWatching(),
-             !events.filter(QStringLiteral("lost constantly")).isEmpty()
-                 && events.filter(QStringLiteral("attached")).isEmpty());
+    if (forget) {
+        // Its port is unknown: the Manager forgets it by its line, and stops healing it.
+        QVERIFY(remote->rows().at(1).canDisconnect());
+        QVERIFY(remote->disconnectDevice(remote->rows().at(1)));
+        QCOMPARE(m_manager->calls().last().arguments,
+                 (QVariantList{"old-name/2-1/abcd:2222", OvraUsbIp::UnknownPort}));
+        QCOMPARE(describe(remote->rows().at(3)), QStringLiteral("2-1 disconnected"));
+        QVERIFY(!remote->isWatching());
+    }
 }
 
 void TestRemoteDevices::managerAbsent()

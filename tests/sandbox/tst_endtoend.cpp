@@ -337,18 +337,12 @@ private Q_SLOTS:
         // no box.
         ModalWatcher watcher;
         QStringList statuses;
-        QElapsedTimer clock;
-        QList<qint64> rowTimes;
         const QMetaObject::Connection follow =
-            connect(remoteModel(), &QAbstractItemModel::dataChanged, this, [&]() {
-                const QString status = remoteStatus(Cruzer);
-                if (statuses.isEmpty() || statuses.last() != status) {
-                    statuses << status;
-                    rowTimes << clock.elapsed();
-                }
-            });
+            connect(remoteModel(), &QAbstractItemModel::dataChanged, this,
+                    [&]() { statuses << remoteStatus(Cruzer); });
         m_notifications.clear();
         m_sandbox->managerLog();
+        QElapsedTimer clock;
         clock.start();
         QCOMPARE(m_sandbox->usbip({"sim-drop", "0"}).exitCode, 0);
         QCOMPARE(attachedCount(), 0);
@@ -357,22 +351,18 @@ private Q_SLOTS:
         QTRY_VERIFY2((log += m_sandbox->managerLog()).contains("is attached again"),
                      log.constData());
         QTRY_COMPARE(m_notifications.notifications().size(), 2);
-        QTRY_COMPARE(statuses,
-                     (QStringList{"lost connection (connecting again)", "connected (constantly)"}));
+        QTRY_COMPARE(statuses.last(), QStringLiteral("connected (constantly)"));
         disconnect(follow);
+        QCOMPARE(statuses.first(), QStringLiteral("lost connection (connecting again)"));
         const QList<FakeNotifications::Notification> told = m_notifications.notifications();
         QCOMPARE(told.at(0).summary,
                  QStringLiteral("Lost connection to Cruzer Blade on 127.0.4.1"));
         QCOMPARE(told.at(1).summary,
                  QStringLiteral("Connected again to Cruzer Blade on 127.0.4.1"));
         QVERIFY(watcher.boxes.isEmpty());
-        const qint64 droppedAt = clock.msecsSinceReference();
-        qInfo("sim-drop of a constant connection: row lost after %lld ms, lost notification "
-              "after %lld ms; row attached again after %lld ms, its notification after %lld ms",
-              static_cast<long long>(rowTimes.at(0)),
-              static_cast<long long>(told.at(0).atMs - droppedAt),
-              static_cast<long long>(rowTimes.at(1)),
-              static_cast<long long>(told.at(1).atMs - droppedAt));
+        qInfo("sim-drop of a constant connection: notified lost after %lld ms, back after %lld ms",
+              told.at(0).atMs - clock.msecsSinceReference(),
+              told.at(1).atMs - clock.msecsSinceReference());
 
         // The port goes (a reboot of this machine); listing the host again
         // attaches the constant device anew.
@@ -390,50 +380,6 @@ private Q_SLOTS:
         QCOMPARE(attachedCount(), 0);
         QVERIFY(!m_sandbox->configFile(QStringLiteral("remote-usb-devices"))
                      .contains(Cruzer.toLatin1()));
-    }
-
-    // A constant connection whose host no longer exports the device stays
-    // lost while the Manager tries again; Disconnect forgets it.
-    void healingConnectionIsForgotten()
-    {
-        showRemoteHost(QStringLiteral("127.0.4.1"));
-        QVERIFY(selectRemote(Kingston));
-        trigger("m_connectConstAction");
-        QTRY_COMPARE(remoteStatus(Kingston), QStringLiteral("connected (constantly)"));
-
-        // The host lets the stick go for good; the kernel drops the port.
-        const QJsonObject before = m_sandbox->world();
-        const auto restore = qScopeGuard([this, &before]() {
-            QJsonObject world = m_sandbox->world();
-            world.insert(QStringLiteral("hosts"), before.value(QStringLiteral("hosts")));
-            m_sandbox->setWorld(world);
-        });
-        const QString port = QString::number(before.value(QStringLiteral("attached"))
-                                                 .toArray()
-                                                 .at(0)
-                                                 .toObject()
-                                                 .value(QStringLiteral("port"))
-                                                 .toInt());
-        QJsonObject world = before;
-        QJsonObject hosts = world.value(QStringLiteral("hosts")).toObject();
-        QJsonObject host = hosts.value(QStringLiteral("127.0.4.1")).toObject();
-        QJsonArray devices = host.value(QStringLiteral("devices")).toArray();
-        devices.removeAt(1); // 2-1, the Kingston
-        host.insert(QStringLiteral("devices"), devices);
-        hosts.insert(QStringLiteral("127.0.4.1"), host);
-        world.insert(QStringLiteral("hosts"), hosts);
-        m_sandbox->setWorld(world);
-        QCOMPARE(m_sandbox->usbip({QStringLiteral("sim-drop"), port}).exitCode, 0);
-        QTRY_COMPARE_WITH_TIMEOUT(remoteStatus(Kingston),
-                                  QStringLiteral("lost connection (connecting again)"), 10000);
-
-        QVERIFY(selectRemote(Kingston));
-        QVERIFY(!child<QPushButton>("m_connectPushButton")->isEnabled());
-        QVERIFY(child<QPushButton>("m_disconnectPushButton")->isEnabled());
-        trigger("m_disconnectAction");
-        QCOMPARE(remoteStatus(Kingston), QStringLiteral("disconnected"));
-        QVERIFY(!m_sandbox->configFile(QStringLiteral("remote-usb-devices"))
-                     .contains(Kingston.toLatin1()));
     }
 
     // A port that vanishes behind the program's back shows as a lost

@@ -5,15 +5,8 @@
 
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
+#include <QElapsedTimer>
 
-namespace {
-
-const char Service[] = "org.freedesktop.Notifications";
-const char Path[] = "/org/freedesktop/Notifications";
-
-} // namespace
-
-// Lives in the server's thread.
 class FakeNotificationServer : public QDBusVirtualObject
 {
 public:
@@ -21,43 +14,24 @@ public:
         : m_owner(owner)
     {
     }
-
     QString introspect(const QString &) const override { return QString(); }
-
     bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
     {
-        if (message.type() != QDBusMessage::MethodCallMessage
-            || message.path() != QLatin1String(Path))
+        if (message.type() != QDBusMessage::MethodCallMessage)
             return false;
-        const QString member = message.member();
         const QVariantList args = message.arguments();
-        QDBusMessage reply;
-        if (member == QLatin1String("GetCapabilities")) {
+        QDBusMessage reply = message.createErrorReply(
+            QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"), message.member());
+        if (message.member() == QLatin1String("GetCapabilities")) {
             reply = message.createReply(QStringList{QStringLiteral("body")});
-        } else if (member == QLatin1String("GetServerInformation")) {
-            reply = message.createReply(QVariantList{QStringLiteral("fake"), QStringLiteral("ovra"),
-                                                     QStringLiteral("1"), QStringLiteral("1.2")});
-        } else if (member == QLatin1String("Notify") && args.size() == 8) {
-            FakeNotifications::Notification seen;
+        } else if (message.member() == QLatin1String("Notify") && args.size() == 8) {
             QElapsedTimer now;
             now.start();
-            seen.atMs = now.msecsSinceReference();
-            seen.appName = args.at(0).toString();
-            seen.appIcon = args.at(2).toString();
-            seen.summary = args.at(3).toString();
-            seen.body = args.at(4).toString();
-            uint id = 0;
-            {
-                QMutexLocker lock(&m_owner->m_mutex);
-                m_owner->m_notifications.append(seen);
-                id = uint(m_owner->m_notifications.size());
-            }
-            reply = message.createReply(QVariant::fromValue(id));
-        } else if (member == QLatin1String("CloseNotification")) {
-            reply = message.createReply();
-        } else {
-            reply = message.createErrorReply(
-                QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"), member);
+            QMutexLocker lock(&m_owner->m_mutex);
+            m_owner->m_notifications.append({args.at(0).toString(), args.at(2).toString(),
+                                             args.at(3).toString(), args.at(4).toString(),
+                                             now.msecsSinceReference()});
+            reply = message.createReply(uint(m_owner->m_notifications.size()));
         }
         QDBusConnection(connection).send(reply);
         return true;
@@ -68,24 +42,15 @@ private:
 };
 
 FakeNotifications::FakeNotifications()
-    : m_server(QLatin1String(Service), QStringLiteral("fake-notifications"),
-               QDBusConnection::SessionBus)
+    : m_server(QStringLiteral("org.freedesktop.Notifications"),
+               QStringLiteral("fake-notifications"), QDBusConnection::SessionBus)
 {
-}
-
-FakeNotifications::~FakeNotifications()
-{
-    stop();
 }
 
 bool FakeNotifications::start()
 {
-    return m_server.start(new FakeNotificationServer(this), {QLatin1String(Path)});
-}
-
-void FakeNotifications::stop()
-{
-    m_server.stop();
+    return m_server.start(new FakeNotificationServer(this),
+                          {QStringLiteral("/org/freedesktop/Notifications")});
 }
 
 QList<FakeNotifications::Notification> FakeNotifications::notifications() const

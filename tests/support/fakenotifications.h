@@ -5,43 +5,31 @@
 
 #include "fakebusserver.h"
 
-#include <QElapsedTimer>
 #include <QList>
 #include <QMutex>
 #include <QString>
 
-// A desktop's notification server (org.freedesktop.Notifications at
-// /org/freedesktop/Notifications) on the session bus of the test, serving
-// from a thread of its own: it answers GetCapabilities, GetServerInformation,
-// Notify and CloseNotification, and records every notification. Point
-// DBUS_SESSION_BUS_ADDRESS at a private bus before the first session-bus
-// connection of the process.
+// A desktop's notification server (org.freedesktop.Notifications) on the
+// test's session bus, from a thread of its own: it records every Notify.
 class FakeNotifications
 {
 public:
     struct Notification
     {
-        QString appName;
-        QString appIcon;
-        QString summary;
-        QString body;
-        qint64 atMs = 0; // when it arrived: a started QElapsedTimer's msecsSinceReference()
+        QString appName, appIcon, summary, body;
+        qint64 atMs; // arrival, as a started QElapsedTimer's msecsSinceReference()
     };
 
     FakeNotifications();
-    ~FakeNotifications();
-
     bool start();
-    void stop();
+    void stop() { m_server.stop(); }
     QString errorString() const { return m_server.errorString(); }
-
     QList<Notification> notifications() const;
     void clear();
 
 private:
     friend class FakeNotificationServer;
-
     mutable QMutex m_mutex;
     QList<Notification> m_notifications;
-    FakeBusServer m_server;
+    FakeBusServer m_server; // last: it stops serving before the list goes
 };
