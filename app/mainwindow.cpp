@@ -7,6 +7,7 @@
 #include "hostoffer.h"
 #include "localdevicesmodel.h"
 #include "ovraintegration.h"
+#include "ovranotification.h"
 #include "ovrawait.h"
 #include "remotedevicesmodel.h"
 #include "scannetworkdialog.h"
@@ -32,6 +33,9 @@ const char CurrentTabKey[] = "currentTab";
 const int LocalTab = 0;
 const int RemoteTab = 1;
 const int ListingPauseMs = 100;
+// The events of data/desktop/ovra-admin-usbip.notifyrc.
+const char ConnectionLostEvent[] = "connectionLost";
+const char ConnectionBackEvent[] = "connectionBack";
 
 // Shows the busy cursor while a blocking call (a listing, a Manager call)
 // runs in the GUI thread.
@@ -176,6 +180,8 @@ void MainWindow::initRemoteTab()
             &RemoteDevicesModel::setRow);
     connect(&m_remote, &RemoteDevices::rowChanged, this, &MainWindow::updateRemoteButtons);
     connect(&m_remote, &RemoteDevices::error, this, &MainWindow::showError);
+    connect(&m_remote, &RemoteDevices::connectionChanged, this,
+            &MainWindow::notifyConnectionChange);
 
     if (m_ui->m_tabWidget->currentIndex() == RemoteTab)
         updateRemoteDevices();
@@ -299,6 +305,21 @@ void MainWindow::listHost(const QString &host)
     updateRemoteDevices();
 }
 
+void MainWindow::notifyConnectionChange(const ConnectionChange &change)
+{
+    // Not one of the constant connections (any more): nothing is being healed.
+    if (!change.constant)
+        return;
+    if (change.attached) {
+        ovraNotify(QLatin1String(ConnectionBackEvent),
+                   tr("Connected again to %1 on %2").arg(change.name, change.host), QString());
+    } else {
+        ovraNotify(QLatin1String(ConnectionLostEvent),
+                   tr("Lost connection to %1 on %2").arg(change.name, change.host),
+                   tr("It is connected again as soon as the host exports it."));
+    }
+}
+
 void MainWindow::connectDevice(bool isConst)
 {
     const QModelIndex index = currentRemoteIndex();
@@ -331,8 +352,10 @@ void MainWindow::updateRemoteButtons()
 {
     const RemoteRow row = m_remoteModel->rowAt(currentRemoteIndex());
     const bool valid = row.device.isValid();
-    m_ui->m_connectPushButton->setEnabled(valid && !row.attached);
-    m_ui->m_disconnectPushButton->setEnabled(valid && row.attached);
+    // The Manager is healing a lost constant connection: it can be forgotten,
+    // not connected.
+    m_ui->m_connectPushButton->setEnabled(valid && !row.attached && !row.isHealing());
+    m_ui->m_disconnectPushButton->setEnabled(valid && row.canDisconnect());
 }
 
 void MainWindow::hostChanged(const QString &host)
@@ -380,7 +403,7 @@ void MainWindow::remoteContextMenuRequested(const QPoint &pos)
     if (!index.isValid())
         return;
     QMenu menu(this);
-    if (m_remoteModel->rowAt(index).attached) {
+    if (m_remoteModel->rowAt(index).canDisconnect()) {
         menu.addAction(m_ui->m_disconnectAction);
     } else {
         menu.addAction(m_ui->m_connectSessionAction);

@@ -54,6 +54,9 @@ private Q_SLOTS:
     void showError(const QString &error, const QString &detailed = QString());
     // Lists `host` as if it had been typed into the host field.
     void listHost(const QString &host);
+    // A constant connection the Manager lost or attached again: a desktop
+    // notification, not a box (the Manager heals it by itself).
+    void notifyConnectionChange(const ConnectionChange &change);
 
 private:
     // A drive that has just come or gone needs a moment before the tool

@@ -5,9 +5,23 @@
 
 #include "networkscan.h"
 #include "outsidetext.h"
+#include "ovrausbipmanager.h"
 #include "ovrawait.h"
 #include "usbipgrammar.h"
 #include "usbiplisting.h"
+
+#include <algorithm>
+
+namespace {
+
+// Whether two looks at a row's device tell the same of its connection.
+bool sameConnection(const RemoteRow &a, const RemoteRow &b)
+{
+    return a.attached == b.attached && a.lost == b.lost && a.port == b.port
+        && a.constantLine == b.constantLine;
+}
+
+} // namespace
 
 RemoteDevices::RemoteDevices(const Platform &platform, int kernelMajorVersion, QObject *parent)
     : QObject(parent)
@@ -24,6 +38,15 @@ RemoteDevices::RemoteDevices(const Platform &platform, int kernelMajorVersion, Q
     // The watch waits while the window waits for a call.
     connect(&m_watch, &QTimer::timeout, this,
             [this]() { OvraWait::whenIdle(this, [this]() { checkConnections(); }); });
+
+    // The Manager's news of a constant connection waits, like the watch,
+    // while the window waits for a call.
+    connect(&m_manager, &OvraAdminUsbIpInterface::ConnectionChanged, this,
+            [this](const QString &deviceId, bool attached) {
+                OvraWait::whenIdle(this, [this, deviceId, attached]() {
+                    takeConnectionChange(deviceId, attached);
+                });
+            });
 
     m_scanner->moveToThread(&m_thread);
     connect(&m_thread, &QThread::finished, m_scanner, &QObject::deleteLater);
@@ -171,49 +194,125 @@ bool RemoteDevices::connectDevice(const RemoteRow &row, bool constant)
                          reportAs(tr("Error connect to device!\n"))))
         return false;
 
+    // A port that never appears, or a port table that cannot be read, leaves
+    // the rows as the last table says.
+    if (const std::optional<QList<AttachedPort>> ports = portsShowing(row.device))
+        applyPorts(*ports, false);
+    return true;
+}
+
+std::optional<QList<AttachedPort>> RemoteDevices::portsShowing(const UsbDevice &device)
+{
     // The port may show up in the port table a little after the Manager's
-    // answer. Look a bounded number of times; a port that never appears, or
-    // a port table that cannot be read, leaves the rows as the last table
-    // says.
+    // answer or signal: look a bounded number of times.
     std::optional<QList<AttachedPort>> ports;
     for (int poll = 0; poll < AttachPollCount; ++poll) {
         if (poll > 0)
             OvraWait::pause(AttachPollPauseMs);
         ports = readPorts();
         if (!ports)
-            return true;
-        QStringList hosts{row.device.host()};
+            return std::nullopt;
+        QStringList hosts{device.host()};
         for (const AttachedPort &port : qAsConst(*ports))
             hosts.append(port.device.host);
-        if (DeviceMatch(hosts).find(row.device, *ports))
+        if (DeviceMatch(hosts).find(device, *ports))
             break;
     }
-    applyPorts(*ports, false);
-    return true;
+    return ports;
 }
 
 bool RemoteDevices::disconnectDevice(const RemoteRow &row)
 {
     // The line that keeps the device constantly goes with it, whatever host
-    // text it was written with.
-    if (!m_manager.truth(m_manager.DisconnectDevice(row.constantLine, row.port),
+    // text it was written with. A lost connection has no port to name.
+    const QString port = row.attached ? row.port : QString::fromLatin1(OvraUsbIp::UnknownPort);
+    if (!m_manager.truth(m_manager.DisconnectDevice(row.constantLine, port),
                          reportAs(tr("Error disconnect device!\n"))))
         return false;
+    bool anyLost = false;
     for (int index = 0; index < m_rows.size(); ++index) {
         RemoteRow &entry = m_rows[index];
-        const bool samePort = !row.port.isEmpty() && entry.port == row.port;
+        const bool samePort = !port.isEmpty() && entry.port == port;
         const bool sameLine = !row.constantLine.isEmpty() && entry.constantLine == row.constantLine;
-        if (!samePort && !sameLine)
-            continue;
-        if (samePort) {
-            entry.attached = false;
-            entry.port.clear();
+        if (samePort || sameLine) {
+            if (samePort) {
+                entry.attached = false;
+                entry.port.clear();
+            }
+            if (sameLine) {
+                // No longer healed: the Manager has forgotten it.
+                entry.constantLine.clear();
+                entry.lost = false;
+            }
+            Q_EMIT rowChanged(index, entry);
         }
-        if (sameLine)
-            entry.constantLine.clear();
-        Q_EMIT rowChanged(index, entry);
+        anyLost = anyLost || entry.lost;
     }
+    if (!anyLost)
+        m_watch.stop();
     return true;
+}
+
+void RemoteDevices::takeConnectionChange(const QString &deviceId, bool attached)
+{
+    const DeviceId id = DeviceId::parse(deviceId);
+    if (!id.isValid())
+        return;
+    const QList<DeviceId> lines = constantLines();
+    const bool constant =
+        std::any_of(lines.cbegin(), lines.cend(),
+                    [&deviceId](const DeviceId &line) { return line.text == deviceId; });
+    QStringList hosts{id.host};
+    for (const RemoteRow &row : qAsConst(m_rows))
+        hosts.append(row.device.host());
+    const DeviceMatch match(hosts);
+    QList<int> named;
+    for (int index = 0; index < m_rows.size(); ++index) {
+        if (match.matches(m_rows.at(index).device, id))
+            named.append(index);
+    }
+
+    ConnectionChange change;
+    change.attached = attached;
+    change.constant = constant;
+    if (named.isEmpty()) {
+        change.name =
+            id.vidPid.isEmpty() ? id.busId : QStringLiteral("%1 (%2)").arg(id.busId, id.vidPid);
+        change.host = id.host;
+    } else {
+        const UsbDevice &device = m_rows.at(named.first()).device;
+        change.name = device.name().isEmpty() ? device.busId() : device.name();
+        change.host = device.host();
+    }
+    change.name = OutsideText::cleaned(change.name);
+    change.host = OutsideText::cleaned(change.host);
+
+    if (attached && !named.isEmpty()) {
+        // Judged by a fresh port table, as the watch judges: the rows of the
+        // device take their port.
+        const UsbDevice device = m_rows.at(named.first()).device;
+        if (const std::optional<QList<AttachedPort>> ports = portsShowing(device))
+            applyPorts(*ports, true);
+    } else if (!attached) {
+        // The port table may show the port a moment longer: the Manager's
+        // word counts.
+        for (int index : qAsConst(named)) {
+            RemoteRow next = m_rows.at(index);
+            next.attached = false;
+            next.lost = true;
+            next.port.clear();
+            if (constant && !next.isConstant())
+                next.constantLine = deviceId;
+            RemoteRow &row = m_rows[index];
+            if (sameConnection(next, row))
+                continue;
+            row = next;
+            Q_EMIT rowChanged(index, row);
+        }
+        if (!named.isEmpty() && !m_watch.isActive())
+            m_watch.start();
+    }
+    Q_EMIT connectionChanged(change);
 }
 
 void RemoteDevices::applyPorts(const QList<AttachedPort> &ports, bool watch)
@@ -236,8 +335,7 @@ void RemoteDevices::applyPorts(const QList<AttachedPort> &ports, bool watch)
             next.lost = row.lost && !next.attached;
         }
         anyLost = anyLost || next.lost;
-        if (next.attached == row.attached && next.lost == row.lost && next.port == row.port
-            && next.constantLine == row.constantLine)
+        if (sameConnection(next, row))
             continue;
         row = next;
         Q_EMIT rowChanged(index, row);

@@ -31,14 +31,31 @@ struct RemoteRow
     QString constantLine;
 
     bool isConstant() const { return !constantLine.isEmpty(); }
+    // A constant connection that is lost: the Manager attaches it again as
+    // soon as its host exports the device.
+    bool isHealing() const { return lost && isConstant(); }
+    // Disconnect detaches an attached device, and forgets a constant
+    // connection that is lost (which stops the Manager's healing).
+    bool canDisconnect() const { return attached || isHealing(); }
 };
 
 Q_DECLARE_METATYPE(RemoteRow)
 
+// A constant connection that the Manager found lost, or attached again: what
+// a notification of it says.
+struct ConnectionChange
+{
+    QString name; // the device's name as its row shows it; its bus id when no row does
+    QString host; // the host as its row shows it, else as the Manager named it
+    bool attached = false; // attached again (true) or lost
+    bool constant = false; // a line of the constant-connections file names it
+};
+
 // The remote side: lists what one host exports (or what a scan of a network
 // found) with each device's connection here, attaches and detaches through
 // the Manager service, makes missing constant attachments again, watches for
-// lost connections and scans networks on a worker thread of its own. It
+// lost connections, follows the Manager's news of constant connections lost
+// and attached again, and scans networks on a worker thread of its own. It
 // hands its rows out whole (updated) or one by one (rowChanged).
 class RemoteDevices : public QObject
 {
@@ -68,6 +85,9 @@ public:
     // listed.
     bool update();
     bool connectDevice(const RemoteRow &row, bool constant);
+    // Detaches the row's device and forgets its constant line; a constant
+    // connection that is lost is forgotten by its line alone
+    // (OvraUsbIp::UnknownPort), which stops its healing.
     bool disconnectDevice(const RemoteRow &row);
     // The lost-connection watch: a row whose port has gone is lost; a lost
     // row whose device is attached again is not. Runs on its own every
@@ -90,6 +110,9 @@ Q_SIGNALS:
     void rowChanged(int row, const RemoteRow &value);
     void scanProgress(int offset);
     void error(const QString &error, const QString &detailed = QString());
+    // Once for each of the Manager's ConnectionChanged signals, after the
+    // rows it names have changed.
+    void connectionChanged(const ConnectionChange &change);
 
 private:
     friend class TestRemoteDevices;
@@ -108,6 +131,13 @@ private:
     // with `watch`, a row attached before whose port has gone is lost.
     void applyPorts(const QList<AttachedPort> &ports, bool watch);
     void restoreConstantConnections();
+    // The port table once it shows `device` attached, looked at up to
+    // AttachPollCount times; the last table when it never does; nothing
+    // (reported) when it cannot be read.
+    std::optional<QList<AttachedPort>> portsShowing(const UsbDevice &device);
+    // The Manager's ConnectionChanged: the rows of the device change at
+    // once, lost or attached again, and the window is told.
+    void takeConnectionChange(const QString &deviceId, bool attached);
     void takeScanResult(const QList<UsbDevice> &devices, bool anyListed);
     // Reports a failed Manager call as `error` under this headline.
     OvraAdminUsbIpInterface::ErrorReport reportAs(const QString &headline);

@@ -23,6 +23,8 @@ QModelIndex RemoteDevicesModel::indexOf(const QString &deviceId) const
 
 QString RemoteDevicesModel::statusText(const RemoteRow &row) const
 {
+    if (row.isHealing())
+        return tr("lost connection (connecting again)");
     if (row.lost)
         return tr("lost connection");
     if (row.attached)
@@ -66,6 +68,9 @@ QVariant RemoteDevicesModel::cell(int row, int column, int role) const
     case Qt::ToolTipRole:
         if (column == NameColumn)
             return device.name();
+        if (column == StatusColumn && entry.isHealing())
+            return tr("The device is attached again as soon as its host exports it. Disconnect "
+                      "forgets the constant connection.");
         return QVariant();
     default:
         return QVariant();

@@ -187,6 +187,18 @@
         <source>Error reading who may attach!</source>
         <translation>Ошибка чтения круга узлов, которым разрешено подключение!</translation>
     </message>
+    <message>
+        <source>Connected again to %1 on %2</source>
+        <translation>Снова подключено: %1 на %2</translation>
+    </message>
+    <message>
+        <source>Lost connection to %1 on %2</source>
+        <translation>Потеряно соединение с %1 на %2</translation>
+    </message>
+    <message>
+        <source>It is connected again as soon as the host exports it.</source>
+        <translation>Устройство будет подключено снова, как только узел снова его предоставит.</translation>
+    </message>
 </context>
 <context>
     <name>Ovra</name>
@@ -385,6 +397,14 @@
     <message>
         <source>disconnected</source>
         <translation>отключено</translation>
+    </message>
+    <message>
+        <source>lost connection (connecting again)</source>
+        <translation>соединение потеряно (подключается снова)</translation>
+    </message>
+    <message>
+        <source>The device is attached again as soon as its host exports it. Disconnect forgets the constant connection.</source>
+        <translation>Устройство будет подключено снова, как только его узел снова его предоставит. «Отключить» удаляет постоянное подключение.</translation>
     </message>
 </context>
 <context>

@@ -15,9 +15,11 @@ std::atomic<int> serverCount{0};
 
 } // namespace
 
-FakeBusServer::FakeBusServer(const QString &serviceName, const QString &label)
+FakeBusServer::FakeBusServer(const QString &serviceName, const QString &label,
+                             QDBusConnection::BusType bus)
     : m_serviceName(serviceName)
     , m_connectionName(QStringLiteral("ovra-%1-%2").arg(label).arg(++serverCount))
+    , m_bus(bus)
 {
     m_thread.setObjectName(label);
     m_thread.start();
@@ -43,10 +45,12 @@ bool FakeBusServer::start(QDBusVirtualObject *object, const QStringList &paths,
         return true;
     }
     m_error.clear();
-    QDBusConnection bus =
-        QDBusConnection::connectToBus(QDBusConnection::SystemBus, m_connectionName);
+    QDBusConnection bus = QDBusConnection::connectToBus(m_bus, m_connectionName);
     if (!bus.isConnected()) {
-        m_error = QStringLiteral("no system bus: %1").arg(bus.lastError().message());
+        m_error = QStringLiteral("no %1 bus: %2")
+                      .arg(m_bus == QDBusConnection::SystemBus ? QStringLiteral("system")
+                                                               : QStringLiteral("session"),
+                           bus.lastError().message());
         QDBusConnection::disconnectFromBus(m_connectionName);
         delete object;
         return false;

@@ -10,15 +10,16 @@
 
 class QDBusVirtualObject;
 
-// Serves one name on the system bus from a bus connection and a thread of
-// its own, so that the name answers while the thread that started it blocks
-// in a call or waits for a child process that calls. The fakes of the bus
-// services are built on it.
+// Serves one name on the system bus (or the session bus) from a bus
+// connection and a thread of its own, so that the name answers while the
+// thread that started it blocks in a call or waits for a child process that
+// calls. The fakes of the bus services are built on it.
 class FakeBusServer
 {
 public:
     // `label` names the connection and the thread in diagnostics.
-    FakeBusServer(const QString &serviceName, const QString &label);
+    FakeBusServer(const QString &serviceName, const QString &label,
+                  QDBusConnection::BusType bus = QDBusConnection::SystemBus);
     ~FakeBusServer();
 
     // Serves `object` (taken over; it moves into the server's thread and is
@@ -37,6 +38,7 @@ public:
 private:
     QString m_serviceName;
     QString m_connectionName;
+    QDBusConnection::BusType m_bus;
     QStringList m_paths;
     QThread m_thread;
     QDBusVirtualObject *m_object = nullptr;

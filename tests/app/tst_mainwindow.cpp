@@ -7,6 +7,7 @@
 
 #include "environment.h"
 #include "fakeavahi.h"
+#include "fakenotifications.h"
 #include "mainwindow.h"
 #include "modalcloser.h"
 #include "nethelpers.h"
@@ -143,6 +144,7 @@ private Q_SLOTS:
     void firstListingFollowsSavedTab();
     void localButtonsFollowCurrentRow();
     void remoteButtonsFollowCurrentRow();
+    void healedConnectionsNotifyWithoutBoxes();
     void hostFieldControlsRemoteUpdate();
     void doubleClickUnsharesAndDisconnects();
     void currentRowSurvivesRelisting();
@@ -182,6 +184,7 @@ private:
 
     PrivateBus m_sessionBus;
     FakeAvahi m_avahi;
+    FakeNotifications m_notifications;
 };
 
 int TestMainWindow::callCount(const QStringList &arguments) const
@@ -224,6 +227,7 @@ void TestMainWindow::initTestCase()
     QVERIFY2(m_sessionBus.start(), qPrintable(m_sessionBus.errorString()));
     qputenv("DBUS_SESSION_BUS_ADDRESS", m_sessionBus.address().toLocal8Bit());
     QVERIFY2(startWorld(), qPrintable(worldError()));
+    QVERIFY2(m_notifications.start(), qPrintable(m_notifications.errorString()));
     // 127.0.2.9 is called far.test.
     qputenv("OVRA_RESOLVER_HOSTS_FILE",
             QFile::encodeName(m_env->writeFile(QStringLiteral("hosts"),
@@ -244,6 +248,7 @@ void TestMainWindow::init()
     settings.sync();
 
     QVERIFY2(resetWorld(), qPrintable(worldError()));
+    m_env->removeConfigFile(QStringLiteral("remote-usb-devices"));
     // 1-1 is exported here (shared), 2-1 and 3-1 are not.
     m_usbip->setResponse(ListLocal, localList({"1-1", "2-1", "3-1"}));
     m_usbip->setResponse(ListLocalhost, remoteList("localhost", {"1-1"}));
@@ -446,6 +451,44 @@ void TestMainWindow::remoteButtonsFollowCurrentRow()
     QCOMPARE(current.siblingAtColumn(1).data().toString(), QStringLiteral("2-1"));
     QVERIFY(connectButton->isEnabled());
     QVERIFY(!disconnectButton->isEnabled());
+}
+
+// The Manager heals a constant connection: the row follows its word, the
+// desktop is told once per change, and no box appears, with or without a
+// notification server.
+void TestMainWindow::healedConnectionsNotifyWithoutBoxes()
+{
+    const QString line = RemoteHost + QStringLiteral("/1-1/abcd:1111");
+    m_env->writeConfigFile(QStringLiteral("remote-usb-devices"), line.toLatin1() + '\n');
+    QSettings().setValue(QStringLiteral("currentTab"), 1);
+    ModalCloser closer;
+    auto window = makeWindow();
+    QTreeView *view = remoteView(window.get());
+    view->setCurrentIndex(rowOf(view, QStringLiteral("1-1")).siblingAtColumn(3));
+    m_notifications.clear();
+    for (const bool withServer : {true, false}) {
+        if (!withServer) {
+            QTRY_COMPARE(m_notifications.notifications().size(), 2);
+            m_notifications.stop();
+        }
+        QVERIFY(m_manager->emitConnectionChanged(line, false));
+        QTRY_COMPARE(view->currentIndex().data(), "lost connection (connecting again)");
+        QVERIFY(child<QPushButton>(window.get(), "m_disconnectPushButton")->isEnabled());
+        QVERIFY(!child<QPushButton>(window.get(), "m_connectPushButton")->isEnabled());
+        QVERIFY(m_manager->emitConnectionChanged(line, true));
+        QTRY_COMPARE(view->currentIndex().data(), "connected (constantly)");
+    }
+    QVERIFY(m_notifications.start());
+    QTest::qWait(100);
+    QStringList shown; // one of each, though the device has two rows on kernels above 4
+    for (const FakeNotifications::Notification &seen : m_notifications.notifications())
+        shown << QStringList{seen.appName, seen.appIcon, seen.summary, seen.body}.join(" | ");
+    QCOMPARE(shown,
+             (QStringList{"Ovra admin usbip | rud-devices | Lost connection to Stick 1-1 on "
+                          "127.0.2.9 | It is connected again as soon as the host exports it.",
+                          "Ovra admin usbip | rud-devices | Connected again to Stick 1-1 on "
+                          "127.0.2.9 | "}));
+    QVERIFY(closer.boxes.isEmpty());
 }
 
 void TestMainWindow::hostFieldControlsRemoteUpdate()

@@ -4,6 +4,7 @@
 #include "fakeavahi.h"
 #include "hostbrowser.h"
 #include "nethelpers.h"
+#include "ovrausbipmanager.h"
 #include "remotedevices.h"
 #include "testworld.h"
 #include "tooloutput.h"
@@ -56,6 +57,13 @@ QStringList *recordSignals(RemoteDevices *service, QObject *context)
     QObject::connect(service, &RemoteDevices::error, context,
                      [events](const QString &error, const QString &detailed) {
                          events->append(QStringLiteral("error [%1] [%2]").arg(error, detailed));
+                     });
+    QObject::connect(service, &RemoteDevices::connectionChanged, context,
+                     [events](const ConnectionChange &change) {
+                         events->append(QStringLiteral("told [%1] on %2: %3, %4")
+                                            .arg(change.name, change.host,
+                                                 change.attached ? "back" : "lost",
+                                                 change.constant ? "constant" : "not constant"));
                      });
     return events;
 }
@@ -114,6 +122,8 @@ private Q_SLOTS:
     void disconnectDevice_data();
     void disconnectDevice();
     void lostConnectionWatch();
+    void managerTellsOfConstantConnections_data();
+    void managerTellsOfConstantConnections();
     void managerAbsent();
     void announcedHosts();
     void announcedHostsFollowAvahi();
@@ -556,6 +566,72 @@ void TestRemoteDevices::lostConnectionWatch()
     QVERIFY(!remote->isWatching());
     QCOMPARE(recorded->value(1), QStringLiteral("row 1: 2-1 attached 03"));
     QCOMPARE(calls(QStringLiteral("ConnectDevice")), 0);
+}
+
+void TestRemoteDevices::managerTellsOfConstantConnections_data()
+{
+    QTest::addColumn<int>("kernel");
+    QTest::addColumn<QString>("id"); // lost, then, with a port, back on it
+    QTest::addColumn<Ports>("back");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<bool>("forget"); // Disconnect of the lost row afterwards
+
+    // The Manager names the device as its line does, the port as the tool was given it.
+    const QString line = QStringLiteral("old-name/2-1/abcd:2222");
+    QTest::newRow("another name of the listed host: the row follows at once")
+        << 4 << line << Ports{{"127.0.0.40/2-1/abcd:2222", "05"}}
+        << QStringList{"row 1: 2-1 lost constantly " + line,
+                       "told [Stick Two] on nas: lost, constant",
+                       "row 1: 2-1 attached 05 constantly " + line,
+                       "told [Stick Two] on nas: back, constant"}
+        << false;
+    // The attached devices follow the host's own: the device has two rows.
+    QTest::newRow("two rows of one device, one word to the window")
+        << 5 << line << Ports()
+        << QStringList{"row 1: 2-1 lost constantly " + line, "row 3: 2-1 lost constantly " + line,
+                       "told [Stick Two] on nas: lost, constant"}
+        << true;
+    QTest::newRow("a device of no row: no row changes")
+        << 4 << "decoy/2-1/abcd:2222" << Ports()
+        << QStringList{"told [2-1 (abcd:2222)] on decoy: lost, not constant"} << false;
+    QTest::newRow("not a device id") << 4 << "nas" << Ports() << QStringList() << false;
+}
+
+void TestRemoteDevices::managerTellsOfConstantConnections()
+{
+    QFETCH(int, kernel);
+    QFETCH(QString, id);
+    QFETCH(Ports, back);
+    QFETCH(QStringList, events);
+    QFETCH(bool, forget);
+
+    m_env->writeConfigFile(QStringLiteral("remote-usb-devices"), "old-name/2-1/abcd:2222\n");
+    m_ports = {{QStringLiteral("nas/2-1/abcd:2222"), QStringLiteral("00")}};
+    const std::unique_ptr<RemoteDevices> remote = service(kernel);
+    QVERIFY(remote->update());
+    QObject context;
+    QStringList *recorded = recordSignals(remote.get(), &context);
+    // The lost port may still show in the Manager's table for a moment.
+    QVERIFY(m_manager->emitConnectionChanged(id, false));
+    if (!back.isEmpty()) {
+        QTRY_VERIFY(!recorded->isEmpty());
+        QMutexLocker locker(&m_mutex);
+        m_ports = back;
+        QVERIFY(m_manager->emitConnectionChanged(id, true));
+    }
+    QTRY_COMPARE(recorded->size(), events.size());
+    QTest::qWait(100);
+    QCOMPARE(*recorded, events);
+    QCOMPARE(calls(QStringLiteral("ConnectDevice")), 0);
+    if (forget) {
+        // Its port is unknown: the Manager forgets it by its line, and stops healing it.
+        QVERIFY(remote->rows().at(1).canDisconnect());
+        QVERIFY(remote->disconnectDevice(remote->rows().at(1)));
+        QCOMPARE(m_manager->calls().last().arguments,
+                 (QVariantList{"old-name/2-1/abcd:2222", OvraUsbIp::UnknownPort}));
+        QCOMPARE(describe(remote->rows().at(3)), QStringLiteral("2-1 disconnected"));
+        QVERIFY(!remote->isWatching());
+    }
 }
 
 void TestRemoteDevices::managerAbsent()

@@ -77,6 +77,10 @@ void TestRemoteModel::cells_data()
         << row("4-1", stick, false, true)
         << QStringList{"nas", "4-1", "ABCD:1111", "lost connection", "Stick"} << QColor(Qt::red)
         << QColor(Qt::blue);
+    QTest::newRow("lost constant connection: the Manager is healing it")
+        << row("5-1", stick, false, true, "nas/5-1/abcd:1111")
+        << QStringList{"nas", "5-1", "ABCD:1111", "lost connection (connecting again)", "Stick"}
+        << QColor(Qt::red) << QColor(Qt::blue);
     QTest::newRow("without ids") << row("6-1", "Acme Corp. : Thing", false, false)
                                  << QStringList{"nas", "6-1", "", "disconnected", "Thing"}
                                  << QColor(Qt::green) << QColor(Qt::green);
@@ -98,7 +102,8 @@ void TestRemoteModel::cells()
     QCOMPARE(shown, texts);
     QCOMPARE(model.index(0, RemoteDevicesModel::NameColumn).data(Qt::ToolTipRole).toString(),
              texts.last());
-    QVERIFY(!model.index(0, RemoteDevicesModel::StatusColumn).data(Qt::ToolTipRole).isValid());
+    QCOMPARE(model.index(0, RemoteDevicesModel::StatusColumn).data(Qt::ToolTipRole).isValid(),
+             value.isHealing());
     const QIcon icon = model.index(0, 0).data(Qt::DecorationRole).value<QIcon>();
     QCOMPARE(TestIconTheme::colourAt(icon, 8, 8), iconCentre);
     QCOMPARE(TestIconTheme::colourAt(icon, 28, 28), iconCorner);

@@ -8,6 +8,7 @@
 #include "sandboxworld.h"
 
 #include "environment.h"
+#include "fakenotifications.h"
 #include "localdevicesmodel.h"
 #include "mainwindow.h"
 #include "remotedevicesmodel.h"
@@ -98,6 +99,9 @@ class TestEndToEnd : public QObject
     Q_OBJECT
 
 private:
+    // The desktop's session bus and its notification server.
+    PrivateBus m_sessionBus;
+    FakeNotifications m_notifications;
     std::unique_ptr<SandboxWorld> m_sandbox;
     std::unique_ptr<MainWindow> m_window;
     QElapsedTimer m_clock;
@@ -185,8 +189,14 @@ private Q_SLOTS:
     void initTestCase()
     {
         m_clock.start();
+        // The session bus first: the sandbox's bus then takes its place as
+        // the system bus (PrivateBus points the system bus at each it
+        // starts), before the first connection, which fixes both addresses.
+        QVERIFY2(m_sessionBus.start(), qPrintable(m_sessionBus.errorString()));
+        qputenv("DBUS_SESSION_BUS_ADDRESS", m_sessionBus.address().toLocal8Bit());
         m_sandbox = std::make_unique<SandboxWorld>();
         QVERIFY2(m_sandbox->start(), qPrintable(m_sandbox->errorString()));
+        QVERIFY2(m_notifications.start(), qPrintable(m_notifications.errorString()));
         m_window = std::make_unique<MainWindow>(platformFromEnvironment());
         m_window->show();
         QVERIFY(localView() && remoteView() && localModel() && remoteModel());
@@ -322,14 +332,37 @@ private Q_SLOTS:
                     .contains(Cruzer.toLatin1()));
 
         // The kernel drops the connection (its exporter let the device go
-        // for a moment): the Manager attaches it again by itself.
+        // for a moment): the Manager attaches it again by itself; the row
+        // follows each step at once, and the desktop is told of each, with
+        // no box.
+        ModalWatcher watcher;
+        QStringList statuses;
+        const QMetaObject::Connection follow =
+            connect(remoteModel(), &QAbstractItemModel::dataChanged, this,
+                    [&]() { statuses << remoteStatus(Cruzer); });
+        m_notifications.clear();
         m_sandbox->managerLog();
+        QElapsedTimer clock;
+        clock.start();
         QCOMPARE(m_sandbox->usbip({"sim-drop", "0"}).exitCode, 0);
         QCOMPARE(attachedCount(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(attachedCount(), 1, 10000);
         QByteArray log;
         QTRY_VERIFY2((log += m_sandbox->managerLog()).contains("is attached again"),
                      log.constData());
+        QTRY_COMPARE(m_notifications.notifications().size(), 2);
+        QTRY_COMPARE(statuses.last(), QStringLiteral("connected (constantly)"));
+        disconnect(follow);
+        QCOMPARE(statuses.first(), QStringLiteral("lost connection (connecting again)"));
+        const QList<FakeNotifications::Notification> told = m_notifications.notifications();
+        QCOMPARE(told.at(0).summary,
+                 QStringLiteral("Lost connection to Cruzer Blade on 127.0.4.1"));
+        QCOMPARE(told.at(1).summary,
+                 QStringLiteral("Connected again to Cruzer Blade on 127.0.4.1"));
+        QVERIFY(watcher.boxes.isEmpty());
+        qInfo("sim-drop of a constant connection: notified lost after %lld ms, back after %lld ms",
+              told.at(0).atMs - clock.msecsSinceReference(),
+              told.at(1).atMs - clock.msecsSinceReference());
 
         // The port goes (a reboot of this machine); listing the host again
         // attaches the constant device anew.

@@ -8,8 +8,11 @@
 //             wall time and peak resident memory;
 //  scanclose - the program's end while a scan of a loopback /16 runs (a
 //             quit, or the session closing every window): the time until
-//             the window and its worker thread are gone.
-// Usage: ovra-bench-window [refresh|startup|scanclose] (all by default).
+//             the window and its worker thread are gone;
+//  heal     - the Manager's ConnectionChanged for a constant connection
+//             shown in the remote table: the time until its row changes,
+//             lost and attached again.
+// Usage: ovra-bench-window [refresh|startup|scanclose|heal] (all by default).
 
 #include "environment.h"
 #include "fakemanager.h"
@@ -26,6 +29,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QHostInfo>
 #include <QMutex>
@@ -34,6 +38,7 @@
 #include <QTest>
 #include <QTextStream>
 #include <QTimer>
+#include <QTreeView>
 
 #include <algorithm>
 #include <cstdio>
@@ -219,6 +224,47 @@ void benchScanClose()
     }
 }
 
+void benchHeal(FakeUsbip &usbip, TestEnvironment &env, FakeManager &manager)
+{
+    const QString host = QStringLiteral("127.0.0.1");
+    const QString line = host + QStringLiteral("/1-1/abcd:1000");
+    usbip.setResponse({QStringLiteral("list"), QStringLiteral("-r"), host}, remoteList(host, 20));
+    env.writeConfigFile(QStringLiteral("remote-usb-devices"), line.toLatin1() + '\n');
+    manager.setHandler({});
+    manager.setReply(QStringLiteral("PortsInfo"),
+                     QString::fromLatin1(ToolOutput::portHeader()
+                                         + ToolOutput::portBlock("00", "Acme : Stick (abcd:1000)",
+                                                                 "127.0.0.1:3240/1-1")));
+    QSettings().setValue(QStringLiteral("host"), host);
+    QSettings().setValue(QStringLiteral("currentTab"), 1);
+    MainWindow window(platformFromEnvironment());
+    QEventLoop rowChanged;
+    QObject::connect(
+        window.findChild<QTreeView *>(QStringLiteral("m_remoteDevicesTreeView"))->model(),
+        &QAbstractItemModel::dataChanged, &rowChanged, &QEventLoop::quit);
+    QTimer limit; // no change: a 5000 ms figure
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &rowChanged, &QEventLoop::quit);
+    QList<double> times[2]; // ms, lost and back
+    for (int round = 0; round < 40; ++round) {
+        QElapsedTimer clock;
+        clock.start();
+        manager.emitConnectionChanged(line, round % 2);
+        limit.start(5000);
+        rowChanged.exec();
+        times[round % 2].append(clock.nsecsElapsed() / 1e6);
+    }
+    for (QList<double> &measured : times) {
+        std::sort(measured.begin(), measured.end());
+        print(QStringLiteral("heal: ConnectionChanged(%1) to the row's change: min %2, median %3, "
+                             "max %4 ms (20 signals)")
+                  .arg(&measured == &times[1] ? "true" : "false")
+                  .arg(measured.first(), 0, 'f', 1)
+                  .arg(measured.at(10), 0, 'f', 1)
+                  .arg(measured.last(), 0, 'f', 1));
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -255,5 +301,7 @@ int main(int argc, char **argv)
         benchRefresh(usbip, env, manager);
     if (what.isEmpty() || what == QLatin1String("scanclose"))
         benchScanClose();
+    if (what.isEmpty() || what == QLatin1String("heal"))
+        benchHeal(usbip, env, manager);
     return 0;
 }
