@@ -377,13 +377,13 @@ Result attachCommand(const Options &options, World &world, bool *changed)
     if (!world.vhci)
         return fail(noVhciError());
 
-    // High-speed and slower devices take the first free port of the
-    // high-speed hub, super-speed ones one of the super-speed hub.
+    // High-speed and slower devices take the first free port of a
+    // high-speed hub, super-speed ones one of a super-speed hub, the first
+    // controller's hubs first.
     const bool super = found->speed >= 5;
-    const int first = super ? world.portCount : 0;
     int free = -1;
-    for (int port = first; port < first + world.portCount; ++port) {
-        if (world.portIndex(port) < 0) {
+    for (int port = 0; port < world.totalPorts(); ++port) {
+        if (world.isSuperSpeedPort(port) == super && world.portIndex(port) < 0) {
             free = port;
             break;
         }
@@ -417,9 +417,9 @@ Result detachCommand(const Options &options, World &world, bool *changed)
     }
     if (!world.vhci)
         return fail(noVhciError());
-    if (number >= 2 * world.portCount)
+    if (number >= world.totalPorts())
         return fail(error(
-            QStringLiteral("Invalid port %1 > maxports %2").arg(text).arg(2 * world.portCount)));
+            QStringLiteral("Invalid port %1 > maxports %2").arg(text).arg(world.totalPorts())));
     Result result;
     const int index = world.portIndex(number);
     if (index < 0) {
@@ -508,6 +508,7 @@ bool World::fromJson(const QByteArray &json, QString *error)
     usbipd = root.value(QStringLiteral("usbipd")).toBool(true);
     vhci = root.value(QStringLiteral("vhci")).toBool(true);
     usbipHost = root.value(QStringLiteral("usbipHost")).toBool(true);
+    controllers = qBound(1, root.value(QStringLiteral("controllers")).toInt(8), 16);
     portCount = qBound(1, root.value(QStringLiteral("portCount")).toInt(15), 64);
     const QJsonArray local = root.value(QStringLiteral("localDevices")).toArray();
     for (const QJsonValue &value : local)
@@ -535,7 +536,7 @@ bool World::fromJson(const QByteArray &json, QString *error)
         port.host = object.value(QStringLiteral("host")).toString();
         port.service = object.value(QStringLiteral("service")).toString(QStringLiteral("3240"));
         port.device = Device::fromJson(object.value(QStringLiteral("device")).toObject());
-        if (port.port >= 0 && port.port < 2 * portCount && portIndex(port.port) < 0)
+        if (port.port >= 0 && port.port < totalPorts() && portIndex(port.port) < 0)
             attached << port;
     }
     return true;
@@ -569,9 +570,9 @@ QByteArray World::toJson() const
     }
     const QJsonObject root{
         {QStringLiteral("usbipd"), usbipd},       {QStringLiteral("vhci"), vhci},
-        {QStringLiteral("usbipHost"), usbipHost}, {QStringLiteral("portCount"), portCount},
-        {QStringLiteral("localDevices"), local},  {QStringLiteral("hosts"), hostObjects},
-        {QStringLiteral("attached"), ports}};
+        {QStringLiteral("usbipHost"), usbipHost}, {QStringLiteral("controllers"), controllers},
+        {QStringLiteral("portCount"), portCount}, {QStringLiteral("localDevices"), local},
+        {QStringLiteral("hosts"), hostObjects},   {QStringLiteral("attached"), ports}};
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
@@ -629,8 +630,8 @@ int World::portIndex(int port) const
 
 QString World::portBusid(int port) const
 {
-    return port < portCount ? QStringLiteral("3-%1").arg(port + 1)
-                            : QStringLiteral("4-%1").arg(port - portCount + 1);
+    const int hub = port / portCount;
+    return QStringLiteral("%1-%2").arg(3 + hub).arg(port % portCount + 1);
 }
 
 QByteArray speedText(int speed)
@@ -693,7 +694,7 @@ QByteArray formatPorts(const World &world)
 {
     QByteArray out = "Imported USB devices\n"
                      "====================\n";
-    for (int number = 0; number < 2 * world.portCount; ++number) {
+    for (int number = 0; number < world.totalPorts(); ++number) {
         const int index = world.portIndex(number);
         if (index < 0)
             continue;
@@ -732,7 +733,7 @@ Result writeSysfs(const World &world, const QString &root)
     if (world.vhci)
         ok = ok && QDir().mkpath(root + QStringLiteral("/module/vhci_hcd"))
             && writeFile(root + QStringLiteral("/devices/platform/vhci_hcd.0/nports"),
-                         QByteArray::number(2 * world.portCount) + '\n');
+                         QByteArray::number(world.totalPorts()) + '\n');
     for (const Device &device : world.localDevices) {
         const QString folder = root + QStringLiteral("/bus/usb/devices/") + device.busid;
         ok = ok && QDir().mkpath(folder);
