@@ -41,7 +41,9 @@ void HostOffer::update()
         QAction *item =
             m_menu->addAction(QString(host.label()).replace(QLatin1Char('&'), QLatin1String("&&")));
         const QString target = host.host();
-        connect(item, &QAction::triggered, this, [this, target]() { Q_EMIT chosen(target); });
+        connect(item, &QAction::triggered, this, [this, target]() {
+            Q_EMIT chosen(target);
+        });
     }
     m_action->setVisible(!hosts.isEmpty());
     if (hosts.isEmpty())

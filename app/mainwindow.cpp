@@ -71,7 +71,9 @@ MainWindow::MainWindow(const Platform &platform, QWidget *parent)
 
     auto *help = new QShortcut(QKeySequence(Qt::Key_F1), this);
     help->setContext(Qt::WindowShortcut);
-    connect(help, &QShortcut::activated, this, []() { ovraHelpShow(QString()); });
+    connect(help, &QShortcut::activated, this, []() {
+        ovraHelpShow(QString());
+    });
 
     connect(m_ui->m_hostLineEdit, &QLineEdit::textChanged, this, &MainWindow::hostChanged);
     connect(m_ui->m_scanPushButton, &QPushButton::clicked, this, &MainWindow::scanNetwork);
@@ -138,16 +140,22 @@ void MainWindow::initLocalTab()
     Solid::DeviceNotifier *notifier = Solid::DeviceNotifier::instance();
     const auto driveChanged = [this](const QString &udi) {
         if (udi.contains(DrivePrefix))
-            OvraWait::whenIdle(this, [this]() { updateLocalDevices(PauseFirst); });
+            OvraWait::whenIdle(this, [this]() {
+                updateLocalDevices(PauseFirst);
+            });
     };
     connect(notifier, &Solid::DeviceNotifier::deviceAdded, this, driveChanged);
     connect(notifier, &Solid::DeviceNotifier::deviceRemoved, this, driveChanged);
 
-    connect(m_ui->m_updateLocalPushButton, &QPushButton::clicked, this,
-            [this]() { updateLocalDevices(PauseFirst); });
-    connect(m_ui->m_shareSessionAction, &QAction::triggered, this,
-            [this]() { shareDevice(false); });
-    connect(m_ui->m_shareConstAction, &QAction::triggered, this, [this]() { shareDevice(true); });
+    connect(m_ui->m_updateLocalPushButton, &QPushButton::clicked, this, [this]() {
+        updateLocalDevices(PauseFirst);
+    });
+    connect(m_ui->m_shareSessionAction, &QAction::triggered, this, [this]() {
+        shareDevice(false);
+    });
+    connect(m_ui->m_shareConstAction, &QAction::triggered, this, [this]() {
+        shareDevice(true);
+    });
     connect(m_ui->m_unshareAction, &QAction::triggered, this, &MainWindow::unshareDevice);
     connect(m_ui->m_unsharePushButton, &QPushButton::clicked, this, &MainWindow::unshareDevice);
     connect(m_ui->m_accessPushButton, &QPushButton::clicked, this, &MainWindow::editShareAccess);
@@ -200,10 +208,12 @@ void MainWindow::initRemoteTab()
             &MainWindow::updateRemoteDevices);
     connect(new HostOffer(&m_announcedHosts, m_ui->m_hostLineEdit), &HostOffer::chosen, this,
             &MainWindow::listHost);
-    connect(m_ui->m_connectSessionAction, &QAction::triggered, this,
-            [this]() { connectDevice(false); });
-    connect(m_ui->m_connectConstAction, &QAction::triggered, this,
-            [this]() { connectDevice(true); });
+    connect(m_ui->m_connectSessionAction, &QAction::triggered, this, [this]() {
+        connectDevice(false);
+    });
+    connect(m_ui->m_connectConstAction, &QAction::triggered, this, [this]() {
+        connectDevice(true);
+    });
     connect(m_ui->m_disconnectAction, &QAction::triggered, this, &MainWindow::disconnectDevice);
     connect(m_ui->m_disconnectPushButton, &QPushButton::clicked, this,
             &MainWindow::disconnectDevice);
@@ -228,9 +238,9 @@ QModelIndex MainWindow::currentRemoteIndex() const
 void MainWindow::selectRow(QTreeView *view, const QModelIndex &index)
 {
     if (index.isValid()) {
-        view->selectionModel()->setCurrentIndex(
-            index,
-            QItemSelectionModel::Select | QItemSelectionModel::Current | QItemSelectionModel::Rows);
+        view->selectionModel()->setCurrentIndex(index, QItemSelectionModel::Select
+                                                           | QItemSelectionModel::Current
+                                                           | QItemSelectionModel::Rows);
     }
 }
 
@@ -422,7 +432,9 @@ void MainWindow::showError(const QString &error, const QString &detailed)
         return;
     m_errorBoxes.append(failure);
     // A box runs an event loop of its own: never in the middle of a call.
-    OvraWait::whenIdle(this, [this]() { showErrorBoxes(); });
+    OvraWait::whenIdle(this, [this]() {
+        showErrorBoxes();
+    });
 }
 
 void MainWindow::showEvent(QShowEvent *event)
@@ -432,7 +444,12 @@ void MainWindow::showEvent(QShowEvent *event)
     // after it has painted, rather than alone on the screen before it.
     if (!m_errorBoxes.isEmpty())
         QMetaObject::invokeMethod(
-            this, [this]() { OvraWait::whenIdle(this, [this]() { showErrorBoxes(); }); },
+            this,
+            [this]() {
+                OvraWait::whenIdle(this, [this]() {
+                    showErrorBoxes();
+                });
+            },
             Qt::QueuedConnection);
 }
 

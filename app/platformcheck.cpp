@@ -130,7 +130,7 @@ PlatformCheck::Requirement serviceRequirement(bool *active)
                                "package ovra-admin-usbip-manager")
                     + errorSuffix(fileError)};
     const QString state = activeState + QStringLiteral(", ")
-        + (fileState.isEmpty() ? QStringLiteral("?") : fileState);
+                        + (fileState.isEmpty() ? QStringLiteral("?") : fileState);
     if (!*active)
         return {false, name,
                 state + QStringLiteral("; start it: sudo systemctl enable --now usbipd.service")};
@@ -193,11 +193,11 @@ PlatformCheck::Requirement accessRequirement(const AccessState &access)
     case AccessState::Kind::Restricted:
         if (access.hosts.isEmpty())
             return {true, name, QStringLiteral("only this machine")};
-        return {
-            true, name,
-            QStringLiteral("only this machine and %1 listed %2")
-                .arg(access.hosts.size())
-                .arg(access.hosts.size() == 1 ? QStringLiteral("host") : QStringLiteral("hosts"))};
+        return {true, name,
+                QStringLiteral("only this machine and %1 listed %2")
+                    .arg(access.hosts.size())
+                    .arg(access.hosts.size() == 1 ? QStringLiteral("host")
+                                                  : QStringLiteral("hosts"))};
     case AccessState::Kind::Broken:
         return {false, name,
                 access.problem
@@ -240,7 +240,7 @@ PlatformCheck::Requirement discoveryRequirement()
     if (!bus.isConnected()) {
         result.met = false;
         result.finding = QStringLiteral("unavailable: the system bus cannot be reached")
-            + errorSuffix(bus.lastError().message());
+                       + errorSuffix(bus.lastError().message());
     } else if (bus.interface()->isServiceRegistered(avahi).value()) {
         result.finding = QStringLiteral("available: Avahi runs on the system bus");
     } else if (bus.interface()->activatableServiceNames().value().contains(avahi)) {
@@ -369,9 +369,9 @@ int print(const QList<Requirement> &requirements, QTextStream &out)
 {
     int status = 0;
     for (const Requirement &requirement : requirements) {
-        const QString state = requirement.met ? QStringLiteral("OK")
-            : requirement.optional            ? QStringLiteral("OPTIONAL")
-                                              : QStringLiteral("MISSING");
+        const QString state = requirement.met      ? QStringLiteral("OK")
+                            : requirement.optional ? QStringLiteral("OPTIONAL")
+                                                   : QStringLiteral("MISSING");
         out << state.leftJustified(9) << requirement.name << QStringLiteral(": ")
             << requirement.finding << '\n';
         if (!requirement.met && !requirement.optional)

@@ -168,7 +168,9 @@ void QtSingleApplication::readMessages()
                 activateWindow();
         };
         connect(socket, &QLocalSocket::readyRead, socket, handle);
-        QTimer::singleShot(readTimeoutMs, socket, [socket]() { socket->abort(); });
+        QTimer::singleShot(readTimeoutMs, socket, [socket]() {
+            socket->abort();
+        });
         if (socket->bytesAvailable() > 0)
             handle();
     }

@@ -33,11 +33,12 @@ QStringList PackageManager::queryEnvironment()
 // distribution.
 QStringList PackageManager::packagesInDatabase(const QStringList &names) const
 {
-    const QString output = m_query(
-        QStringLiteral("dpkg-query"),
-        QStringList{QStringLiteral("-W"), QStringLiteral("-f=${db:Status-Abbrev}\\t${Package}\\n"),
-                    QStringLiteral("--")}
-            + names);
+    const QString output =
+        m_query(QStringLiteral("dpkg-query"),
+                QStringList{QStringLiteral("-W"),
+                            QStringLiteral("-f=${db:Status-Abbrev}\\t${Package}\\n"),
+                            QStringLiteral("--")}
+                    + names);
     QStringList packages;
     const QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString &text : lines) {
@@ -155,8 +156,8 @@ ToolsPackage PackageManager::usbipToolsPackage(const QString &kernelRelease) con
     // two this distribution has, and, when they know neither (offline,
     // never updated), what the system says it is.
     const QStringList available = isValidPackageName(kernelTools)
-        ? packagesInAptLists({kernelTools, debianTools})
-        : packagesInAptLists({debianTools});
+                                    ? packagesInAptLists({kernelTools, debianTools})
+                                    : packagesInAptLists({debianTools});
     if (available.contains(kernelTools))
         return {kernelTools, false};
     if (available.contains(debianTools))

@@ -30,11 +30,12 @@ const int waiterSlackMs = 1000;
 QString fullUnitName(const QString &unit)
 {
     // systemd's unit types; anything else is a service name.
-    static const QStringList types{
-        QStringLiteral(".service"), QStringLiteral(".socket"), QStringLiteral(".target"),
-        QStringLiteral(".device"),  QStringLiteral(".mount"),  QStringLiteral(".automount"),
-        QStringLiteral(".swap"),    QStringLiteral(".timer"),  QStringLiteral(".path"),
-        QStringLiteral(".slice"),   QStringLiteral(".scope")};
+    static const QStringList types{QStringLiteral(".service"), QStringLiteral(".socket"),
+                                   QStringLiteral(".target"),  QStringLiteral(".device"),
+                                   QStringLiteral(".mount"),   QStringLiteral(".automount"),
+                                   QStringLiteral(".swap"),    QStringLiteral(".timer"),
+                                   QStringLiteral(".path"),    QStringLiteral(".slice"),
+                                   QStringLiteral(".scope")};
     for (const QString &type : types) {
         if (unit.endsWith(type))
             return unit;
@@ -79,8 +80,8 @@ QDBusMessage SystemdService::callManager(const QString &method, const QVariantLi
     const QDBusMessage reply =
         send(message, interactive ? interactiveCallTimeoutMs : callTimeoutMs);
     m_lastError = reply.type() == QDBusMessage::ErrorMessage
-        ? reply.errorName() + QStringLiteral(": ") + reply.errorMessage()
-        : QString();
+                    ? reply.errorName() + QStringLiteral(": ") + reply.errorMessage()
+                    : QString();
     return reply;
 }
 
@@ -91,7 +92,11 @@ QDBusMessage SystemdService::send(const QDBusMessage &message, int timeoutMs)
         // The watcher's signal wakes the waiting event loop when the answer
         // comes; the bus's own time-out comes first.
         const QDBusPendingCallWatcher watcher(call);
-        m_waiter([&call]() { return call.isFinished(); }, timeoutMs + waiterSlackMs);
+        m_waiter(
+            [&call]() {
+                return call.isFinished();
+            },
+            timeoutMs + waiterSlackMs);
     }
     call.waitForFinished();
     return call.reply();
@@ -100,7 +105,11 @@ QDBusMessage SystemdService::send(const QDBusMessage &message, int timeoutMs)
 void SystemdService::pause(int ms)
 {
     if (m_waiter) {
-        m_waiter([]() { return false; }, ms);
+        m_waiter(
+            []() {
+                return false;
+            },
+            ms);
         return;
     }
     QEventLoop loop;
@@ -123,8 +132,9 @@ QString SystemdService::activeState()
     const QString path = unitPath();
     if (path.isEmpty())
         return QString();
-    QDBusMessage message = QDBusMessage::createMethodCall(
-        serviceName(), path, QLatin1String(propertiesInterface), QStringLiteral("Get"));
+    QDBusMessage message =
+        QDBusMessage::createMethodCall(serviceName(), path, QLatin1String(propertiesInterface),
+                                       QStringLiteral("Get"));
     message << QLatin1String(unitInterface) << QStringLiteral("ActiveState");
     const QDBusMessage reply = send(message, callTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {

@@ -6,15 +6,18 @@
 #include <QIcon>
 
 LocalDevicesModel::LocalDevicesModel(QObject *parent)
-    : DeviceRowsModel(
-        {QStringLiteral("BUSID"), QStringLiteral("VID:PID"), tr("Status"), tr("Name")}, parent)
+    : DeviceRowsModel({QStringLiteral("BUSID"), QStringLiteral("VID:PID"), tr("Status"),
+                       tr("Name")},
+                      parent)
 {
     static_assert(ColumnCount == 4, "one header per column");
 }
 
 QModelIndex LocalDevicesModel::indexOf(const QString &busId) const
 {
-    return firstIndex([&busId](const LocalRow &row) { return row.device.busId() == busId; });
+    return firstIndex([&busId](const LocalRow &row) {
+        return row.device.busId() == busId;
+    });
 }
 
 QString LocalDevicesModel::statusText(const LocalRow &row) const

@@ -158,9 +158,9 @@ bool LocalSharing::update()
 bool LocalSharing::share(const UsbDevice &device, bool constant)
 {
     // Only a non-empty vid:pid text asks the Manager to keep the share.
-    if (!m_manager.truth(
-            m_manager.ShareDevice(device.busId(), constant ? device.vidPid() : QString()),
-            reportAs(tr("Error share device!\n"))))
+    if (!m_manager.truth(m_manager.ShareDevice(device.busId(),
+                                               constant ? device.vidPid() : QString()),
+                         reportAs(tr("Error share device!\n"))))
         return false;
     setShare(device.busId(), constant ? LocalRow::Share::Constant : LocalRow::Share::Session);
     return true;
@@ -209,9 +209,8 @@ void LocalSharing::setShare(const QString &busId, LocalRow::Share share)
 OvraAdminUsbIpInterface::ErrorReport LocalSharing::reportAs(const QString &headline)
 {
     return [this, headline](const QString &detailed) {
-        Q_EMIT error(
-            headline,
-            OutsideText::cleaned(detailed, OutsideText::MaxShownChars, OutsideText::Lines::Kept));
+        Q_EMIT error(headline, OutsideText::cleaned(detailed, OutsideText::MaxShownChars,
+                                                    OutsideText::Lines::Kept));
     };
 }
 

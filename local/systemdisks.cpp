@@ -63,7 +63,7 @@ public:
         for (const QJsonValue &value : devices) {
             const QJsonObject device = value.toObject();
             const bool system = below || carriesTheSystem(device)
-                || m_uuids.contains(device.value(QLatin1String("uuid")).toString());
+                             || m_uuids.contains(device.value(QLatin1String("uuid")).toString());
             const QString path = device.value(QLatin1String("path")).toString();
             if (system && !path.isEmpty() && !m_devices.contains(path))
                 m_devices.append(path);

@@ -101,7 +101,11 @@ void OvraAdminUsbIpInterface::wait(const QDBusPendingCall &call)
         // The watcher's signal is what wakes a waiting event loop when the
         // answer comes; the bus's own time-out comes before the waiter's.
         const QDBusPendingCallWatcher watcher(call);
-        m_waiter([&call]() { return call.isFinished(); }, timeout() + WaiterSlackMs);
+        m_waiter(
+            [&call]() {
+                return call.isFinished();
+            },
+            timeout() + WaiterSlackMs);
     }
     QDBusPendingCall(call).waitForFinished();
 }

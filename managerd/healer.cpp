@@ -78,10 +78,12 @@ Healer::Healer(const Sysfs &sysfs, const Files &files, int toolTimeoutMs, const 
     connect(&m_watch, &QTimer::timeout, this, &Healer::look);
     m_reread.setSingleShot(true);
     connect(&m_reread, &QTimer::timeout, this, &Healer::reread);
-    connect(&m_watcher, &QFileSystemWatcher::fileChanged, this,
-            [this]() { m_reread.start(RereadDelayMs); });
-    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this,
-            [this]() { m_reread.start(RereadDelayMs); });
+    connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, [this]() {
+        m_reread.start(RereadDelayMs);
+    });
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, [this]() {
+        m_reread.start(RereadDelayMs);
+    });
     connect(&m_probePoll, &QTimer::timeout, this, &Healer::pollProbes);
 }
 
@@ -255,8 +257,9 @@ void Healer::seen(const ConnectionPtr &connection, bool attached)
 
 void Healer::lookAtShares()
 {
-    const QList<Sysfs::UsbDevice> devices = m_sysfs.usbDevices(
-        [this](const QString &vidPid) { return m_shareModels.contains(vidPid); });
+    const QList<Sysfs::UsbDevice> devices = m_sysfs.usbDevices([this](const QString &vidPid) {
+        return m_shareModels.contains(vidPid);
+    });
     QSet<QString> present;
     QSet<QString> busIds;
     for (const Sysfs::UsbDevice &device : devices) {
@@ -388,24 +391,25 @@ void Healer::attemptConnection(const ConnectionPtr &connection)
                             return;
                         }
                         connection->acting = true;
-                        m_tools.runUsbip(
-                            {QStringLiteral("attach"), QStringLiteral("-r"), host,
-                             QStringLiteral("-b"), connection->busId},
-                            m_toolTimeoutMs, [this, connection, counts](const ToolResult &result) {
-                                connection->acting = false;
-                                if (!counts()) {
-                                    connection->busy = false;
-                                    resume(*connection);
-                                } else if (result.succeeded()) {
-                                    healed(*connection, QStringLiteral("is attached again"));
-                                    emit connectionChanged(connection->id, true);
-                                } else {
-                                    retryLater(*connection,
-                                               QStringLiteral("usbip attach: ")
-                                                   + oneLine(result.failureText()));
-                                }
-                                settle(*connection);
-                            });
+                        m_tools.runUsbip({QStringLiteral("attach"), QStringLiteral("-r"), host,
+                                          QStringLiteral("-b"), connection->busId},
+                                         m_toolTimeoutMs,
+                                         [this, connection, counts](const ToolResult &result) {
+                                             connection->acting = false;
+                                             if (!counts()) {
+                                                 connection->busy = false;
+                                                 resume(*connection);
+                                             } else if (result.succeeded()) {
+                                                 healed(*connection,
+                                                        QStringLiteral("is attached again"));
+                                                 emit connectionChanged(connection->id, true);
+                                             } else {
+                                                 retryLater(*connection,
+                                                            QStringLiteral("usbip attach: ")
+                                                                + oneLine(result.failureText()));
+                                             }
+                                             settle(*connection);
+                                         });
                     });
             });
     });
@@ -439,7 +443,8 @@ void Healer::attemptShare(const SharePtr &share)
                                {QStringLiteral("bind"), QStringLiteral("-b"), share->busId},
                                m_toolTimeoutMs, [this, share, counts](const ToolResult &result) {
                                    share->acting = false;
-                                   const bool bound = result.succeeded()
+                                   const bool bound =
+                                       result.succeeded()
                                        || result.standardError.contains(UsbIpGrammar::AlreadyBound);
                                    if (!bound)
                                        m_tools.giveBack(share->busId);
@@ -449,9 +454,8 @@ void Healer::attemptShare(const SharePtr &share)
                                    } else if (bound) {
                                        healed(*share, QStringLiteral("is shared again"));
                                    } else {
-                                       retryLater(*share,
-                                                  QStringLiteral("usbip bind: ")
-                                                      + oneLine(result.failureText()));
+                                       retryLater(*share, QStringLiteral("usbip bind: ")
+                                                              + oneLine(result.failureText()));
                                    }
                                    settle(*share);
                                });

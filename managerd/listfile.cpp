@@ -93,9 +93,10 @@ QStringList ListFile::staleTemporaryFiles() const
         + QRegularExpression::escape(list.fileName() + QLatin1String(TemporaryInfix))
         + QStringLiteral("[A-Za-z0-9]{6}\\z"));
     QStringList found;
-    const QFileInfoList entries = list.dir().entryInfoList(
-        {list.fileName() + QLatin1String(TemporaryInfix) + QLatin1Char('*')},
-        QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    const QFileInfoList entries =
+        list.dir().entryInfoList({list.fileName() + QLatin1String(TemporaryInfix)
+                                  + QLatin1Char('*')},
+                                 QDir::Files | QDir::Hidden | QDir::NoSymLinks);
     for (const QFileInfo &entry : entries) {
         if (temporary.match(entry.fileName()).hasMatch())
             found.append(entry.filePath());

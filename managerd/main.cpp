@@ -73,8 +73,8 @@ QString whyNotOwned(const QDBusConnection &bus)
         return QStringLiteral("the bus refused it without saying why");
     const QDBusReply<uint> pid = interface->servicePid(name);
     return pid.isValid()
-        ? QStringLiteral("it is owned by %1 (process %2)").arg(owner.value()).arg(pid.value())
-        : QStringLiteral("it is owned by %1").arg(owner.value());
+             ? QStringLiteral("it is owned by %1 (process %2)").arg(owner.value()).arg(pid.value())
+             : QStringLiteral("it is owned by %1").arg(owner.value());
 }
 
 // --apply-access: puts the share-access file's setting in force and ends,

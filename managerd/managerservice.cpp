@@ -68,15 +68,20 @@ ManagerService::ManagerService(const ManagerOptions &options, const QDBusConnect
     m_nft.setProgram(m_options.nft);
     Healer::Tools tools;
     tools.runUsbip = [this](const QStringList &arguments, int timeoutMs,
-                            ToolRunner::Callback done) { runUsbip(arguments, timeoutMs, done); };
+                            ToolRunner::Callback done) {
+        runUsbip(arguments, timeoutMs, done);
+    };
     tools.loadModule = [this](const QString &module, int timeoutMs,
                               std::function<void(const QString &)> done) {
         loadModule(module, timeoutMs, done);
     };
-    tools.giveBack = [this](const QString &busId) { giveBack(busId); };
-    m_healer = std::make_unique<Healer>(
-        m_sysfs, Healer::Files{remoteDevicesPath(), sharedDevicesPath(), shareRecordsPath()},
-        m_options.toolTimeoutMs, tools);
+    tools.giveBack = [this](const QString &busId) {
+        giveBack(busId);
+    };
+    m_healer = std::make_unique<Healer>(m_sysfs,
+                                        Healer::Files{remoteDevicesPath(), sharedDevicesPath(),
+                                                      shareRecordsPath()},
+                                        m_options.toolTimeoutMs, tools);
     connect(m_healer.get(), &Healer::connectionChanged, this, &ManagerService::ConnectionChanged);
 }
 
@@ -128,8 +133,9 @@ bool ManagerService::ShareDevice(const QString &busId, const QString &vidPid)
         return rejectArguments(problem);
 
     const Call call = takeCall();
-    authorize(call, QLatin1String(OvraUsbIp::ShareAction),
-              [this, call, busId, vidPid]() { share(call, busId, vidPid); });
+    authorize(call, QLatin1String(OvraUsbIp::ShareAction), [this, call, busId, vidPid]() {
+        share(call, busId, vidPid);
+    });
     return false;
 }
 
@@ -142,8 +148,9 @@ bool ManagerService::UnshareDevice(const QString &busId, const QString &vidPid)
         return rejectArguments(problem);
 
     const Call call = takeCall();
-    authorize(call, QLatin1String(OvraUsbIp::ShareAction),
-              [this, call, busId, vidPid]() { unshare(call, busId, vidPid); });
+    authorize(call, QLatin1String(OvraUsbIp::ShareAction), [this, call, busId, vidPid]() {
+        unshare(call, busId, vidPid);
+    });
     return false;
 }
 
@@ -159,8 +166,9 @@ bool ManagerService::ConnectDevice(const QString &usbipId, bool isConst)
 
     const Call call = takeCall();
     authorize(call, QLatin1String(OvraUsbIp::ConnectAction), [this, call, usbipId, isConst]() {
-        withModule(call, VhciModule,
-                   [this, call, usbipId, isConst]() { connectDevice(call, usbipId, isConst); });
+        withModule(call, VhciModule, [this, call, usbipId, isConst]() {
+            connectDevice(call, usbipId, isConst);
+        });
     });
     return false;
 }
@@ -225,8 +233,9 @@ bool ManagerService::SetShareAccess(bool restricted, const QStringList &hosts)
     change.setting.hosts = checked.canonical;
 
     change.call = takeCall();
-    authorize(change.call, QLatin1String(OvraUsbIp::AccessAction),
-              [this, change]() { queueAccessChange(change); });
+    authorize(change.call, QLatin1String(OvraUsbIp::AccessAction), [this, change]() {
+        queueAccessChange(change);
+    });
     return false;
 }
 
@@ -303,35 +312,36 @@ void ManagerService::changeAccess(const AccessChange &change)
         return;
     }
     qCInfo(lcManager).noquote() << "changing the share access:" << Access::describe(change.setting);
-    runNft(
-        change.setting, limit, [this, call, change, replacement, fail](const ToolResult &result) {
-            if (!result.succeeded()) {
-                fail(
-                    QStringLiteral("Who may attach stays as it was: the packet filter did not take "
-                                   "the new rules. %1")
-                        .arg(cutMessage(result.failureText())));
-                return;
-            }
-            QString error;
-            if (!replacement->commit(&error)) {
-                // The rules follow the list again: those of the list in place.
-                Access::Setting old;
-                if (!Access::read(shareAccessPath(), &old))
-                    old = Access::onlyThisMachine();
-                runNft(old, m_options.toolTimeoutMs, [fail, error](const ToolResult &back) {
-                    fail(QStringLiteral("Who may attach stays as it was: the access list cannot be "
-                                        "saved. %1%2")
-                             .arg(error,
-                                  back.succeeded()
-                                      ? QString()
-                                      : QStringLiteral(" Its rules could not be put back: %1")
-                                            .arg(back.failureText())));
-                });
-                return;
-            }
-            reply(call, true);
-            nextAccessChange();
-        });
+    runNft(change.setting, limit,
+           [this, call, change, replacement, fail](const ToolResult &result) {
+               if (!result.succeeded()) {
+                   fail(QStringLiteral(
+                            "Who may attach stays as it was: the packet filter did not take "
+                            "the new rules. %1")
+                            .arg(cutMessage(result.failureText())));
+                   return;
+               }
+               QString error;
+               if (!replacement->commit(&error)) {
+                   // The rules follow the list again: those of the list in place.
+                   Access::Setting old;
+                   if (!Access::read(shareAccessPath(), &old))
+                       old = Access::onlyThisMachine();
+                   runNft(old, m_options.toolTimeoutMs, [fail, error](const ToolResult &back) {
+                       fail(QStringLiteral(
+                                "Who may attach stays as it was: the access list cannot be "
+                                "saved. %1%2")
+                                .arg(error,
+                                     back.succeeded()
+                                         ? QString()
+                                         : QStringLiteral(" Its rules could not be put back: %1")
+                                               .arg(back.failureText())));
+                   });
+                   return;
+               }
+               reply(call, true);
+               nextAccessChange();
+           });
 }
 
 void ManagerService::runNft(const Access::Setting &setting, int timeoutMs,
@@ -363,30 +373,31 @@ void ManagerService::share(const Call &call, const QString &busId, const QString
     withModule(call, UsbipHostModule, [this, call, busId, vidPid, failure, constant]() {
         m_healer->holdShare(busId, [this, call, busId, vidPid, failure, constant]() {
             const QString serial = m_sysfs.serial(busId);
-            const bool ran = runTool(
-                call, {QStringLiteral("bind"), QStringLiteral("-b"), busId},
-                [this, call, busId, vidPid, failure, constant, serial](const ToolResult &result) {
-                    Q_EMIT sharedDevicesChanged();
-                    if (!result.succeeded()) {
-                        // The tool may have taken the device from its driver
-                        // before it failed: without this the disk is gone. A
-                        // device shared already (its match entry in use) stays.
-                        if (!result.standardError.contains(UsbIpGrammar::AlreadyBound))
-                            giveBack(busId);
-                        signalError(call, failure, result.failureText());
-                        reply(call, false);
-                    } else {
-                        QString error;
-                        if (constant && !recordConstantShare(vidPid, serial, &error))
-                            signalError(call,
-                                        QStringLiteral("The device %1 is shared, but not "
-                                                       "constantly.")
-                                            .arg(busId),
-                                        error);
-                        reply(call, true);
-                    }
-                    m_healer->releaseShare(busId, false);
-                });
+            const bool ran =
+                runTool(call, {QStringLiteral("bind"), QStringLiteral("-b"), busId},
+                        [this, call, busId, vidPid, failure, constant,
+                         serial](const ToolResult &result) {
+                            Q_EMIT sharedDevicesChanged();
+                            if (!result.succeeded()) {
+                                // The tool may have taken the device from its driver
+                                // before it failed: without this the disk is gone. A
+                                // device shared already (its match entry in use) stays.
+                                if (!result.standardError.contains(UsbIpGrammar::AlreadyBound))
+                                    giveBack(busId);
+                                signalError(call, failure, result.failureText());
+                                reply(call, false);
+                            } else {
+                                QString error;
+                                if (constant && !recordConstantShare(vidPid, serial, &error))
+                                    signalError(call,
+                                                QStringLiteral("The device %1 is shared, but not "
+                                                               "constantly.")
+                                                    .arg(busId),
+                                                error);
+                                reply(call, true);
+                            }
+                            m_healer->releaseShare(busId, false);
+                        });
             if (!ran)
                 m_healer->releaseShare(busId, false);
         });
@@ -475,7 +486,9 @@ void ManagerService::connectDevice(const Call &call, const QString &usbipId, boo
         const ListChange change{
             isConst ? remoteDevicesPath() : QString(), usbipId, ListChange::Add,
             QStringLiteral("The device %1 is connected, but not constantly.").arg(usbipId)};
-        auto finished = [this, usbipId](bool) { m_healer->releaseConnection(usbipId, false); };
+        auto finished = [this, usbipId](bool) {
+            m_healer->releaseConnection(usbipId, false);
+        };
         if (isAttached(device)) {
             // Attached before (by the healer, say): not a second time.
             qCInfo(lcManager).noquote() << "the device" << usbipId << "is attached already";
@@ -509,11 +522,10 @@ void ManagerService::disconnectDevice(const Call &call, const QString &usbipId, 
         }
         qCInfo(lcManager).noquote()
             << "the device" << usbipId << "is not attached: it is only forgotten";
-        recordChange(call,
-                     {remoteDevicesPath(), usbipId, ListChange::Remove,
-                      QStringLiteral("The device %1 stays in the list of constant "
-                                     "connections.")
-                          .arg(usbipId)});
+        recordChange(call, {remoteDevicesPath(), usbipId, ListChange::Remove,
+                            QStringLiteral("The device %1 stays in the list of constant "
+                                           "connections.")
+                                .arg(usbipId)});
         reply(call, true);
         finished(true);
     });
@@ -748,18 +760,20 @@ ManagerService::Call ManagerService::takeCall()
 void ManagerService::authorize(const Call &call, const QString &actionId,
                                std::function<void()> granted)
 {
-    m_authorizer.check(
-        actionId, call.message.service(), m_options.callBudgetMs,
-        [this, call, actionId, granted](PolkitAuthorizer::Outcome outcome, const QString &reason) {
-            if (outcome != PolkitAuthorizer::Outcome::Allowed) {
-                if (logRejection(call.message.service()))
-                    qCInfo(lcManager).noquote()
-                        << actionId << "refused for" << call.message.service() << ":" << reason;
-                replyError(call, QDBusError::errorString(QDBusError::AccessDenied), reason);
-                return;
-            }
-            granted();
-        });
+    m_authorizer.check(actionId, call.message.service(), m_options.callBudgetMs,
+                       [this, call, actionId, granted](PolkitAuthorizer::Outcome outcome,
+                                                       const QString &reason) {
+                           if (outcome != PolkitAuthorizer::Outcome::Allowed) {
+                               if (logRejection(call.message.service()))
+                                   qCInfo(lcManager).noquote()
+                                       << actionId << "refused for" << call.message.service() << ":"
+                                       << reason;
+                               replyError(call, QDBusError::errorString(QDBusError::AccessDenied),
+                                          reason);
+                               return;
+                           }
+                           granted();
+                       });
 }
 
 int ManagerService::toolLimit(const Call &call)
@@ -789,7 +803,7 @@ void ManagerService::runUsbip(const QStringList &arguments, int timeoutMs,
                               ToolRunner::Callback done)
 {
     const bool changesPorts = arguments.value(0) == QLatin1String("attach")
-        || arguments.value(0) == QLatin1String("detach");
+                           || arguments.value(0) == QLatin1String("detach");
     m_tool.run(arguments, timeoutMs, [this, changesPorts, done](const ToolResult &result) {
         if (changesPorts)
             ++m_portsGeneration;
@@ -845,9 +859,11 @@ void ManagerService::signalError(const Call &call, const QString &headline, cons
 {
     const QString message = cutMessage(text);
     qCWarning(lcManager).noquote() << headline << message;
-    QDBusMessage signal = QDBusMessage::createTargetedSignal(
-        call.message.service(), QLatin1String(OvraUsbIp::ManagerPath),
-        QLatin1String(OvraUsbIp::ManagerInterface), QStringLiteral("Error"));
+    QDBusMessage signal =
+        QDBusMessage::createTargetedSignal(call.message.service(),
+                                           QLatin1String(OvraUsbIp::ManagerPath),
+                                           QLatin1String(OvraUsbIp::ManagerInterface),
+                                           QStringLiteral("Error"));
     signal << headline << message;
     m_connection.send(signal);
 }
@@ -888,47 +904,48 @@ void ManagerService::restoreShares(std::function<void()> next)
         next();
         return;
     }
-    runUsbip(
-        {QStringLiteral("list"), QStringLiteral("-l")}, m_options.toolTimeoutMs,
-        [this, wanted, records, next](const ToolResult &result) {
-            if (!result.succeeded()) {
-                qCWarning(lcManager).noquote()
-                    << "cannot list the local devices:" << result.failureText();
-                next();
-                return;
-            }
-            QList<QStringList> commands;
-            const QList<UsbIpGrammar::LocalDevice> devices =
-                UsbIpGrammar::parseLocalList(QString::fromUtf8(result.standardOutput));
-            for (const UsbIpGrammar::LocalDevice &device : devices) {
-                const QString vidPid = UsbIpGrammar::vidPidText(device.vendorId, device.productId);
-                if (!ManagerArguments::isBusId(device.busId) || !ManagerArguments::isVidPid(vidPid))
-                    continue;
-                if (!wanted.contains(vidPid))
-                    continue;
-                if (!ShareRecords::matches(records, vidPid, m_sysfs.serial(device.busId))) {
-                    qCInfo(lcManager).noquote()
-                        << "not sharing" << device.busId << "(" << vidPid
-                        << "): the constant share of its model was made for another device";
-                    continue;
-                }
-                commands.append({QStringLiteral("bind"), QStringLiteral("-b"), device.busId});
-            }
-            if (commands.isEmpty()) {
-                next();
-                return;
-            }
-            loadModule(QLatin1String(UsbipHostModule), m_options.toolTimeoutMs,
-                       [this, commands, next](const QString &problem) {
-                           if (!problem.isEmpty()) {
-                               qCWarning(lcManager).noquote()
-                                   << "cannot restore the constant shares:" << problem;
-                               next();
-                               return;
-                           }
-                           runEach(commands, next);
-                       });
-        });
+    runUsbip({QStringLiteral("list"), QStringLiteral("-l")}, m_options.toolTimeoutMs,
+             [this, wanted, records, next](const ToolResult &result) {
+                 if (!result.succeeded()) {
+                     qCWarning(lcManager).noquote()
+                         << "cannot list the local devices:" << result.failureText();
+                     next();
+                     return;
+                 }
+                 QList<QStringList> commands;
+                 const QList<UsbIpGrammar::LocalDevice> devices =
+                     UsbIpGrammar::parseLocalList(QString::fromUtf8(result.standardOutput));
+                 for (const UsbIpGrammar::LocalDevice &device : devices) {
+                     const QString vidPid =
+                         UsbIpGrammar::vidPidText(device.vendorId, device.productId);
+                     if (!ManagerArguments::isBusId(device.busId)
+                         || !ManagerArguments::isVidPid(vidPid))
+                         continue;
+                     if (!wanted.contains(vidPid))
+                         continue;
+                     if (!ShareRecords::matches(records, vidPid, m_sysfs.serial(device.busId))) {
+                         qCInfo(lcManager).noquote()
+                             << "not sharing" << device.busId << "(" << vidPid
+                             << "): the constant share of its model was made for another device";
+                         continue;
+                     }
+                     commands.append({QStringLiteral("bind"), QStringLiteral("-b"), device.busId});
+                 }
+                 if (commands.isEmpty()) {
+                     next();
+                     return;
+                 }
+                 loadModule(QLatin1String(UsbipHostModule), m_options.toolTimeoutMs,
+                            [this, commands, next](const QString &problem) {
+                                if (!problem.isEmpty()) {
+                                    qCWarning(lcManager).noquote()
+                                        << "cannot restore the constant shares:" << problem;
+                                    next();
+                                    return;
+                                }
+                                runEach(commands, next);
+                            });
+             });
 }
 
 void ManagerService::restoreConnections(std::function<void()> next)
@@ -952,36 +969,37 @@ void ManagerService::restoreConnections(std::function<void()> next)
                        next();
                        return;
                    }
-                   runUsbip(
-                       {QStringLiteral("port")}, m_options.toolTimeoutMs,
-                       [this, wanted, next](const ToolResult &result) {
-                           // A failing `usbip port` means nothing is attached.
-                           const QList<UsbIpGrammar::PortRemote> attached =
-                               UsbIpGrammar::portRemotes(QString::fromUtf8(result.standardOutput));
-                           QList<QStringList> commands;
-                           for (const QString &line : wanted) {
-                               ManagerArguments::DeviceId device;
-                               QString reason;
-                               if (!ManagerArguments::parseDeviceId(line, &device, &reason)) {
-                                   qCWarning(lcManager).noquote()
-                                       << "skipping the constant connection" << quoted(line) << ":"
-                                       << reason;
-                                   continue;
-                               }
-                               bool present = false;
-                               for (const UsbIpGrammar::PortRemote &port : attached)
-                                   present = present
-                                       || (port.host == device.host && port.busId == device.busId);
-                               if (present)
-                                   continue;
-                               const QStringList command{QStringLiteral("attach"),
-                                                         QStringLiteral("-r"), device.host,
-                                                         QStringLiteral("-b"), device.busId};
-                               if (!commands.contains(command))
-                                   commands.append(command);
-                           }
-                           runEach(commands, next);
-                       });
+                   runUsbip({QStringLiteral("port")}, m_options.toolTimeoutMs,
+                            [this, wanted, next](const ToolResult &result) {
+                                // A failing `usbip port` means nothing is attached.
+                                const QList<UsbIpGrammar::PortRemote> attached =
+                                    UsbIpGrammar::portRemotes(
+                                        QString::fromUtf8(result.standardOutput));
+                                QList<QStringList> commands;
+                                for (const QString &line : wanted) {
+                                    ManagerArguments::DeviceId device;
+                                    QString reason;
+                                    if (!ManagerArguments::parseDeviceId(line, &device, &reason)) {
+                                        qCWarning(lcManager).noquote()
+                                            << "skipping the constant connection" << quoted(line)
+                                            << ":" << reason;
+                                        continue;
+                                    }
+                                    bool present = false;
+                                    for (const UsbIpGrammar::PortRemote &port : attached)
+                                        present = present
+                                               || (port.host == device.host
+                                                   && port.busId == device.busId);
+                                    if (present)
+                                        continue;
+                                    const QStringList command{QStringLiteral("attach"),
+                                                              QStringLiteral("-r"), device.host,
+                                                              QStringLiteral("-b"), device.busId};
+                                    if (!commands.contains(command))
+                                        commands.append(command);
+                                }
+                                runEach(commands, next);
+                            });
                });
 }
 

@@ -54,9 +54,10 @@ void PolkitAuthorizer::check(const QString &actionId, const QString &busName, in
     subject.kind = QStringLiteral("system-bus-name");
     subject.details.insert(QStringLiteral("name"), busName);
 
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QLatin1String(AuthorityService), QLatin1String(AuthorityPath),
-        QLatin1String(AuthorityInterface), QStringLiteral("CheckAuthorization"));
+    QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(AuthorityService),
+                                                       QLatin1String(AuthorityPath),
+                                                       QLatin1String(AuthorityInterface),
+                                                       QStringLiteral("CheckAuthorization"));
     call << QVariant::fromValue(subject) << actionId
          << QVariant::fromValue(QMap<QString, QString>()) << AllowUserInteraction << cancellationId;
     // An authentication dialog may stay open for long; the call may wait for it.
@@ -72,19 +73,19 @@ void PolkitAuthorizer::check(const QString &actionId, const QString &busName, in
                 const QString name = reply.errorName();
                 if (name == QLatin1String("org.freedesktop.DBus.Error.NoReply")
                     || name == QLatin1String("org.freedesktop.DBus.Error.Timeout")) {
-                    QDBusMessage cancel = QDBusMessage::createMethodCall(
-                        QLatin1String(AuthorityService), QLatin1String(AuthorityPath),
-                        QLatin1String(AuthorityInterface),
-                        QStringLiteral("CancelCheckAuthorization"));
+                    QDBusMessage cancel =
+                        QDBusMessage::createMethodCall(QLatin1String(AuthorityService),
+                                                       QLatin1String(AuthorityPath),
+                                                       QLatin1String(AuthorityInterface),
+                                                       QStringLiteral("CancelCheckAuthorization"));
                     cancel << cancellationId;
                     m_connection.call(cancel, QDBus::NoBlock);
                     done(Outcome::Failed,
                          QStringLiteral("The authorization was not given in time."));
                     return;
                 }
-                done(Outcome::Failed,
-                     QStringLiteral("The authorization could not be checked: %1")
-                         .arg(reply.errorMessage()));
+                done(Outcome::Failed, QStringLiteral("The authorization could not be checked: %1")
+                                          .arg(reply.errorMessage()));
                 return;
             }
             // (bba{ss}): is_authorized, is_challenge, details
@@ -107,8 +108,7 @@ void PolkitAuthorizer::check(const QString &actionId, const QString &busName, in
             if (authorized)
                 done(Outcome::Allowed, QString());
             else
-                done(Outcome::Denied,
-                     challenge ? QStringLiteral("Authentication is required.")
-                               : QStringLiteral("Not authorized."));
+                done(Outcome::Denied, challenge ? QStringLiteral("Authentication is required.")
+                                                : QStringLiteral("Not authorized."));
         });
 }

@@ -31,14 +31,14 @@ constexpr char FileHeader[] =
 QByteArray elements(const QStringList &hosts)
 {
     return hosts.isEmpty()
-        ? QByteArray()
-        : "\t\telements = { " + hosts.join(QStringLiteral(", ")).toLatin1() + " }\n";
+             ? QByteArray()
+             : "\t\telements = { " + hosts.join(QStringLiteral(", ")).toLatin1() + " }\n";
 }
 
 QByteArray set(const char *name, const char *type, const QStringList &hosts)
 {
     return QByteArray("\tset ") + name + " {\n\t\ttype " + type
-        + "\n\t\tflags interval\n\t\tauto-merge\n" + elements(hosts) + "\t}\n";
+         + "\n\t\tflags interval\n\t\tauto-merge\n" + elements(hosts) + "\t}\n";
 }
 
 } // namespace
@@ -77,9 +77,9 @@ QString describe(const Setting &setting)
     if (!setting.restricted)
         return QStringLiteral("any host may attach");
     return setting.hosts.isEmpty()
-        ? QStringLiteral("only this machine may attach")
-        : QStringLiteral("only this machine and %1 listed hosts may attach")
-              .arg(setting.hosts.size());
+             ? QStringLiteral("only this machine may attach")
+             : QStringLiteral("only this machine and %1 listed hosts may attach")
+                   .arg(setting.hosts.size());
 }
 
 QByteArray fileContent(const Setting &setting)

@@ -94,8 +94,9 @@ void ShareAnnouncer::askServerState()
                  return;
              }
              if (!m_toldMissing)
-                 qCInfo(lcAnnounce).noquote() << "Avahi is not running (" + reply.errorName()
-                         + "): shared devices are announced once it starts";
+                 qCInfo(lcAnnounce).noquote()
+                     << "Avahi is not running (" + reply.errorName()
+                            + "): shared devices are announced once it starts";
              m_toldMissing = true;
          });
 }
@@ -202,8 +203,8 @@ void ShareAnnouncer::dropGroup(bool freeIt)
 {
     ++m_generation;
     if (freeIt && !m_group.path().isEmpty())
-        call(m_group.path(), GroupInterface, QStringLiteral("Free"), {},
-             [](const QDBusMessage &) {});
+        call(m_group.path(), GroupInterface, QStringLiteral("Free"), {}, [](const QDBusMessage &) {
+        });
     m_group = QDBusObjectPath();
     m_announced = 0;
 }
@@ -225,7 +226,9 @@ void ShareAnnouncer::announce(quint64 generation)
     }
     if (m_renameFirst) {
         m_renameFirst = false;
-        rename(generation, [this, generation]() { announce(generation); });
+        rename(generation, [this, generation]() {
+            announce(generation);
+        });
         return;
     }
     call(QLatin1String(ServerPath), ServerInterface, QStringLiteral("EntryGroupNew"), {},
@@ -234,7 +237,8 @@ void ShareAnnouncer::announce(quint64 generation)
              if (isStale(generation)) {
                  if (!group.path().isEmpty())
                      call(group.path(), GroupInterface, QStringLiteral("Free"), {},
-                          [](const QDBusMessage &) {});
+                          [](const QDBusMessage &) {
+                          });
                  return finish();
              }
              if (reply.type() == QDBusMessage::ErrorMessage || group.path().isEmpty())
@@ -255,7 +259,9 @@ void ShareAnnouncer::addService(quint64 generation)
                  return finish();
              if (reply.errorName() == QLatin1String(CollisionError)) {
                  // Another service of this machine has the name.
-                 rename(generation, [this, generation]() { addService(generation); });
+                 rename(generation, [this, generation]() {
+                     addService(generation);
+                 });
                  return;
              }
              if (reply.type() == QDBusMessage::ErrorMessage)
@@ -312,8 +318,9 @@ void ShareAnnouncer::call(const QString &path, const char *interface, const QStr
 
 QVariant ShareAnnouncer::txt(int devices)
 {
-    const QList<QByteArray> records{
-        QByteArray(OvraUsbIp::AnnouncedVersionKey) + '=' + OvraUsbIp::AnnouncedProtocolVersion,
-        QByteArray(OvraUsbIp::AnnouncedDevicesKey) + '=' + QByteArray::number(devices)};
+    const QList<QByteArray> records{QByteArray(OvraUsbIp::AnnouncedVersionKey) + '='
+                                        + OvraUsbIp::AnnouncedProtocolVersion,
+                                    QByteArray(OvraUsbIp::AnnouncedDevicesKey) + '='
+                                        + QByteArray::number(devices)};
     return QVariant::fromValue(records);
 }

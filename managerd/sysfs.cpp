@@ -137,7 +137,7 @@ bool Sysfs::importedPorts(QList<ImportedPort> *ports, QString *error) const
     // first one missing ends the list.
     for (int controller = 0;; ++controller) {
         const QString path = folder + QStringLiteral("/status")
-            + (controller ? QStringLiteral(".%1").arg(controller) : QString());
+                           + (controller ? QStringLiteral(".%1").arg(controller) : QString());
         QByteArray text;
         if (!readAttribute(path, &text, controller == 0 ? error : nullptr))
             // Without the vhci driver nothing is attached.

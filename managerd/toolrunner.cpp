@@ -199,7 +199,9 @@ void ToolRunner::run(const QStringList &arguments, int timeoutMs, Callback done,
         run->result.started = false;
         run->result.startError = problem;
         // The callback comes from the event loop, as for every other end.
-        QTimer::singleShot(0, this, [this, run]() { finish(run); });
+        QTimer::singleShot(0, this, [this, run]() {
+            finish(run);
+        });
         return;
     }
     run->result.started = true;
@@ -222,8 +224,9 @@ void ToolRunner::run(const QStringList &arguments, int timeoutMs, Callback done,
 
     auto watchOutput = [this, run](int fd, QByteArray *into, QSocketNotifier **notifier) {
         *notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-        connect(*notifier, &QSocketNotifier::activated, this,
-                [this, run, fd, into]() { drain(run, fd, into); });
+        connect(*notifier, &QSocketNotifier::activated, this, [this, run, fd, into]() {
+            drain(run, fd, into);
+        });
     };
     watchOutput(run->output, &run->result.standardOutput, &run->outputNotifier);
     watchOutput(run->error, &run->result.standardError, &run->errorNotifier);
@@ -232,10 +235,14 @@ void ToolRunner::run(const QStringList &arguments, int timeoutMs, Callback done,
     if (run->pidfd >= 0) {
         ::fcntl(run->pidfd, F_SETFD, FD_CLOEXEC);
         run->exitNotifier = new QSocketNotifier(run->pidfd, QSocketNotifier::Read, this);
-        connect(run->exitNotifier, &QSocketNotifier::activated, this, [this, run]() { reap(run); });
+        connect(run->exitNotifier, &QSocketNotifier::activated, this, [this, run]() {
+            reap(run);
+        });
     } else {
         run->exitPoll = new QTimer(this);
-        connect(run->exitPoll, &QTimer::timeout, this, [this, run]() { reap(run); });
+        connect(run->exitPoll, &QTimer::timeout, this, [this, run]() {
+            reap(run);
+        });
         run->exitPoll->start(ExitPollMs);
     }
 }
@@ -243,8 +250,8 @@ void ToolRunner::run(const QStringList &arguments, int timeoutMs, Callback done,
 bool ToolRunner::start(Run *run, const QByteArray &input, QString *problem)
 {
     const QString path = m_program.contains(QLatin1Char('/'))
-        ? m_program
-        : QStandardPaths::findExecutable(m_program);
+                           ? m_program
+                           : QStandardPaths::findExecutable(m_program);
     if (path.isEmpty()) {
         *problem = QStringLiteral("%1 is not on the search path").arg(m_program);
         return false;

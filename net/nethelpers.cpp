@@ -93,15 +93,18 @@ void waitForHelpers()
 {
     Helpers *h = helpers();
     std::unique_lock<std::mutex> locker(h->mutex);
-    h->idle.wait_for(locker, std::chrono::milliseconds(HostLookupTimeoutMs),
-                     [h]() { return h->running == 0; });
+    h->idle.wait_for(locker, std::chrono::milliseconds(HostLookupTimeoutMs), [h]() {
+        return h->running == 0;
+    });
     h->applicationGone = true;
 }
 
 std::shared_ptr<Lookup> startLookup(const QString &name, bool wakeApplication)
 {
     static std::once_flag registered;
-    std::call_once(registered, []() { qAddPostRoutine(waitForHelpers); });
+    std::call_once(registered, []() {
+        qAddPostRoutine(waitForHelpers);
+    });
 
     Helpers *h = helpers();
     {
@@ -122,7 +125,10 @@ std::shared_ptr<Lookup> startLookup(const QString &name, bool wakeApplication)
         // An event for the waiting event loop: it looks at its condition again.
         if (wakeApplication && !h->applicationGone && QCoreApplication::instance())
             QMetaObject::invokeMethod(
-                QCoreApplication::instance(), []() {}, Qt::QueuedConnection);
+                QCoreApplication::instance(),
+                []() {
+                },
+                Qt::QueuedConnection);
         --h->running;
         h->idle.notify_all();
     }).detach();
@@ -267,9 +273,12 @@ QHash<QString, QString> hostAddresses(const QStringList &hosts, const Wait &wait
         const QDeadlineTimer deadline(HostLookupTimeoutMs);
         for (const std::shared_ptr<Lookup> &lookup : qAsConst(lookups)) {
             std::unique_lock<std::mutex> locker(lookup->mutex);
-            lookup->finished.wait_for(
-                locker, std::chrono::milliseconds(qMax<qint64>(0, deadline.remainingTime())),
-                [&lookup]() { return lookup->done; });
+            lookup->finished.wait_for(locker,
+                                      std::chrono::milliseconds(
+                                          qMax<qint64>(0, deadline.remainingTime())),
+                                      [&lookup]() {
+                                          return lookup->done;
+                                      });
         }
     }
     // A look-up unanswered in time counts as one without an address, and is

@@ -115,7 +115,9 @@ QVector<UsbIpProber::Result> UsbIpProber::poll(int waitMs)
         }
     }
     m_probes.erase(std::remove_if(m_probes.begin(), m_probes.end(),
-                                  [](const Probe &probe) { return probe.fd < 0; }),
+                                  [](const Probe &probe) {
+                                      return probe.fd < 0;
+                                  }),
                    m_probes.end());
     return std::exchange(m_ended, QVector<Result>());
 }

@@ -111,10 +111,11 @@ void HostBrowser::startBrowsing()
     m_creating = true;
     const quint64 generation = m_generation;
     // Prepared, then started once its path is known: no item comes before.
-    const QDBusMessage call = avahiCall(
-        QLatin1String(Server2Interface), QStringLiteral("/"),
-        QStringLiteral("ServiceBrowserPrepare"),
-        {AnyInterface, AnyProtocol, QLatin1String(OvraUsbIp::AnnouncedServiceType), QString(), 0u});
+    const QDBusMessage call =
+        avahiCall(QLatin1String(Server2Interface), QStringLiteral("/"),
+                  QStringLiteral("ServiceBrowserPrepare"),
+                  {AnyInterface, AnyProtocol, QLatin1String(OvraUsbIp::AnnouncedServiceType),
+                   QString(), 0u});
     auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, CallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, generation]() {
         watcher->deleteLater();
@@ -136,11 +137,12 @@ void HostBrowser::startBrowsing()
             return;
         }
         m_browser = path;
-        auto *start = new QDBusPendingCallWatcher(
-            m_bus.asyncCall(
-                avahiCall(QLatin1String(BrowserInterface), path, QStringLiteral("Start"), {}),
-                CallTimeoutMs),
-            this);
+        auto *start =
+            new QDBusPendingCallWatcher(m_bus.asyncCall(avahiCall(QLatin1String(BrowserInterface),
+                                                                  path, QStringLiteral("Start"),
+                                                                  {}),
+                                                        CallTimeoutMs),
+                                        this);
         connect(start, &QDBusPendingCallWatcher::finished, this, [this, start, generation]() {
             start->deleteLater();
             if (generation == m_generation && start->isError()) {
@@ -240,10 +242,11 @@ void HostBrowser::resolveNext()
         const QString name = item.name;
         const QString domain = item.domain;
         // The address of the protocol it was seen over.
-        const QDBusMessage call = avahiCall(
-            QLatin1String(ServerInterface), QStringLiteral("/"), QStringLiteral("ResolveService"),
-            {interface, protocol, name, QLatin1String(OvraUsbIp::AnnouncedServiceType), domain,
-             protocol, 0u});
+        const QDBusMessage call =
+            avahiCall(QLatin1String(ServerInterface), QStringLiteral("/"),
+                      QStringLiteral("ResolveService"),
+                      {interface, protocol, name, QLatin1String(OvraUsbIp::AnnouncedServiceType),
+                       domain, protocol, 0u});
         auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, ResolveTimeoutMs), this);
         connect(watcher, &QDBusPendingCallWatcher::finished, this,
                 [this, watcher, generation, interface, protocol, name, domain]() {
@@ -255,9 +258,10 @@ void HostBrowser::resolveNext()
                     const int index = indexOf(interface, protocol, name, domain);
                     if (index >= 0) {
                         Item &item = m_items[index];
-                        item.address = reply.type() == QDBusMessage::ReplyMessage
-                            ? addressOf(reply.arguments().value(7).toString(), interface)
-                            : QString();
+                        item.address =
+                            reply.type() == QDBusMessage::ReplyMessage
+                                ? addressOf(reply.arguments().value(7).toString(), interface)
+                                : QString();
                         item.state = item.address.isEmpty() ? Item::Unresolved : Item::Resolved;
                         item.answered = true;
                         if (item.state == Item::Unresolved && item.tries < MaxResolveTries

@@ -156,14 +156,20 @@ void NetworkScanner::stop()
     // also one still waiting in the worker's queue; it is cleared only once
     // the worker has come to this point of its queue.
     QMetaObject::invokeMethod(
-        this, [this] { m_stop = false; }, Qt::QueuedConnection);
+        this,
+        [this] {
+            m_stop = false;
+        },
+        Qt::QueuedConnection);
 }
 
 void NetworkScanner::scan(const QString &subnet, int count, int timeoutMs)
 {
     NetworkScan scan(subnet, count, timeoutMs, UsbIpListing::ListTimeoutMs);
     scan.setSkippedAddresses(localAddresses());
-    if (!scan.run(m_stop, [this](int offset) { Q_EMIT progress(offset); })) {
+    if (!scan.run(m_stop, [this](int offset) {
+            Q_EMIT progress(offset);
+        })) {
         Q_EMIT progress(1);
         return; // the rows stay as they were, and nothing is announced
     }

@@ -36,8 +36,11 @@ RemoteDevices::RemoteDevices(const Platform &platform, int kernelMajorVersion, Q
 
     m_watch.setInterval(LostCheckIntervalMs);
     // The watch waits while the window waits for a call.
-    connect(&m_watch, &QTimer::timeout, this,
-            [this]() { OvraWait::whenIdle(this, [this]() { checkConnections(); }); });
+    connect(&m_watch, &QTimer::timeout, this, [this]() {
+        OvraWait::whenIdle(this, [this]() {
+            checkConnections();
+        });
+    });
 
     // The Manager's news of a constant connection waits, like the watch,
     // while the window waits for a call.
@@ -55,8 +58,9 @@ RemoteDevices::RemoteDevices(const Platform &platform, int kernelMajorVersion, Q
     // it waits until the call is over.
     connect(m_scanner, &NetworkScanner::finished, this,
             [this](const QList<UsbDevice> &devices, bool anyListed) {
-                OvraWait::whenIdle(
-                    this, [this, devices, anyListed]() { takeScanResult(devices, anyListed); });
+                OvraWait::whenIdle(this, [this, devices, anyListed]() {
+                    takeScanResult(devices, anyListed);
+                });
             });
     m_thread.start();
 }
@@ -260,8 +264,9 @@ void RemoteDevices::takeConnectionChange(const QString &deviceId, bool attached)
         return;
     const QList<DeviceId> lines = constantLines();
     const bool constant =
-        std::any_of(lines.cbegin(), lines.cend(),
-                    [&deviceId](const DeviceId &line) { return line.text == deviceId; });
+        std::any_of(lines.cbegin(), lines.cend(), [&deviceId](const DeviceId &line) {
+            return line.text == deviceId;
+        });
     QStringList hosts{id.host};
     for (const RemoteRow &row : qAsConst(m_rows))
         hosts.append(row.device.host());
@@ -390,8 +395,7 @@ void RemoteDevices::takeScanResult(const QList<UsbDevice> &devices, bool anyList
 OvraAdminUsbIpInterface::ErrorReport RemoteDevices::reportAs(const QString &headline)
 {
     return [this, headline](const QString &detailed) {
-        Q_EMIT error(
-            headline,
-            OutsideText::cleaned(detailed, OutsideText::MaxShownChars, OutsideText::Lines::Kept));
+        Q_EMIT error(headline, OutsideText::cleaned(detailed, OutsideText::MaxShownChars,
+                                                    OutsideText::Lines::Kept));
     };
 }

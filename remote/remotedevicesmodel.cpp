@@ -17,8 +17,9 @@ RemoteDevicesModel::RemoteDevicesModel(QObject *parent)
 
 QModelIndex RemoteDevicesModel::indexOf(const QString &deviceId) const
 {
-    return firstIndex(
-        [&deviceId](const RemoteRow &row) { return row.device.deviceId() == deviceId; });
+    return firstIndex([&deviceId](const RemoteRow &row) {
+        return row.device.deviceId() == deviceId;
+    });
 }
 
 QString RemoteDevicesModel::statusText(const RemoteRow &row) const
@@ -59,9 +60,11 @@ QVariant RemoteDevicesModel::cell(int row, int column, int role) const
         if (column != HostColumn)
             return QVariant();
         if (entry.lost) {
-            return OvraIcon::withOverlay(
-                QIcon::fromTheme(QStringLiteral("rud-device")), Qt::BottomRightCorner,
-                QIcon::fromTheme(QStringLiteral("rud-off")), [](int size) { return size / 2; });
+            return OvraIcon::withOverlay(QIcon::fromTheme(QStringLiteral("rud-device")),
+                                         Qt::BottomRightCorner,
+                                         QIcon::fromTheme(QStringLiteral("rud-off")), [](int size) {
+                                             return size / 2;
+                                         });
         }
         return QIcon::fromTheme(entry.attached ? QStringLiteral("rud-device")
                                                : QStringLiteral("device-device"));

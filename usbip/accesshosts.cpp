@@ -66,9 +66,10 @@ Host canonicalHost(const QString &text)
         const QString lengthText = text.mid(slash + 1);
         length = digits.match(lengthText).hasMatch() ? lengthText.toInt() : -1;
         if (length < 0 || length > fullLength)
-            return invalid(QCoreApplication::translate(
-                               "AccessHosts", "its prefix length is not a number from 0 to %1")
-                               .arg(fullLength));
+            return invalid(
+                QCoreApplication::translate("AccessHosts",
+                                            "its prefix length is not a number from 0 to %1")
+                    .arg(fullLength));
     }
     if (fullLength == 128 && length >= 96) {
         bool mapped = false;
@@ -89,10 +90,11 @@ List canonicalHosts(const QStringList &hosts)
 {
     List result;
     if (hosts.size() > MaxHosts) {
-        result.reason = QCoreApplication::translate(
-                            "AccessHosts", "The host list has %1 entries; at most %2 are allowed.")
-                            .arg(hosts.size())
-                            .arg(MaxHosts);
+        result.reason =
+            QCoreApplication::translate("AccessHosts",
+                                        "The host list has %1 entries; at most %2 are allowed.")
+                .arg(hosts.size())
+                .arg(MaxHosts);
         return result;
     }
     QSet<QString> seen;
@@ -102,10 +104,12 @@ List canonicalHosts(const QStringList &hosts)
             // Long enough to recognise, short enough for one line of a log.
             constexpr int MaxQuotedChars = 64;
             const QString quoted = QLatin1Char('"')
-                + OutsideText::cleaned(hosts.at(i), MaxQuotedChars) + QLatin1Char('"');
-            result.reason = QCoreApplication::translate(
-                                "AccessHosts", "Invalid host %1 (entry %2 of the list): %3.")
-                                .arg(quoted, QString::number(i + 1), host.reason);
+                                 + OutsideText::cleaned(hosts.at(i), MaxQuotedChars)
+                                 + QLatin1Char('"');
+            result.reason =
+                QCoreApplication::translate("AccessHosts",
+                                            "Invalid host %1 (entry %2 of the list): %3.")
+                    .arg(quoted, QString::number(i + 1), host.reason);
             result.canonical.clear();
             return result;
         }

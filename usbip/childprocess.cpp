@@ -97,7 +97,11 @@ bool ChildProcess::waitForEnd(int timeoutMs)
 {
     // On the GUI thread the window stays alive; elsewhere the thread blocks.
     if (OvraWait::isAvailable() && m_child->thread() == QThread::currentThread())
-        OvraWait::until([this]() { return m_child->state() == QProcess::NotRunning; }, timeoutMs);
+        OvraWait::until(
+            [this]() {
+                return m_child->state() == QProcess::NotRunning;
+            },
+            timeoutMs);
     else
         m_child->waitForFinished(timeoutMs);
     return m_child->state() == QProcess::NotRunning;

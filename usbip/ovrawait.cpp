@@ -180,7 +180,11 @@ bool OvraWait::until(const std::function<bool()> &done, int timeoutMs)
 void OvraWait::pause(int ms)
 {
     if (isAvailable())
-        until([]() { return false; }, ms);
+        until(
+            []() {
+                return false;
+            },
+            ms);
     else
         QThread::msleep(static_cast<unsigned long>(ms));
 }

@@ -261,9 +261,10 @@ QStringList listEntries(const QByteArray &content, const ListFileRules &rules)
     QByteArray bytes = content;
     if (rules.dropCarriageReturns)
         bytes.replace('\r', QByteArray());
-    const QString text = rules.decoding == ListFileRules::Decoding::Utf8
-        ? QString::fromUtf8(bytes)
-        : QTextCodec::codecForUtfText(bytes, QTextCodec::codecForLocale())->toUnicode(bytes);
+    const QString text =
+        rules.decoding == ListFileRules::Decoding::Utf8
+            ? QString::fromUtf8(bytes)
+            : QTextCodec::codecForUtfText(bytes, QTextCodec::codecForLocale())->toUnicode(bytes);
     QStringList entries;
     const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString &line : lines) {

@@ -27,8 +27,9 @@ int main(int argc, char *argv[])
             avahi.setHostName(value);
         } else if (arguments.at(i) == QLatin1String("--service")
                    && value.count(QLatin1Char('=')) == 1) {
-            FakeAvahi::Service service = FakeAvahi::Service::remote(
-                value.section(QLatin1Char('='), 0, 0), value.section(QLatin1Char('='), 1));
+            FakeAvahi::Service service =
+                FakeAvahi::Service::remote(value.section(QLatin1Char('='), 0, 0),
+                                           value.section(QLatin1Char('='), 1));
             service.txt = {"version=1.1.1", "devices=2"};
             services << service;
         } else {

@@ -133,11 +133,13 @@ private:
         QStringList &calls = m_owner->m_calls;
         const QString host = m_owner->m_hostName;
 
-        static const QStringList plain{
-            QStringLiteral("GetVersionString"), QStringLiteral("GetAPIVersion"),
-            QStringLiteral("GetHostName"),      QStringLiteral("GetHostNameFqdn"),
-            QStringLiteral("GetDomainName"),    QStringLiteral("GetState"),
-            QStringLiteral("EntryGroupNew")};
+        static const QStringList plain{QStringLiteral("GetVersionString"),
+                                       QStringLiteral("GetAPIVersion"),
+                                       QStringLiteral("GetHostName"),
+                                       QStringLiteral("GetHostNameFqdn"),
+                                       QStringLiteral("GetDomainName"),
+                                       QStringLiteral("GetState"),
+                                       QStringLiteral("EntryGroupNew")};
         if (signature.isEmpty() && plain.contains(method)) {
             calls << method;
             if (method == QLatin1String("GetVersionString"))
@@ -168,7 +170,7 @@ private:
                         message.createReply(FakeAvahi::alternativeName(args.at(0).toString())));
         }
         const bool browse = method == QLatin1String("ServiceBrowserNew")
-            || method == QLatin1String("ServiceBrowserPrepare");
+                         || method == QLatin1String("ServiceBrowserPrepare");
         if (browse && signature == QLatin1String("iissu")) {
             const QString type = args.at(2).toString();
             calls << method + QLatin1Char(' ') + type;
@@ -191,19 +193,19 @@ private:
         }
         if (method == QLatin1String("ResolveService") && signature == QLatin1String("iisssiu"))
             return resolve(message, connection);
-        static const QStringList withArguments{
-            QStringLiteral("GetAlternativeServiceName"), QStringLiteral("ServiceBrowserNew"),
-            QStringLiteral("ServiceBrowserPrepare"), QStringLiteral("ResolveService")};
+        static const QStringList withArguments{QStringLiteral("GetAlternativeServiceName"),
+                                               QStringLiteral("ServiceBrowserNew"),
+                                               QStringLiteral("ServiceBrowserPrepare"),
+                                               QStringLiteral("ResolveService")};
         if (withArguments.contains(method)) {
             calls << method + QStringLiteral(" (wrong arguments: ") + signature + QLatin1Char(')');
             return send(connection,
                         avahiError(message, "InvalidArgumentError", "Invalid argument"));
         }
         calls << QStringLiteral("unknown ") + method;
-        return send(connection,
-                    message.createErrorReply(
-                        QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
-                        QStringLiteral("The fake Avahi does not know %1").arg(method)));
+        return send(connection, message.createErrorReply(
+                                    QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
+                                    QStringLiteral("The fake Avahi does not know %1").arg(method)));
     }
 
     // ItemNew for every service a new browser finds at once, then AllForNow.
@@ -213,8 +215,9 @@ private:
         const QList<FakeAvahi::Service> known = m_owner->visible(browser.type);
         for (const FakeAvahi::Service &service : known)
             m_owner->sendItem(path, browser, service, true);
-        m_owner->m_server.connection().send(QDBusMessage::createTargetedSignal(
-            browser.owner, path, QLatin1String(BrowserInterface), QStringLiteral("AllForNow")));
+        m_owner->m_server.connection().send(
+            QDBusMessage::createTargetedSignal(browser.owner, path, QLatin1String(BrowserInterface),
+                                               QStringLiteral("AllForNow")));
     }
 
     bool resolve(const QDBusMessage &message, const QDBusConnection &connection)
@@ -243,8 +246,9 @@ private:
                 FakeAvahi::ResultMulticast | (service.local ? FakeAvahi::ResultLocal : 0u)});
             break;
         }
-        QTimer::singleShot(m_owner->m_resolveDelayMs, this,
-                           [connection, reply]() { send(connection, reply); });
+        QTimer::singleShot(m_owner->m_resolveDelayMs, this, [connection, reply]() {
+            send(connection, reply);
+        });
         return true;
     }
 
@@ -259,10 +263,10 @@ private:
         auto found = m_owner->m_groups.find(path);
         if (found == m_owner->m_groups.end() || found->owner != message.service()) {
             calls << method + QStringLiteral(" (no such group)");
-            return send(
-                connection,
-                message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"),
-                                         QStringLiteral("No such object %1").arg(path)));
+            return send(connection,
+                        message.createErrorReply(QStringLiteral(
+                                                     "org.freedesktop.DBus.Error.UnknownObject"),
+                                                 QStringLiteral("No such object %1").arg(path)));
         }
         FakeAvahi::Group &group = found.value();
 
@@ -274,8 +278,8 @@ private:
             service.type = args.at(4).toString();
             service.domain = normalDomain(args.at(5).toString());
             service.host = args.at(6).toString().isEmpty()
-                ? m_owner->m_hostName + QStringLiteral(".local")
-                : args.at(6).toString();
+                             ? m_owner->m_hostName + QStringLiteral(".local")
+                             : args.at(6).toString();
             service.address = m_owner->m_ownAddress;
             service.port = quint16(args.at(7).toUInt());
             service.txt = qdbus_cast<QList<QByteArray>>(args.at(8));
@@ -332,8 +336,9 @@ private:
             const int commit = ++group.commits;
             send(connection, message.createReply());
             m_owner->setGroupState(path, FakeAvahi::GroupRegistering);
-            QTimer::singleShot(m_owner->m_commitDelayMs, this,
-                               [this, path, commit]() { endProbing(path, commit); });
+            QTimer::singleShot(m_owner->m_commitDelayMs, this, [this, path, commit]() {
+                endProbing(path, commit);
+            });
             return true;
         }
         if (method == QLatin1String("Reset") || method == QLatin1String("Free")) {
@@ -354,10 +359,9 @@ private:
             return true;
         }
         calls.last() = QStringLiteral("unknown ") + method;
-        return send(connection,
-                    message.createErrorReply(
-                        QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
-                        QStringLiteral("The fake Avahi does not know %1").arg(method)));
+        return send(connection, message.createErrorReply(
+                                    QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
+                                    QStringLiteral("The fake Avahi does not know %1").arg(method)));
     }
 
     // The probe of a committed group is over: a name another host announces
@@ -391,10 +395,10 @@ private:
         m_owner->m_calls << QStringLiteral("ServiceBrowser.") + method;
         auto found = m_owner->m_browsers.find(path);
         if (found == m_owner->m_browsers.end() || found->owner != message.service())
-            return send(
-                connection,
-                message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"),
-                                         QStringLiteral("No such object %1").arg(path)));
+            return send(connection,
+                        message.createErrorReply(QStringLiteral(
+                                                     "org.freedesktop.DBus.Error.UnknownObject"),
+                                                 QStringLiteral("No such object %1").arg(path)));
         if (method == QLatin1String("Free") && message.signature().isEmpty()) {
             m_owner->m_browsers.erase(found);
             return send(connection, message.createReply());
@@ -407,10 +411,9 @@ private:
             sendKnown(path);
             return true;
         }
-        return send(connection,
-                    message.createErrorReply(
-                        QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
-                        QStringLiteral("The fake Avahi does not know %1").arg(method)));
+        return send(connection, message.createErrorReply(
+                                    QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
+                                    QStringLiteral("The fake Avahi does not know %1").arg(method)));
     }
 
     FakeAvahi *m_owner;
@@ -479,8 +482,9 @@ void FakeAvahi::setServerState(ServerState state)
     m_serverState = state;
     if (!m_server.isRunning())
         return;
-    QDBusMessage signal = QDBusMessage::createSignal(
-        QStringLiteral("/"), QLatin1String(ServerInterface), QStringLiteral("StateChanged"));
+    QDBusMessage signal =
+        QDBusMessage::createSignal(QStringLiteral("/"), QLatin1String(ServerInterface),
+                                   QStringLiteral("StateChanged"));
     signal << int(state) << QString();
     m_server.connection().send(signal);
 }
@@ -621,9 +625,9 @@ void FakeAvahi::announceToBrowsers(const Service &service, bool appears)
 {
     for (auto browser = m_browsers.cbegin(); browser != m_browsers.cend(); ++browser) {
         const bool matches = browser->started && browser->type == service.type
-            && normalDomain(browser->domain) == normalDomain(service.domain)
-            && (browser->interface < 0 || browser->interface == service.interface)
-            && (browser->protocol < 0 || browser->protocol == service.protocol);
+                          && normalDomain(browser->domain) == normalDomain(service.domain)
+                          && (browser->interface < 0 || browser->interface == service.interface)
+                          && (browser->protocol < 0 || browser->protocol == service.protocol);
         if (matches)
             sendItem(browser.key(), browser.value(), service, appears);
     }
@@ -632,9 +636,10 @@ void FakeAvahi::announceToBrowsers(const Service &service, bool appears)
 void FakeAvahi::sendItem(const QString &path, const Browser &browser, const Service &service,
                          bool appears)
 {
-    QDBusMessage signal = QDBusMessage::createTargetedSignal(
-        browser.owner, path, QLatin1String(BrowserInterface),
-        appears ? QStringLiteral("ItemNew") : QStringLiteral("ItemRemove"));
+    QDBusMessage signal =
+        QDBusMessage::createTargetedSignal(browser.owner, path, QLatin1String(BrowserInterface),
+                                           appears ? QStringLiteral("ItemNew")
+                                                   : QStringLiteral("ItemRemove"));
     signal << service.interface << service.protocol << service.name << service.type
            << normalDomain(service.domain)
            << (ResultMulticast | (service.local ? ResultLocal : 0u));
@@ -647,8 +652,9 @@ void FakeAvahi::setGroupState(const QString &path, int state)
     if (group == m_groups.end())
         return;
     group->state = state;
-    QDBusMessage signal = QDBusMessage::createTargetedSignal(
-        group->owner, path, QLatin1String(GroupInterface), QStringLiteral("StateChanged"));
+    QDBusMessage signal =
+        QDBusMessage::createTargetedSignal(group->owner, path, QLatin1String(GroupInterface),
+                                           QStringLiteral("StateChanged"));
     signal << state << QString();
     m_server.connection().send(signal);
 }

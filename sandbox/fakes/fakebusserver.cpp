@@ -95,5 +95,9 @@ void FakeBusServer::stop()
     QDBusVirtualObject *object = m_object;
     m_object = nullptr;
     QMetaObject::invokeMethod(
-        object, [object]() { delete object; }, Qt::BlockingQueuedConnection);
+        object,
+        [object]() {
+            delete object;
+        },
+        Qt::BlockingQueuedConnection);
 }

@@ -115,8 +115,9 @@ public:
                     actions << check.actionId;
                 reply = message.createReply(actions);
             } else {
-                reply = message.createErrorReply(
-                    QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"), member);
+                reply = message.createErrorReply(QStringLiteral(
+                                                     "org.freedesktop.DBus.Error.UnknownMethod"),
+                                                 member);
             }
         } else {
             return false;
@@ -149,7 +150,9 @@ private:
             QDBusConnection(connection).send(reply);
         } else {
             QDBusConnection late(connection);
-            QTimer::singleShot(delay, this, [late, reply]() { late.send(reply); });
+            QTimer::singleShot(delay, this, [late, reply]() {
+                late.send(reply);
+            });
         }
         return true;
     }

@@ -111,9 +111,9 @@ private:
         if (method == QLatin1String("LoadUnit") || method == QLatin1String("GetUnit")) {
             calls << method + QLatin1Char(' ') + first;
             if (method == QLatin1String("GetUnit") && !m_owner->findUnit(first))
-                return message.createErrorReply(
-                    QStringLiteral("org.freedesktop.systemd1.NoSuchUnit"),
-                    QStringLiteral("Unit %1 not loaded.").arg(first));
+                return message.createErrorReply(QStringLiteral(
+                                                    "org.freedesktop.systemd1.NoSuchUnit"),
+                                                QStringLiteral("Unit %1 not loaded.").arg(first));
             return message.createReply(
                 QVariant::fromValue(QDBusObjectPath(FakeSystemd::unitPath(first))));
         }
@@ -121,9 +121,9 @@ private:
             calls << method + QLatin1Char(' ') + first;
             const FakeSystemd::Unit *unit = m_owner->findUnit(first);
             if (!unit)
-                return message.createErrorReply(
-                    QStringLiteral("org.freedesktop.DBus.Error.FileNotFound"),
-                    QStringLiteral("No such file or directory"));
+                return message.createErrorReply(QStringLiteral(
+                                                    "org.freedesktop.DBus.Error.FileNotFound"),
+                                                QStringLiteral("No such file or directory"));
             return message.createReply(unit->fileState);
         }
         if (method == QLatin1String("EnableUnitFiles")) {
@@ -133,9 +133,9 @@ private:
             for (const QString &file : files)
                 units << m_owner->findUnit(file);
             if (!m_owner->m_enableSucceeds || files.isEmpty() || units.contains(nullptr))
-                return message.createErrorReply(
-                    QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"),
-                    QStringLiteral("Access denied"));
+                return message.createErrorReply(QStringLiteral(
+                                                    "org.freedesktop.DBus.Error.AccessDenied"),
+                                                QStringLiteral("Access denied"));
             QList<FakeUnitFileChange> changes;
             for (int i = 0; i < files.size(); ++i) {
                 units.at(i)->fileState = QStringLiteral("enabled");
@@ -151,16 +151,16 @@ private:
         if (method == QLatin1String("StartUnit") || method == QLatin1String("StopUnit")
             || method == QLatin1String("RestartUnit")) {
             calls << method + QLatin1Char(' ') + first + QLatin1Char(' ')
-                    + args.value(1).toString();
+                         + args.value(1).toString();
             FakeSystemd::Unit *unit = m_owner->findUnit(first);
             if (!unit)
-                return message.createErrorReply(
-                    QStringLiteral("org.freedesktop.systemd1.NoSuchUnit"),
-                    QStringLiteral("Unit %1 not found.").arg(first));
+                return message.createErrorReply(QStringLiteral(
+                                                    "org.freedesktop.systemd1.NoSuchUnit"),
+                                                QStringLiteral("Unit %1 not found.").arg(first));
             if (m_owner->m_startRefused)
-                return message.createErrorReply(
-                    QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"),
-                    QStringLiteral("Access denied"));
+                return message.createErrorReply(QStringLiteral(
+                                                    "org.freedesktop.DBus.Error.AccessDenied"),
+                                                QStringLiteral("Access denied"));
             const bool stop = method == QLatin1String("StopUnit");
             if (stop && unit->activeState != QLatin1String("inactive"))
                 unit->activeState = QStringLiteral("deactivating");
@@ -169,8 +169,9 @@ private:
             const uint id = m_owner->m_nextJob++;
             const QDBusObjectPath job(QStringLiteral("/org/freedesktop/systemd1/job/%1").arg(id));
             // The job finishes after the call has been answered.
-            QTimer::singleShot(m_owner->m_startDelayMs, this,
-                               [this, id, job, first, stop]() { finishJob(id, job, first, stop); });
+            QTimer::singleShot(m_owner->m_startDelayMs, this, [this, id, job, first, stop]() {
+                finishJob(id, job, first, stop);
+            });
             return message.createReply(QVariant::fromValue(job));
         }
         if (method == QLatin1String("Reload") || method == QLatin1String("Subscribe")
@@ -195,13 +196,13 @@ private:
             unit = m_owner->findUnit(name);
         // Like systemd, an unknown unit is an object too: one not found.
         const QString activeState = unit ? unit->activeState : QStringLiteral("inactive");
-        const QVariantMap values{
-            {QStringLiteral("Id"), name},
-            {QStringLiteral("ActiveState"), activeState},
-            {QStringLiteral("SubState"), subState(activeState)},
-            {QStringLiteral("LoadState"),
-             unit ? QStringLiteral("loaded") : QStringLiteral("not-found")},
-            {QStringLiteral("UnitFileState"), unit ? unit->fileState : QString()}};
+        const QVariantMap values{{QStringLiteral("Id"), name},
+                                 {QStringLiteral("ActiveState"), activeState},
+                                 {QStringLiteral("SubState"), subState(activeState)},
+                                 {QStringLiteral("LoadState"),
+                                  unit ? QStringLiteral("loaded") : QStringLiteral("not-found")},
+                                 {QStringLiteral("UnitFileState"),
+                                  unit ? unit->fileState : QString()}};
         lock.unlock();
 
         const bool ourInterface = args.value(0).toString() == QLatin1String(UnitInterface);
@@ -212,9 +213,9 @@ private:
             if (message.member() == QLatin1String("GetAll"))
                 return message.createReply(QVariant::fromValue(values));
         }
-        return message.createErrorReply(
-            QStringLiteral("org.freedesktop.DBus.Error.UnknownProperty"),
-            QStringLiteral("Unknown property"));
+        return message.createErrorReply(QStringLiteral(
+                                            "org.freedesktop.DBus.Error.UnknownProperty"),
+                                        QStringLiteral("Unknown property"));
     }
 
     void finishJob(uint id, const QDBusObjectPath &job, const QString &name, bool stop)
@@ -230,7 +231,7 @@ private:
         lock.relock();
         if (FakeSystemd::Unit *unit = m_owner->findUnit(name)) {
             unit->activeState = !succeeds ? QStringLiteral("failed")
-                : stop                    ? QStringLiteral("inactive")
+                              : stop      ? QStringLiteral("inactive")
                                           : QStringLiteral("active");
         }
         lock.unlock();
@@ -310,9 +311,8 @@ QString FakeSystemd::unit() const
 void FakeSystemd::addUnit(const QString &unit, bool active, bool enabled)
 {
     QMutexLocker lock(&m_mutex);
-    m_units.insert(unit,
-                   Unit{active ? QStringLiteral("active") : QStringLiteral("inactive"),
-                        enabled ? QStringLiteral("enabled") : QStringLiteral("disabled")});
+    m_units.insert(unit, Unit{active ? QStringLiteral("active") : QStringLiteral("inactive"),
+                              enabled ? QStringLiteral("enabled") : QStringLiteral("disabled")});
 }
 
 void FakeSystemd::setActive(bool active)

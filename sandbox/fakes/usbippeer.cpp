@@ -49,7 +49,11 @@ UsbIpPeer::~UsbIpPeer()
     close();
     QObject *context = m_context;
     QMetaObject::invokeMethod(
-        context, [context] { delete context; }, Qt::BlockingQueuedConnection);
+        context,
+        [context] {
+            delete context;
+        },
+        Qt::BlockingQueuedConnection);
     m_thread.quit();
     m_thread.wait();
 }
@@ -62,7 +66,9 @@ bool UsbIpPeer::listen(const QString &address, quint16 port)
         m_context,
         [this, address, port, &ok] {
             m_server = new QTcpServer(m_context);
-            connect(m_server, &QTcpServer::newConnection, m_server, [this] { onNewConnection(); });
+            connect(m_server, &QTcpServer::newConnection, m_server, [this] {
+                onNewConnection();
+            });
             ok = m_server->listen(QHostAddress(address), port);
             if (!ok) {
                 m_error = QStringLiteral("cannot listen on %1:%2: %3")
@@ -94,7 +100,10 @@ bool UsbIpPeer::isListening() const
 {
     bool listening = false;
     QMetaObject::invokeMethod(
-        m_context, [this, &listening] { listening = m_server && m_server->isListening(); },
+        m_context,
+        [this, &listening] {
+            listening = m_server && m_server->isListening();
+        },
         Qt::BlockingQueuedConnection);
     return listening;
 }
@@ -139,10 +148,10 @@ QByteArray UsbIpPeer::encodeDeviceList(const QList<Device> &devices)
     out << ProtocolVersion << ReplyDeviceList << quint32(0) << quint32(devices.size());
     for (const Device &device : devices) {
         const QString path = device.path.isEmpty()
-            ? QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb%1/%2")
-                  .arg(device.busnum)
-                  .arg(device.busid)
-            : device.path;
+                               ? QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb%1/%2")
+                                     .arg(device.busnum)
+                                     .arg(device.busid)
+                               : device.path;
         writeFixed(out, path.toLatin1(), 256);
         writeFixed(out, device.busid.toLatin1(), 32);
         out << device.busnum << device.devnum << device.speed << device.idVendor << device.idProduct
@@ -160,7 +169,9 @@ void UsbIpPeer::onNewConnection()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         ++m_connections;
-        connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { onRequest(socket); });
+        connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+            onRequest(socket);
+        });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     }
 }

@@ -68,7 +68,7 @@ QByteArray connectError(const QString &host, const QString &service)
 QByteArray noVhciError()
 {
     return "libusbip: error: udev_device_new_from_subsystem_sysname failed\n"
-        + error(QStringLiteral("open vhci_driver"));
+         + error(QStringLiteral("open vhci_driver"));
 }
 
 // The sub-command's options, in the real tool's spellings: "-r HOST",
@@ -91,8 +91,9 @@ bool parse(const QStringList &arguments, Options *options)
         const char *longName;
         bool value;
     };
-    static const OptionName globals[] = {
-        {'d', "debug", false}, {'l', "log", false}, {'t', "tcp-port", true}};
+    static const OptionName globals[] = {{'d', "debug", false},
+                                         {'l', "log", false},
+                                         {'t', "tcp-port", true}};
     static const OptionName subs[] = {{'r', "remote", true},
                                       {'l', "local", false},
                                       {'p', "port", true},
@@ -213,9 +214,8 @@ bool writeState(const QString &path, const World &world, QByteArray *problem)
 bool realExports(const QString &host, const QString &tcpPort, QList<Device> *devices)
 {
     QProcess tool;
-    tool.start(realTool(),
-               {QStringLiteral("--tcp-port"), tcpPort, QStringLiteral("list"), QStringLiteral("-r"),
-                host});
+    tool.start(realTool(), {QStringLiteral("--tcp-port"), tcpPort, QStringLiteral("list"),
+                            QStringLiteral("-r"), host});
     if (!tool.waitForFinished(60000) || tool.exitStatus() != QProcess::NormalExit
         || tool.exitCode() != 0) {
         tool.kill();
@@ -382,13 +382,13 @@ Result attachCommand(const Options &options, World &world, bool *changed)
     if (!world.vhci)
         return fail(noVhciError());
 
-    // High-speed and slower devices take the first free port of the
-    // high-speed hub, super-speed ones one of the super-speed hub.
+    // High-speed and slower devices take the first free port of a
+    // high-speed hub, super-speed ones one of a super-speed hub, the first
+    // controller's hubs first.
     const bool super = found->speed >= 5;
-    const int first = super ? world.portCount : 0;
     int free = -1;
-    for (int port = first; port < first + world.portCount; ++port) {
-        if (world.portIndex(port) < 0) {
+    for (int port = 0; port < world.totalPorts(); ++port) {
+        if (world.isSuperSpeedPort(port) == super && world.portIndex(port) < 0) {
             free = port;
             break;
         }
@@ -422,9 +422,9 @@ Result detachCommand(const Options &options, World &world, bool *changed)
     }
     if (!world.vhci)
         return fail(noVhciError());
-    if (number >= 2 * world.portCount)
+    if (number >= world.totalPorts())
         return fail(error(
-            QStringLiteral("Invalid port %1 > maxports %2").arg(text).arg(2 * world.portCount)));
+            QStringLiteral("Invalid port %1 > maxports %2").arg(text).arg(world.totalPorts())));
     Result result;
     const int index = world.portIndex(number);
     if (index < 0) {
@@ -446,7 +446,7 @@ QByteArray Device::nameLine() const
     const QByteArray productText =
         product.isEmpty() ? QByteArray("unknown product") : product.toUtf8();
     return vendorText + " : " + productText + " (" + vendorId.toUtf8() + ':' + productId.toUtf8()
-        + ')';
+         + ')';
 }
 
 Device Device::fromJson(const QJsonObject &object)
@@ -513,6 +513,7 @@ bool World::fromJson(const QByteArray &json, QString *error)
     usbipd = root.value(QStringLiteral("usbipd")).toBool(true);
     vhci = root.value(QStringLiteral("vhci")).toBool(true);
     usbipHost = root.value(QStringLiteral("usbipHost")).toBool(true);
+    controllers = qBound(1, root.value(QStringLiteral("controllers")).toInt(8), 16);
     portCount = qBound(1, root.value(QStringLiteral("portCount")).toInt(15), 64);
     const QJsonArray local = root.value(QStringLiteral("localDevices")).toArray();
     for (const QJsonValue &value : local)
@@ -540,7 +541,7 @@ bool World::fromJson(const QByteArray &json, QString *error)
         port.host = object.value(QStringLiteral("host")).toString();
         port.service = object.value(QStringLiteral("service")).toString(QStringLiteral("3240"));
         port.device = Device::fromJson(object.value(QStringLiteral("device")).toObject());
-        if (port.port >= 0 && port.port < 2 * portCount && portIndex(port.port) < 0)
+        if (port.port >= 0 && port.port < totalPorts() && portIndex(port.port) < 0)
             attached << port;
     }
     const QJsonObject mirror = root.value(QStringLiteral("mirror")).toObject();
@@ -577,9 +578,9 @@ QByteArray World::toJson() const
     }
     QJsonObject root{
         {QStringLiteral("usbipd"), usbipd},       {QStringLiteral("vhci"), vhci},
-        {QStringLiteral("usbipHost"), usbipHost}, {QStringLiteral("portCount"), portCount},
-        {QStringLiteral("localDevices"), local},  {QStringLiteral("hosts"), hostObjects},
-        {QStringLiteral("attached"), ports}};
+        {QStringLiteral("usbipHost"), usbipHost}, {QStringLiteral("controllers"), controllers},
+        {QStringLiteral("portCount"), portCount}, {QStringLiteral("localDevices"), local},
+        {QStringLiteral("hosts"), hostObjects},   {QStringLiteral("attached"), ports}};
     if (!sysfsMirror.isEmpty())
         root.insert(QStringLiteral("mirror"),
                     QJsonObject{{QStringLiteral("sysfs"), sysfsMirror},
@@ -641,8 +642,8 @@ int World::portIndex(int port) const
 
 QString World::portBusid(int port) const
 {
-    return port < portCount ? QStringLiteral("3-%1").arg(port + 1)
-                            : QStringLiteral("4-%1").arg(port - portCount + 1);
+    const int hub = port / portCount;
+    return QStringLiteral("%1-%2").arg(3 + hub).arg(port % portCount + 1);
 }
 
 QByteArray speedText(int speed)
@@ -687,7 +688,7 @@ QByteArray formatRemoteList(const QString &host, const QList<Device> &devices)
     QByteArray out = "Exportable USB devices\n"
                      "======================\n"
                      " - "
-        + host.toUtf8() + '\n';
+                   + host.toUtf8() + '\n';
     const QByteArray empty = padLeft(QByteArray(), 11);
     for (const Device &device : devices) {
         out += padLeft(device.busid.toUtf8(), 11) + ": " + device.nameLine() + '\n';
@@ -695,7 +696,7 @@ QByteArray formatRemoteList(const QString &host, const QList<Device> &devices)
         out += empty + ": " + device.deviceClass.toUtf8() + '\n';
         for (int i = 0; i < device.interfaces.size(); ++i)
             out += empty + ": " + padLeft(QByteArray::number(i), 2) + " - "
-                + device.interfaces.at(i).toUtf8() + '\n';
+                 + device.interfaces.at(i).toUtf8() + '\n';
         out += '\n';
     }
     return out;
@@ -705,28 +706,29 @@ QByteArray formatPorts(const World &world)
 {
     QByteArray out = "Imported USB devices\n"
                      "====================\n";
-    for (int number = 0; number < 2 * world.portCount; ++number) {
+    for (int number = 0; number < world.totalPorts(); ++number) {
         const int index = world.portIndex(number);
         if (index < 0)
             continue;
         const Port &port = world.attached.at(index);
         out += "Port " + twoDigits(number) + ": <Port in Use> at " + speedText(port.device.speed)
-            + '\n';
+             + '\n';
         out += "       " + port.device.nameLine() + '\n';
         out += padLeft(world.portBusid(number).toUtf8(), 10) + " -> usbip://" + port.host.toUtf8()
-            + ':' + port.service.toUtf8() + '/' + port.device.busid.toUtf8() + '\n';
+             + ':' + port.service.toUtf8() + '/' + port.device.busid.toUtf8() + '\n';
         out += padLeft(QByteArray(), 10) + " -> remote bus/dev " + threeDigits(port.device.busnum)
-            + '/' + threeDigits(port.device.devnum) + '\n';
+             + '/' + threeDigits(port.device.devnum) + '\n';
     }
     return out;
 }
 
-QByteArray formatVhciStatus(const World &world)
+QByteArray formatVhciStatus(const World &world, int controller)
 {
     QByteArray out = "hub port sta spd dev      sockfd local_busid\n";
-    for (int number = 0; number < 2 * world.portCount; ++number) {
-        out += (number < world.portCount ? "hs  " : "ss  ")
-            + QByteArray::number(number).rightJustified(4, '0');
+    const int first = controller * 2 * world.portCount;
+    for (int number = first; number < first + 2 * world.portCount; ++number) {
+        out += (world.isSuperSpeedPort(number) ? "ss  " : "hs  ")
+             + QByteArray::number(number).rightJustified(4, '0');
         const int index = world.portIndex(number);
         if (index < 0) {
             out += " 004 000 00000000 000000 0-0\n";
@@ -734,9 +736,9 @@ QByteArray formatVhciStatus(const World &world)
         }
         const Device &device = world.attached.at(index).device;
         out += " 006 " + threeDigits(device.speed) + ' '
-            + QByteArray::number((device.busnum << 16) | device.devnum, 16).rightJustified(8, '0')
-            + ' ' + QByteArray::number(number + 3).rightJustified(6, '0') + ' '
-            + world.portBusid(number).toUtf8() + '\n';
+             + QByteArray::number((device.busnum << 16) | device.devnum, 16).rightJustified(8, '0')
+             + ' ' + QByteArray::number(number + 3).rightJustified(6, '0') + ' '
+             + world.portBusid(number).toUtf8() + '\n';
     }
     return out;
 }
@@ -769,7 +771,7 @@ bool replaceLink(const QString &target, const QString &link)
     QFile::remove(temporary);
     return QFile::link(target, temporary)
         && ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(link).constData())
-        == 0;
+               == 0;
 }
 
 QString recordPath(const World &world, int port)
@@ -780,9 +782,9 @@ QString recordPath(const World &world, int port)
 bool writeRecord(const World &world, const Port &port)
 {
     return world.vhciStateMirror.isEmpty()
-        || replaceFile(recordPath(world, port.port),
-                       port.host.toUtf8() + ' ' + port.service.toUtf8() + ' '
-                           + port.device.busid.toUtf8() + '\n');
+        || replaceFile(recordPath(world, port.port), port.host.toUtf8() + ' '
+                                                         + port.service.toUtf8() + ' '
+                                                         + port.device.busid.toUtf8() + '\n');
 }
 
 // What changes in sysfs with the world: the port table and the drivers.
@@ -791,16 +793,20 @@ bool syncMirror(const World &world)
     const QString root = world.sysfsMirror;
     if (root.isEmpty())
         return true;
-    bool ok = !world.vhci
-        || replaceFile(root + QStringLiteral("/devices/platform/vhci_hcd.0/status"),
-                       formatVhciStatus(world));
+    bool ok = true;
+    // One table per controller: status, then status.1, status.2, ...
+    for (int controller = 0; world.vhci && controller < world.controllers; ++controller)
+        ok = ok
+          && replaceFile(root + QStringLiteral("/devices/platform/vhci_hcd.0/status")
+                             + (controller ? QStringLiteral(".%1").arg(controller) : QString()),
+                         formatVhciStatus(world, controller));
     for (const Device &device : world.localDevices) {
         const QString folder = root + QStringLiteral("/bus/usb/devices/") + device.busid;
         ok = ok && QDir().mkpath(folder)
-            && replaceLink(
-                 root + QStringLiteral("/bus/usb/drivers/")
-                     + (device.bound ? QStringLiteral("usbip-host") : QStringLiteral("usb")),
-                 folder + QStringLiteral("/driver"));
+          && replaceLink(root + QStringLiteral("/bus/usb/drivers/")
+                             + (device.bound ? QStringLiteral("usbip-host")
+                                             : QStringLiteral("usb")),
+                         folder + QStringLiteral("/driver"));
     }
     return ok;
 }
@@ -813,19 +819,19 @@ Result writeSysfs(World &world, const QString &root, const QString &vhciState)
     QDir(root + QStringLiteral("/bus/usb/devices")).removeRecursively();
     QDir(root + QStringLiteral("/devices/platform/vhci_hcd.0")).removeRecursively();
     bool ok = QDir().mkpath(root + QStringLiteral("/module/usbip_host"))
-        && QDir().mkpath(root + QStringLiteral("/bus/usb/devices"))
-        && writeFile(root + QStringLiteral("/bus/usb/drivers_probe"), QByteArray());
+           && QDir().mkpath(root + QStringLiteral("/bus/usb/devices"))
+           && writeFile(root + QStringLiteral("/bus/usb/drivers_probe"), QByteArray());
     if (world.vhci)
         ok = ok && QDir().mkpath(root + QStringLiteral("/module/vhci_hcd"))
-            && writeFile(root + QStringLiteral("/devices/platform/vhci_hcd.0/nports"),
-                         QByteArray::number(2 * world.portCount) + '\n');
+          && writeFile(root + QStringLiteral("/devices/platform/vhci_hcd.0/nports"),
+                       QByteArray::number(world.totalPorts()) + '\n');
     ok = ok && QDir().mkpath(root + QStringLiteral("/bus/usb/drivers/usb"))
-        && QDir().mkpath(root + QStringLiteral("/bus/usb/drivers/usbip-host"));
+      && QDir().mkpath(root + QStringLiteral("/bus/usb/drivers/usbip-host"));
     for (const Device &device : world.localDevices) {
         const QString folder = root + QStringLiteral("/bus/usb/devices/") + device.busid;
         ok = ok && QDir().mkpath(folder)
-            && writeFile(folder + QStringLiteral("/idVendor"), device.vendorId.toUtf8() + '\n')
-            && writeFile(folder + QStringLiteral("/idProduct"), device.productId.toUtf8() + '\n');
+          && writeFile(folder + QStringLiteral("/idVendor"), device.vendorId.toUtf8() + '\n')
+          && writeFile(folder + QStringLiteral("/idProduct"), device.productId.toUtf8() + '\n');
         if (!device.serial.isEmpty())
             ok = ok && writeFile(folder + QStringLiteral("/serial"), device.serial.toUtf8() + '\n');
     }
@@ -945,8 +951,9 @@ Result run(const QStringList &arguments, const QString &statePath)
         // attached or detached.
         bool mirrored = syncMirror(world);
         for (const Port &port : qAsConst(world.attached)) {
-            if (std::none_of(before.begin(), before.end(),
-                             [&port](const Port &old) { return old.port == port.port; }))
+            if (std::none_of(before.begin(), before.end(), [&port](const Port &old) {
+                    return old.port == port.port;
+                }))
                 mirrored = mirrored && writeRecord(world, port);
         }
         for (const Port &port : before) {

@@ -13,8 +13,10 @@
 //   "usbipd": true,            // the local daemon answers `list -r localhost`
 //   "vhci": true,              // false: `port`, `attach`, `detach` fail as without vhci-hcd
 //   "usbipHost": true,         // false: `bind` fails as without usbip-host
-//   "portCount": 15,           // high-speed ports 0..n-1, super-speed ports n..2n-1 (15
-//                              // each on a real vhci controller)
+//   "controllers": 8,          // vhci controllers (Debian's kernel has 8)
+//   "portCount": 15,           // ports per hub (15 on a real vhci controller); controller c
+//                              // has high-speed ports 2nc..2nc+n-1 and super-speed ports
+//                              // 2nc+n..2nc+2n-1, 240 ports in all on Debian's kernel
 //   "localDevices": [ DEVICE..., each with "bound": true|false ],
 //   "hosts": { "127.0.4.1": { "devices": [ DEVICE... ], "delayMs": 0, "hang": false,
 //                             "real": false } },
@@ -105,6 +107,7 @@ public:
     bool usbipd = true;
     bool vhci = true;
     bool usbipHost = true;
+    int controllers = 8;
     int portCount = 15;
     QList<Device> localDevices;
     QMap<QString, Host> hosts;
@@ -127,8 +130,12 @@ public:
     // Whether one of this machine's ports holds the host's device.
     bool inUse(const QString &host, const QString &busid) const;
     int portIndex(int port) const;
-    // The local bus id of a vhci port: 3-<n> for high-speed ports, 4-<n> for
-    // super-speed ones.
+    // Every controller's ports, high-speed and super-speed (nports in sysfs).
+    int totalPorts() const { return 2 * portCount * controllers; }
+    bool isSuperSpeedPort(int port) const { return port % (2 * portCount) >= portCount; }
+    // The local bus id of a vhci port: each controller has a high-speed and a
+    // super-speed root hub, buses 3 and 4 for the first controller, 5 and 6
+    // for the second, and so on.
     QString portBusid(int port) const;
 };
 
@@ -147,8 +154,9 @@ struct Result
 QByteArray formatLocalList(const QList<Device> &devices, bool parsable);
 QByteArray formatRemoteList(const QString &host, const QList<Device> &devices);
 QByteArray formatPorts(const World &world);
-// The vhci driver's port table (vhci_hcd.0/status) as the kernel prints it.
-QByteArray formatVhciStatus(const World &world);
+// The port table of one vhci controller (vhci_hcd.0/status, status.1, ...)
+// as the kernel prints it.
+QByteArray formatVhciStatus(const World &world, int controller);
 QByteArray speedText(int speed);
 
 // Runs one command line (without the program name) against the state file,

@@ -109,7 +109,9 @@ int main(int argc, char *argv[])
             || QHostAddress(host).protocol() != QAbstractSocket::IPv4Protocol)
             continue;
         auto peer = std::make_unique<UsbIpPeer>();
-        peer->setSource([host] { return answer(host); });
+        peer->setSource([host] {
+            return answer(host);
+        });
         if (!peer->listen(host)) {
             std::fprintf(stderr, "ovra-sandbox-usbipd: %s\n", qPrintable(peer->errorString()));
             if (!bestEffort)

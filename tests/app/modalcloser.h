@@ -33,7 +33,9 @@ public:
     ModalCloser()
     {
         m_timer.setInterval(20);
-        QObject::connect(&m_timer, &QTimer::timeout, [this]() { poll(); });
+        QObject::connect(&m_timer, &QTimer::timeout, [this]() {
+            poll();
+        });
         m_timer.start();
     }
 
@@ -76,7 +78,7 @@ private:
             const QWidgetList windows = QApplication::topLevelWidgets();
             for (QWidget *window : windows)
                 seen.mainWindowShown = seen.mainWindowShown
-                    || (window->inherits("QMainWindow") && window->isVisible());
+                                    || (window->inherits("QMainWindow") && window->isVisible());
             if (const QCursor *cursor = QApplication::overrideCursor()) {
                 seen.overrideCursor = true;
                 seen.cursor = cursor->shape();

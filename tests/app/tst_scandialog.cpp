@@ -61,9 +61,12 @@ struct Reports : QObject
 {
     explicit Reports(RemoteDevices *remote)
     {
-        connect(remote, &RemoteDevices::scanProgress, this,
-                [this](int value) { progress.append(value); });
-        connect(remote, &RemoteDevices::updated, this, [this]() { ++updated; });
+        connect(remote, &RemoteDevices::scanProgress, this, [this](int value) {
+            progress.append(value);
+        });
+        connect(remote, &RemoteDevices::updated, this, [this]() {
+            ++updated;
+        });
     }
     QList<int> progress;
     int updated = 0;
@@ -104,7 +107,7 @@ void TestScanDialog::initTestCase()
     m_remote = std::make_unique<RemoteDevices>(m_env->platform(), 4);
     m_silent.setMode(UsbIpPeer::Hang);
     if (!m_silent.listen(SilentPeer))
-        QSKIP(qPrintable(m_silent.errorString()));
+        QFAIL(qPrintable(m_silent.errorString()));
 }
 
 void TestScanDialog::init()
@@ -121,7 +124,10 @@ void TestScanDialog::cleanup()
 {
     m_remote->stopScan();
     QMetaObject::invokeMethod(
-        m_remote->m_scanner, []() {}, Qt::BlockingQueuedConnection);
+        m_remote->m_scanner,
+        []() {
+        },
+        Qt::BlockingQueuedConnection);
     QCoreApplication::processEvents();
 }
 

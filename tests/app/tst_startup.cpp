@@ -107,7 +107,7 @@ private:
                 box->close();
             } else {
                 const auto button = answer == QLatin1String("Yes") ? QMessageBox::Yes
-                    : answer == QLatin1String("No")                ? QMessageBox::No
+                                  : answer == QLatin1String("No")  ? QMessageBox::No
                                                                    : QMessageBox::Ok;
                 if (QAbstractButton *b = box->button(button))
                     b->click();
@@ -259,8 +259,8 @@ void TestStartup::writeStatus(const QString &database)
                  "Package: linux-tools-3.16\nStatus: deinstall ok config-files\n"
                  "Architecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: o\n\n";
         status += QByteArray("Package: usbip\nStatus: ")
-            + (installed ? "install ok installed" : "deinstall ok config-files")
-            + "\nArchitecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: u\n\n";
+                + (installed ? "install ok installed" : "deinstall ok config-files")
+                + "\nArchitecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: u\n\n";
     } else if (!database.startsWith(QLatin1String("ubuntu-like"))) {
         status = "Package: linux-tools-5.10.0-7-amd64\nStatus: install ok installed\n"
                  "Architecture: amd64\nVersion: 1\nMaintainer: A <a@b.c>\nDescription: older\n\n"
@@ -382,10 +382,9 @@ void TestStartup::startupSequence_data()
         << QStringList{};
     QTest::newRow("package missing, Yes, Synaptic fails")
         << "ubuntu-missing" << false << true << true << true << "Yes,Ok" << 0
-        << QStringList{pkgBox,
-                       critical
-                           + QStringLiteral("Synaptic failed to start. Try updating "
-                                            "linux-tools-5.10.0-8-amd64 package manually.")}
+        << QStringList{pkgBox, critical
+                                   + QStringLiteral("Synaptic failed to start. Try updating "
+                                                    "linux-tools-5.10.0-8-amd64 package manually.")}
         << QStringList{};
     QTest::newRow("package missing, service inactive: no service dialog")
         << "ubuntu-missing" << true << false << false << true << "No" << 0 << QStringList{pkgBox}
@@ -441,8 +440,8 @@ void TestStartup::startupSequence()
     writeLauncher(launcher);
     const bool installed = !database.endsWith(QLatin1String("-missing"));
     const QString package = database.startsWith(QLatin1String("debian"))
-        ? QStringLiteral("usbip")
-        : QLatin1String(toolsPackage);
+                              ? QStringLiteral("usbip")
+                              : QLatin1String(toolsPackage);
     m_systemd.setActive(active);
     m_systemd.setEnabled(enabled);
     m_systemd.setStartSucceeds(starts);
@@ -471,8 +470,8 @@ void TestStartup::startupSequence()
         if (parts.value(0) == QLatin1String("box")) {
             seen << parts.mid(1, 3).join(QLatin1Char('|'));
             const auto expectedButtons = parts.value(2) == QLatin1String("Warning")
-                ? int(QMessageBox::Yes | QMessageBox::No)
-                : int(QMessageBox::Ok);
+                                           ? int(QMessageBox::Yes | QMessageBox::No)
+                                           : int(QMessageBox::Ok);
             QCOMPARE(parts.value(4).toInt(), expectedButtons);
             QCOMPARE(parts.value(5), QStringLiteral("no parent"));
             // The application icon "rud-devices", set before the checks.
@@ -502,7 +501,11 @@ void TestStartup::startupSequence()
     const bool askedForPackage = answers.startsWith(QLatin1String("Yes")) && !installed;
     // The launcher runs detached and may still be writing.
     if (askedForPackage && launcher)
-        QVERIFY(QTest::qWaitFor([&]() { return QFile::exists(launcherLog); }, 10000));
+        QVERIFY(QTest::qWaitFor(
+            [&]() {
+                return QFile::exists(launcherLog);
+            },
+            10000));
     const QStringList launched = readLines(launcherLog);
     if (askedForPackage && launcher) {
         QCOMPARE(launched.size(), 2);
@@ -543,13 +546,13 @@ void TestStartup::commandLine_data()
     QTest::newRow("--check, bare")
         << QStringList{"--check"} << 1
         << missing.arg("tools package (linux-tools-5\\.10\\.0-8-amd64|usbip)")
-            + "(OK       |MISSING  )usbip executable: [^\n]+\n"
-            + missing.arg("kernel module usbip-host") + missing.arg("kernel module vhci-hcd")
-            + missing.arg("usbipd service") + missing.arg("usbipd listening on TCP 3240")
-            + missing.arg("Manager service org\\.ovra\\.admin\\.usbip")
-            + missing.arg("polkit actions") + missing.arg("who may attach shared devices")
-            + missing.arg("packet filter table inet ovra_admin_usbip")
-            + "OPTIONAL DNS-SD discovery: unavailable: the system bus cannot be reached[^\n]*\n"
+               + "(OK       |MISSING  )usbip executable: [^\n]+\n"
+               + missing.arg("kernel module usbip-host") + missing.arg("kernel module vhci-hcd")
+               + missing.arg("usbipd service") + missing.arg("usbipd listening on TCP 3240")
+               + missing.arg("Manager service org\\.ovra\\.admin\\.usbip")
+               + missing.arg("polkit actions") + missing.arg("who may attach shared devices")
+               + missing.arg("packet filter table inet ovra_admin_usbip")
+               + "OPTIONAL DNS-SD discovery: unavailable: the system bus cannot be reached[^\n]*\n"
         << "";
 }
 
@@ -606,13 +609,16 @@ void TestStartup::listeningAddresses_data()
 
     QTest::newRow("one address, in the kernel's byte order")
         << header + "   0: 0104A8C0:0CA8 00000000:0000 0A" + tail << QStringList{"192.168.4.1"};
-    QTest::newRow("IPv6 loopback, word by word in the kernel's byte order") << header
-            + "   0: 00000000000000000000000001000000:0CA8 "
-              "00000000000000000000000000000000:0000 0A"
-            + tail << QStringList{"::1"};
-    QTest::newRow("connections and other ports do not count") << header
-            + "   0: 0100007F:0CA8 0100007F:A000 01" + tail + "   1: 00000000:0CA9 00000000:0000 0A"
-            + tail + "garbage\n" << QStringList{};
+    QTest::newRow("IPv6 loopback, word by word in the kernel's byte order")
+        << header
+               + "   0: 00000000000000000000000001000000:0CA8 "
+                 "00000000000000000000000000000000:0000 0A"
+               + tail
+        << QStringList{"::1"};
+    QTest::newRow("connections and other ports do not count")
+        << header + "   0: 0100007F:0CA8 0100007F:A000 01" + tail
+               + "   1: 00000000:0CA9 00000000:0000 0A" + tail + "garbage\n"
+        << QStringList{};
 }
 
 void TestStartup::listeningAddresses()
@@ -649,15 +655,15 @@ void TestStartup::accessCheck_data()
                               << restricted + " and 2 listed hosts\nOK .*: in place";
     QTest::newRow("gone") << QStringList() << 1 << QByteArray("Error: No such file or directory")
                           << restricted
-            + "\nMISSING .*: not in place, so any host that reaches "
-              "TCP 3240 may attach; put the list in force: sudo "
-              "systemctl restart ovra-admin-usbip-manager.service";
+                                 + "\nMISSING .*: not in place, so any host that reaches "
+                                   "TCP 3240 may attach; put the list in force: sudo "
+                                   "systemctl restart ovra-admin-usbip-manager.service";
     QTest::newRow("not root") << QStringList{"10.0.0.1"} << 1
                               << QByteArray("Operation not permitted (you must be root)")
                               << restricted
-            + " and 1 listed host\nOK .*: it takes root to check "
-              "whether it is in place: sudo ovra-admin-usbip "
-              "--check";
+                                     + " and 1 listed host\nOK .*: it takes root to check "
+                                       "whether it is in place: sudo ovra-admin-usbip "
+                                       "--check";
 }
 
 void TestStartup::accessCheck()
@@ -679,9 +685,9 @@ void TestStartup::accessCheck()
                         "#!/bin/sh\necho \"$* $LC_ALL\" > \"$0.log\"\necho '" + nftSays + "' >&"
                             + QByteArray::number(nftStatus ? 2 : 1) + "\nexit "
                             + QByteArray::number(nftStatus) + '\n');
-    QVERIFY(QFile::setPermissions(platform.nftProgram,
-                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                      | QFileDevice::ExeOwner));
+    QVERIFY(QFile::setPermissions(platform.nftProgram, QFileDevice::ReadOwner
+                                                           | QFileDevice::WriteOwner
+                                                           | QFileDevice::ExeOwner));
     const QList<PlatformCheck::Requirement> found = PlatformCheck::requirements(platform);
     QString text;
     QTextStream out(&text);
@@ -780,7 +786,11 @@ void TestStartup::simultaneousStarts()
             n += process->state() == QProcess::NotRunning ? 1 : 0;
         return n;
     };
-    QVERIFY(QTest::qWaitFor([&]() { return exited() >= count - 1; }, 60000));
+    QVERIFY(QTest::qWaitFor(
+        [&]() {
+            return exited() >= count - 1;
+        },
+        60000));
     QTest::qWait(1500);
     QCOMPARE(exited(), count - 1);
     QProcess *runner = nullptr;

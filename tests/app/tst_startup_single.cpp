@@ -88,7 +88,11 @@ int TestSingleApplication::runChild(const QString &mode, const QString &id, cons
         return -100;
     // While a child sends, this instance must keep serving its socket.
     if (serve) {
-        if (!QTest::qWaitFor([&]() { return child.state() == QProcess::NotRunning; }, 30000))
+        if (!QTest::qWaitFor(
+                [&]() {
+                    return child.state() == QProcess::NotRunning;
+                },
+                30000))
             return -101;
     } else if (!child.waitForFinished(30000)) {
         return -101;
@@ -225,7 +229,11 @@ void TestSingleApplication::programStartRaisesTheRunningWindow()
     QProcess program;
     program.setProcessChannelMode(QProcess::ForwardedChannels);
     program.start(programPath(), {});
-    QVERIFY(QTest::qWaitFor([&]() { return program.state() == QProcess::NotRunning; }, 30000));
+    QVERIFY(QTest::qWaitFor(
+        [&]() {
+            return program.state() == QProcess::NotRunning;
+        },
+        30000));
     // The second start ends at once, and the running window comes up.
     QCOMPARE(program.exitCode(), 255);
     QVERIFY(received.count() == 1 || received.wait(5000));

@@ -50,8 +50,10 @@ void TestOvraIcon::overlayCorner()
     QFETCH(int, size);
     QFETCH(int, corner);
 
-    const QIcon icon = OvraIcon::withOverlay(solid(Qt::red), Qt::Corner(corner), solid(Qt::blue),
-                                             [](int s) { return s / 2; });
+    const QIcon icon =
+        OvraIcon::withOverlay(solid(Qt::red), Qt::Corner(corner), solid(Qt::blue), [](int s) {
+            return s / 2;
+        });
     QVERIFY(!icon.isNull());
     const QImage image = icon.pixmap(size, size).toImage();
     QCOMPARE(image.size(), QSize(size, size));
@@ -109,8 +111,10 @@ void TestOvraIcon::degenerateSizes()
 void TestOvraIcon::copiesStayIndependent()
 {
     // A copied icon (QIcon detaches by cloning the engine) draws the same.
-    const QIcon icon = OvraIcon::withOverlay(solid(Qt::red), Qt::TopLeftCorner, solid(Qt::blue),
-                                             [](int s) { return s / 4; });
+    const QIcon icon =
+        OvraIcon::withOverlay(solid(Qt::red), Qt::TopLeftCorner, solid(Qt::blue), [](int s) {
+            return s / 4;
+        });
     QIcon copy = icon;
     copy.addPixmap(QPixmap(8, 8)); // detaches: the engine is cloned
     const QImage a = icon.pixmap(40, 40).toImage();

@@ -208,8 +208,9 @@ void TestOvraIntegration::initSetsNamesAndTranslator()
     QLocale::setDefault(QLocale(QLocale::Welsh));
     ovraInit("1.2.3", "Test Program");
     QLocale::setDefault(QLocale::c());
-    QCOMPARE(QCoreApplication::translate(
-                 "ShareAccessDialog", "Shared devices can be attached by %n host(s).", nullptr, 2),
+    QCOMPARE(QCoreApplication::translate("ShareAccessDialog",
+                                         "Shared devices can be attached by %n host(s).", nullptr,
+                                         2),
              QStringLiteral("Shared devices can be attached by 2 hosts."));
 }
 

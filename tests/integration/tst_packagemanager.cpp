@@ -138,7 +138,7 @@ void TestPackageManager::writeLauncher(int exitCode, bool executable)
             .toLocal8Bit());
     file.close();
     file.setPermissions(executable ? QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                | QFileDevice::ExeOwner
+                                         | QFileDevice::ExeOwner
                                    : QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     QFile::remove(log);
 }
@@ -146,7 +146,11 @@ void TestPackageManager::writeLauncher(int exitCode, bool executable)
 QByteArray TestPackageManager::waitForFile(const QString &path)
 {
     QFile file(path);
-    if (!QTest::qWaitFor([&]() { return file.exists(); }, 5000))
+    if (!QTest::qWaitFor(
+            [&]() {
+                return file.exists();
+            },
+            5000))
         return QByteArray();
     file.open(QIODevice::ReadOnly);
     return file.readAll();

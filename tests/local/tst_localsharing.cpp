@@ -32,7 +32,9 @@ QString describe(const LocalRow &row)
 QStringList *recordSignals(LocalSharing *service, QObject *context)
 {
     auto *events = new QStringList;
-    QObject::connect(context, &QObject::destroyed, [events] { delete events; });
+    QObject::connect(context, &QObject::destroyed, [events] {
+        delete events;
+    });
     QObject::connect(service, &LocalSharing::updated, context,
                      [events](const QList<LocalRow> &rows) {
                          QStringList described;
@@ -60,16 +62,16 @@ UsbDevice deviceFrom(const QByteArray &busId, const QByteArray &ids)
 // 1-1 and 2-1 are exported, 1-3 is a storage drive of the fake hardware,
 // 5-1 is neither.
 const QByteArray LocalList = localBlock("1-1", "abcd:12ef", "Acme Corp. : Flash One")
-    + localBlock("2-1", "abcd:2222", "Acme Corp. : Flash Two")
-    + localBlock("1-3", "0781:5567", "SanDisk Corp. : Cruzer Blade")
-    + localBlock("5-1", "1234:5678", "Other Inc. : Mouse");
+                           + localBlock("2-1", "abcd:2222", "Acme Corp. : Flash Two")
+                           + localBlock("1-3", "0781:5567", "SanDisk Corp. : Cruzer Blade")
+                           + localBlock("5-1", "1234:5678", "Other Inc. : Mouse");
 
 // What the local daemon exports: 1-1 and 2-1, and 4-1 which `list -l` does
 // not show.
 const QByteArray Exported = ToolOutput::remoteHeader("localhost")
-    + remoteBlock("1-1", "Acme Corp. : Flash One (abcd:12ef)")
-    + remoteBlock("2-1", "Acme Corp. : Flash Two (abcd:2222)")
-    + remoteBlock("4-1", "Ghost Ltd. : Gone (dead:beef)");
+                          + remoteBlock("1-1", "Acme Corp. : Flash One (abcd:12ef)")
+                          + remoteBlock("2-1", "Acme Corp. : Flash Two (abcd:2222)")
+                          + remoteBlock("4-1", "Ghost Ltd. : Gone (dead:beef)");
 
 } // namespace
 
@@ -101,9 +103,8 @@ private:
 void TestLocalSharing::initTestCase()
 {
     // Before the first Solid call of the process.
-    qputenv("SOLID_FAKEHW",
-            QFile::encodeName(QString::fromLocal8Bit(qgetenv("OVRA_TEST_DATA_DIR"))
-                              + QStringLiteral("/storage-drives.xml")));
+    qputenv("SOLID_FAKEHW", QFile::encodeName(QString::fromLocal8Bit(qgetenv("OVRA_TEST_DATA_DIR"))
+                                              + QStringLiteral("/storage-drives.xml")));
     QVERIFY2(startWorld(), qPrintable(worldError()));
 }
 
@@ -137,7 +138,7 @@ void TestLocalSharing::update_data()
     QTest::addColumn<bool>("exportsAsked");
 
     const QByteArray two = localBlock("1-1", "0781:5567", "SanDisk Corp. : Cruzer Blade")
-        + localBlock("2-4", "abcd:1234", "Acme Corp. : Flash Stick");
+                         + localBlock("2-4", "abcd:1234", "Acme Corp. : Flash Stick");
     const QString localFailed =
         QStringLiteral("error [Error updating the list of local devices!] ");
 
@@ -153,8 +154,8 @@ void TestLocalSharing::update_data()
     QTest::newRow("identical blocks stay twice, behind a hub kept, no name dropped")
         << true << QByteArray()
         << localBlock("1-1", "0781:5567", "SanDisk Corp. : Cruzer Blade").repeated(2)
-            + localBlock("1-1.2", "0781:5567", "SanDisk Corp. : Cruzer Blade")
-            + localBlock("3-1", "abcd:1234", "no separator here")
+               + localBlock("1-1.2", "0781:5567", "SanDisk Corp. : Cruzer Blade")
+               + localBlock("3-1", "abcd:1234", "no separator here")
         << QByteArray() << 0 << 0 << false << true
         << QStringList{"updated [1-1 constant, 1-1 constant, 1-1.2 unshared]"} << true;
     // The exports name 1-1 shared, and the constant-sharing file its vid:pid.
@@ -175,17 +176,15 @@ void TestLocalSharing::update_data()
         << false << QByteArray() << two
         << QByteArray("\x1b[1musbip:\x07 error:\r\nopen vhci_driver\r\n") << 1 << 0 << false
         << false
-        << QStringList{"updated []",
-                       localFailed
-                           + QString::fromUtf8("[\ufffd[1musbip:\ufffd "
-                                               "error:\nopen vhci_driver]")}
+        << QStringList{"updated []", localFailed
+                                         + QString::fromUtf8("[\ufffd[1musbip:\ufffd "
+                                                             "error:\nopen vhci_driver]")}
         << false;
     QTest::newRow("wedged tool: an answer within its limit")
         << false << QByteArray() << two << QByteArray() << 0 << 20000 << false << false
-        << QStringList{"updated []",
-                       localFailed
-                           + "[The usbip tool got no answer within 5 "
-                             "seconds.]"}
+        << QStringList{"updated []", localFailed
+                                         + "[The usbip tool got no answer within 5 "
+                                           "seconds.]"}
         << false;
     QTest::newRow("exports cannot be listed: every row unshared, and said so")
         << false << QByteArray() << LocalList << QByteArray() << 0 << 0 << true << true
@@ -333,9 +332,8 @@ void TestLocalSharing::managerCalls()
     QFETCH(QVariantList, arguments);
     QFETCH(QStringList, events);
 
-    m_usbip->setResponse(ListLocal,
-                         localBlock("1-1", "0781:5567", "SanDisk Corp. : Cruzer")
-                             + localBlock("2-4", "abcd:1234", "Acme : Flash Stick"));
+    m_usbip->setResponse(ListLocal, localBlock("1-1", "0781:5567", "SanDisk Corp. : Cruzer")
+                                        + localBlock("2-4", "abcd:1234", "Acme : Flash Stick"));
     m_usbip->setResponse(ListLocalhost,
                          ToolOutput::remoteHeader("localhost")
                              + (before == QLatin1String("session")
@@ -373,11 +371,10 @@ void TestLocalSharing::managerAbsent()
     const UsbDevice device = deviceFrom("1-1", "0781:5567");
     QVERIFY(!local->share(device, true));
     QVERIFY(!local->unshare(device));
-    QCOMPARE(*recorded,
-             (QStringList{QStringLiteral("error [Error share device!\n] "
-                                         "[The called service is not known.]"),
-                          QStringLiteral("error [Error unshare device!\n] "
-                                         "[The called service is not known.]")}));
+    QCOMPARE(*recorded, (QStringList{QStringLiteral("error [Error share device!\n] "
+                                                    "[The called service is not known.]"),
+                                     QStringLiteral("error [Error unshare device!\n] "
+                                                    "[The called service is not known.]")}));
 }
 
 void TestLocalSharing::managerErrorSignal()

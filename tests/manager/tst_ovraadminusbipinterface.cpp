@@ -121,9 +121,9 @@ void TestOvraAdminUsbIpInterface::callArguments_data()
     QTest::addColumn<QString>("method");
     QTest::addColumn<QVariantList>("arguments");
 
-    QTest::newRow("ShareDevice, bus id alone")
-        << Invoke([](OvraAdminUsbIpInterface &p) { return p.ShareDevice(QStringLiteral("1-1")); })
-        << "ShareDevice" << QVariantList{QStringLiteral("1-1"), QStringLiteral("")};
+    QTest::newRow("ShareDevice, bus id alone") << Invoke([](OvraAdminUsbIpInterface &p) {
+        return p.ShareDevice(QStringLiteral("1-1"));
+    }) << "ShareDevice" << QVariantList{QStringLiteral("1-1"), QStringLiteral("")};
     QTest::newRow("ShareDevice, vid:pid") << Invoke([](OvraAdminUsbIpInterface &p) {
         return p.ShareDevice(QStringLiteral("2-3"), QStringLiteral("abcd:1234"));
     }) << "ShareDevice" << QVariantList{QStringLiteral("2-3"), QStringLiteral("abcd:1234")};
@@ -142,19 +142,20 @@ void TestOvraAdminUsbIpInterface::callArguments_data()
     QTest::newRow("DisconnectDevice, no id") << Invoke([](OvraAdminUsbIpInterface &p) {
         return p.DisconnectDevice(QString(), QStringLiteral("00"));
     }) << "DisconnectDevice" << QVariantList{QStringLiteral(""), QStringLiteral("00")};
-    QTest::newRow("PortsInfo") << Invoke([](OvraAdminUsbIpInterface &p) { return p.PortsInfo(); })
-                               << "PortsInfo" << QVariantList{};
+    QTest::newRow("PortsInfo") << Invoke([](OvraAdminUsbIpInterface &p) {
+        return p.PortsInfo();
+    }) << "PortsInfo" << QVariantList{};
     QTest::newRow("SetShareAccess")
         << Invoke([](OvraAdminUsbIpInterface &p) {
-               return p.SetShareAccess(
-                   true, {QStringLiteral("192.168.1.0/24"), QStringLiteral("fd00::1")});
+               return p.SetShareAccess(true, {QStringLiteral("192.168.1.0/24"),
+                                              QStringLiteral("fd00::1")});
            })
         << "SetShareAccess"
         << QVariantList{true,
                         QStringList{QStringLiteral("192.168.1.0/24"), QStringLiteral("fd00::1")}};
-    QTest::newRow("SetShareAccess, only this machine")
-        << Invoke([](OvraAdminUsbIpInterface &p) { return p.SetShareAccess(true, {}); })
-        << "SetShareAccess" << QVariantList{true, QStringList()};
+    QTest::newRow("SetShareAccess, only this machine") << Invoke([](OvraAdminUsbIpInterface &p) {
+        return p.SetShareAccess(true, {});
+    }) << "SetShareAccess" << QVariantList{true, QStringList()};
     QTest::newRow("ShareAccess") << Invoke([](OvraAdminUsbIpInterface &p) {
         return p.ShareAccess();
     }) << "ShareAccess" << QVariantList{};
@@ -210,7 +211,9 @@ void TestOvraAdminUsbIpInterface::replyValues()
     m_manager->setReply(QStringLiteral("PortsInfo"), value);
     OvraAdminUsbIpInterface proxy;
     QStringList reported;
-    const auto report = [&reported](const QString &detailed) { reported << detailed; };
+    const auto report = [&reported](const QString &detailed) {
+        reported << detailed;
+    };
     QCOMPARE(proxy.truth(proxy.ShareDevice(QStringLiteral("1-1")), report), asBool);
     QCOMPARE(proxy.text(proxy.PortsInfo(), report), std::optional<QString>(asString));
     QCOMPARE(reported, QStringList());
@@ -273,7 +276,9 @@ void TestOvraAdminUsbIpInterface::busErrors()
     QCOMPARE(OvraAdminUsbIpInterface::boolReply(reply), false);
 
     QStringList reported;
-    const auto report = [&reported](const QString &detailed) { reported << detailed; };
+    const auto report = [&reported](const QString &detailed) {
+        reported << detailed;
+    };
     QVERIFY(!proxy.text(proxy.PortsInfo(), report));
     QCOMPARE(reported, (QStringList{detail}));
     m_manager->setReply(QStringLiteral("ShareDevice"), answer);
@@ -324,7 +329,7 @@ void TestOvraAdminUsbIpInterface::concurrentCallers()
     // One proxy, owned by this (the GUI) thread, called from a worker thread
     // and from this thread at the same time: every reply must reach its caller.
     const QString portText = FakeManager::DefaultPortsInfo
-        + QStringLiteral("Port 00: <Port in Use> at High Speed(480Mbps)\n");
+                           + QStringLiteral("Port 00: <Port in Use> at High Speed(480Mbps)\n");
     m_manager->setReply(QStringLiteral("PortsInfo"), portText);
     m_manager->setReply(QStringLiteral("ShareDevice"), true);
 

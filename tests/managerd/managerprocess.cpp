@@ -57,7 +57,7 @@ QByteArray statusText(const QList<FakeSysfs::Imported> &ports)
         for (const FakeSysfs::Imported &imported : ports)
             used = used || imported.port == port;
         text += (port < 8 ? "hs  " : "ss  ") + QByteArray::number(port).rightJustified(4, '0')
-            + (used ? " 006 003 00010002 000005 3-1\n" : " 004 000 00000000 000000 0-0\n");
+              + (used ? " 006 003 00010002 000005 3-1\n" : " 004 000 00000000 000000 0-0\n");
     }
     return text;
 }
@@ -156,8 +156,9 @@ void FakeSysfs::setImported(const QList<Imported> &ports)
 
 QByteArray FakeSysfs::importedScript(const QList<Imported> &ports) const
 {
-    QByteArray script = shellWrite(
-        m_dir.filePath(QStringLiteral("devices/platform/vhci_hcd.0/status")), statusText(ports));
+    QByteArray script =
+        shellWrite(m_dir.filePath(QStringLiteral("devices/platform/vhci_hcd.0/status")),
+                   statusText(ports));
     for (const Imported &imported : ports)
         script += shellWrite(vhciStateDir() + QStringLiteral("/port%1").arg(imported.port),
                              imported.host.toUtf8() + " 3240 " + imported.busId.toUtf8() + '\n');
@@ -175,9 +176,9 @@ void FakeSysfs::setDriver(const QString &busId, const QString &driver)
 QByteArray FakeSysfs::driverScript(const QString &busId, const QString &driver) const
 {
     return "ln -sfn '" + m_dir.filePath(QStringLiteral("bus/usb/drivers/") + driver).toLocal8Bit()
-        + "' '"
-        + m_dir.filePath(QStringLiteral("bus/usb/devices/%1/driver").arg(busId)).toLocal8Bit()
-        + "'\n";
+         + "' '"
+         + m_dir.filePath(QStringLiteral("bus/usb/devices/%1/driver").arg(busId)).toLocal8Bit()
+         + "'\n";
 }
 
 void FakeSysfs::setModuleLoaded(const QString &module, bool loaded)
@@ -250,13 +251,14 @@ bool ManagerProcess::start(const QStringList &arguments, bool waitForRestore)
     QString configDir = qEnvironmentVariable("OVRA_USBIP_CONFIG_DIR");
     if (configDir.isEmpty())
         configDir = m_state.filePath(QStringLiteral("etc-usbip"));
-    const QList<QPair<QString, QString>> seams{
-        {QStringLiteral("--config-dir"), configDir},
-        {QStringLiteral("--sysfs-root"), m_sysfs.path()},
-        {QStringLiteral("--vhci-state-dir"), m_sysfs.vhciStateDir()},
-        {QStringLiteral("--state-dir"), m_state.path()},
-        {QStringLiteral("--modprobe"), m_loader.executable()},
-        {QStringLiteral("--nft"), m_nft.executable()}};
+    const QList<QPair<QString, QString>> seams{{QStringLiteral("--config-dir"), configDir},
+                                               {QStringLiteral("--sysfs-root"), m_sysfs.path()},
+                                               {QStringLiteral("--vhci-state-dir"),
+                                                m_sysfs.vhciStateDir()},
+                                               {QStringLiteral("--state-dir"), m_state.path()},
+                                               {QStringLiteral("--modprobe"),
+                                                m_loader.executable()},
+                                               {QStringLiteral("--nft"), m_nft.executable()}};
     for (const auto &seam : seams) {
         if (!all.contains(seam.first))
             all << seam.first << seam.second;
@@ -334,9 +336,10 @@ QString ManagerProcess::log()
 QDBusMessage ManagerProcess::call(const QString &method, const QVariantList &arguments,
                                   int timeoutMs)
 {
-    QDBusMessage message = QDBusMessage::createMethodCall(
-        QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
-        QLatin1String(OvraUsbIp::ManagerInterface), method);
+    QDBusMessage message =
+        QDBusMessage::createMethodCall(QLatin1String(OvraUsbIp::ManagerService),
+                                       QLatin1String(OvraUsbIp::ManagerPath),
+                                       QLatin1String(OvraUsbIp::ManagerInterface), method);
     message.setArguments(arguments);
     return QDBusConnection::systemBus().call(message, QDBus::Block, timeoutMs);
 }

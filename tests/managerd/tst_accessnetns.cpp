@@ -198,7 +198,7 @@ QStringList expectOpen(bool listedOnly)
     for (const Probe &probe : Probes) {
         const bool open = !listedOnly || !QByteArray(probe.name).startsWith("unlisted");
         expected << QLatin1String(probe.name)
-                + (open ? QStringLiteral(": open") : QStringLiteral(": closed"));
+                        + (open ? QStringLiteral(": open") : QStringLiteral(": closed"));
     }
     return expected;
 }
@@ -243,10 +243,9 @@ bool AccessNetnsTest::startHelper(QProcess &process, const QStringList &argument
                                   const QByteArray &ready)
 {
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(tool("unshare"),
-                  QStringList{QStringLiteral("-n"), QStringLiteral("--"),
-                              QCoreApplication::applicationFilePath()}
-                      + arguments);
+    process.start(tool("unshare"), QStringList{QStringLiteral("-n"), QStringLiteral("--"),
+                                               QCoreApplication::applicationFilePath()}
+                                       + arguments);
     if (!process.waitForStarted(10000))
         return false;
     while (!process.canReadLine()) {
@@ -272,7 +271,7 @@ QString AccessNetnsTest::inside(const QProcess &holder, const QStringList &comma
     if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
         return QString();
     return command.join(QLatin1Char(' ')) + QStringLiteral(": ")
-        + QString::fromLocal8Bit(process.readAll());
+         + QString::fromLocal8Bit(process.readAll());
 }
 
 QStringList AccessNetnsTest::probeAll()
@@ -297,11 +296,11 @@ QStringList AccessNetnsTest::probeAll()
         process->waitForFinished(ConnectTimeoutMs + 10000);
         const int code = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
         result << QLatin1String(Probes[i].name)
-                + (code == 0 ? QStringLiteral(": open")
-                       : code == 1
-                       ? QStringLiteral(": closed")
-                       : QStringLiteral(": failed (%1)")
-                             .arg(QString::fromLocal8Bit(process->readAll()).trimmed()));
+                      + (code == 0 ? QStringLiteral(": open")
+                         : code == 1
+                             ? QStringLiteral(": closed")
+                             : QStringLiteral(": failed (%1)")
+                                   .arg(QString::fromLocal8Bit(process->readAll()).trimmed()));
         delete process;
     }
     return result;
@@ -389,16 +388,16 @@ void AccessNetnsTest::initTestCase()
 
     // The real nft; with a file "fail" beside it, the rules it is given
     // with a line nft cannot read at their end, which it must refuse whole.
-    m_nftWrapper = m_env.writeFile(QStringLiteral("bin/nft"),
-                                   "#!/bin/sh\n"
-                                   "if [ -e \"$0.fail\" ]; then\n"
-                                   "    { cat; echo 'this is no rule'; } | "
-                                       + tool("nft").toLocal8Bit()
-                                       + " \"$@\"\n"
-                                         "    exit $?\n"
-                                         "fi\n"
-                                         "exec "
-                                       + tool("nft").toLocal8Bit() + " \"$@\"\n");
+    m_nftWrapper =
+        m_env.writeFile(QStringLiteral("bin/nft"), "#!/bin/sh\n"
+                                                   "if [ -e \"$0.fail\" ]; then\n"
+                                                   "    { cat; echo 'this is no rule'; } | "
+                                                       + tool("nft").toLocal8Bit()
+                                                       + " \"$@\"\n"
+                                                         "    exit $?\n"
+                                                         "fi\n"
+                                                         "exec "
+                                                       + tool("nft").toLocal8Bit() + " \"$@\"\n");
     QFile::setPermissions(m_nftWrapper, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QVERIFY2(startManager(), qPrintable(m_service.errorString() + m_service.log()));
 }
@@ -503,10 +502,9 @@ void AccessNetnsTest::liftingOpensAgain()
     QCOMPARE(shareAccess(), QStringLiteral("false 192.0.2.8/30 2001:db8::11"));
     // The Manager's table is gone; the administrator's is as it was.
     QProcess list;
-    list.start(tool("nsenter"),
-               {QStringLiteral("-t"), QString::number(m_managerSide.processId()),
-                QStringLiteral("-n"), QStringLiteral("--"), tool("nft"), QStringLiteral("list"),
-                QStringLiteral("tables")});
+    list.start(tool("nsenter"), {QStringLiteral("-t"), QString::number(m_managerSide.processId()),
+                                 QStringLiteral("-n"), QStringLiteral("--"), tool("nft"),
+                                 QStringLiteral("list"), QStringLiteral("tables")});
     QVERIFY(list.waitForFinished(10000));
     QCOMPARE(list.readAllStandardOutput(), QByteArray("table inet admin\n"));
 }

@@ -46,7 +46,7 @@ QStringList membersOfXml(const QString &xml, const QString &interfaceName)
         if (reader.isStartElement()
             && (name == QLatin1String("method") || name == QLatin1String("signal"))) {
             current = name + QLatin1Char(' ')
-                + reader.attributes().value(QLatin1String("name")).toString();
+                    + reader.attributes().value(QLatin1String("name")).toString();
             arguments.clear();
             out.clear();
         } else if (reader.isStartElement() && name == QLatin1String("arg")) {
@@ -57,11 +57,12 @@ QStringList membersOfXml(const QString &xml, const QString &interfaceName)
                 out += (out.isEmpty() ? QString() : QStringLiteral(", ")) + type;
             else
                 arguments << type + QLatin1Char(' ')
-                        + attributes.value(QLatin1String("name")).toString();
+                                 + attributes.value(QLatin1String("name")).toString();
         } else if (reader.isEndElement()
                    && (name == QLatin1String("method") || name == QLatin1String("signal"))) {
             members << current + QLatin1Char('(') + arguments.join(QStringLiteral(", "))
-                    + QLatin1Char(')') + (out.isEmpty() ? QString() : QStringLiteral(" -> ") + out);
+                           + QLatin1Char(')')
+                           + (out.isEmpty() ? QString() : QStringLiteral(" -> ") + out);
         }
     }
     members.sort();
@@ -93,12 +94,13 @@ QStringList membersOfMetaObject(const QMetaObject &meta)
         QStringList arguments;
         for (int p = 0; p < method.parameterCount(); ++p)
             arguments << busType(method.parameterTypes().at(p)) + QLatin1Char(' ')
-                    + QString::fromLatin1(method.parameterNames().at(p));
+                             + QString::fromLatin1(method.parameterNames().at(p));
         const bool isSignal = method.methodType() == QMetaMethod::Signal;
         members << (isSignal ? QStringLiteral("signal ") : QStringLiteral("method "))
-                + QString::fromLatin1(method.name()) + QLatin1Char('(')
-                + arguments.join(QStringLiteral(", ")) + QLatin1Char(')')
-                + (isSignal ? QString() : QStringLiteral(" -> ") + busType(method.typeName()));
+                       + QString::fromLatin1(method.name()) + QLatin1Char('(')
+                       + arguments.join(QStringLiteral(", ")) + QLatin1Char(')')
+                       + (isSignal ? QString()
+                                   : QStringLiteral(" -> ") + busType(method.typeName()));
     }
     members.sort();
     return members;
@@ -170,9 +172,11 @@ void ContractTest::descriptionMatchesProxy()
 
 void ContractTest::descriptionMatchesRunningService()
 {
-    QDBusMessage introspect = QDBusMessage::createMethodCall(
-        QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
-        QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"));
+    QDBusMessage introspect =
+        QDBusMessage::createMethodCall(QLatin1String(OvraUsbIp::ManagerService),
+                                       QLatin1String(OvraUsbIp::ManagerPath),
+                                       QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                                       QStringLiteral("Introspect"));
     const QDBusMessage reply = QDBusConnection::systemBus().call(introspect);
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
     const QString xml = reply.arguments().value(0).toString();
@@ -183,7 +187,8 @@ void ContractTest::descriptionMatchesRunningService()
 void ContractTest::proxyRoundTrip()
 {
     OvraAdminUsbIpInterface proxy;
-    const QByteArray ports = ToolOutput::portHeader()
+    const QByteArray ports =
+        ToolOutput::portHeader()
         + ToolOutput::portBlock("00", "Acme : Stick (abcd:1234)", "127.0.3.9:3240/1-1");
     m_usbip.setResponse({"port"}, ports);
 

@@ -106,10 +106,9 @@ void InstallFilesTest::polkitActionsMatchService()
     }
     QVERIFY2(!reader.hasError(), qPrintable(reader.errorString()));
     const QStringList adminKeep{"auth_admin_keep", "auth_admin_keep", "auth_admin_keep"};
-    QCOMPARE(defaults.keys(),
-             (QStringList{QLatin1String(OvraUsbIp::AccessAction),
-                          QLatin1String(OvraUsbIp::ConnectAction),
-                          QLatin1String(OvraUsbIp::ShareAction)}));
+    QCOMPARE(defaults.keys(), (QStringList{QLatin1String(OvraUsbIp::AccessAction),
+                                           QLatin1String(OvraUsbIp::ConnectAction),
+                                           QLatin1String(OvraUsbIp::ShareAction)}));
     for (const QString &action : defaults.keys())
         QCOMPARE(defaults.value(action), adminKeep);
 }

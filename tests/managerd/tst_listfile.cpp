@@ -183,27 +183,27 @@ void ListFileTest::nftScript_data()
             return list.isEmpty() ? QByteArray() : "\t\telements = { " + list + " }\n";
         };
         return replace
-            + "table inet ovra_admin_usbip {\n"
-              "\tset allowed_ipv4 {\n"
-              "\t\ttype ipv4_addr\n"
-              "\t\tflags interval\n"
-              "\t\tauto-merge\n"
-            + elements(ipv4)
-            + "\t}\n"
-              "\tset allowed_ipv6 {\n"
-              "\t\ttype ipv6_addr\n"
-              "\t\tflags interval\n"
-              "\t\tauto-merge\n"
-            + elements(ipv6)
-            + "\t}\n"
-              "\tchain input {\n"
-              "\t\ttype filter hook input priority -10; policy accept;\n"
-              "\t\tiif \"lo\" accept\n"
-              "\t\ttcp dport 3240 ip saddr @allowed_ipv4 accept\n"
-              "\t\ttcp dport 3240 ip6 saddr @allowed_ipv6 accept\n"
-              "\t\ttcp dport 3240 drop\n"
-              "\t}\n"
-              "}\n";
+             + "table inet ovra_admin_usbip {\n"
+               "\tset allowed_ipv4 {\n"
+               "\t\ttype ipv4_addr\n"
+               "\t\tflags interval\n"
+               "\t\tauto-merge\n"
+             + elements(ipv4)
+             + "\t}\n"
+               "\tset allowed_ipv6 {\n"
+               "\t\ttype ipv6_addr\n"
+               "\t\tflags interval\n"
+               "\t\tauto-merge\n"
+             + elements(ipv6)
+             + "\t}\n"
+               "\tchain input {\n"
+               "\t\ttype filter hook input priority -10; policy accept;\n"
+               "\t\tiif \"lo\" accept\n"
+               "\t\ttcp dport 3240 ip saddr @allowed_ipv4 accept\n"
+               "\t\ttcp dport 3240 ip6 saddr @allowed_ipv6 accept\n"
+               "\t\ttcp dport 3240 drop\n"
+               "\t}\n"
+               "}\n";
     };
     QTest::newRow("any host: no table") << false << QStringList{"10.0.0.1"} << replace;
     QTest::newRow("only this machine: empty sets") << true << QStringList() << restrict("", "");

@@ -90,7 +90,7 @@ const QString HealId = QStringLiteral("127.0.3.21/1-1/abcd:1234");
 const QStringList ListHeal{"list", "-r", "127.0.3.21"};
 const QStringList AttachHeal{"attach", "-r", "127.0.3.21", "-b", "1-1"};
 const QByteArray Exported = ToolOutput::remoteHeader("127.0.3.21")
-    + ToolOutput::remoteBlock("1-1", "Acme : Stick (abcd:1234)");
+                          + ToolOutput::remoteBlock("1-1", "Acme : Stick (abcd:1234)");
 // Longer than the healing's first retries (at 0, 2 and 6 s after a loss).
 constexpr int BackoffWindowMs = 7000;
 
@@ -257,14 +257,14 @@ bool ServiceTest::startHealing(const QByteArray &lines, bool attached)
     sysfs.setImported(attached ? QList<FakeSysfs::Imported>{{0, HealHost, "1-1"}}
                                : QList<FakeSysfs::Imported>{});
     // What the restore at start finds attached.
-    m_usbip.setResponse(
-        {"port"},
-        attached ? ToolOutput::portHeader()
-                + ToolOutput::portBlock("00", "Acme : Stick (abcd:1234)", "127.0.3.21:3240/1-1")
-                 : ToolOutput::portHeader());
-    m_usbip.setEffect({"detach", "-p", "0"},
-                      sysfs.importedScript({}) + "rm -f '" + sysfs.vhciStateDir().toLocal8Bit()
-                          + "/port0'\n");
+    m_usbip.setResponse({"port"},
+                        attached ? ToolOutput::portHeader()
+                                       + ToolOutput::portBlock("00", "Acme : Stick (abcd:1234)",
+                                                               "127.0.3.21:3240/1-1")
+                                 : ToolOutput::portHeader());
+    m_usbip.setEffect({"detach", "-p", "0"}, sysfs.importedScript({}) + "rm -f '"
+                                                 + sysfs.vhciStateDir().toLocal8Bit()
+                                                 + "/port0'\n");
     m_healing = true;
     const int logStart = m_service.log().size();
     if (!m_service.start({QStringLiteral("--config-dir"), m_env.configDir(),
@@ -274,7 +274,9 @@ bool ServiceTest::startHealing(const QByteArray &lines, bool attached)
     const bool watching =
         lines.isEmpty() || lines == Missing
         || QTest::qWaitFor(
-            [&]() { return m_service.log().indexOf(QStringLiteral("watching"), logStart) >= 0; },
+            [&]() {
+                return m_service.log().indexOf(QStringLiteral("watching"), logStart) >= 0;
+            },
             5000);
     if (!watching)
         return false;
@@ -321,15 +323,17 @@ void ServiceTest::initTestCase()
     qputenv("LC_ALL", "C");
     qunsetenv("LANG");
     QVERIFY2(restartService(), qPrintable(m_service.errorString()));
-    QVERIFY(QDBusConnection::systemBus().connect(
-        QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
-        QLatin1String(OvraUsbIp::ManagerInterface), QStringLiteral("Error"), &m_receiver,
-        SLOT(onError(QString, QString))));
-    QVERIFY(QDBusConnection::systemBus().connect(
-        QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
-        QLatin1String(OvraUsbIp::ManagerInterface),
-        QLatin1String(OvraUsbIp::ConnectionChangedSignal), &m_receiver,
-        SLOT(onConnectionChanged(QString, bool))));
+    QVERIFY(QDBusConnection::systemBus().connect(QLatin1String(OvraUsbIp::ManagerService),
+                                                 QLatin1String(OvraUsbIp::ManagerPath),
+                                                 QLatin1String(OvraUsbIp::ManagerInterface),
+                                                 QStringLiteral("Error"), &m_receiver,
+                                                 SLOT(onError(QString, QString))));
+    QVERIFY(QDBusConnection::systemBus().connect(QLatin1String(OvraUsbIp::ManagerService),
+                                                 QLatin1String(OvraUsbIp::ManagerPath),
+                                                 QLatin1String(OvraUsbIp::ManagerInterface),
+                                                 QLatin1String(OvraUsbIp::ConnectionChangedSignal),
+                                                 &m_receiver,
+                                                 SLOT(onConnectionChanged(QString, bool))));
     m_peer.listen(HealHost);
 }
 
@@ -530,8 +534,9 @@ void ServiceTest::connectAndDisconnect()
 void ServiceTest::createsMissingFolder()
 {
     QVERIFY(QDir(m_env.configDir()).removeRecursively());
-    const QDBusMessage reply = ManagerProcess::call(
-        QStringLiteral("ShareDevice"), {QStringLiteral("1-1"), QStringLiteral("abcd:1234")});
+    const QDBusMessage reply =
+        ManagerProcess::call(QStringLiteral("ShareDevice"),
+                             {QStringLiteral("1-1"), QStringLiteral("abcd:1234")});
     QCOMPARE(reply.arguments().value(0), QVariant(true));
     QCOMPARE(file(SharedFile), QByteArray("abcd:1234\n"));
 }
@@ -543,9 +548,9 @@ void ServiceTest::portsInfo_data()
     QTest::newRow("one port") << ToolOutput::read(QStringLiteral("port-one-attached.txt")) << 0;
     QTest::newRow("names in UTF-8")
         << ToolOutput::portHeader()
-            + ToolOutput::portBlock(
-                "01", "M\xc3\xbcller Ger\xc3\xa4te : Stick \xe2\x80\x93 2 (abcd:1234)",
-                "127.0.3.6:3240/1-2")
+               + ToolOutput::portBlock(
+                   "01", "M\xc3\xbcller Ger\xc3\xa4te : Stick \xe2\x80\x93 2 (abcd:1234)",
+                   "127.0.3.6:3240/1-2")
         << 0;
     QTest::newRow("nothing attached") << ToolOutput::read(QStringLiteral("port-none.txt")) << 0;
     QTest::newRow("no vhci driver") << QByteArray() << 1;
@@ -572,9 +577,11 @@ void ServiceTest::portsInfoCallsShareOneRun()
     QTest::qWait(PortsTableAgeMs);
     QList<QDBusPendingCall> pending;
     for (int i = 0; i < 6; ++i) {
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
-            QLatin1String(OvraUsbIp::ManagerInterface), QStringLiteral("PortsInfo"));
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(QLatin1String(OvraUsbIp::ManagerService),
+                                           QLatin1String(OvraUsbIp::ManagerPath),
+                                           QLatin1String(OvraUsbIp::ManagerInterface),
+                                           QStringLiteral("PortsInfo"));
         pending << QDBusConnection::systemBus().asyncCall(call);
     }
     for (QDBusPendingCall &call : pending) {
@@ -596,10 +603,12 @@ void ServiceTest::portsInfoFlood()
     timer.start();
     QList<QDBusPendingCall> pending;
     for (int i = 0; i < 1000; ++i) {
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
-            QLatin1String(OvraUsbIp::ManagerInterface),
-            i % 10 ? QStringLiteral("PortsInfo") : QStringLiteral("ShareDevice"));
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(QLatin1String(OvraUsbIp::ManagerService),
+                                           QLatin1String(OvraUsbIp::ManagerPath),
+                                           QLatin1String(OvraUsbIp::ManagerInterface),
+                                           i % 10 ? QStringLiteral("PortsInfo")
+                                                  : QStringLiteral("ShareDevice"));
         if (!(i % 10))
             call << QStringLiteral("-h") << QString(); // refused
         pending << QDBusConnection::systemBus().asyncCall(call);
@@ -687,11 +696,12 @@ void ServiceTest::constantShareNamesOneDevice()
     m_service.sysfs().addDevice(QStringLiteral("1-2"), QStringLiteral("BB02"));
     m_service.sysfs().addDevice(QStringLiteral("1-3"));
     auto call = [this](const char *method, const char *busid) {
-        const QDBusMessage reply = ManagerProcess::call(
-            QLatin1String(method), {QLatin1String(busid), QStringLiteral("090c:1000")});
+        const QDBusMessage reply =
+            ManagerProcess::call(QLatin1String(method),
+                                 {QLatin1String(busid), QStringLiteral("090c:1000")});
         QFile records(recordsFile());
         return reply.arguments().value(0).toString() + QLatin1Char(' ') + file(SharedFile)
-            + (records.open(QIODevice::ReadOnly) ? records.readAll() : Missing);
+             + (records.open(QIODevice::ReadOnly) ? records.readAll() : Missing);
     };
     QCOMPARE(call("ShareDevice", "1-1"), QStringLiteral("true 090c:1000\n090c:1000 AA%2001\n"));
     call("ShareDevice", "1-2");
@@ -760,8 +770,9 @@ void ServiceTest::hangingToolIsStopped()
     m_usbip.setDefaultResponse(QByteArray(), QByteArray(), 0, 61234);
     QElapsedTimer timer;
     timer.start();
-    const QDBusMessage reply = ManagerProcess::call(
-        QStringLiteral("ShareDevice"), {QStringLiteral("1-1"), QStringLiteral("abcd:1234")});
+    const QDBusMessage reply =
+        ManagerProcess::call(QStringLiteral("ShareDevice"),
+                             {QStringLiteral("1-1"), QStringLiteral("abcd:1234")});
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
     QCOMPARE(reply.arguments().value(0), QVariant(false));
     QVERIFY2(timer.elapsed() < ToolTimeoutMs + 4000, qPrintable(QString::number(timer.elapsed())));
@@ -941,8 +952,9 @@ void ServiceTest::deniedRunsNothing()
 void ServiceTest::missingAuthorityDenies()
 {
     m_polkit.stop();
-    const QDBusMessage reply = ManagerProcess::call(
-        QStringLiteral("ShareDevice"), {QStringLiteral("1-1"), QStringLiteral("abcd:1234")});
+    const QDBusMessage reply =
+        ManagerProcess::call(QStringLiteral("ShareDevice"),
+                             {QStringLiteral("1-1"), QStringLiteral("abcd:1234")});
     QString error;
     QVERIFY2(m_polkit.start(&error), qPrintable(error));
     QCOMPARE(reply.type(), QDBusMessage::ErrorMessage);
@@ -974,8 +986,9 @@ void ServiceTest::slowAuthorisation()
     m_polkit.setDelay(polkitDelay);
     QElapsedTimer timer;
     timer.start();
-    const QDBusMessage reply = ManagerProcess::call(
-        QStringLiteral("ShareDevice"), {QStringLiteral("1-1"), QStringLiteral("abcd:1234")});
+    const QDBusMessage reply =
+        ManagerProcess::call(QStringLiteral("ShareDevice"),
+                             {QStringLiteral("1-1"), QStringLiteral("abcd:1234")});
     const qint64 elapsed = timer.elapsed();
     m_service.stop(); // the next test starts the usual service again
 
@@ -997,8 +1010,9 @@ void ServiceTest::unreadableFileIsNotOverwritten()
 {
     // A folder where the list file should be: exists, cannot be read.
     QVERIFY(QDir().mkpath(m_env.configDir() + QLatin1Char('/') + SharedFile));
-    const QDBusMessage reply = ManagerProcess::call(
-        QStringLiteral("ShareDevice"), {QStringLiteral("1-1"), QStringLiteral("abcd:1234")});
+    const QDBusMessage reply =
+        ManagerProcess::call(QStringLiteral("ShareDevice"),
+                             {QStringLiteral("1-1"), QStringLiteral("abcd:1234")});
     QCOMPARE(reply.arguments().value(0), QVariant(false));
     QVERIFY(m_usbip.calls().isEmpty()); // a constant share that cannot be recorded is not made
     QTRY_COMPARE(m_receiver.errors.size(), 1);
@@ -1084,11 +1098,13 @@ void ServiceTest::shareAccessNotApplied()
     else
         setFile(AccessFile, before);
     setFile(SharedFile, "abcd:1234\n");
-    m_service.nft().setResponse(
-        exitCode, "Error: Could not process rule: Operation not supported\n", delayMs);
+    m_service.nft().setResponse(exitCode,
+                                "Error: Could not process rule: Operation not supported\n",
+                                delayMs);
 
-    const QDBusMessage reply = ManagerProcess::call(
-        QStringLiteral("SetShareAccess"), {false, QStringList{QStringLiteral("10.0.0.2")}});
+    const QDBusMessage reply =
+        ManagerProcess::call(QStringLiteral("SetShareAccess"),
+                             {false, QStringList{QStringLiteral("10.0.0.2")}});
     QCOMPARE(reply.type(), QDBusMessage::ErrorMessage);
     QCOMPARE(reply.errorName(), QLatin1String(AccessNotApplied));
     QVERIFY2(reply.errorMessage().startsWith(QStringLiteral("Who may attach stays as it was")),
@@ -1173,9 +1189,11 @@ void ServiceTest::shareAccessChangesInOrder()
     m_service.nft().setResponse(0, QByteArray(), 300);
     QList<QDBusPendingCall> pending;
     for (int i = 1; i <= 4; ++i) {
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
-            QLatin1String(OvraUsbIp::ManagerInterface), QStringLiteral("SetShareAccess"));
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(QLatin1String(OvraUsbIp::ManagerService),
+                                           QLatin1String(OvraUsbIp::ManagerPath),
+                                           QLatin1String(OvraUsbIp::ManagerInterface),
+                                           QStringLiteral("SetShareAccess"));
         call << (i % 2 == 0) << QStringList{QStringLiteral("10.0.0.%1").arg(i)};
         pending << QDBusConnection::systemBus().asyncCall(call);
     }
@@ -1205,14 +1223,18 @@ void ServiceTest::concurrentClientsLoseNoUpdate()
         const QString id = QStringLiteral("127.0.3.%1/1-1/").arg(i + 1);
         expectedShared << vidpid;
         expectedRemote << id;
-        QDBusMessage share = QDBusMessage::createMethodCall(
-            QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
-            QLatin1String(OvraUsbIp::ManagerInterface), QStringLiteral("ShareDevice"));
+        QDBusMessage share =
+            QDBusMessage::createMethodCall(QLatin1String(OvraUsbIp::ManagerService),
+                                           QLatin1String(OvraUsbIp::ManagerPath),
+                                           QLatin1String(OvraUsbIp::ManagerInterface),
+                                           QStringLiteral("ShareDevice"));
         share << QStringLiteral("1-%1").arg(i + 1) << vidpid;
         pending << QDBusConnection::systemBus().asyncCall(share);
-        QDBusMessage connect = QDBusMessage::createMethodCall(
-            QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
-            QLatin1String(OvraUsbIp::ManagerInterface), QStringLiteral("ConnectDevice"));
+        QDBusMessage connect =
+            QDBusMessage::createMethodCall(QLatin1String(OvraUsbIp::ManagerService),
+                                           QLatin1String(OvraUsbIp::ManagerPath),
+                                           QLatin1String(OvraUsbIp::ManagerInterface),
+                                           QStringLiteral("ConnectDevice"));
         connect << id << true;
         pending << QDBusConnection::systemBus().asyncCall(connect);
     }
@@ -1454,9 +1476,10 @@ void ServiceTest::stopsCleanly()
     // Stopped while a tool still runs: the service ends normally, after
     // stopping the tool (in sanitizer builds it also reports no leak).
     m_usbip.setDefaultResponse(QByteArray(), QByteArray(), 0, 61234);
-    QDBusMessage share = QDBusMessage::createMethodCall(
-        QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
-        QLatin1String(OvraUsbIp::ManagerInterface), QStringLiteral("ShareDevice"));
+    QDBusMessage share = QDBusMessage::createMethodCall(QLatin1String(OvraUsbIp::ManagerService),
+                                                        QLatin1String(OvraUsbIp::ManagerPath),
+                                                        QLatin1String(OvraUsbIp::ManagerInterface),
+                                                        QStringLiteral("ShareDevice"));
     share << QStringLiteral("1-1") << QString();
     QDBusPendingCall pending = QDBusConnection::systemBus().asyncCall(share);
     QTRY_COMPARE(m_usbip.calls().size(), 1);
@@ -1475,9 +1498,10 @@ void ServiceTest::killedWhileToolStarts()
     // A killed service leaves nothing that holds its name or keeps running:
     // not the fork that is about to become the tool, not the tool.
     m_usbip.setDefaultResponse(QByteArray(), QByteArray(), 0, 61234);
-    QDBusMessage share = QDBusMessage::createMethodCall(
-        QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
-        QLatin1String(OvraUsbIp::ManagerInterface), QStringLiteral("ShareDevice"));
+    QDBusMessage share = QDBusMessage::createMethodCall(QLatin1String(OvraUsbIp::ManagerService),
+                                                        QLatin1String(OvraUsbIp::ManagerPath),
+                                                        QLatin1String(OvraUsbIp::ManagerInterface),
+                                                        QStringLiteral("ShareDevice"));
     share << QStringLiteral("1-1") << QString();
     QDBusConnection::systemBus().asyncCall(share);
     QTRY_VERIFY(m_service.log().contains(QStringLiteral("running usbip bind")));
@@ -1497,9 +1521,8 @@ void ServiceTest::killedWhileToolStarts()
 void ServiceTest::secondInstanceSaysWhy()
 {
     QProcess second;
-    second.start(
-        ManagerProcess::executable(),
-        {QStringLiteral("--config-dir"), m_env.configDir(), QStringLiteral("--no-restore")});
+    second.start(ManagerProcess::executable(), {QStringLiteral("--config-dir"), m_env.configDir(),
+                                                QStringLiteral("--no-restore")});
     QVERIFY(second.waitForFinished(10000));
     QCOMPARE(second.exitCode(), 1);
     const QByteArray said = second.readAllStandardError();
@@ -1521,11 +1544,11 @@ void ServiceTest::connectionHealing_data()
         << Exported << 0 << int(UsbIpPeer::Answer) << true << 2 << "is attached again";
     QTest::newRow("it comes back with another product id")
         << ToolOutput::remoteHeader("127.0.3.21")
-            + ToolOutput::remoteBlock("1-1", "Acme : Other Stick (abcd:9999)")
+               + ToolOutput::remoteBlock("1-1", "Acme : Other Stick (abcd:9999)")
         << 0 << int(UsbIpPeer::Answer) << false << 4 << "exports 1-1 as another device (abcd:9999)";
     QTest::newRow("the host exports other devices")
         << ToolOutput::remoteHeader("127.0.3.21")
-            + ToolOutput::remoteBlock("2-1", "Acme : Stick (abcd:1234)")
+               + ToolOutput::remoteBlock("2-1", "Acme : Stick (abcd:1234)")
         << 0 << int(UsbIpPeer::Answer) << false << 4 << "does not export 1-1";
     QTest::newRow("the listing fails")
         << QByteArray() << 1 << int(UsbIpPeer::Answer) << false << 4 << "could not connect";

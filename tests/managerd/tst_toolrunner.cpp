@@ -178,7 +178,9 @@ void ToolRunnerTest::destroyedWhileRunning()
     timer.start();
     {
         ToolRunner runner;
-        runner.run({QStringLiteral("port")}, 60000, [&](const ToolResult &) { called = true; });
+        runner.run({QStringLiteral("port")}, 60000, [&](const ToolResult &) {
+            called = true;
+        });
         QTRY_COMPARE(m_usbip.calls().size(), 1);
     }
     QVERIFY(timer.elapsed() < 5000);

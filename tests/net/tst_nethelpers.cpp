@@ -134,29 +134,27 @@ void TestNetHelpers::subnets_data()
         QNetworkInterface::Wifi, {entry("192.168.1.57", "255.255.255.0")})}
                                   << SubnetMap{{"192.168.1.0", 255}} << QStringList{"192.168.1.0"};
     // A point-to-point link or a tunnel (WireGuard) has no address to scan.
-    QTest::newRow("/31 and /32 left out, /30 kept") << QList<InterfaceEntries>{interface(
-        eth,
-        {entry("10.20.30.40", "255.255.255.255"), entry("10.20.31.0", "255.255.255.254"),
-         entry("10.20.32.1", "255.255.255.252")})} << SubnetMap{{"10.20.32.0", 3}}
-                                                    << QStringList{"10.20.32.0"};
+    QTest::newRow("/31 and /32 left out, /30 kept")
+        << QList<InterfaceEntries>{interface(eth, {entry("10.20.30.40", "255.255.255.255"),
+                                                   entry("10.20.31.0", "255.255.255.254"),
+                                                   entry("10.20.32.1", "255.255.255.252")})}
+        << SubnetMap{{"10.20.32.0", 3}} << QStringList{"10.20.32.0"};
     QTest::newRow("/8") << QList<InterfaceEntries>{interface(eth, {entry("10.1.2.3", "255.0.0.0")})}
                         << SubnetMap{{"10.0.0.0", 16777215}} << QStringList{"10.0.0.0"};
     QTest::newRow("same network twice: the later entry wins")
         << QList<InterfaceEntries>{interface(eth, {entry("10.1.2.3", "255.255.0.0")}),
-                                   interface(eth,
-                                             {entry("10.1.9.9", "255.255.0.0"),
-                                              entry("10.1.0.0", "255.255.0.0")})}
+                                   interface(eth, {entry("10.1.9.9", "255.255.0.0"),
+                                                   entry("10.1.0.0", "255.255.0.0")})}
         << SubnetMap{{"10.1.0.0", 65535}} << QStringList{"10.1.0.0"};
     QTest::newRow("keys in string order, not numeric")
-        << QList<InterfaceEntries>{interface(
-               eth,
-               {entry("192.168.2.7", "255.255.255.0"), entry("192.168.10.7", "255.255.255.0")})}
+        << QList<InterfaceEntries>{interface(eth, {entry("192.168.2.7", "255.255.255.0"),
+                                                   entry("192.168.10.7", "255.255.255.0")})}
         << SubnetMap{{"192.168.2.0", 255}, {"192.168.10.0", 255}}
         << QStringList{"192.168.10.0", "192.168.2.0"};
-    QTest::newRow("IPv6 entries skipped") << QList<InterfaceEntries>{interface(
-        eth, {entry("fd00::2", "ffff:ffff:ffff:ffff::"), entry("192.0.2.2", "255.255.255.0")})}
-                                          << SubnetMap{{"192.0.2.0", 255}}
-                                          << QStringList{"192.0.2.0"};
+    QTest::newRow("IPv6 entries skipped")
+        << QList<InterfaceEntries>{interface(eth, {entry("fd00::2", "ffff:ffff:ffff:ffff::"),
+                                                   entry("192.0.2.2", "255.255.255.0")})}
+        << SubnetMap{{"192.0.2.0", 255}} << QStringList{"192.0.2.0"};
     QTest::newRow("down or odd interfaces mixed with good ones")
         << QList<InterfaceEntries>{interface(QNetworkInterface::Loopback,
                                              {entry("127.0.0.1", "255.0.0.0")}),
@@ -233,7 +231,9 @@ void TestNetHelpers::unansweredLookupsAreCutShortTogether()
     setHostsFile(fifo);
     QTimer tick;
     int ticks = 0;
-    connect(&tick, &QTimer::timeout, this, [&ticks]() { ++ticks; });
+    connect(&tick, &QTimer::timeout, this, [&ticks]() {
+        ++ticks;
+    });
     tick.start(100);
     QElapsedTimer timer;
     timer.start();

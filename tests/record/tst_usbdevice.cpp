@@ -56,10 +56,9 @@ private:
 void TestUsbDevice::initTestCase()
 {
     // nas, NAS and nas.lan are one host; the old name of a line too.
-    setHostsFile(m_env.writeFile(QStringLiteral("hosts"),
-                                 "10.9.8.7 nas.lan nas old-name.lan\n"
-                                 "10.9.8.8 other.lan other\n"
-                                 "fd00::5 six.lan\n"));
+    setHostsFile(m_env.writeFile(QStringLiteral("hosts"), "10.9.8.7 nas.lan nas old-name.lan\n"
+                                                          "10.9.8.8 other.lan other\n"
+                                                          "fd00::5 six.lan\n"));
 }
 
 void TestUsbDevice::records_data()
@@ -83,16 +82,17 @@ void TestUsbDevice::records_data()
         << "remote" << ToolOutput::read("list-remote-two-sticks.txt")
         << Rows{{"1-1", "Cruzer Blade", "0781", "5567", "NAS"},
                 {"3-12", "Platinum HD 4GB", "13fe", "4200", "NAS"}};
-    QTest::newRow("port: two hosts") << "port"
-                                     << portHeader + portBlock("00", sandisk, "127.0.0.5:3240/1-1")
-            + portBlock("01", "unknown vendor : unknown product (dead:beef)", "nas:3240/2-1")
-                                     << Rows{{"1-1", "Cruzer Blade", "0781", "5567", "127.0.0.5"},
-                                             {"2-1", "unknown product", "dead", "beef", "nas"}};
+    QTest::newRow("port: two hosts")
+        << "port"
+        << portHeader + portBlock("00", sandisk, "127.0.0.5:3240/1-1")
+               + portBlock("01", "unknown vendor : unknown product (dead:beef)", "nas:3240/2-1")
+        << Rows{{"1-1", "Cruzer Blade", "0781", "5567", "127.0.0.5"},
+                {"2-1", "unknown product", "dead", "beef", "nas"}};
     QTest::newRow("port: three lines or no ids: no record")
         << "port"
         << portHeader + "Port 02: <Port in Use> at High Speed(480Mbps)\n       " + sandisk
-            + "\n       3-1 -> usbip://127.0.0.6:3240/1-4\n"
-            + portBlock("04", "Acme : Stick", "127.0.0.7:3240/1-1")
+               + "\n       3-1 -> usbip://127.0.0.6:3240/1-4\n"
+               + portBlock("04", "Acme : Stick", "127.0.0.7:3240/1-1")
         << Rows();
     QTest::newRow("port: IPv6 host up to the port's colon")
         << "port" << portHeader + portBlock("05", sandisk, "fd00::5:3240/1-1")
@@ -104,9 +104,9 @@ void TestUsbDevice::records()
     QFETCH(QString, kind);
     QFETCH(QByteArray, output);
     const QString text = QString::fromLocal8Bit(output);
-    const QList<UsbDevice> devices = kind == "local" ? localDevices(text)
-        : kind == "remote"                           ? exportedDevices(text, QStringLiteral("NAS"))
-                                                     : attachedDevices(text);
+    const QList<UsbDevice> devices = kind == "local"  ? localDevices(text)
+                                   : kind == "remote" ? exportedDevices(text, QStringLiteral("NAS"))
+                                                      : attachedDevices(text);
     QTEST(rows(devices), "expected");
     for (const UsbDevice &device : devices) {
         QVERIFY(device.isValid());
@@ -123,18 +123,18 @@ void TestUsbDevice::ports_data()
     QTest::newRow("header only") << portHeader << QStringList();
     QTest::newRow("two ports, 00 stays text, hub bus id whole")
         << portHeader + portBlock("00", sandisk, "127.0.0.5:3240/1-1")
-            + portBlock("01", "Acme : Stick (dead:beef)", "nas:3240/2-1.2")
+               + portBlock("01", "Acme : Stick (dead:beef)", "nas:3240/2-1.2")
         << QStringList{"00 127.0.0.5/1-1/0781:5567", "01 nas/2-1.2/dead:beef"};
     QTest::newRow("three lines are enough")
         << portHeader + "Port 02: <Port in Use> at High Speed(480Mbps)\n       " + sandisk
-            + "\n       3-1 -> usbip://127.0.0.6:3240/1-4\n"
+               + "\n       3-1 -> usbip://127.0.0.6:3240/1-4\n"
         << QStringList{"02 127.0.0.6/1-4/0781:5567"};
     QTest::newRow("no ids: an empty vid:pid")
         << portHeader + portBlock("04", "Acme : Stick", "127.0.0.7:3240/1-1")
         << QStringList{"04 127.0.0.7/1-1/"};
     QTest::newRow("two lines, or a broken bus id: no port")
         << portHeader + "Port 00: <Port in Use> at High Speed(480Mbps)\n       " + sandisk + "\n"
-            + portBlock("03", sandisk, "127.0.0.7:3240/1-1;x")
+               + portBlock("03", sandisk, "127.0.0.7:3240/1-1;x")
         << QStringList();
 }
 

@@ -42,7 +42,9 @@ QString describe(const RemoteRow &row)
 QStringList *recordSignals(RemoteDevices *service, QObject *context)
 {
     auto *events = new QStringList;
-    QObject::connect(context, &QObject::destroyed, [events] { delete events; });
+    QObject::connect(context, &QObject::destroyed, [events] {
+        delete events;
+    });
     QObject::connect(service, &RemoteDevices::updated, context,
                      [events](const QList<RemoteRow> &rows) {
                          QStringList described;
@@ -84,9 +86,9 @@ const QStringList ListNas{QStringLiteral("list"), QStringLiteral("-r"), QStringL
 QByteArray nasExports()
 {
     return ToolOutput::remoteHeader("nas")
-        + ToolOutput::remoteBlock("1-1", "SanDisk Corp. : Cruzer Blade (0781:5567)")
-        + ToolOutput::remoteBlock("2-1", "Acme : Stick Two (abcd:2222)")
-        + ToolOutput::remoteBlock("3-1", "Acme : Stick Three (abcd:3333)");
+         + ToolOutput::remoteBlock("1-1", "SanDisk Corp. : Cruzer Blade (0781:5567)")
+         + ToolOutput::remoteBlock("2-1", "Acme : Stick Two (abcd:2222)")
+         + ToolOutput::remoteBlock("3-1", "Acme : Stick Three (abcd:3333)");
 }
 
 // What a browser offers, as the host field shows it, and what each lists.
@@ -177,9 +179,10 @@ void TestRemoteDevices::answerFromPorts()
             QByteArray text = ToolOutput::portHeader();
             for (auto it = m_ports.constBegin(); it != m_ports.constEnd(); ++it) {
                 const QStringList parts = it.key().split(QLatin1Char('/'));
-                text += ToolOutput::portBlock(
-                    it.value().toLatin1(), "Acme : Stick (" + parts.at(2).toLatin1() + ")",
-                    parts.at(0).toLatin1() + ":3240/" + parts.at(1).toLatin1());
+                text += ToolOutput::portBlock(it.value().toLatin1(),
+                                              "Acme : Stick (" + parts.at(2).toLatin1() + ")",
+                                              parts.at(0).toLatin1() + ":3240/"
+                                                  + parts.at(1).toLatin1());
             }
             *reply = FakeManager::reply(QString::fromLatin1(text));
             return true;
@@ -250,7 +253,7 @@ void TestRemoteDevices::listing()
     peer.setMode(UsbIpPeer::Mode(mode));
     peer.setDevices(exported);
     if (listening && !peer.listen(address))
-        QSKIP(qPrintable(peer.errorString()));
+        QFAIL(qPrintable(peer.errorString()));
 
     const std::unique_ptr<RemoteDevices> remote = service();
     remote->setHost(address);

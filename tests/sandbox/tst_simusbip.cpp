@@ -208,9 +208,19 @@ private Q_SLOTS:
         QTest::newRow("detach of port 259 (port 3)")
             << QStringList{"detach", "-p", "259"} << QByteArray()
             << QByteArray("usbip: info: Port 3 is already detached!\n\n") << 0;
-        QTest::newRow("detach of a port beyond the last")
+        // Debian's kernel: 8 controllers of 15 high-speed and 15 super-speed ports.
+        QTest::newRow("detach of a free port of the second controller")
             << QStringList{"detach", "-p", "30"} << QByteArray()
-            << QByteArray("usbip: error: Invalid port 30 > maxports 30\n") << 1;
+            << QByteArray("usbip: info: Port 30 is already detached!\n\n") << 0;
+        QTest::newRow("detach of the last port")
+            << QStringList{"detach", "-p", "239"} << QByteArray()
+            << QByteArray("usbip: info: Port 239 is already detached!\n\n") << 0;
+        QTest::newRow("detach of a port beyond the last")
+            << QStringList{"detach", "-p", "250"} << QByteArray()
+            << QByteArray("usbip: error: Invalid port 250 > maxports 240\n") << 1;
+        QTest::newRow("detach of port 496 (port 240)")
+            << QStringList{"detach", "-p", "496"} << QByteArray()
+            << QByteArray("usbip: error: Invalid port 496 > maxports 240\n") << 1;
         QTest::newRow("detach of a port that is no number")
             << QStringList{"detach", "-p", "x"} << QByteArray()
             << QByteArray("usbip: error: invalid port x\n") << 1;
@@ -285,9 +295,9 @@ private Q_SLOTS:
         QCOMPARE(run({"attach", "--remote=127.0.4.1", "--busid=1-1.2"}).exitCode, 0);
         const Run busy = run({"attach", "-r", "127.0.4.1", "-b", "1-1"});
         QCOMPARE(busy.exitCode, 1);
-        QCOMPARE(
-            busy.err,
-            QByteArray("usbip: error: Attach Request for 1-1 failed - Device busy (exported)\n\n"));
+        QCOMPARE(busy.err,
+                 QByteArray(
+                     "usbip: error: Attach Request for 1-1 failed - Device busy (exported)\n\n"));
         // A device in use is no longer listed by its host.
         QVERIFY(!run({"list", "-r", "127.0.4.1"}).out.contains("1-1: SanDisk"));
 
@@ -370,6 +380,39 @@ private Q_SLOTS:
         QCOMPARE(run({"sim-drop", "7"}).exitCode, 1);
     }
 
+    // A full hub sends the device to the next controller's hub of its speed,
+    // which has root hubs of its own; sysfs counts every controller's ports.
+    void fullHubTakesTheNextController()
+    {
+        QJsonArray devices;
+        for (int i = 1; i <= 3; ++i)
+            devices.append(device(QStringLiteral("1-%1").arg(i), QStringLiteral("0781"),
+                                  QStringLiteral("5567"), QStringLiteral("SanDisk Corp."),
+                                  QStringLiteral("Cruzer Blade")));
+        const QJsonObject host{{QStringLiteral("devices"), devices}};
+        const QJsonObject world{{QStringLiteral("controllers"), 2},
+                                {QStringLiteral("portCount"), 1},
+                                {QStringLiteral("hosts"),
+                                 QJsonObject{{QStringLiteral("127.0.4.1"), host}}}};
+        writeWorld(QJsonDocument(world).toJson());
+        QCOMPARE(run({"attach", "-r", "127.0.4.1", "-b", "1-1"}).exitCode, 0);
+        QCOMPARE(run({"attach", "-r", "127.0.4.1", "-b", "1-2"}).exitCode, 0);
+        const QByteArray ports = run({"port"}).out;
+        QVERIFY2(ports.contains("Port 00: <Port in Use>"), ports.constData());
+        QVERIFY2(ports.contains("       3-1 -> usbip://127.0.4.1:3240/1-1\n"), ports.constData());
+        QVERIFY2(ports.contains("Port 02: <Port in Use>"), ports.constData());
+        QVERIFY2(ports.contains("       5-1 -> usbip://127.0.4.1:3240/1-2\n"), ports.constData());
+        QCOMPARE(run({"attach", "-r", "127.0.4.1", "-b", "1-3"}).exitCode, 1);
+        QCOMPARE(run({"detach", "-p", "4"}).err,
+                 QByteArray("usbip: error: Invalid port 4 > maxports 4\n"));
+
+        const QString sysfs = m_dir.filePath(QStringLiteral("sys"));
+        QCOMPARE(run({"sim-sysfs", sysfs}).exitCode, 0);
+        QFile nports(sysfs + QStringLiteral("/devices/platform/vhci_hcd.0/nports"));
+        QVERIFY(nports.open(QIODevice::ReadOnly));
+        QCOMPARE(nports.readAll(), QByteArray("4\n"));
+    }
+
     // Without the vhci driver `port` fails with nothing on standard output;
     // without usbip-host nothing can be bound.
     void withoutModules()
@@ -423,13 +466,15 @@ private Q_SLOTS:
         QJsonObject hosts;
         for (int i = 0; i < count; ++i) {
             hosts.insert(QStringLiteral("127.0.4.%1").arg(10 + i),
-                         QJsonObject{{QStringLiteral("devices"),
-                                      QJsonArray{device(
-                                          QStringLiteral("1-1"), QStringLiteral("0781"),
-                                          QStringLiteral("5567"), QStringLiteral("SanDisk Corp."),
-                                          QStringLiteral("Cruzer Blade"))}}});
+                         QJsonObject{
+                             {QStringLiteral("devices"),
+                              QJsonArray{device(QStringLiteral("1-1"), QStringLiteral("0781"),
+                                                QStringLiteral("5567"),
+                                                QStringLiteral("SanDisk Corp."),
+                                                QStringLiteral("Cruzer Blade"))}}});
         }
         writeWorld(QJsonDocument(QJsonObject{{QStringLiteral("hosts"), hosts},
+                                             {QStringLiteral("controllers"), 1},
                                              {QStringLiteral("portCount"), count}})
                        .toJson());
 
@@ -474,18 +519,18 @@ private Q_SLOTS:
         UsbIpPeer peer;
         peer.setDevices({UsbIpPeer::storageDevice(QStringLiteral("1-1"), 0x0781, 0x5567)});
         if (!peer.listen(address))
-            QSKIP(qPrintable(peer.errorString()));
+            QFAIL(qPrintable(peer.errorString()));
 
         QJsonObject world = QJsonDocument::fromJson(standardWorld()).object();
         QJsonObject hosts = world.value(QStringLiteral("hosts")).toObject();
         hosts.insert(address, QJsonObject{{QStringLiteral("real"), true}});
         // The same device, simulated.
-        hosts.insert(
-            QStringLiteral("127.0.4.98"),
-            QJsonObject{{QStringLiteral("devices"),
-                         QJsonArray{device(QStringLiteral("1-1"), QStringLiteral("0781"),
-                                           QStringLiteral("5567"), QStringLiteral("SanDisk Corp."),
-                                           QStringLiteral("Cruzer Blade"))}}});
+        hosts.insert(QStringLiteral("127.0.4.98"),
+                     QJsonObject{
+                         {QStringLiteral("devices"),
+                          QJsonArray{device(QStringLiteral("1-1"), QStringLiteral("0781"),
+                                            QStringLiteral("5567"), QStringLiteral("SanDisk Corp."),
+                                            QStringLiteral("Cruzer Blade"))}}});
         world.insert(QStringLiteral("hosts"), hosts);
         writeWorld(QJsonDocument(world).toJson());
 

@@ -17,11 +17,13 @@ namespace {
 
 const QStringList &knownMethods()
 {
-    static const QStringList methods{
-        QStringLiteral("ShareDevice"),   QStringLiteral("UnshareDevice"),
-        QStringLiteral("ConnectDevice"), QStringLiteral("DisconnectDevice"),
-        QStringLiteral("PortsInfo"),     QStringLiteral("ShareAccess"),
-        QStringLiteral("SetShareAccess")};
+    static const QStringList methods{QStringLiteral("ShareDevice"),
+                                     QStringLiteral("UnshareDevice"),
+                                     QStringLiteral("ConnectDevice"),
+                                     QStringLiteral("DisconnectDevice"),
+                                     QStringLiteral("PortsInfo"),
+                                     QStringLiteral("ShareAccess"),
+                                     QStringLiteral("SetShareAccess")};
     return methods;
 }
 
@@ -177,9 +179,10 @@ void FakeManager::clearCalls()
 
 bool FakeManager::emitError(const QString &error, const QString &message)
 {
-    QDBusMessage signal = QDBusMessage::createSignal(
-        QString::fromLatin1(OvraUsbIp::ManagerPath),
-        QString::fromLatin1(OvraUsbIp::ManagerInterface), QStringLiteral("Error"));
+    QDBusMessage signal =
+        QDBusMessage::createSignal(QString::fromLatin1(OvraUsbIp::ManagerPath),
+                                   QString::fromLatin1(OvraUsbIp::ManagerInterface),
+                                   QStringLiteral("Error"));
     signal << error << message;
     return m_server.connection().send(signal);
 }

@@ -20,8 +20,9 @@ public:
         if (message.type() != QDBusMessage::MethodCallMessage)
             return false;
         const QVariantList args = message.arguments();
-        QDBusMessage reply = message.createErrorReply(
-            QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"), message.member());
+        QDBusMessage reply =
+            message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
+                                     message.member());
         if (message.member() == QLatin1String("GetCapabilities")) {
             reply = message.createReply(QStringList{QStringLiteral("body")});
         } else if (message.member() == QLatin1String("Notify") && args.size() == 8) {

@@ -66,9 +66,9 @@ FakeUsbip::FakeUsbip()
     QDir(m_dir.path()).mkpath(QStringLiteral("responses/default"));
     const QString path = executable();
     writeFile(path, script);
-    QFile::setPermissions(path,
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-                              | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                    | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
+                                    | QFile::ExeOther);
     writeFile(m_dir.filePath(QStringLiteral("calls.log")), QByteArray());
     const QString lsblk = m_dir.filePath(QStringLiteral("lsblk"));
     writeFile(lsblk, lsblkScript);

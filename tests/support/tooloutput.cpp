@@ -36,9 +36,9 @@ QByteArray remoteHeader(const QByteArray &host)
 QByteArray remoteBlock(const QByteArray &busid, const QByteArray &description)
 {
     return busid.rightJustified(11, ' ') + ": " + description + "\n"
-        + "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/" + busid + "\n"
-        + "           : (Defined at Interface level) (00/00/00)\n"
-        + "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n\n";
+         + "           : /sys/devices/pci0000:00/0000:00:14.0/usb1/" + busid + "\n"
+         + "           : (Defined at Interface level) (00/00/00)\n"
+         + "           :  0 - Mass Storage / SCSI / Bulk-Only (08/06/50)\n\n";
 }
 
 QByteArray portHeader()
@@ -50,7 +50,7 @@ QByteArray portBlock(const QByteArray &number, const QByteArray &description,
                      const QByteArray &remote)
 {
     return "Port " + number + ": <Port in Use> at High Speed(480Mbps)\n       " + description
-        + "\n       3-1 -> usbip://" + remote + "\n           -> remote bus/dev 001/002\n";
+         + "\n       3-1 -> usbip://" + remote + "\n           -> remote bus/dev 001/002\n";
 }
 
 } // namespace ToolOutput

@@ -26,8 +26,9 @@ QStringList describe(const QList<LocalDevice> &devices)
     for (const LocalDevice &device : devices)
         result << QStringList{device.busId, device.name, device.vendorId, device.productId}.join(
                       QLatin1Char('|'))
-                + (device.described || device.busId.isEmpty() ? QString()
-                                                              : QStringLiteral("|no description"));
+                      + (device.described || device.busId.isEmpty()
+                             ? QString()
+                             : QStringLiteral("|no description"));
     return result;
 }
 
@@ -226,8 +227,8 @@ void TestGrammar::remoteList_data()
     const QString kingston = QStringLiteral("3-12|Platinum HD 4GB|13fe|4200");
     auto remote = [&header](const char *firstLine) {
         return header + QLatin1String(firstLine)
-            + QStringLiteral("\n           : /sys/devices/usb1/1-1\n"
-                             "           : (Defined at Interface level) (00/00/00)\n\n");
+             + QStringLiteral("\n           : /sys/devices/usb1/1-1\n"
+                              "           : (Defined at Interface level) (00/00/00)\n\n");
     };
 
     QTest::newRow("empty output") << QString() << QStringList();
@@ -288,16 +289,16 @@ void TestGrammar::portBlocks_data()
                        "15|unknown product|dead|beef|fd00::7|2-1.4|4"};
     QTest::newRow("bracketed host and line ends of CR LF")
         << header + firstLine + "       " + cruzer
-            + "       3-1 -> usbip://[fd00::5]:3240/1-1\r\n           -> remote bus/dev 1/2\n"
+               + "       3-1 -> usbip://[fd00::5]:3240/1-1\r\n           -> remote bus/dev 1/2\n"
         << QStringList{"00|Cruzer Blade|0781|5567|fd00::5|1-1|4"};
     QTest::newRow("two lines") << header + firstLine + "       " + cruzer
                                << QStringList{"00|Cruzer Blade|0781|5567|||2"};
-    QTest::newRow("no ids") << header + firstLine
-            + "       Acme : Stick\n       3-1 -> usbip://127.0.0.7:3240/1-1\n"
-                            << QStringList{"00||||127.0.0.7|1-1|3"};
+    QTest::newRow("no ids")
+        << header + firstLine + "       Acme : Stick\n       3-1 -> usbip://127.0.0.7:3240/1-1\n"
+        << QStringList{"00||||127.0.0.7|1-1|3"};
     QTest::newRow("zero-width and isolate characters in the name made visible")
         << header + firstLine + QString::fromUtf8("       Acme : St\u200bick\u2067 (abcd:1234)\n")
-            + "       3-1 -> usbip://127.0.0.7:3240/1-1\n"
+               + "       3-1 -> usbip://127.0.0.7:3240/1-1\n"
         << QStringList{QString::fromUtf8("00|St\ufffdick\ufffd|abcd|1234|127.0.0.7|1-1|3")};
 }
 

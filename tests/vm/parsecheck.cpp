@@ -10,7 +10,9 @@
 //   ovra-vm-parsecheck remote HOST FILE   usbip list -r HOST
 //   ovra-vm-parsecheck port FILE          usbip port (the PortsInfo text)
 
+#include "devicematch.h"
 #include "usbdevice.h"
+#include "usbipgrammar.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -21,7 +23,7 @@ namespace {
 QString describe(const UsbDevice &device)
 {
     return QStringLiteral("busid=%1 vidpid=%2 name=\"%3\" valid=%4")
-        .arg(device.busid(), device.vidPid(), device.name(),
+        .arg(device.busId(), device.vidPid(), device.name(),
              device.isValid() ? QStringLiteral("yes") : QStringLiteral("no"));
 }
 
@@ -51,26 +53,38 @@ int main(int argc, char *argv[])
     const QString text = QString::fromUtf8(file.readAll());
 
     if (kind == QLatin1String("local")) {
-        const QList<UsbDevice> devices = parseLocalList(text);
-        for (const UsbDevice &device : devices)
-            out << "local " << describe(device) << '\n';
+        // Every block, valid or not, so that the guest can count them.
+        const QList<UsbIpGrammar::LocalDevice> devices = UsbIpGrammar::parseLocalList(text);
+        for (const UsbIpGrammar::LocalDevice &device : devices)
+            out << "local " << describe(UsbDevice::fromLocal(device)) << '\n';
     } else if (kind == QLatin1String("remote")) {
-        const QStringList blocks = splitRemoteBlocks(text);
+        // The device's id, and which of "localhost/..." and "HOST/..." the
+        // program takes for this device (the names resolve alike).
+        const QString host = arguments.at(1);
+        const DeviceMatch match({QStringLiteral("localhost"), host});
+        const QStringList blocks = UsbIpGrammar::splitRemoteBlocks(text);
         for (const QString &block : blocks) {
-            const UsbDevice device = UsbDevice::fromRemoteBlock(block, arguments.at(1));
+            const UsbDevice device =
+                UsbDevice::fromExported(UsbIpGrammar::parseRemoteBlock(block), host);
+            QStringList keys;
+            for (const QString &name : {QStringLiteral("localhost"), host}) {
+                const QString id =
+                    QStringLiteral("%1/%2/%3").arg(name, device.busId(), device.vidPid());
+                if (match.matches(device, DeviceId::parse(id)))
+                    keys << id;
+            }
             out << "remote " << describe(device) << " host=" << device.host()
-                << " id=" << device.key(UsbDevice::DeviceId)
-                << " keys=" << device.keys().join(QLatin1Char(',')) << '\n';
+                << " id=" << device.deviceId() << " keys=" << keys.join(QLatin1Char(',')) << '\n';
         }
     } else {
-        const QStringList blocks = splitPortBlocks(text);
+        const QStringList blocks = UsbIpGrammar::splitPortBlocks(text);
         for (const QString &block : blocks) {
             const UsbDevice device = UsbDevice::fromPortBlock(block);
             out << "portdevice " << describe(device) << " host=" << device.host() << '\n';
         }
-        const QHash<QString, QString> table = portTable(blocks);
-        for (auto it = table.constBegin(); it != table.constEnd(); ++it)
-            out << "port " << it.value() << " key=" << it.key() << '\n';
+        const QList<AttachedPort> ports = attachedPorts(text);
+        for (const AttachedPort &port : ports)
+            out << "port " << port.port << " key=" << port.device.text << '\n';
     }
     return 0;
 }

@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
 # SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
-# The end-to-end test on a real kernel. Builds (once, cached) a Debian 12
-# guest with the project's two packages installed, boots it with QEMU and lets
-# guest/guest-test.sh drive the installed Manager service, usbipd and the
-# kernel's USB/IP modules with two real USB sticks. The guest's serial console
-# is copied here; its step results come back over a 9p share.
+# The end-to-end test on a real kernel. Builds (once, cached) a Debian guest
+# of the chosen release with the project's two packages installed, boots it
+# with QEMU and lets guest/guest-test.sh drive the installed Manager service,
+# usbipd and the kernel's USB/IP modules with two real USB sticks. The guest's
+# serial console is copied here; its step results come back over a 9p share.
 #
-#   tests/vm/run-vm-test.sh --build-dir DIR [--debs DIR]
+#   tests/vm/run-vm-test.sh --build-dir DIR [--suite SUITE] [--debs DIR]
 #
 # --build-dir  build tree holding ovra-vm-parsecheck; the run's files and the
-#              guest image go to DIR/vm
-# --debs       take the packages from DIR instead of building them
+#              guest image go to DIR/vm/SUITE
+# --suite      the guest's Debian release: bookworm (Debian 12, kernel 6.1) or
+#              trixie (Debian 13, kernel 6.12); default: this machine's own
+#              where it is one of them, else trixie
+# --debs       take the packages from DIR instead of building them. Otherwise
+#              they are built for the guest's release: with
+#              scripts/build-packages on a machine of that release, else in a
+#              build root of that release (made with mmdebstrap, cached), as
+#              packages built on Debian 13 do not install on Debian 12
+# --prepare    only make the guest's root folder (cached) and end; no build
+#              tree is needed
 # Environment:
 #   OVRA_VM_CACHE  where the guest's root folder is kept, shared by every build
 #                  tree (default ${XDG_CACHE_HOME:-~/.cache}/ovra-admin-usbip-vm)
@@ -30,21 +39,39 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build_dir=
 debs_dir=
+prepare=0
+# This machine's Debian release, if it is Debian.
+host_suite=$(. /etc/os-release 2>/dev/null && [ "${ID:-}" = debian ] && echo "${VERSION_CODENAME:-}" || true)
+case "$host_suite" in
+    bookworm|trixie) suite=$host_suite ;;
+    *) suite=trixie ;;
+esac
 while [ $# -gt 0 ]; do
     case "$1" in
         --build-dir) build_dir=$2; shift 2 ;;
+        --suite) suite=$2; shift 2 ;;
         --debs) debs_dir=$2; shift 2 ;;
+        --prepare) prepare=1; shift ;;
         -h|--help) . "$root/scripts/lib.sh"; print_help "$0"; exit 0 ;;
         *) echo "run-vm-test: unknown argument '$1'" >&2; exit 2 ;;
     esac
 done
-[ -n "$build_dir" ] || { echo "run-vm-test: --build-dir is required" >&2; exit 2; }
-build_dir=$(cd "$build_dir" && pwd)
-parsecheck=$build_dir/tests/vm/ovra-vm-parsecheck
-[ -x "$parsecheck" ] || { echo "run-vm-test: $parsecheck is not built" >&2; exit 2; }
+case "$suite" in
+    bookworm|trixie) ;;
+    *) echo "run-vm-test: unknown suite '$suite' (bookworm, trixie)" >&2; exit 2 ;;
+esac
+if [ "$prepare" = 0 ]; then
+    [ -n "$build_dir" ] || { echo "run-vm-test: --build-dir is required" >&2; exit 2; }
+    build_dir=$(cd "$build_dir" && pwd)
+    parsecheck=$build_dir/tests/vm/ovra-vm-parsecheck
+    [ -x "$parsecheck" ] || { echo "run-vm-test: $parsecheck is not built" >&2; exit 2; }
+else
+    build_dir=$(mktemp -d "${TMPDIR:-/tmp}/ovra-vm-prepare.XXXXXX")
+    debs_dir=$build_dir
+fi
 
 cache=${OVRA_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/ovra-admin-usbip-vm}
-vm=$build_dir/vm
+vm=$build_dir/vm/$suite
 vm_timeout=${VM_TIMEOUT:-600}
 mkdir -p "$cache" "$vm"
 
@@ -52,16 +79,17 @@ now() { date +%s.%N; }
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
 say() { echo "vm-test: $*"; }
 started=$(now)
-say "machine load at start: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) processors)"
+say "guest: Debian $suite; machine load at start: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) processors)"
 
 # ---- the guest's packages ---------------------------------------------------
 # Besides what the project's packages pull in: the kernel, systemd as PID 1
 # (the Manager runs under its real unit, activated by the real bus), real
-# polkitd, the usbip tools, and what the test itself calls.
+# polkitd, the usbip tools, and what the test itself calls. The library
+# names are Debian 12's; Debian 13's t64 libraries provide them.
 guest_packages=(
     linux-image-amd64 systemd systemd-sysv libpam-systemd udev kmod dbus polkitd usbip
     libqt5core5a libqt5dbus5 libqt5network5 libqt5gui5 libqt5widgets5 libqt5svg5
-    libkf5solid5 hicolor-icon-theme
+    libkf5solid5 libkf5notifications5 hicolor-icon-theme
     e2fsprogs usbutils iproute2 procps nftables
     # DNS-SD: the Manager announces the shares through Avahi; the test browses
     avahi-daemon avahi-utils
@@ -80,6 +108,7 @@ on_exit() {
         kill -- -"$package_pid" 2>/dev/null || true
         wait "$package_pid" 2>/dev/null || true
         rm -rf "$pkg_tmp"
+        [ -z "${builder_root:-}" ] || rm -rf "$builder_root/tmp/ovra-src-$$"
     fi
     if [ -n "$base_dirty" ]; then
         rm -rf "$base/tmp/ovra-debs" "$base/etc/resolv.conf"
@@ -87,9 +116,54 @@ on_exit() {
 }
 trap on_exit EXIT
 
+# Builds the packages in the background: with scripts/build-packages here, or
+# with dpkg-buildpackage in the build root of the guest's release ($1).
+start_package_build() {
+    local build_root=${1:-}
+    set -m
+    (
+        t=$(now)
+        if [ -z "$build_root" ]; then
+            DIST_DIR=$debs PACKAGE_BUILD_DIR=$pkg_tmp/build JOBS=$(nproc) \
+                "$root/scripts/build-packages" >"$package_log" 2>&1 || exit 1
+        else
+            build_in_root "$build_root" >"$package_log" 2>&1 || exit 1
+        fi
+        echo "$fingerprint" >"$debs/.fingerprint"
+        echo "packages built in $(since "$t") s" >>"$package_log"
+        rm -rf "$pkg_tmp"
+    ) </dev/null 9>&- &
+    package_pid=$!
+    set +m
+}
+
+# The work tree as scripts/build-packages copies it (tracked and new files),
+# built with dpkg-buildpackage in a folder of its own inside the build root
+# $1 (/proc mounted in a mount namespace of the build's own); the results go
+# to $debs and the folder is removed.
+build_in_root() {
+    local top=/tmp/ovra-src-$$ src=/tmp/ovra-src-$$/ovra-admin-usbip status=0
+    echo "== copying the sources into $1$src"
+    mkdir -p "$1$src"
+    (cd "$root" && git ls-files -z --cached --others --exclude-standard) \
+        | while IFS= read -r -d '' f; do
+              if [ -e "$root/$f" ]; then printf '%s\0' "$f"; fi
+          done \
+        | tar -C "$root" --null --no-recursion -T - -cf - | tar -C "$1$src" -xf -
+    echo "== dpkg-buildpackage -b -us -uc in Debian $suite"
+    unshare --mount --propagation private -- sh -c \
+        'mount -t proc proc "$1/proc" && chroot "$1" sh -c "cd $2 && DEB_BUILD_OPTIONS=parallel=$3 dpkg-buildpackage -b -us -uc"' \
+        sh "$1" "$src" "$(nproc)" || status=$?
+    [ "$status" != 0 ] || cp "$1$top"/*.deb "$debs/"
+    rm -rf "${1:?}$top"
+    ls -l "$debs"
+    return "$status"
+}
+
 # ---- 1. the project's packages (cached by the source tree's content) -------
 debs=$vm/debs
 package_log=$vm/build-packages.log
+builder=
 if [ -n "$debs_dir" ]; then
     debs=$(cd "$debs_dir" && pwd)
 else
@@ -102,24 +176,20 @@ else
         done \
         | xargs -0 sha256sum | sha256sum | cut -c1-16)
     if [ "$(cat "$debs/.fingerprint" 2>/dev/null)" != "$fingerprint" ]; then
-        say "building the project's packages (scripts/build-packages, log $package_log)"
+        say "building the project's packages for Debian $suite (log $package_log)"
         rm -rf "$debs"
         mkdir -p "$debs"
         pkg_tmp=$(mktemp -d "${TMPDIR:-/tmp}/ovra-vm-packages.XXXXXX")
         # A process group of its own, which on_exit ends as a whole; it does
         # not hold the cache's lock.
-        set -m
-        (
-            t=$(now)
-            if DIST_DIR=$debs PACKAGE_BUILD_DIR=$pkg_tmp/build JOBS=$(nproc) \
-                "$root/scripts/build-packages" >"$package_log" 2>&1; then
-                echo "$fingerprint" >"$debs/.fingerprint"
-                echo "packages built in $(since "$t") s" >>"$package_log"
-            fi
-            rm -rf "$pkg_tmp"
-        ) </dev/null 9>&- &
-        package_pid=$!
-        set +m
+        [ "$suite" = "$host_suite" ] || builder=1
+        if [ -n "$builder" ]; then
+            # Built in a root of the guest's release, once that root exists
+            # (below).
+            say "the packages are built in a Debian $suite build root (this machine is ${host_suite:-no Debian 12 or 13})"
+        else
+            start_package_build
+        fi
     fi
 fi
 
@@ -142,7 +212,7 @@ remove_tree() {
 make_base() {
     local tmp=$base.tmp t kv excludes=() path
     t=$(now)
-    say "building the guest's root folder $base (mmdebstrap, log $cache/mmdebstrap.log)"
+    say "building the guest's root folder $base (mmdebstrap, log $cache/mmdebstrap-$suite.log)"
     remove_tree "$tmp"
     # Files nothing in the guest reads are never written: documentation, the
     # graphics drivers the window's libraries pull in (the guest has no
@@ -156,13 +226,15 @@ make_base() {
         drivers/infiniband drivers/iio drivers/staging drivers/input/touchscreen \
         drivers/bluetooth net/bluetooth net/wireless net/mac80211 fs/btrfs fs/xfs fs/ocfs2 \
         fs/gfs2 fs/f2fs fs/nfs fs/nfsd fs/ceph fs/cifs; do
-        excludes+=(--dpkgopt="path-exclude=/lib/modules/*/kernel/$path/*")
+        # Debian 12's kernel package has them in /lib, Debian 13's in /usr/lib.
+        excludes+=(--dpkgopt="path-exclude=/lib/modules/*/kernel/$path/*"
+            --dpkgopt="path-exclude=/usr/lib/modules/*/kernel/$path/*")
     done
     if ! mmdebstrap --variant=minbase --mode=root --format=directory \
         --include="$(IFS=,; echo "${guest_packages[*]}")" "${excludes[@]}" \
         --essential-hook="$here/initramfs-hook" \
-        bookworm "$tmp" "$(mirror)" >"$cache/mmdebstrap.log" 2>&1; then
-        tail -n 20 "$cache/mmdebstrap.log" >&2
+        "$suite" "$tmp" "$(mirror)" >"$cache/mmdebstrap-$suite.log" 2>&1; then
+        tail -n 20 "$cache/mmdebstrap-$suite.log" >&2
         return 1
     fi
     kv=$(ls "$tmp/lib/modules" | sort -V | tail -n1)
@@ -178,14 +250,57 @@ make_base() {
     say "root folder built in $(since "$t") s ($(du -sh "$base" | cut -f1))"
 }
 
-# The root folder's cache key: the packages, the recipe above and the hook it
-# runs. Bump base_recipe when something else changes what mmdebstrap makes.
-base_recipe=2
-base_key=$( (printf '%s\n' "$base_recipe" "${guest_packages[@]}"; declare -f make_base
+# The root folder's cache key: the release, the packages, the recipe above
+# and the hook it runs. Bump base_recipe when something else changes what
+# mmdebstrap makes.
+base_recipe=3
+base_key=$( (printf '%s\n' "$base_recipe" "$suite" "${guest_packages[@]}"; declare -f make_base
     cat "$here/initramfs-hook") | sha256sum | cut -c1-12)
-base=$cache/rootfs-$base_key
+base=$cache/rootfs-$suite-$base_key
+
+# The build root of the guest's release, for a machine of another release:
+# what building needs (debian/control's Build-Depends), nothing else.
+make_builder() {
+    local tmp=$builder_root.tmp t
+    t=$(now)
+    say "building the Debian $suite build root $builder_root (mmdebstrap, log $cache/mmdebstrap-build-$suite.log)"
+    remove_tree "$tmp"
+    if ! mmdebstrap --variant=apt --mode=root --format=directory \
+        --include=build-essential,dpkg-dev \
+        --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
+        --dpkgopt='path-exclude=/usr/share/locale/*' \
+        --customize-hook='mkdir -p "$1/tmp/ovra-control"' \
+        --customize-hook="copy-in $root/debian /tmp/ovra-control" \
+        --customize-hook='chroot "$1" env DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -qq --no-install-recommends /tmp/ovra-control' \
+        --customize-hook='rm -rf "$1/tmp/ovra-control"' \
+        "$suite" "$tmp" "$(mirror)" >"$cache/mmdebstrap-build-$suite.log" 2>&1; then
+        tail -n 20 "$cache/mmdebstrap-build-$suite.log" >&2
+        return 1
+    fi
+    mv "$tmp" "$builder_root"
+    say "build root made in $(since "$t") s ($(du -sh "$builder_root" | cut -f1))"
+}
+if [ -n "$builder" ]; then
+    builder_key=$( (echo 1 "$suite"; sed -n '/^Build-Depends:/,/^[^ ]/p' "$root/debian/control"
+        declare -f make_builder) | sha256sum | cut -c1-12)
+    builder_root=$cache/build-$suite-$builder_key
+fi
 
 flock 9
+if [ "$prepare" = 1 ]; then
+    [ -d "$base" ] || make_base || { say "FAIL: the guest's root folder could not be built"; exit 1; }
+    rm -rf "$build_dir"
+    say "the guest's root folder is ready: $base"
+    exit 0
+fi
+if [ -n "$builder" ] && [ ! -d "$builder_root" ]; then
+    make_builder || { say "FAIL: the Debian $suite build root could not be made"; exit 1; }
+fi
+if [ -n "$builder" ]; then
+    # The package build uses a copy of the build root and runs while the
+    # guest's root folder is made.
+    start_package_build "$builder_root"
+fi
 if [ ! -d "$base" ]; then
     make_base || { say "FAIL: the guest's root folder could not be built"; exit 1; }
 fi
@@ -266,7 +381,8 @@ fi
 
 # ---- 4. boot and run ---------------------------------------------------------
 # KVM where the processor offers it to this machine; a /dev/kvm alone is not
-# enough (nested set-ups show one that fails at the first MSR write).
+# enough (nested set-ups show one that fails at the first MSR write, or, with
+# that register left out, never gets the guest's kernel past its start).
 # Under emulation the plain qemu64 processor: with "max", glibc picks vector
 # code paths that emulate slowly, and the guest boots a third slower.
 accel=(-accel tcg,thread=multi,tb-size=256 -cpu qemu64)
@@ -338,9 +454,9 @@ boot_guest
 # The kernel's software USB controller pair that carries the test's gadget,
 # dummy_hcd, now and then corrupts its list of transfers in its timer while
 # `usbip bind` unbinds the gadget (Debian 12's 6.1 kernel: once in CI, not in
-# the two dozen runs before or since). A crash of the guest's kernel says
-# nothing of the product, so the guest boots once more from the same image;
-# a second crash fails the test.
+# the two dozen runs before or since; not seen with Debian 13's 6.12). A
+# crash of the guest's kernel says nothing of the product, so the guest boots
+# once more from the same image; a second crash fails the test.
 if crashed_in=$(kernel_crash); then
     mv "$run/console.log" "$vm/console-crashed.log"
     say "the guest's kernel crashed${crashed_in:+ $crashed_in} (console kept in $vm/console-crashed.log); booting it once more"

@@ -74,8 +74,8 @@ QByteArray remoteList(const QString &host, int count)
         const QByteArray busid =
             QByteArray::number(1 + i / 100) + '-' + QByteArray::number(1 + i % 100);
         const QByteArray ids = QByteArray("abcd:") + QByteArray::number(0x1000 + i, 16);
-        text += ToolOutput::remoteBlock(
-            busid, "Acme Corp. : Stick " + QByteArray::number(i) + " (" + ids + ")");
+        text += ToolOutput::remoteBlock(busid, "Acme Corp. : Stick " + QByteArray::number(i) + " ("
+                                                   + ids + ")");
     }
     return text;
 }

@@ -69,10 +69,11 @@ int main(int argc, char **argv)
                       localBlock("1-1", "090c:1000", "Silicon Motion : Flash Drive")
                           + localBlock("2-1", "0951:1666", "Kingston Technology : DataTraveler 100")
                           + localBlock("3-2", "0781:5567", "SanDisk Corp. : Cruzer Blade"));
-    usbip.setResponse(
-        {QStringLiteral("list"), QStringLiteral("-r"), QStringLiteral("localhost")},
-        remoteHeader("localhost") + remoteBlock("1-1", "Silicon Motion : Flash Drive (090c:1000)")
-            + remoteBlock("2-1", "Kingston Technology : DataTraveler 100 (0951:1666)"));
+    usbip.setResponse({QStringLiteral("list"), QStringLiteral("-r"), QStringLiteral("localhost")},
+                      remoteHeader("localhost")
+                          + remoteBlock("1-1", "Silicon Motion : Flash Drive (090c:1000)")
+                          + remoteBlock("2-1",
+                                        "Kingston Technology : DataTraveler 100 (0951:1666)"));
     env.writeConfigFile(QStringLiteral("shared-usb-devices"), "090c:1000\n");
     usbip.setResponse({QStringLiteral("list"), QStringLiteral("-r"), QStringLiteral("127.0.2.20")},
                       remoteHeader("127.0.2.20")

@@ -141,13 +141,21 @@ int main(int argc, char *argv[])
             changes.seen.clear();
             const qint64 lost = changes.clock.elapsed();
             service.sysfs().setImported({});
-            if (!QTest::qWaitFor([&]() { return !changes.seen.isEmpty(); }, 10000)) {
+            if (!QTest::qWaitFor(
+                    [&]() {
+                        return !changes.seen.isEmpty();
+                    },
+                    10000)) {
                 std::fprintf(stderr, "no ConnectionChanged within 10 s\n");
                 return 1;
             }
             latencies.append(changes.seen.first().first - lost);
             service.sysfs().setImported({{0, Host, QStringLiteral("1-1")}});
-            if (!QTest::qWaitFor([&]() { return changes.seen.size() >= 2; }, 10000)) {
+            if (!QTest::qWaitFor(
+                    [&]() {
+                        return changes.seen.size() >= 2;
+                    },
+                    10000)) {
                 std::fprintf(stderr, "no ConnectionChanged(true) within 10 s\n");
                 return 1;
             }

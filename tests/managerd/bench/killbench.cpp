@@ -199,8 +199,9 @@ private:
         written.insert(key);
         ++sent;
         ++m_inFlight;
-        auto *watcher = new QDBusPendingCallWatcher(
-            QDBusConnection::systemBus().asyncCall(message, 5000), qApp);
+        auto *watcher =
+            new QDBusPendingCallWatcher(QDBusConnection::systemBus().asyncCall(message, 5000),
+                                        qApp);
         QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp,
                          [this, watcher, key](QDBusPendingCallWatcher *) {
                              if (!watcher->isError()
@@ -337,9 +338,11 @@ void flood(const QString &executable, const QStringList &arguments, FakeUsbip &u
     int failed = 0;
     int sent = 0;
     std::function<void()> sendOne = [&]() {
-        QDBusMessage message = QDBusMessage::createMethodCall(
-            QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
-            QLatin1String(OvraUsbIp::ManagerInterface), QStringLiteral("PortsInfo"));
+        QDBusMessage message =
+            QDBusMessage::createMethodCall(QLatin1String(OvraUsbIp::ManagerService),
+                                           QLatin1String(OvraUsbIp::ManagerPath),
+                                           QLatin1String(OvraUsbIp::ManagerInterface),
+                                           QStringLiteral("PortsInfo"));
         ++sent;
         auto *watcher =
             new QDBusPendingCallWatcher(QDBusConnection::systemBus().asyncCall(message), qApp);

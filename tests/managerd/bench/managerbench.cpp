@@ -47,9 +47,10 @@ double measure(const QString &method, const QVariantList &arguments, int count, 
     QElapsedTimer timer;
     timer.start();
     std::function<void()> sendOne = [&]() {
-        QDBusMessage message = QDBusMessage::createMethodCall(
-            QLatin1String(OvraUsbIp::ManagerService), QLatin1String(OvraUsbIp::ManagerPath),
-            QLatin1String(OvraUsbIp::ManagerInterface), method);
+        QDBusMessage message =
+            QDBusMessage::createMethodCall(QLatin1String(OvraUsbIp::ManagerService),
+                                           QLatin1String(OvraUsbIp::ManagerPath),
+                                           QLatin1String(OvraUsbIp::ManagerInterface), method);
         message.setArguments(arguments);
         ++sent;
         auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(message), qApp);

@@ -129,7 +129,10 @@ public:
             m_loop.exec();
         // Let the worker finish, and the stop flag clear, before the next scan.
         QMetaObject::invokeMethod(
-            m_scanner, [] {}, Qt::BlockingQueuedConnection);
+            m_scanner,
+            [] {
+            },
+            Qt::BlockingQueuedConnection);
         QCoreApplication::processEvents();
         return m_stopLatency;
     }

@@ -558,8 +558,11 @@ else
     note "the Manager did not say 'restore done' within 40 s"
 fi
 bound "$A" || bad "the constant share of $A was not restored"
+# The attach has returned; the port shows once the kernel has enumerated the
+# device behind it (a few tenths of a second later).
+port_shows() { usbip port 2>/dev/null | grep -q "usbip://127.0.0.1:3240/$1$"; }
+wait_for 20 port_shows "$A" || bad "the constant connection $id_a was not restored"
 ports=$(usbip port 2>/dev/null)
-echo "$ports" | grep -q "usbip://127.0.0.1:3240/$A$" || bad "the constant connection $id_a was not restored"
 port_a=$(port_of "127.0.0.1/$A" "$ports")
 vhci_a=$(vhci_busid_of "127.0.0.1/$A" "$ports")
 if [ -n "$vhci_a" ] && wait_for 20 has_disk "$vhci_a"; then
