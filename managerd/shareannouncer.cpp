@@ -3,6 +3,7 @@
 
 #include "shareannouncer.h"
 
+#include "avahibus.h"
 #include "ovrausbipmanager.h"
 
 #include <QDBusMetaType>
@@ -13,20 +14,6 @@
 Q_LOGGING_CATEGORY(lcAnnounce, "ovra.managerd.announce", QtInfoMsg)
 
 namespace {
-
-// Avahi's bus interface (org.freedesktop.Avahi.*.xml of avahi-daemon) and
-// the values of its enums (avahi-common/defs.h).
-constexpr char AvahiService[] = "org.freedesktop.Avahi";
-constexpr char ServerPath[] = "/";
-constexpr char ServerInterface[] = "org.freedesktop.Avahi.Server";
-constexpr char GroupInterface[] = "org.freedesktop.Avahi.EntryGroup";
-constexpr char CollisionError[] = "org.freedesktop.Avahi.CollisionError";
-constexpr int ServerRunning = 2;
-constexpr int GroupEstablished = 2;
-constexpr int GroupCollision = 3;
-constexpr int GroupFailure = 4;
-constexpr int AnyInterface = -1;
-constexpr int AnyProtocol = -1;
 
 // Avahi answers in milliseconds; a hung daemon holds the chain this long.
 constexpr int CallTimeoutMs = 10000;
@@ -39,7 +26,7 @@ ShareAnnouncer::ShareAnnouncer(const QDBusConnection &bus, const Sysfs &sysfs, Q
     : QObject(parent)
     , m_bus(bus)
     , m_sysfs(sysfs)
-    , m_watcher(new QDBusServiceWatcher(QLatin1String(AvahiService), bus,
+    , m_watcher(new QDBusServiceWatcher(QLatin1String(AvahiBus::Service), bus,
                                         QDBusServiceWatcher::WatchForOwnerChange, this))
 {
     qDBusRegisterMetaType<QList<QByteArray>>();
@@ -58,12 +45,12 @@ ShareAnnouncer::ShareAnnouncer(const QDBusConnection &bus, const Sysfs &sysfs, Q
                 if (!newOwner.isEmpty())
                     askServerState();
             });
-    m_bus.connect(QLatin1String(AvahiService), QLatin1String(ServerPath),
-                  QLatin1String(ServerInterface), QStringLiteral("StateChanged"), this,
+    m_bus.connect(QLatin1String(AvahiBus::Service), QLatin1String(AvahiBus::ServerPath),
+                  QLatin1String(AvahiBus::ServerInterface), QStringLiteral("StateChanged"), this,
                   SLOT(onServerStateChanged(int, QString)));
     // The group's path is known only once it exists: any path, checked there.
-    m_bus.connect(QLatin1String(AvahiService), QString(), QLatin1String(GroupInterface),
-                  QStringLiteral("StateChanged"), this,
+    m_bus.connect(QLatin1String(AvahiBus::Service), QString(),
+                  QLatin1String(AvahiBus::GroupInterface), QStringLiteral("StateChanged"), this,
                   SLOT(onGroupStateChanged(int, QString, QDBusMessage)));
     m_shared = m_sysfs.sharedDeviceCount();
     askServerState();
@@ -87,10 +74,10 @@ void ShareAnnouncer::countNow()
 
 void ShareAnnouncer::askServerState()
 {
-    call(QLatin1String(ServerPath), ServerInterface, QStringLiteral("GetState"), {},
-         [this](const QDBusMessage &reply) {
+    call(QLatin1String(AvahiBus::ServerPath), AvahiBus::ServerInterface, QStringLiteral("GetState"),
+         {}, [this](const QDBusMessage &reply) {
              if (reply.type() != QDBusMessage::ErrorMessage) {
-                 setAvahiUp(reply.arguments().value(0).toInt() == ServerRunning);
+                 setAvahiUp(reply.arguments().value(0).toInt() == AvahiBus::ServerRunning);
                  return;
              }
              if (!m_toldMissing)
@@ -103,7 +90,7 @@ void ShareAnnouncer::askServerState()
 
 void ShareAnnouncer::onServerStateChanged(int state, const QString &)
 {
-    if (state == ServerRunning) {
+    if (state == AvahiBus::ServerRunning) {
         setAvahiUp(true);
     } else if (m_avahiUp) {
         // Avahi is settling its host name: an announcement waits until it
@@ -130,20 +117,20 @@ void ShareAnnouncer::onGroupStateChanged(int state, const QString &error,
 {
     if (m_group.path().isEmpty() || message.path() != m_group.path())
         return;
-    if (state == GroupEstablished) {
+    if (state == AvahiBus::GroupEstablished) {
         m_renames = 0;
         qCInfo(lcAnnounce).noquote()
             << QStringLiteral("announced as \"%1\" (%2 on port %3)")
                    .arg(m_name, QLatin1String(OvraUsbIp::AnnouncedServiceType))
                    .arg(OvraUsbIp::UsbIpPort);
-    } else if (state == GroupCollision) {
+    } else if (state == AvahiBus::GroupCollision) {
         // Another host on the network announces this name: Avahi expects a
         // new name and a new try.
         qCInfo(lcAnnounce).noquote() << "another host announces the name" << m_name;
         dropGroup(true);
         m_renameFirst = true;
         sync();
-    } else if (state == GroupFailure) {
+    } else if (state == AvahiBus::GroupFailure) {
         qCWarning(lcAnnounce).noquote() << "Avahi failed to announce" << m_name << ":" << error;
         dropGroup(true);
         m_failed = true;
@@ -164,9 +151,9 @@ void ShareAnnouncer::sync()
         m_busy = true;
         const int devices = m_shared;
         const quint64 generation = m_generation;
-        call(m_group.path(), GroupInterface, QStringLiteral("UpdateServiceTxt"),
-             {AnyInterface, AnyProtocol, 0u, m_name, QLatin1String(OvraUsbIp::AnnouncedServiceType),
-              QString(), txt(devices)},
+        call(m_group.path(), AvahiBus::GroupInterface, QStringLiteral("UpdateServiceTxt"),
+             {AvahiBus::AnyInterface, AvahiBus::AnyProtocol, 0u, m_name,
+              QLatin1String(OvraUsbIp::AnnouncedServiceType), QString(), txt(devices)},
              [this, devices, generation](const QDBusMessage &reply) {
                  if (isStale(generation))
                      return finish();
@@ -203,8 +190,9 @@ void ShareAnnouncer::dropGroup(bool freeIt)
 {
     ++m_generation;
     if (freeIt && !m_group.path().isEmpty())
-        call(m_group.path(), GroupInterface, QStringLiteral("Free"), {}, [](const QDBusMessage &) {
-        });
+        call(m_group.path(), AvahiBus::GroupInterface, QStringLiteral("Free"), {},
+             [](const QDBusMessage &) {
+             });
     m_group = QDBusObjectPath();
     m_announced = 0;
 }
@@ -213,8 +201,8 @@ void ShareAnnouncer::announce(quint64 generation)
 {
     m_busy = true;
     if (m_name.isEmpty()) {
-        call(QLatin1String(ServerPath), ServerInterface, QStringLiteral("GetHostName"), {},
-             [this, generation](const QDBusMessage &reply) {
+        call(QLatin1String(AvahiBus::ServerPath), AvahiBus::ServerInterface,
+             QStringLiteral("GetHostName"), {}, [this, generation](const QDBusMessage &reply) {
                  if (isStale(generation))
                      return finish();
                  m_name = reply.arguments().value(0).toString();
@@ -231,12 +219,12 @@ void ShareAnnouncer::announce(quint64 generation)
         });
         return;
     }
-    call(QLatin1String(ServerPath), ServerInterface, QStringLiteral("EntryGroupNew"), {},
-         [this, generation](const QDBusMessage &reply) {
+    call(QLatin1String(AvahiBus::ServerPath), AvahiBus::ServerInterface,
+         QStringLiteral("EntryGroupNew"), {}, [this, generation](const QDBusMessage &reply) {
              const QDBusObjectPath group = reply.arguments().value(0).value<QDBusObjectPath>();
              if (isStale(generation)) {
                  if (!group.path().isEmpty())
-                     call(group.path(), GroupInterface, QStringLiteral("Free"), {},
+                     call(group.path(), AvahiBus::GroupInterface, QStringLiteral("Free"), {},
                           [](const QDBusMessage &) {
                           });
                  return finish();
@@ -251,13 +239,14 @@ void ShareAnnouncer::announce(quint64 generation)
 void ShareAnnouncer::addService(quint64 generation)
 {
     const int devices = m_shared;
-    call(m_group.path(), GroupInterface, QStringLiteral("AddService"),
-         {AnyInterface, AnyProtocol, 0u, m_name, QLatin1String(OvraUsbIp::AnnouncedServiceType),
-          QString(), QString(), QVariant::fromValue(OvraUsbIp::UsbIpPort), txt(devices)},
+    call(m_group.path(), AvahiBus::GroupInterface, QStringLiteral("AddService"),
+         {AvahiBus::AnyInterface, AvahiBus::AnyProtocol, 0u, m_name,
+          QLatin1String(OvraUsbIp::AnnouncedServiceType), QString(), QString(),
+          QVariant::fromValue(OvraUsbIp::UsbIpPort), txt(devices)},
          [this, generation, devices](const QDBusMessage &reply) {
              if (isStale(generation))
                  return finish();
-             if (reply.errorName() == QLatin1String(CollisionError)) {
+             if (reply.errorName() == QLatin1String(AvahiBus::CollisionError)) {
                  // Another service of this machine has the name.
                  rename(generation, [this, generation]() {
                      addService(generation);
@@ -266,7 +255,7 @@ void ShareAnnouncer::addService(quint64 generation)
              }
              if (reply.type() == QDBusMessage::ErrorMessage)
                  return fail(QStringLiteral("cannot announce the shared devices"), reply);
-             call(m_group.path(), GroupInterface, QStringLiteral("Commit"), {},
+             call(m_group.path(), AvahiBus::GroupInterface, QStringLiteral("Commit"), {},
                   [this, generation, devices](const QDBusMessage &reply) {
                       if (isStale(generation))
                           return finish();
@@ -287,8 +276,9 @@ void ShareAnnouncer::rename(quint64 generation, const std::function<void()> &the
         m_failed = true;
         return finish();
     }
-    call(QLatin1String(ServerPath), ServerInterface, QStringLiteral("GetAlternativeServiceName"),
-         {m_name}, [this, generation, then](const QDBusMessage &reply) {
+    call(QLatin1String(AvahiBus::ServerPath), AvahiBus::ServerInterface,
+         QStringLiteral("GetAlternativeServiceName"), {m_name},
+         [this, generation, then](const QDBusMessage &reply) {
              if (isStale(generation))
                  return finish();
              const QString alternative = reply.arguments().value(0).toString();
@@ -304,7 +294,7 @@ void ShareAnnouncer::rename(quint64 generation, const std::function<void()> &the
 void ShareAnnouncer::call(const QString &path, const char *interface, const QString &method,
                           const QVariantList &arguments, const Next &next)
 {
-    QDBusMessage message = QDBusMessage::createMethodCall(QLatin1String(AvahiService), path,
+    QDBusMessage message = QDBusMessage::createMethodCall(QLatin1String(AvahiBus::Service), path,
                                                           QLatin1String(interface), method);
     message.setArguments(arguments);
     // A stopped Avahi stays stopped: bus activation would start it.

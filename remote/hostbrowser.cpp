@@ -3,6 +3,7 @@
 
 #include "hostbrowser.h"
 
+#include "avahibus.h"
 #include "outsidetext.h"
 #include "ovrausbipmanager.h"
 
@@ -19,14 +20,6 @@
 Q_LOGGING_CATEGORY(lcHosts, "ovra.remote.hosts", QtInfoMsg)
 
 namespace {
-
-// Avahi's bus interface (org.freedesktop.Avahi.*.xml of avahi-daemon).
-constexpr char AvahiService[] = "org.freedesktop.Avahi";
-constexpr char ServerInterface[] = "org.freedesktop.Avahi.Server";
-constexpr char Server2Interface[] = "org.freedesktop.Avahi.Server2";
-constexpr char BrowserInterface[] = "org.freedesktop.Avahi.ServiceBrowser";
-constexpr int AnyInterface = -1;
-constexpr int AnyProtocol = -1;
 
 constexpr int CallTimeoutMs = 10000;
 // Avahi gives up a resolution on its own after a few seconds.
@@ -66,7 +59,7 @@ QString AnnouncedHost::label() const
 HostBrowser::HostBrowser(const QDBusConnection &bus, QObject *parent)
     : QObject(parent)
     , m_bus(bus)
-    , m_watcher(new QDBusServiceWatcher(QLatin1String(AvahiService), bus,
+    , m_watcher(new QDBusServiceWatcher(QLatin1String(AvahiBus::Service), bus,
                                         QDBusServiceWatcher::WatchForOwnerChange, this))
 {
     qRegisterMetaType<AnnouncedHost>();
@@ -83,8 +76,8 @@ HostBrowser::HostBrowser(const QDBusConnection &bus, QObject *parent)
     // The browser's path is known only with the answer to its creation: any
     // path, checked there.
     const auto listen = [this](const char *signal, const char *slot) {
-        m_bus.connect(QLatin1String(AvahiService), QString(), QLatin1String(BrowserInterface),
-                      QLatin1String(signal), this, slot);
+        m_bus.connect(QLatin1String(AvahiBus::Service), QString(),
+                      QLatin1String(AvahiBus::BrowserInterface), QLatin1String(signal), this, slot);
     };
     listen("ItemNew", SLOT(onItemNew(int, int, QString, QString, QString, uint, QDBusMessage)));
     listen("ItemRemove",
@@ -97,7 +90,7 @@ QDBusMessage HostBrowser::avahiCall(const QString &interface, const QString &pat
                                     const QString &method, const QVariantList &arguments)
 {
     QDBusMessage message =
-        QDBusMessage::createMethodCall(QLatin1String(AvahiService), path, interface, method);
+        QDBusMessage::createMethodCall(QLatin1String(AvahiBus::Service), path, interface, method);
     message.setArguments(arguments);
     // A stopped Avahi stays stopped: bus activation would start it.
     message.setAutoStartService(false);
@@ -112,10 +105,10 @@ void HostBrowser::startBrowsing()
     const quint64 generation = m_generation;
     // Prepared, then started once its path is known: no item comes before.
     const QDBusMessage call =
-        avahiCall(QLatin1String(Server2Interface), QStringLiteral("/"),
+        avahiCall(QLatin1String(AvahiBus::Server2Interface), QStringLiteral("/"),
                   QStringLiteral("ServiceBrowserPrepare"),
-                  {AnyInterface, AnyProtocol, QLatin1String(OvraUsbIp::AnnouncedServiceType),
-                   QString(), 0u});
+                  {AvahiBus::AnyInterface, AvahiBus::AnyProtocol,
+                   QLatin1String(OvraUsbIp::AnnouncedServiceType), QString(), 0u});
     auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, CallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, generation]() {
         watcher->deleteLater();
@@ -125,8 +118,8 @@ void HostBrowser::startBrowsing()
         if (generation != m_generation) {
             // An Avahi that has gone since, or a browser no longer wanted.
             if (made)
-                m_bus.asyncCall(
-                    avahiCall(QLatin1String(BrowserInterface), path, QStringLiteral("Free"), {}));
+                m_bus.asyncCall(avahiCall(QLatin1String(AvahiBus::BrowserInterface), path,
+                                          QStringLiteral("Free"), {}));
             return;
         }
         m_creating = false;
@@ -137,12 +130,11 @@ void HostBrowser::startBrowsing()
             return;
         }
         m_browser = path;
-        auto *start =
-            new QDBusPendingCallWatcher(m_bus.asyncCall(avahiCall(QLatin1String(BrowserInterface),
-                                                                  path, QStringLiteral("Start"),
-                                                                  {}),
-                                                        CallTimeoutMs),
-                                        this);
+        auto *start = new QDBusPendingCallWatcher(
+            m_bus.asyncCall(avahiCall(QLatin1String(AvahiBus::BrowserInterface), path,
+                                      QStringLiteral("Start"), {}),
+                            CallTimeoutMs),
+            this);
         connect(start, &QDBusPendingCallWatcher::finished, this, [this, start, generation]() {
             start->deleteLater();
             if (generation == m_generation && start->isError()) {
@@ -243,7 +235,7 @@ void HostBrowser::resolveNext()
         const QString domain = item.domain;
         // The address of the protocol it was seen over.
         const QDBusMessage call =
-            avahiCall(QLatin1String(ServerInterface), QStringLiteral("/"),
+            avahiCall(QLatin1String(AvahiBus::ServerInterface), QStringLiteral("/"),
                       QStringLiteral("ResolveService"),
                       {interface, protocol, name, QLatin1String(OvraUsbIp::AnnouncedServiceType),
                        domain, protocol, 0u});

@@ -3,6 +3,8 @@
 
 #include "fakeavahi.h"
 
+#include "avahibus.h"
+
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
@@ -14,11 +16,6 @@
 
 namespace {
 
-const char AvahiService[] = "org.freedesktop.Avahi";
-const char ServerInterface[] = "org.freedesktop.Avahi.Server";
-const char Server2Interface[] = "org.freedesktop.Avahi.Server2";
-const char GroupInterface[] = "org.freedesktop.Avahi.EntryGroup";
-const char BrowserInterface[] = "org.freedesktop.Avahi.ServiceBrowser";
 // avahi-daemon 0.8 answers GetAPIVersion so.
 constexpr uint ApiVersion = 516;
 
@@ -53,7 +50,7 @@ bool isServiceType(const QString &type)
 
 QDBusMessage avahiError(const QDBusMessage &message, const char *name, const char *text)
 {
-    return message.createErrorReply(QStringLiteral("org.freedesktop.Avahi.") + QLatin1String(name),
+    return message.createErrorReply(QLatin1String(AvahiBus::ErrorPrefix) + QLatin1String(name),
                                     QLatin1String(text));
 }
 
@@ -78,12 +75,12 @@ public:
         const QString interface = message.interface();
         const QString path = message.path();
         if (path == QLatin1String("/")
-            && (interface == QLatin1String(ServerInterface)
-                || interface == QLatin1String(Server2Interface)))
+            && (interface == QLatin1String(AvahiBus::ServerInterface)
+                || interface == QLatin1String(AvahiBus::Server2Interface)))
             return server(message, connection);
-        if (interface == QLatin1String(GroupInterface))
+        if (interface == QLatin1String(AvahiBus::GroupInterface))
             return group(message, connection);
-        if (interface == QLatin1String(BrowserInterface))
+        if (interface == QLatin1String(AvahiBus::BrowserInterface))
             return browser(message, connection);
         return false;
     }
@@ -216,7 +213,8 @@ private:
         for (const FakeAvahi::Service &service : known)
             m_owner->sendItem(path, browser, service, true);
         m_owner->m_server.connection().send(
-            QDBusMessage::createTargetedSignal(browser.owner, path, QLatin1String(BrowserInterface),
+            QDBusMessage::createTargetedSignal(browser.owner, path,
+                                               QLatin1String(AvahiBus::BrowserInterface),
                                                QStringLiteral("AllForNow")));
     }
 
@@ -421,7 +419,7 @@ private:
 };
 
 FakeAvahi::FakeAvahi()
-    : m_server(QLatin1String(AvahiService), QStringLiteral("fake-avahi"))
+    : m_server(QLatin1String(AvahiBus::Service), QStringLiteral("fake-avahi"))
 {
 }
 
@@ -483,7 +481,7 @@ void FakeAvahi::setServerState(ServerState state)
     if (!m_server.isRunning())
         return;
     QDBusMessage signal =
-        QDBusMessage::createSignal(QStringLiteral("/"), QLatin1String(ServerInterface),
+        QDBusMessage::createSignal(QStringLiteral("/"), QLatin1String(AvahiBus::ServerInterface),
                                    QStringLiteral("StateChanged"));
     signal << int(state) << QString();
     m_server.connection().send(signal);
@@ -637,7 +635,8 @@ void FakeAvahi::sendItem(const QString &path, const Browser &browser, const Serv
                          bool appears)
 {
     QDBusMessage signal =
-        QDBusMessage::createTargetedSignal(browser.owner, path, QLatin1String(BrowserInterface),
+        QDBusMessage::createTargetedSignal(browser.owner, path,
+                                           QLatin1String(AvahiBus::BrowserInterface),
                                            appears ? QStringLiteral("ItemNew")
                                                    : QStringLiteral("ItemRemove"));
     signal << service.interface << service.protocol << service.name << service.type
@@ -653,7 +652,8 @@ void FakeAvahi::setGroupState(const QString &path, int state)
         return;
     group->state = state;
     QDBusMessage signal =
-        QDBusMessage::createTargetedSignal(group->owner, path, QLatin1String(GroupInterface),
+        QDBusMessage::createTargetedSignal(group->owner, path,
+                                           QLatin1String(AvahiBus::GroupInterface),
                                            QStringLiteral("StateChanged"));
     signal << state << QString();
     m_server.connection().send(signal);
