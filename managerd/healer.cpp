@@ -5,6 +5,7 @@
 
 #include "listfile.h"
 #include "managerarguments.h"
+#include "outsidetext.h"
 #include "usbipgrammar.h"
 #include "usbiplisting.h"
 #include "usbipprober.h"
@@ -24,9 +25,6 @@ namespace {
 constexpr int ProbePollMs = 50;
 // The file watcher reports a rewrite as several changes: they are read once.
 constexpr int RereadDelayMs = 100;
-constexpr char VhciModule[] = "vhci-hcd";
-constexpr char UsbipHostModule[] = "usbip-host";
-constexpr char UsbipHostDriver[] = "usbip-host";
 // What of a tool's message goes into a log line.
 constexpr int MaxProblemChars = 300;
 
@@ -37,10 +35,7 @@ int nextBackoff(int ms)
 
 QString oneLine(const QString &text)
 {
-    QString line = text.simplified();
-    if (line.size() > MaxProblemChars)
-        line = line.left(MaxProblemChars) + QStringLiteral("...");
-    return line;
+    return OutsideText::cleaned(text.simplified(), MaxProblemChars);
 }
 
 // Why `host` does not offer the device `busId` with the ids `vidPid` (any
@@ -50,10 +45,9 @@ QString exportProblem(const ToolResult &result, const QString &host, const QStri
 {
     if (!result.succeeded())
         return oneLine(result.failureText());
-    const QStringList blocks =
-        UsbIpGrammar::splitRemoteBlocks(QString::fromUtf8(result.standardOutput));
-    for (const QString &block : blocks) {
-        const UsbIpGrammar::ExportedDevice device = UsbIpGrammar::parseRemoteBlock(block);
+    const QList<UsbIpGrammar::ExportedDevice> devices =
+        UsbIpListing::exportedDevices(QString::fromUtf8(result.standardOutput));
+    for (const UsbIpGrammar::ExportedDevice &device : devices) {
         if (device.busId != busId)
             continue;
         const QString ids = UsbIpGrammar::vidPidText(device.vendorId, device.productId);
@@ -278,7 +272,7 @@ void Healer::lookAtShares()
             m_shares.insert(key, share);
         }
         if (!isHeld(*share) && !m_unshared.contains(share->busId))
-            seen(share, device.driver == QLatin1String(UsbipHostDriver));
+            seen(share, device.driver == QLatin1String(Sysfs::UsbipHostDriver));
     }
     for (auto it = m_shares.begin(); it != m_shares.end();) {
         if (present.contains(it.key())) {
@@ -361,8 +355,7 @@ void Healer::attemptConnection(const ConnectionPtr &connection)
             return;
         }
         m_tools.runUsbip(
-            {QStringLiteral("list"), QStringLiteral("-r"), host},
-            qMin(m_toolTimeoutMs, UsbIpListing::ListTimeoutMs),
+            UsbIpListing::remoteArguments(host), qMin(m_toolTimeoutMs, UsbIpListing::ListTimeoutMs),
             [this, connection, counts, host](const ToolResult &listed) {
                 if (!counts())
                     return;
@@ -373,7 +366,7 @@ void Healer::attemptConnection(const ConnectionPtr &connection)
                     return;
                 }
                 m_tools.loadModule(
-                    QLatin1String(VhciModule), m_toolTimeoutMs,
+                    QLatin1String(Sysfs::VhciModule), m_toolTimeoutMs,
                     [this, connection, counts, host](const QString &unavailable) {
                         if (!counts())
                             return;
@@ -430,7 +423,7 @@ void Healer::attemptShare(const SharePtr &share)
     auto counts = [this, share, number]() {
         return share->attempt == number && m_shares.value(share->key) == share;
     };
-    m_tools.loadModule(QLatin1String(UsbipHostModule), m_toolTimeoutMs,
+    m_tools.loadModule(QLatin1String(Sysfs::UsbipHostModule), m_toolTimeoutMs,
                        [this, share, counts](const QString &unavailable) {
                            if (!counts())
                                return;
@@ -535,6 +528,7 @@ void Healer::holdConnection(const QString &deviceId, const std::function<void()>
     if (connection) {
         abandon(*connection);
         if (connection->acting) {
+            qCInfo(lcHeal).noquote() << "waiting for the attach of" << deviceId << "to end";
             connection->settled.append(settled);
             return;
         }

@@ -166,7 +166,7 @@ bool ManagerService::ConnectDevice(const QString &usbipId, bool isConst)
 
     const Call call = takeCall();
     authorize(call, QLatin1String(OvraUsbIp::ConnectAction), [this, call, usbipId, isConst]() {
-        withModule(call, VhciModule, [this, call, usbipId, isConst]() {
+        withModule(call, Sysfs::VhciModule, [this, call, usbipId, isConst]() {
             connectDevice(call, usbipId, isConst);
         });
     });
@@ -196,10 +196,10 @@ bool ManagerService::DisconnectDevice(const QString &usbipId, const QString &por
         };
         // Without vhci-hcd nothing is attached: a device without a port is
         // only forgotten.
-        if (port.isEmpty() && !m_sysfs.isModuleLoaded(QLatin1String(VhciModule)))
+        if (port.isEmpty() && !m_sysfs.isModuleLoaded(QLatin1String(Sysfs::VhciModule)))
             next();
         else
-            withModule(call, VhciModule, next);
+            withModule(call, Sysfs::VhciModule, next);
     });
     return false;
 }
@@ -245,12 +245,11 @@ void ManagerService::applyShareAccess(std::function<void(bool)> done)
 {
     AccessChange change;
     QString error;
-    if (!Access::read(shareAccessPath(), &change.setting, &error)) {
+    change.setting = Access::inForce(shareAccessPath(), &error);
+    if (!error.isEmpty())
         qCWarning(lcManager).noquote()
             << "the access list is broken:" << error
             << "- only this machine may attach until who may attach is set again";
-        change.setting = Access::onlyThisMachine();
-    }
     change.done = std::move(done);
     queueAccessChange(change);
 }
@@ -312,36 +311,39 @@ void ManagerService::changeAccess(const AccessChange &change)
         return;
     }
     qCInfo(lcManager).noquote() << "changing the share access:" << Access::describe(change.setting);
-    runNft(change.setting, limit,
-           [this, call, change, replacement, fail](const ToolResult &result) {
-               if (!result.succeeded()) {
-                   fail(QStringLiteral(
-                            "Who may attach stays as it was: the packet filter did not take "
-                            "the new rules. %1")
-                            .arg(cutMessage(result.failureText())));
-                   return;
-               }
-               QString error;
-               if (!replacement->commit(&error)) {
-                   // The rules follow the list again: those of the list in place.
-                   Access::Setting old;
-                   if (!Access::read(shareAccessPath(), &old))
-                       old = Access::onlyThisMachine();
-                   runNft(old, m_options.toolTimeoutMs, [fail, error](const ToolResult &back) {
-                       fail(QStringLiteral(
-                                "Who may attach stays as it was: the access list cannot be "
-                                "saved. %1%2")
-                                .arg(error,
-                                     back.succeeded()
-                                         ? QString()
-                                         : QStringLiteral(" Its rules could not be put back: %1")
-                                               .arg(back.failureText())));
-                   });
-                   return;
-               }
-               reply(call, true);
-               nextAccessChange();
-           });
+    runNft(
+        change.setting, limit, [this, call, change, replacement, fail](const ToolResult &result) {
+            if (!result.succeeded()) {
+                fail(
+                    QStringLiteral("Who may attach stays as it was: the packet filter did not take "
+                                   "the new rules. %1")
+                        .arg(cutMessage(result.failureText())));
+                return;
+            }
+            QString error;
+            if (!replacement->commit(&error)) {
+                // The rules follow the list again: those of the list in place.
+                const Access::Setting old = Access::inForce(shareAccessPath());
+                // In what is left of the client's wait, but given its chance
+                // even when little is: rules that differ from the list
+                // must not stay.
+                const qint64 left = m_options.callBudgetMs - call.received.elapsed();
+                const int rollbackMs = static_cast<int>(
+                    qMax<qint64>(MinimumToolTimeMs, qMin<qint64>(m_options.toolTimeoutMs, left)));
+                runNft(old, rollbackMs, [fail, error](const ToolResult &back) {
+                    fail(
+                        QStringLiteral("Who may attach stays as it was: the access list cannot be "
+                                       "saved. %1%2")
+                            .arg(error, back.succeeded()
+                                            ? QString()
+                                            : QStringLiteral(" Its rules could not be put back: %1")
+                                                  .arg(back.failureText())));
+                });
+                return;
+            }
+            reply(call, true);
+            nextAccessChange();
+        });
 }
 
 void ManagerService::runNft(const Access::Setting &setting, int timeoutMs,
@@ -370,14 +372,13 @@ void ManagerService::share(const Call &call, const QString &busId, const QString
             return;
         }
     }
-    withModule(call, UsbipHostModule, [this, call, busId, vidPid, failure, constant]() {
+    withModule(call, Sysfs::UsbipHostModule, [this, call, busId, vidPid, failure, constant]() {
         m_healer->holdShare(busId, [this, call, busId, vidPid, failure, constant]() {
             const QString serial = m_sysfs.serial(busId);
             const bool ran =
                 runTool(call, {QStringLiteral("bind"), QStringLiteral("-b"), busId},
                         [this, call, busId, vidPid, failure, constant,
                          serial](const ToolResult &result) {
-                            Q_EMIT sharedDevicesChanged();
                             if (!result.succeeded()) {
                                 // The tool may have taken the device from its driver
                                 // before it failed: without this the disk is gone. A
@@ -406,14 +407,13 @@ void ManagerService::share(const Call &call, const QString &busId, const QString
 
 void ManagerService::unshare(const Call &call, const QString &busId, const QString &vidPid)
 {
-    withModule(call, UsbipHostModule, [this, call, busId, vidPid]() {
+    withModule(call, Sysfs::UsbipHostModule, [this, call, busId, vidPid]() {
         // Unshared by a client, the device stays so until one shares it again.
         m_healer->holdShare(busId, [this, call, busId, vidPid]() {
             const QString serial = m_sysfs.serial(busId);
             const bool ran = runTool(
                 call, {QStringLiteral("unbind"), QStringLiteral("-b"), busId},
                 [this, call, busId, vidPid, serial](const ToolResult &result) {
-                    Q_EMIT sharedDevicesChanged();
                     if (!result.succeeded()) {
                         signalError(call,
                                     QStringLiteral("Cannot unshare the device %1.").arg(busId),
@@ -683,23 +683,24 @@ void ManagerService::readPorts()
         if (!m_portsWaiters.isEmpty())
             readPorts();
     };
-    loadModule(QLatin1String(VhciModule), limit, [this, limit, finish](const QString &problem) {
-        if (!problem.isEmpty()) {
-            // Without vhci-hcd nothing can be attached: the table is empty,
-            // as the tool itself answers then. The table is polled, so this
-            // is logged rather than answered as an error.
-            logPortsProblem(problem);
-            finish(QString());
-            return;
-        }
-        runUsbip({QStringLiteral("port")}, limit, [this, finish](const ToolResult &result) {
-            if (result.succeeded())
-                m_portsProblem.clear();
-            else
-                logPortsProblem(QStringLiteral("usbip port: ") + result.failureText());
-            finish(QString::fromUtf8(result.standardOutput));
+    loadModule(
+        QLatin1String(Sysfs::VhciModule), limit, [this, limit, finish](const QString &problem) {
+            if (!problem.isEmpty()) {
+                // Without vhci-hcd nothing can be attached: the table is empty,
+                // as the tool itself answers then. The table is polled, so this
+                // is logged rather than answered as an error.
+                logPortsProblem(problem);
+                finish(QString());
+                return;
+            }
+            runUsbip({QStringLiteral("port")}, limit, [this, finish](const ToolResult &result) {
+                if (result.succeeded())
+                    m_portsProblem.clear();
+                else
+                    logPortsProblem(QStringLiteral("usbip port: ") + result.failureText());
+                finish(QString::fromUtf8(result.standardOutput));
+            });
         });
-    });
 }
 
 void ManagerService::logPortsProblem(const QString &problem)
@@ -802,13 +803,19 @@ bool ManagerService::runTool(const Call &call, const QStringList &arguments,
 void ManagerService::runUsbip(const QStringList &arguments, int timeoutMs,
                               ToolRunner::Callback done)
 {
-    const bool changesPorts = arguments.value(0) == QLatin1String("attach")
-                           || arguments.value(0) == QLatin1String("detach");
-    m_tool.run(arguments, timeoutMs, [this, changesPorts, done](const ToolResult &result) {
-        if (changesPorts)
-            ++m_portsGeneration;
-        done(result);
-    });
+    const QString command = arguments.value(0);
+    const bool changesPorts =
+        command == QLatin1String("attach") || command == QLatin1String("detach");
+    const bool changesShares =
+        command == QLatin1String("bind") || command == QLatin1String("unbind");
+    m_tool.run(arguments, timeoutMs,
+               [this, changesPorts, changesShares, done](const ToolResult &result) {
+                   if (changesPorts)
+                       ++m_portsGeneration;
+                   if (changesShares)
+                       Q_EMIT sharedDevicesChanged();
+                   done(result);
+               });
 }
 
 void ManagerService::loadModule(const QString &module, int timeoutMs,
@@ -881,7 +888,6 @@ void ManagerService::restore(std::function<void()> done)
     restoreShares([self, done]() {
         if (!self)
             return;
-        Q_EMIT self->sharedDevicesChanged();
         self->restoreConnections([done]() {
             if (done)
                 done();
@@ -935,7 +941,7 @@ void ManagerService::restoreShares(std::function<void()> next)
                      next();
                      return;
                  }
-                 loadModule(QLatin1String(UsbipHostModule), m_options.toolTimeoutMs,
+                 loadModule(QLatin1String(Sysfs::UsbipHostModule), m_options.toolTimeoutMs,
                             [this, commands, next](const QString &problem) {
                                 if (!problem.isEmpty()) {
                                     qCWarning(lcManager).noquote()
@@ -961,7 +967,7 @@ void ManagerService::restoreConnections(std::function<void()> next)
         next();
         return;
     }
-    loadModule(QLatin1String(VhciModule), m_options.toolTimeoutMs,
+    loadModule(QLatin1String(Sysfs::VhciModule), m_options.toolTimeoutMs,
                [this, wanted, next](const QString &problem) {
                    if (!problem.isEmpty()) {
                        qCWarning(lcManager).noquote()

@@ -40,8 +40,8 @@ struct ManagerOptions
     // The least budget that leaves a tool its minimum after authorisation.
     static constexpr int MinimumCallBudgetMs = MinimumToolTimeMs + CallBudgetMarginMs;
 
-    // The folder of the constant-sharing and the constant-connections file,
-    // and where the kernel's sysfs is (a stand-in tree in tests and the
+    // The folder of the list files (constant shares, constant connections,
+    // share access), and where the kernel's sysfs is (a stand-in tree in tests and the
     // sandbox).
     Platform platform;
     // Folder of the service's own records (which device each constant share
@@ -70,10 +70,6 @@ class ManagerService : public QObject, protected QDBusContext
 {
     Q_OBJECT
 public:
-    // The kernel modules a request may need; no other module is ever loaded.
-    static constexpr char UsbipHostModule[] = "usbip-host";
-    static constexpr char VhciModule[] = "vhci-hcd";
-
     ManagerService(const ManagerOptions &options, const QDBusConnection &connection,
                    QObject *parent = nullptr);
     ~ManagerService() override;
@@ -104,8 +100,8 @@ public:
     void startHealing();
 
 Q_SIGNALS:
-    // A bind or unbind ran (also one that failed, and those of the restore):
-    // what is shared may have changed.
+    // A bind or unbind ran, whoever asked for it (a client, the restore, the
+    // healing), also one that failed: what is shared may have changed.
     void sharedDevicesChanged();
     // A constant connection was lost (false) or is attached again (true);
     // relayed to the bus by the adaptor, to every listener.

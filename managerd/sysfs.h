@@ -19,6 +19,12 @@ public:
     explicit Sysfs(const QString &root = QStringLiteral("/sys"),
                    const QString &vhciStateDir = QStringLiteral("/var/run/vhci_hcd"));
 
+    // The kernel modules the Manager may load (no other module is ever
+    // loaded), and the driver a shared device is bound to.
+    static constexpr char UsbipHostModule[] = "usbip-host";
+    static constexpr char VhciModule[] = "vhci-hcd";
+    static constexpr char UsbipHostDriver[] = "usbip-host";
+
     // Whether the kernel module `module` ("usbip-host") is loaded (or built
     // in with parameters): /sys/module/usbip_host exists.
     bool isModuleLoaded(const QString &module) const;
