@@ -85,15 +85,13 @@ QString whyNotOwned(const QDBusConnection &bus)
 int applyShareAccessOnce(QCoreApplication &app, const ManagerOptions &options)
 {
     const QString path = options.platform.shareAccessPath();
-    Access::Setting setting;
     QString error;
-    if (!Access::read(path, &setting, &error)) {
+    const Access::Setting setting = Access::inForce(path, &error);
+    if (!error.isEmpty())
         std::fprintf(stderr,
                      "ovra-admin-usbip-manager: the access list is broken: %s - only this "
                      "machine may attach until who may attach is set again\n",
                      qPrintable(error));
-        setting = Access::onlyThisMachine();
-    }
     ToolRunner nft;
     nft.setProgram(options.nft);
     int status = 1;
@@ -133,11 +131,12 @@ int main(int argc, char *argv[])
                        "desktop tool, and restores the constant ones at start."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption configDirOption(
-        QStringLiteral("config-dir"),
-        QStringLiteral("Folder of the lists of constant shares and connections (default %1).")
-            .arg(Platform().configDir),
-        QStringLiteral("dir"));
+    const QCommandLineOption configDirOption(QStringLiteral("config-dir"),
+                                             QStringLiteral(
+                                                 "Folder of the lists of constant shares, constant "
+                                                 "connections and share access (default %1).")
+                                                 .arg(Platform().configDir),
+                                             QStringLiteral("dir"));
     const QCommandLineOption toolTimeoutOption(
         QStringLiteral("tool-timeout"),
         QStringLiteral("Milliseconds one run of usbip may take before it is stopped (default %1).")

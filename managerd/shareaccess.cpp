@@ -72,6 +72,14 @@ bool read(const QString &path, Setting *setting, QString *error)
     return true;
 }
 
+Setting inForce(const QString &path, QString *broken)
+{
+    Setting setting;
+    if (!read(path, &setting, broken))
+        setting = Setting{true, {}};
+    return setting;
+}
+
 QString describe(const Setting &setting)
 {
     if (!setting.restricted)

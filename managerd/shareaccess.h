@@ -37,15 +37,13 @@ struct Setting
     }
 };
 
-// What is enforced while the file is broken: only this machine.
-inline Setting onlyThisMachine()
-{
-    return Setting{true, {}};
-}
-
 // Reads the file at `path`. A missing file gives the default setting; on
 // false `error` says what is wrong with the file (its path, and the entry).
 bool read(const QString &path, Setting *setting, QString *error = nullptr);
+
+// What is put in force for the file at `path`: its setting, or only this
+// machine while the file is broken (`broken` then says what is wrong).
+Setting inForce(const QString &path, QString *broken = nullptr);
 
 // For the log: "only this machine and 2 listed hosts may attach".
 QString describe(const Setting &setting);
