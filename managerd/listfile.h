@@ -16,11 +16,12 @@ class QTemporaryFile;
 // constant-connections file, the share-access file): plain text, one entry
 // per line, read with the grammar's rules for the file.
 //
-// The form every writer keeps: an entry is added by appending it and a
-// newline; an entry is removed by dropping every line equal to it and
-// writing the remaining lines joined by newlines and followed by one
-// newline, or an empty file when no line remains. Every write replaces the
-// file atomically; an unreadable file is reported and never overwritten.
+// The form every writer of the constant lists keeps: an entry is added by
+// appending it and a newline; an entry is removed by dropping every line
+// equal to it and writing the remaining lines joined by newlines and
+// followed by one newline, or an empty file when no line remains. The
+// share-access list is written whole (Replacement). Every write replaces
+// the file atomically; an unreadable file is reported and never overwritten.
 class ListFile
 {
 public:
