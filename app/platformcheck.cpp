@@ -183,9 +183,15 @@ PlatformCheck::Requirement listeningRequirement(const Platform &platform, bool s
     return {true, name, finding};
 }
 
-PlatformCheck::Requirement accessRequirement(const AccessState &access)
+// `managerNotRunning`: the Manager is activatable but not running, and was
+// not asked.
+PlatformCheck::Requirement accessRequirement(const AccessState &access, bool managerNotRunning)
 {
     const QString name = QStringLiteral("who may attach shared devices");
+    if (managerNotRunning)
+        return {true, name,
+                QStringLiteral("not asked, since the Manager service is not running; it is read "
+                               "when the Manager runs")};
     switch (access.kind) {
     case AccessState::Kind::AnyHost:
         return {true, name,
@@ -376,16 +382,22 @@ QList<Requirement> requirements(const Platform &platform)
     const QString release = kernelRelease();
     bool serviceActive = false;
     // Who may attach decides what the usbipd line and the filter's line say.
-    OvraAdminUsbIpInterface manager;
-    const AccessState access = askShareAccess(manager);
+    // Only a running Manager is asked: a call would start an activatable one,
+    // which then puts its table in the packet filter.
+    const BusServiceState manager = busServiceState(QLatin1String(OvraUsbIp::ManagerService));
+    AccessState access;
+    if (manager.kind == BusServiceState::Kind::Running) {
+        OvraAdminUsbIpInterface proxy;
+        access = askShareAccess(proxy);
+    }
     QList<Requirement> result;
     result << toolsRequirement(platform, release) << executableRequirement()
            << moduleRequirement(platform, QStringLiteral("usbip-host"), release)
            << moduleRequirement(platform, QStringLiteral("vhci-hcd"), release)
            << serviceRequirement(&serviceActive)
-           << listeningRequirement(platform, serviceActive, access)
-           << managerRequirement(busServiceState(QLatin1String(OvraUsbIp::ManagerService)))
-           << polkitRequirement(platform) << accessRequirement(access)
+           << listeningRequirement(platform, serviceActive, access) << managerRequirement(manager)
+           << polkitRequirement(platform)
+           << accessRequirement(access, manager.kind == BusServiceState::Kind::Activatable)
            << filterRequirement(platform, access) << discoveryRequirement();
     return result;
 }
