@@ -431,10 +431,9 @@ void MainWindow::showError(const QString &error, const QString &detailed)
     if (m_errorBoxes.contains(failure))
         return;
     m_errorBoxes.append(failure);
-    // A box runs an event loop of its own: never in the middle of a call.
-    OvraWait::whenIdle(this, [this]() {
-        showErrorBoxes();
-    });
+    // Failures of the first listing wait for the window (showEvent).
+    if (m_constructed)
+        postErrorBoxes();
 }
 
 void MainWindow::showEvent(QShowEvent *event)
@@ -443,19 +442,27 @@ void MainWindow::showEvent(QShowEvent *event)
     // Boxes of failures at start come once the window is there to be seen,
     // after it has painted, rather than alone on the screen before it.
     if (!m_errorBoxes.isEmpty())
-        QMetaObject::invokeMethod(
-            this,
-            [this]() {
-                OvraWait::whenIdle(this, [this]() {
-                    showErrorBoxes();
-                });
-            },
-            Qt::QueuedConnection);
+        postErrorBoxes();
+}
+
+void MainWindow::postErrorBoxes()
+{
+    // A box runs an event loop of its own. Posted, it never opens inside the
+    // caller that reported the failure (a service going through its rows);
+    // held, never in the middle of a call.
+    QMetaObject::invokeMethod(
+        this,
+        [this]() {
+            OvraWait::whenIdle(this, [this]() {
+                showErrorBoxes();
+            });
+        },
+        Qt::QueuedConnection);
 }
 
 void MainWindow::showErrorBoxes()
 {
-    if (m_showingBox || !m_constructed)
+    if (m_showingBox)
         return;
     m_showingBox = true;
     while (!m_errorBoxes.isEmpty()) {
