@@ -337,7 +337,7 @@ void MainWindow::updateRemoteButtons()
     const bool valid = row.device.isValid();
     // The Manager is healing a lost constant connection: it can be forgotten,
     // not connected.
-    m_ui->m_connectPushButton->setEnabled(valid && !row.attached && !row.isHealing());
+    m_ui->m_connectPushButton->setEnabled(valid && !row.attached() && !row.isHealing());
     m_ui->m_disconnectPushButton->setEnabled(valid && row.canDisconnect());
 }
 
@@ -354,7 +354,7 @@ void MainWindow::localDoubleClicked(const QModelIndex &index)
 
 void MainWindow::remoteDoubleClicked(const QModelIndex &index)
 {
-    if (m_remoteModel->rowAt(index).attached)
+    if (m_remoteModel->rowAt(index).attached())
         disconnectDevice();
 }
 

@@ -24,19 +24,19 @@ class NetworkScanner;
 struct RemoteRow
 {
     UsbDevice device;
-    bool attached = false;
     bool lost = false; // attached before, and its port has gone since
     QString port; // the port it is attached to, when it is
     // The line of the constant-connections file that names it, when one does.
     QString constantLine;
 
+    bool attached() const { return !port.isEmpty(); }
     bool isConstant() const { return !constantLine.isEmpty(); }
     // A constant connection that is lost: the Manager attaches it again as
     // soon as its host exports the device.
     bool isHealing() const { return lost && isConstant(); }
     // Disconnect detaches an attached device, and forgets a constant
     // connection that is lost (which stops the Manager's healing).
-    bool canDisconnect() const { return attached || isHealing(); }
+    bool canDisconnect() const { return attached() || isHealing(); }
 };
 
 Q_DECLARE_METATYPE(RemoteRow)
@@ -127,6 +127,8 @@ private:
     QList<RemoteRow> rowsOf(const QList<UsbDevice> &devices,
                             const QList<AttachedPort> &ports) const;
     void setRows(const QList<RemoteRow> &rows);
+    // The lost-connection watch runs while a row is lost.
+    void updateWatch();
     // Judges every row by a fresh port table, tells of the rows that changed;
     // with `watch`, a row attached before whose port has gone is lost.
     void applyPorts(const QList<AttachedPort> &ports, bool watch);
@@ -147,6 +149,8 @@ private:
     QString m_host;
     OvraAdminUsbIpInterface m_manager;
     QList<RemoteRow> m_rows;
+    // Counts the times m_rows was replaced.
+    quint64 m_rowsGeneration = 0;
     QTimer m_watch;
     QThread m_thread;
     NetworkScanner *m_scanner;

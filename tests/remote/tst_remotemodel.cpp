@@ -22,7 +22,6 @@ RemoteRow row(const QByteArray &busId, const QByteArray &description, bool attac
                                             + ToolOutput::remoteBlock(busId, description)),
                         QStringLiteral("nas"))
             .value(0);
-    value.attached = attached;
     value.lost = lost;
     value.port = attached ? QStringLiteral("00") : QString();
     value.constantLine = line;
@@ -121,7 +120,7 @@ void TestRemoteModel::rowChangesAndResets()
                                 row("2-1", "Acme : Two (abcd:2222)", true, false)};
     model.setRows(rows);
     RemoteRow lost = rows.at(1);
-    lost.attached = false;
+    lost.port.clear();
     lost.lost = true;
     model.setRow(1, lost);
     QCOMPARE(changed.size(), 1);
