@@ -52,13 +52,21 @@ RemoteDevices::RemoteDevices(const Platform &platform, int kernelMajorVersion, Q
 
     m_scanner->moveToThread(&m_thread);
     connect(&m_thread, &QThread::finished, m_scanner, &QObject::deleteLater);
-    connect(m_scanner, &NetworkScanner::progress, this, &RemoteDevices::scanProgress);
+    // Only the latest scan asked for reports: what a scan stopped and
+    // followed by another still sends would go to the next one's dialog.
+    connect(m_scanner, &NetworkScanner::progress, this, [this](int offset, quint64 serial) {
+        if (serial == m_scanSerial)
+            Q_EMIT scanProgress(offset);
+    });
     // A scan's result arrives on its own; when the window waits for a call,
-    // it waits until the call is over.
+    // it waits until the call is over. The result of a scan stopped since,
+    // or followed by another, would replace the rows listed meanwhile (an
+    // announced host chosen just as the scan reported its last address).
     connect(m_scanner, &NetworkScanner::finished, this,
-            [this](const QList<UsbDevice> &devices, bool anyListed) {
-                OvraWait::whenIdle(this, [this, devices, anyListed]() {
-                    takeScanResult(devices, anyListed);
+            [this](const QList<UsbDevice> &devices, bool anyListed, quint64 serial) {
+                OvraWait::whenIdle(this, [this, devices, anyListed, serial]() {
+                    if (serial == m_scanSerial && serial > m_stoppedSerial)
+                        takeScanResult(devices, anyListed);
                 });
             });
     m_thread.start();
@@ -356,13 +364,15 @@ void RemoteDevices::checkConnections()
 
 void RemoteDevices::scanNetwork(const QString &subnet, int count, int timeoutMs)
 {
-    QMetaObject::invokeMethod(m_scanner, [scanner = m_scanner, subnet, count, timeoutMs]() {
-        scanner->scan(subnet, count, timeoutMs);
+    const quint64 serial = ++m_scanSerial;
+    QMetaObject::invokeMethod(m_scanner, [scanner = m_scanner, subnet, count, timeoutMs, serial]() {
+        scanner->scan(subnet, count, timeoutMs, serial);
     });
 }
 
 void RemoteDevices::stopScan()
 {
+    m_stoppedSerial = m_scanSerial.load();
     m_scanner->stop();
 }
 

@@ -15,6 +15,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <optional>
 
 class NetworkScanner;
@@ -99,7 +100,9 @@ public:
 
     // Scans the addresses subnet + 1 ... subnet + count - 1 on the worker
     // thread; the devices found become the rows. Progress comes as
-    // scanProgress; a scan that is stopped changes no row.
+    // scanProgress; a scan that is stopped, or followed by another before its
+    // result is taken, changes no row, and reports nothing once another
+    // scan is asked for.
     void scanNetwork(const QString &subnet, int count, int timeoutMs);
     // Ends the running scan, and one asked for before this call that has not
     // started yet, within milliseconds. Safe from any thread.
@@ -154,4 +157,7 @@ private:
     QTimer m_watch;
     QThread m_thread;
     NetworkScanner *m_scanner;
+    // The latest scan asked for, and the latest one asked for before a stop.
+    std::atomic<quint64> m_scanSerial{0};
+    std::atomic<quint64> m_stoppedSerial{0};
 };
