@@ -78,7 +78,6 @@ public:
     ~RemoteDevices() override;
 
     void setHost(const QString &host);
-    QString host() const { return m_host; }
 
     // Lists what the host exports, with each device's connection, then
     // attaches for the session the devices of the constant-connections file
