@@ -162,7 +162,6 @@ private Q_SLOTS:
     void commandLine();
     void listeningAddresses_data();
     void listeningAddresses();
-    void optionalRequirementDoesNotFail();
     void accessCheck_data();
     void accessCheck();
 
@@ -629,18 +628,6 @@ void TestStartup::listeningAddresses()
     QFETCH(QByteArray, table);
     QFETCH(QStringList, addresses);
     QCOMPARE(PlatformCheck::listeningAddresses(table, 3240), addresses);
-}
-
-void TestStartup::optionalRequirementDoesNotFail()
-{
-    QString text;
-    QTextStream out(&text);
-    const PlatformCheck::Requirement met{true, QStringLiteral("a"), QStringLiteral("yes")};
-    const PlatformCheck::Requirement extra{false, QStringLiteral("b"), QStringLiteral("no"), true};
-    QCOMPARE(PlatformCheck::print({met, extra}, out), 0);
-    QCOMPARE(text, QStringLiteral("OK       a: yes\nOPTIONAL b: no\n"));
-    QCOMPARE(PlatformCheck::print({met, {false, QStringLiteral("c"), QStringLiteral("no")}}, out),
-             1);
 }
 
 // The lines of --check about who may attach and the packet filter, from the
