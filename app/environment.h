@@ -5,7 +5,8 @@
 
 #include "platform.h"
 
-// The only place where the program looks at its environment.
+// The only place where the program takes settings from its environment (the
+// child-process runner passes the environment on to the tools it starts).
 
 // The platform the program runs on. Tests and the sandbox move it with
 // OVRA_USBIP_CONFIG_DIR (/etc/usbip), OVRA_SYSFS_ROOT (/sys), OVRA_PROC_ROOT

@@ -37,17 +37,6 @@ const int ListingPauseMs = 100;
 const char ConnectionLostEvent[] = "connectionLost";
 const char ConnectionBackEvent[] = "connectionBack";
 
-// Shows the busy cursor while a blocking call (a listing, a Manager call)
-// runs in the GUI thread.
-class BusyCursor
-{
-public:
-    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
-    BusyCursor(const BusyCursor &) = delete;
-    BusyCursor &operator=(const BusyCursor &) = delete;
-};
-
 } // namespace
 
 MainWindow::MainWindow(const Platform &platform, QWidget *parent)
@@ -199,7 +188,6 @@ void MainWindow::initRemoteTab()
                 if (!udi.contains(DrivePrefix))
                     return;
                 OvraWait::whenIdle(this, [this]() {
-                    BusyCursor busy;
                     m_remote.checkConnections();
                 });
             });
@@ -247,7 +235,6 @@ void MainWindow::selectRow(QTreeView *view, const QModelIndex &index)
 void MainWindow::updateLocalDevices(Pause pause)
 {
     const QString busId = m_localModel->rowAt(currentLocalIndex()).device.busId();
-    BusyCursor busy;
     if (pause == PauseFirst)
         OvraWait::pause(ListingPauseMs);
     if (m_local.update() && !busId.isEmpty())
@@ -262,30 +249,22 @@ void MainWindow::updateLocalDevices(Pause pause)
 void MainWindow::shareDevice(bool isConst)
 {
     const QModelIndex index = currentLocalIndex();
-    if (index.isValid()) {
-        BusyCursor busy;
+    if (index.isValid())
         m_local.share(m_localModel->rowAt(index).device, isConst);
-    }
     updateLocalButtons();
 }
 
 void MainWindow::unshareDevice()
 {
     const QModelIndex index = currentLocalIndex();
-    if (index.isValid()) {
-        BusyCursor busy;
+    if (index.isValid())
         m_local.unshare(m_localModel->rowAt(index).device);
-    }
     updateLocalButtons();
 }
 
 void MainWindow::editShareAccess()
 {
-    AccessState access;
-    {
-        BusyCursor busy;
-        access = m_local.readAccess();
-    }
+    const AccessState access = m_local.readAccess();
     if (access.kind == AccessState::Kind::Unknown) {
         showError(tr("Error reading who may attach!"), access.problem);
         return;
@@ -293,7 +272,6 @@ void MainWindow::editShareAccess()
     // A broken list lets only this machine attach: that is where to start.
     ShareAccessDialog dialog(access.kind != AccessState::Kind::AnyHost, access.hosts, this);
     dialog.setApply([this](bool restricted, const QStringList &hosts) {
-        BusyCursor busy;
         return m_local.setAccess(restricted, hosts);
     });
     dialog.exec();
@@ -302,7 +280,6 @@ void MainWindow::editShareAccess()
 void MainWindow::updateRemoteDevices()
 {
     const UsbDevice current = m_remoteModel->rowAt(currentRemoteIndex()).device;
-    BusyCursor busy;
     m_remote.setHost(m_ui->m_hostLineEdit->text());
     if (m_remote.update() && current.isValid())
         selectRow(m_ui->m_remoteDevicesTreeView, m_remoteModel->indexOf(current.deviceId()));
@@ -333,20 +310,16 @@ void MainWindow::notifyConnectionChange(const ConnectionChange &change)
 void MainWindow::connectDevice(bool isConst)
 {
     const QModelIndex index = currentRemoteIndex();
-    if (index.isValid()) {
-        BusyCursor busy;
+    if (index.isValid())
         m_remote.connectDevice(m_remoteModel->rowAt(index), isConst);
-    }
     updateRemoteButtons();
 }
 
 void MainWindow::disconnectDevice()
 {
     const QModelIndex index = currentRemoteIndex();
-    if (index.isValid()) {
-        BusyCursor busy;
+    if (index.isValid())
         m_remote.disconnectDevice(m_remoteModel->rowAt(index));
-    }
     updateRemoteButtons();
 }
 
@@ -364,7 +337,7 @@ void MainWindow::updateRemoteButtons()
     const bool valid = row.device.isValid();
     // The Manager is healing a lost constant connection: it can be forgotten,
     // not connected.
-    m_ui->m_connectPushButton->setEnabled(valid && !row.attached && !row.isHealing());
+    m_ui->m_connectPushButton->setEnabled(valid && !row.attached() && !row.isHealing());
     m_ui->m_disconnectPushButton->setEnabled(valid && row.canDisconnect());
 }
 
@@ -381,7 +354,7 @@ void MainWindow::localDoubleClicked(const QModelIndex &index)
 
 void MainWindow::remoteDoubleClicked(const QModelIndex &index)
 {
-    if (m_remoteModel->rowAt(index).attached)
+    if (m_remoteModel->rowAt(index).attached())
         disconnectDevice();
 }
 
@@ -431,10 +404,9 @@ void MainWindow::showError(const QString &error, const QString &detailed)
     if (m_errorBoxes.contains(failure))
         return;
     m_errorBoxes.append(failure);
-    // A box runs an event loop of its own: never in the middle of a call.
-    OvraWait::whenIdle(this, [this]() {
-        showErrorBoxes();
-    });
+    // Failures of the first listing wait for the window (showEvent).
+    if (m_constructed)
+        postErrorBoxes();
 }
 
 void MainWindow::showEvent(QShowEvent *event)
@@ -443,19 +415,27 @@ void MainWindow::showEvent(QShowEvent *event)
     // Boxes of failures at start come once the window is there to be seen,
     // after it has painted, rather than alone on the screen before it.
     if (!m_errorBoxes.isEmpty())
-        QMetaObject::invokeMethod(
-            this,
-            [this]() {
-                OvraWait::whenIdle(this, [this]() {
-                    showErrorBoxes();
-                });
-            },
-            Qt::QueuedConnection);
+        postErrorBoxes();
+}
+
+void MainWindow::postErrorBoxes()
+{
+    // A box runs an event loop of its own. Posted, it never opens inside the
+    // caller that reported the failure (a service going through its rows);
+    // held, never in the middle of a call.
+    QMetaObject::invokeMethod(
+        this,
+        [this]() {
+            OvraWait::whenIdle(this, [this]() {
+                showErrorBoxes();
+            });
+        },
+        Qt::QueuedConnection);
 }
 
 void MainWindow::showErrorBoxes()
 {
-    if (m_showingBox || !m_constructed)
+    if (m_showingBox)
         return;
     m_showingBox = true;
     while (!m_errorBoxes.isEmpty()) {
@@ -465,10 +445,7 @@ void MainWindow::showErrorBoxes()
         box.setText(m_errorBoxes.first().first);
         if (!m_errorBoxes.first().second.isEmpty())
             box.setDetailedText(m_errorBoxes.first().second);
-        // The box must not show the busy cursor of the call that failed.
-        QApplication::setOverrideCursor(Qt::ArrowCursor);
         box.exec();
-        QApplication::restoreOverrideCursor();
         m_errorBoxes.removeFirst();
     }
     m_showingBox = false;

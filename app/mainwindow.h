@@ -74,8 +74,10 @@ private:
     QModelIndex currentLocalIndex() const;
     QModelIndex currentRemoteIndex() const;
     static void selectRow(QTreeView *view, const QModelIndex &index);
-    // Shows the boxes waiting, one after the other (those of the first
-    // listing once the window is shown).
+    // Has the boxes waiting shown once control is back in the event loop and
+    // no call waits.
+    void postErrorBoxes();
+    // Shows the boxes waiting, one after the other.
     void showErrorBoxes();
 
     Ui::MainWindow *m_ui;
@@ -87,6 +89,7 @@ private:
     // The failure whose box is showing, then those waiting for their turn.
     QList<QPair<QString, QString>> m_errorBoxes;
     bool m_showingBox = false;
+    // Boxes of failures in the constructor wait until the window is shown.
     bool m_constructed = false;
     // Who may attach is asked with the first local listing.
     bool m_accessAsked = false;

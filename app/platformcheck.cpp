@@ -3,6 +3,7 @@
 
 #include "platformcheck.h"
 
+#include "avahibus.h"
 #include "childprocess.h"
 #include "localsharing.h"
 #include "outsidetext.h"
@@ -182,9 +183,15 @@ PlatformCheck::Requirement listeningRequirement(const Platform &platform, bool s
     return {true, name, finding};
 }
 
-PlatformCheck::Requirement accessRequirement(const AccessState &access)
+// `managerNotRunning`: the Manager is activatable but not running, and was
+// not asked.
+PlatformCheck::Requirement accessRequirement(const AccessState &access, bool managerNotRunning)
 {
     const QString name = QStringLiteral("who may attach shared devices");
+    if (managerNotRunning)
+        return {true, name,
+                QStringLiteral("not asked, since the Manager service is not running; it is read "
+                               "when the Manager runs")};
     switch (access.kind) {
     case AccessState::Kind::AnyHost:
         return {true, name,
@@ -209,21 +216,43 @@ PlatformCheck::Requirement accessRequirement(const AccessState &access)
             QStringLiteral("the Manager service cannot be asked") + errorSuffix(access.problem)};
 }
 
-PlatformCheck::Requirement managerRequirement()
+// Whether a name is on the system bus now, or would be started by bus
+// activation on first use. Asks the bus daemon only, which starts nothing.
+struct BusServiceState
+{
+    enum class Kind { Unreachable, Running, Activatable, Absent };
+    Kind kind = Kind::Unreachable;
+    QString problem; // why the bus cannot be reached
+};
+
+BusServiceState busServiceState(const QString &name)
+{
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected())
+        return {BusServiceState::Kind::Unreachable, bus.lastError().message()};
+    QDBusConnectionInterface *interface = bus.interface();
+    if (interface->isServiceRegistered(name).value())
+        return {BusServiceState::Kind::Running, QString()};
+    if (interface->activatableServiceNames().value().contains(name))
+        return {BusServiceState::Kind::Activatable, QString()};
+    return {BusServiceState::Kind::Absent, QString()};
+}
+
+PlatformCheck::Requirement managerRequirement(const BusServiceState &state)
 {
     const QString name =
         QStringLiteral("Manager service ") + QLatin1String(OvraUsbIp::ManagerService);
-    const QString service = QLatin1String(OvraUsbIp::ManagerService);
-    QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected())
+    switch (state.kind) {
+    case BusServiceState::Kind::Unreachable:
         return {false, name,
-                QStringLiteral("the system bus cannot be reached")
-                    + errorSuffix(bus.lastError().message())};
-    QDBusConnectionInterface *interface = bus.interface();
-    if (interface->isServiceRegistered(service).value())
+                QStringLiteral("the system bus cannot be reached") + errorSuffix(state.problem)};
+    case BusServiceState::Kind::Running:
         return {true, name, QStringLiteral("running on the system bus")};
-    if (interface->activatableServiceNames().value().contains(service))
+    case BusServiceState::Kind::Activatable:
         return {true, name, QStringLiteral("activatable on the system bus (started on first use)")};
+    case BusServiceState::Kind::Absent:
+        break;
+    }
     return {false, name,
             QStringLiteral("neither running nor activatable on the system bus; install the "
                            "package ovra-admin-usbip-manager")};
@@ -234,27 +263,28 @@ PlatformCheck::Requirement managerRequirement()
 PlatformCheck::Requirement discoveryRequirement()
 {
     const QString name = QStringLiteral("DNS-SD discovery");
-    const QString avahi = QStringLiteral("org.freedesktop.Avahi");
-    QDBusConnection bus = QDBusConnection::systemBus();
-    PlatformCheck::Requirement result{true, name, QString(), true};
-    if (!bus.isConnected()) {
-        result.met = false;
-        result.finding = QStringLiteral("unavailable: the system bus cannot be reached")
-                       + errorSuffix(bus.lastError().message());
-    } else if (bus.interface()->isServiceRegistered(avahi).value()) {
-        result.finding = QStringLiteral("available: Avahi runs on the system bus");
-    } else if (bus.interface()->activatableServiceNames().value().contains(avahi)) {
-        result.finding = QStringLiteral("available: Avahi is activatable on the system bus (not "
-                                        "running now; hosts that share devices are offered once "
-                                        "it runs)");
-    } else {
-        result.met = false;
-        result.finding = QStringLiteral(
-            "unavailable: Avahi is neither running nor activatable on the system bus; install "
-            "avahi-daemon to have hosts that share devices offered (everything else works "
-            "without it)");
+    const BusServiceState avahi = busServiceState(QLatin1String(AvahiBus::Service));
+    switch (avahi.kind) {
+    case BusServiceState::Kind::Unreachable:
+        return {false, name,
+                QStringLiteral("unavailable: the system bus cannot be reached")
+                    + errorSuffix(avahi.problem),
+                true};
+    case BusServiceState::Kind::Running:
+        return {true, name, QStringLiteral("available: Avahi runs on the system bus"), true};
+    case BusServiceState::Kind::Activatable:
+        return {true, name,
+                QStringLiteral("available: Avahi is activatable on the system bus (not running "
+                               "now; hosts that share devices are offered once it runs)"),
+                true};
+    case BusServiceState::Kind::Absent:
+        break;
     }
-    return result;
+    return {false, name,
+            QStringLiteral("unavailable: Avahi is neither running nor activatable on the system "
+                           "bus; install avahi-daemon to have hosts that share devices offered "
+                           "(everything else works without it)"),
+            true};
 }
 
 PlatformCheck::Requirement polkitRequirement(const Platform &platform)
@@ -352,15 +382,22 @@ QList<Requirement> requirements(const Platform &platform)
     const QString release = kernelRelease();
     bool serviceActive = false;
     // Who may attach decides what the usbipd line and the filter's line say.
-    OvraAdminUsbIpInterface manager;
-    const AccessState access = askShareAccess(manager);
+    // Only a running Manager is asked: a call would start an activatable one,
+    // which then puts its table in the packet filter.
+    const BusServiceState manager = busServiceState(QLatin1String(OvraUsbIp::ManagerService));
+    AccessState access;
+    if (manager.kind == BusServiceState::Kind::Running) {
+        OvraAdminUsbIpInterface proxy;
+        access = askShareAccess(proxy);
+    }
     QList<Requirement> result;
     result << toolsRequirement(platform, release) << executableRequirement()
            << moduleRequirement(platform, QStringLiteral("usbip-host"), release)
            << moduleRequirement(platform, QStringLiteral("vhci-hcd"), release)
            << serviceRequirement(&serviceActive)
-           << listeningRequirement(platform, serviceActive, access) << managerRequirement()
-           << polkitRequirement(platform) << accessRequirement(access)
+           << listeningRequirement(platform, serviceActive, access) << managerRequirement(manager)
+           << polkitRequirement(platform)
+           << accessRequirement(access, manager.kind == BusServiceState::Kind::Activatable)
            << filterRequirement(platform, access) << discoveryRequirement();
     return result;
 }

@@ -58,6 +58,13 @@ ScanNetworkDialog::ScanNetworkDialog(RemoteDevices *remote, const QMap<QString, 
 
     loadSettings();
 
+    // Only a network offered here, with an address to scan, can be scanned.
+    const auto allowScan = [this](const QString &subnet) {
+        m_ui->m_scanPushButton->setEnabled(m_subnets.value(subnet, 0) >= 2);
+    };
+    connect(m_ui->m_subnetAddrComboBox, &QComboBox::currentTextChanged, this, allowScan);
+    allowScan(m_ui->m_subnetAddrComboBox->currentText());
+
     connect(m_ui->m_scanPushButton, &QPushButton::clicked, this, &ScanNetworkDialog::scan);
     connect(m_ui->m_stopPushButton, &QPushButton::clicked, this, &ScanNetworkDialog::stop);
     // A few hosts fit; more scroll.
@@ -108,7 +115,7 @@ void ScanNetworkDialog::scan()
     const QString subnet = m_ui->m_subnetAddrComboBox->currentText();
     const int count = m_subnets.value(subnet, 0);
     // A network with no address between its first and last one (a /31, a
-    // /32, one that is not this machine's) has nothing to scan: no progress
+    // /32) or not offered has nothing to scan (Scan is off): no progress
     // would ever come, and the dialog stays as it is.
     if (count < 2)
         return;
@@ -123,6 +130,10 @@ void ScanNetworkDialog::scan()
 
 void ScanNetworkDialog::scanNetworkProgress(int value)
 {
+    // Reports of a scan stopped here that were still on their way: the
+    // dialog stays as Stop left it.
+    if (m_ui->m_stopPushButton->isHidden())
+        return;
     m_ui->m_progressBar->setValue(value);
     if (value == m_ui->m_progressBar->maximum())
         accept();

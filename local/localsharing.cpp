@@ -26,20 +26,15 @@ AccessState askShareAccess(OvraAdminUsbIpInterface &manager)
 {
     AccessState access;
     QDBusPendingReply<bool, QStringList> reply = manager.ShareAccess();
-    // truth() waits and reports a failed call; the answer has two values,
-    // read below.
-    bool failed = false;
-    manager.truth(reply, [&](const QString &detailed) {
-        failed = true;
-        access.problem =
-            OutsideText::cleaned(detailed, OutsideText::MaxShownChars, OutsideText::Lines::Kept);
-    });
-    if (failed) {
-        if (reply.error().name() == QLatin1String(OvraUsbIp::AccessListBrokenError))
-            access.kind = AccessState::Kind::Broken;
-    } else if (reply.isError()) {
+    manager.wait(reply);
+    if (OvraAdminUsbIpInterface::isWrongType(reply)) {
         // An answer of another form than (b, as): a Manager that is not ours.
         access.problem = manager.errorText(QDBusError::InvalidSignature);
+    } else if (reply.isError()) {
+        access.problem = OutsideText::cleaned(manager.errorDetail(reply.error()),
+                                              OutsideText::MaxShownChars, OutsideText::Lines::Kept);
+        if (reply.error().name() == QLatin1String(OvraUsbIp::AccessListBrokenError))
+            access.kind = AccessState::Kind::Broken;
     } else {
         access.kind =
             reply.argumentAt<0>() ? AccessState::Kind::Restricted : AccessState::Kind::AnyHost;

@@ -42,6 +42,11 @@ public:
     using Waiter = std::function<bool(const std::function<bool()> &finished, int timeoutMs)>;
     void setWaiter(const Waiter &waiter);
 
+    // Returns once the call has finished (answered, failed, or timed out
+    // after ManagerReplyTimeoutMs), waiting with the waiter; for a reply with
+    // more than one value, read it typed afterwards.
+    void wait(const QDBusPendingCall &call);
+
     // Receives errorDetail of a failed call.
     using ErrorReport = std::function<void(const QString &detailed)>;
     // Waits for a call of a method that answers a truth value: false on a bus
@@ -78,9 +83,6 @@ public Q_SLOTS:
 private:
     // Sends the call without the reply's type check (see boolReply).
     QDBusPendingCall send(const QString &method, const QList<QVariant> &arguments);
-    // Returns the call finished (answered, failed, or timed out after
-    // ManagerReplyTimeoutMs).
-    void wait(const QDBusPendingCall &call);
 
     Waiter m_waiter;
 };

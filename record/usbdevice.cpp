@@ -56,12 +56,6 @@ QString UsbDevice::deviceId() const
     return QStringLiteral("%1/%2/%3").arg(m_host, m_busId, vidPid());
 }
 
-bool UsbDevice::operator==(const UsbDevice &other) const
-{
-    return m_busId == other.m_busId && m_name == other.m_name && m_vendorId == other.m_vendorId
-        && m_productId == other.m_productId && m_host == other.m_host;
-}
-
 QList<UsbDevice> localDevices(const QString &text)
 {
     QList<UsbDevice> devices;

@@ -39,9 +39,6 @@ public:
     // device to the Manager and in the constant-connections file.
     QString deviceId() const;
 
-    bool operator==(const UsbDevice &other) const;
-    bool operator!=(const UsbDevice &other) const { return !(*this == other); }
-
 private:
     UsbDevice(const QString &busId, const QString &name, const QString &vendorId,
               const QString &productId, const QString &host);

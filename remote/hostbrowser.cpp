@@ -105,7 +105,7 @@ void HostBrowser::startBrowsing()
     const quint64 generation = m_generation;
     // Prepared, then started once its path is known: no item comes before.
     const QDBusMessage call =
-        avahiCall(QLatin1String(AvahiBus::Server2Interface), QStringLiteral("/"),
+        avahiCall(QLatin1String(AvahiBus::Server2Interface), QLatin1String(AvahiBus::ServerPath),
                   QStringLiteral("ServiceBrowserPrepare"),
                   {AvahiBus::AnyInterface, AvahiBus::AnyProtocol,
                    QLatin1String(OvraUsbIp::AnnouncedServiceType), QString(), 0u});
@@ -235,7 +235,7 @@ void HostBrowser::resolveNext()
         const QString domain = item.domain;
         // The address of the protocol it was seen over.
         const QDBusMessage call =
-            avahiCall(QLatin1String(AvahiBus::ServerInterface), QStringLiteral("/"),
+            avahiCall(QLatin1String(AvahiBus::ServerInterface), QLatin1String(AvahiBus::ServerPath),
                       QStringLiteral("ResolveService"),
                       {interface, protocol, name, QLatin1String(OvraUsbIp::AnnouncedServiceType),
                        domain, protocol, 0u});

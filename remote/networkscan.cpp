@@ -163,15 +163,15 @@ void NetworkScanner::stop()
         Qt::QueuedConnection);
 }
 
-void NetworkScanner::scan(const QString &subnet, int count, int timeoutMs)
+void NetworkScanner::scan(const QString &subnet, int count, int timeoutMs, quint64 serial)
 {
     NetworkScan scan(subnet, count, timeoutMs, UsbIpListing::ListTimeoutMs);
     scan.setSkippedAddresses(localAddresses());
-    if (!scan.run(m_stop, [this](int offset) {
-            Q_EMIT progress(offset);
+    if (!scan.run(m_stop, [this, serial](int offset) {
+            Q_EMIT progress(offset, serial);
         })) {
-        Q_EMIT progress(1);
+        Q_EMIT progress(1, serial);
         return; // the rows stay as they were, and nothing is announced
     }
-    Q_EMIT finished(scan.devices(), scan.anyListed());
+    Q_EMIT finished(scan.devices(), scan.anyListed(), serial);
 }

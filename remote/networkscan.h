@@ -68,13 +68,15 @@ public:
     void stop();
 
 public Q_SLOTS:
-    void scan(const QString &subnet, int count, int timeoutMs);
+    // Every report of the scan carries `serial`, so that the receiver can
+    // tell it from the reports of scans before and after it.
+    void scan(const QString &subnet, int count, int timeoutMs, quint64 serial);
 
 Q_SIGNALS:
-    void progress(int offset);
+    void progress(int offset, quint64 serial);
     // A scan that ran to its end: the devices of the hosts that answered,
     // ordered by address, and whether any host's listing succeeded.
-    void finished(const QList<UsbDevice> &devices, bool anyListed);
+    void finished(const QList<UsbDevice> &devices, bool anyListed, quint64 serial);
 
 private:
     std::atomic<bool> m_stop{false};

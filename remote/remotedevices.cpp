@@ -17,8 +17,7 @@ namespace {
 // Whether two looks at a row's device tell the same of its connection.
 bool sameConnection(const RemoteRow &a, const RemoteRow &b)
 {
-    return a.attached == b.attached && a.lost == b.lost && a.port == b.port
-        && a.constantLine == b.constantLine;
+    return a.lost == b.lost && a.port == b.port && a.constantLine == b.constantLine;
 }
 
 } // namespace
@@ -53,13 +52,21 @@ RemoteDevices::RemoteDevices(const Platform &platform, int kernelMajorVersion, Q
 
     m_scanner->moveToThread(&m_thread);
     connect(&m_thread, &QThread::finished, m_scanner, &QObject::deleteLater);
-    connect(m_scanner, &NetworkScanner::progress, this, &RemoteDevices::scanProgress);
+    // Only the latest scan asked for reports: what a scan stopped and
+    // followed by another still sends would go to the next one's dialog.
+    connect(m_scanner, &NetworkScanner::progress, this, [this](int offset, quint64 serial) {
+        if (serial == m_scanSerial)
+            Q_EMIT scanProgress(offset);
+    });
     // A scan's result arrives on its own; when the window waits for a call,
-    // it waits until the call is over.
+    // it waits until the call is over. The result of a scan stopped since,
+    // or followed by another, would replace the rows listed meanwhile (an
+    // announced host chosen just as the scan reported its last address).
     connect(m_scanner, &NetworkScanner::finished, this,
-            [this](const QList<UsbDevice> &devices, bool anyListed) {
-                OvraWait::whenIdle(this, [this, devices, anyListed]() {
-                    takeScanResult(devices, anyListed);
+            [this](const QList<UsbDevice> &devices, bool anyListed, quint64 serial) {
+                OvraWait::whenIdle(this, [this, devices, anyListed, serial]() {
+                    if (serial == m_scanSerial && serial > m_stoppedSerial)
+                        takeScanResult(devices, anyListed);
                 });
             });
     m_thread.start();
@@ -116,10 +123,8 @@ QList<RemoteRow> RemoteDevices::rowsOf(const QList<UsbDevice> &devices,
     for (const UsbDevice &device : devices) {
         RemoteRow row;
         row.device = device;
-        if (const AttachedPort *port = match.find(device, ports)) {
-            row.attached = true;
+        if (const AttachedPort *port = match.find(device, ports))
             row.port = port->port;
-        }
         if (const DeviceId *line = match.find(device, constant))
             row.constantLine = line->text;
         rows.append(row);
@@ -130,12 +135,20 @@ QList<RemoteRow> RemoteDevices::rowsOf(const QList<UsbDevice> &devices,
 void RemoteDevices::setRows(const QList<RemoteRow> &rows)
 {
     m_rows = rows;
+    ++m_rowsGeneration;
     Q_EMIT updated(m_rows);
-    bool lost = false;
-    for (const RemoteRow &row : qAsConst(m_rows))
-        lost = lost || row.lost;
-    if (!lost)
+    updateWatch();
+}
+
+void RemoteDevices::updateWatch()
+{
+    const bool anyLost = std::any_of(m_rows.cbegin(), m_rows.cend(), [](const RemoteRow &row) {
+        return row.lost;
+    });
+    if (!anyLost)
         m_watch.stop();
+    else if (!m_watch.isActive())
+        m_watch.start();
 }
 
 bool RemoteDevices::update()
@@ -161,7 +174,6 @@ bool RemoteDevices::update()
         for (RemoteRow &row : rows) {
             for (const RemoteRow &old : qAsConst(m_rows)) {
                 if (old.device.deviceId() == row.device.deviceId()) {
-                    row.attached = old.attached;
                     row.lost = old.lost;
                     row.port = old.port;
                     break;
@@ -185,7 +197,7 @@ void RemoteDevices::restoreConstantConnections()
     QStringList done;
     for (int row = 0; row < m_rows.size(); ++row) {
         const RemoteRow entry = m_rows.at(row);
-        if (!entry.isConstant() || entry.attached || done.contains(entry.constantLine))
+        if (!entry.isConstant() || entry.attached() || done.contains(entry.constantLine))
             continue;
         done.append(entry.constantLine);
         connectDevice(entry, false);
@@ -229,20 +241,17 @@ bool RemoteDevices::disconnectDevice(const RemoteRow &row)
 {
     // The line that keeps the device constantly goes with it, whatever host
     // text it was written with. A lost connection has no port to name.
-    const QString port = row.attached ? row.port : QString::fromLatin1(OvraUsbIp::UnknownPort);
+    const QString port = row.attached() ? row.port : QString::fromLatin1(OvraUsbIp::UnknownPort);
     if (!m_manager.truth(m_manager.DisconnectDevice(row.constantLine, port),
                          reportAs(tr("Error disconnect device!\n"))))
         return false;
-    bool anyLost = false;
     for (int index = 0; index < m_rows.size(); ++index) {
         RemoteRow &entry = m_rows[index];
         const bool samePort = !port.isEmpty() && entry.port == port;
         const bool sameLine = !row.constantLine.isEmpty() && entry.constantLine == row.constantLine;
         if (samePort || sameLine) {
-            if (samePort) {
-                entry.attached = false;
+            if (samePort)
                 entry.port.clear();
-            }
             if (sameLine) {
                 // No longer healed: the Manager has forgotten it.
                 entry.constantLine.clear();
@@ -250,10 +259,8 @@ bool RemoteDevices::disconnectDevice(const RemoteRow &row)
             }
             Q_EMIT rowChanged(index, entry);
         }
-        anyLost = anyLost || entry.lost;
     }
-    if (!anyLost)
-        m_watch.stop();
+    updateWatch();
     return true;
 }
 
@@ -303,7 +310,6 @@ void RemoteDevices::takeConnectionChange(const QString &deviceId, bool attached)
         // word counts.
         for (int index : qAsConst(named)) {
             RemoteRow next = m_rows.at(index);
-            next.attached = false;
             next.lost = true;
             next.port.clear();
             if (constant && !next.isConstant())
@@ -314,41 +320,38 @@ void RemoteDevices::takeConnectionChange(const QString &deviceId, bool attached)
             row = next;
             Q_EMIT rowChanged(index, row);
         }
-        if (!named.isEmpty() && !m_watch.isActive())
-            m_watch.start();
+        updateWatch();
     }
     Q_EMIT connectionChanged(change);
 }
 
 void RemoteDevices::applyPorts(const QList<AttachedPort> &ports, bool watch)
 {
-    QList<RemoteRow> fresh;
-    {
-        QList<UsbDevice> devices;
-        for (const RemoteRow &row : qAsConst(m_rows))
-            devices.append(row.device);
-        fresh = rowsOf(devices, ports);
-    }
-    bool anyLost = false;
+    QList<UsbDevice> devices;
+    for (const RemoteRow &row : qAsConst(m_rows))
+        devices.append(row.device);
+    // rowsOf may wait for name look-ups, and the rows may be replaced
+    // meanwhile: the table was read for the rows before.
+    const quint64 generation = m_rowsGeneration;
+    const QList<RemoteRow> fresh = rowsOf(devices, ports);
+    if (generation != m_rowsGeneration)
+        return;
+    Q_ASSERT(fresh.size() == m_rows.size());
     for (int index = 0; index < m_rows.size(); ++index) {
         RemoteRow &row = m_rows[index];
         RemoteRow next = fresh.at(index);
         if (watch) {
             // Lost: attached at the last look, gone now; found again: no longer.
-            next.lost = !next.attached && (row.lost || row.attached);
+            next.lost = !next.attached() && (row.lost || row.attached());
         } else {
-            next.lost = row.lost && !next.attached;
+            next.lost = row.lost && !next.attached();
         }
-        anyLost = anyLost || next.lost;
         if (sameConnection(next, row))
             continue;
         row = next;
         Q_EMIT rowChanged(index, row);
     }
-    if (!anyLost)
-        m_watch.stop();
-    else if (!m_watch.isActive())
-        m_watch.start();
+    updateWatch();
 }
 
 void RemoteDevices::checkConnections()
@@ -361,13 +364,15 @@ void RemoteDevices::checkConnections()
 
 void RemoteDevices::scanNetwork(const QString &subnet, int count, int timeoutMs)
 {
-    QMetaObject::invokeMethod(m_scanner, [scanner = m_scanner, subnet, count, timeoutMs]() {
-        scanner->scan(subnet, count, timeoutMs);
+    const quint64 serial = ++m_scanSerial;
+    QMetaObject::invokeMethod(m_scanner, [scanner = m_scanner, subnet, count, timeoutMs, serial]() {
+        scanner->scan(subnet, count, timeoutMs, serial);
     });
 }
 
 void RemoteDevices::stopScan()
 {
+    m_stoppedSerial = m_scanSerial.load();
     m_scanner->stop();
 }
 

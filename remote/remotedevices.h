@@ -15,6 +15,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <optional>
 
 class NetworkScanner;
@@ -24,19 +25,19 @@ class NetworkScanner;
 struct RemoteRow
 {
     UsbDevice device;
-    bool attached = false;
     bool lost = false; // attached before, and its port has gone since
     QString port; // the port it is attached to, when it is
     // The line of the constant-connections file that names it, when one does.
     QString constantLine;
 
+    bool attached() const { return !port.isEmpty(); }
     bool isConstant() const { return !constantLine.isEmpty(); }
     // A constant connection that is lost: the Manager attaches it again as
     // soon as its host exports the device.
     bool isHealing() const { return lost && isConstant(); }
     // Disconnect detaches an attached device, and forgets a constant
     // connection that is lost (which stops the Manager's healing).
-    bool canDisconnect() const { return attached || isHealing(); }
+    bool canDisconnect() const { return attached() || isHealing(); }
 };
 
 Q_DECLARE_METATYPE(RemoteRow)
@@ -77,7 +78,6 @@ public:
     ~RemoteDevices() override;
 
     void setHost(const QString &host);
-    QString host() const { return m_host; }
 
     // Lists what the host exports, with each device's connection, then
     // attaches for the session the devices of the constant-connections file
@@ -99,7 +99,9 @@ public:
 
     // Scans the addresses subnet + 1 ... subnet + count - 1 on the worker
     // thread; the devices found become the rows. Progress comes as
-    // scanProgress; a scan that is stopped changes no row.
+    // scanProgress; a scan that is stopped, or followed by another before its
+    // result is taken, changes no row, and reports nothing once another
+    // scan is asked for.
     void scanNetwork(const QString &subnet, int count, int timeoutMs);
     // Ends the running scan, and one asked for before this call that has not
     // started yet, within milliseconds. Safe from any thread.
@@ -127,6 +129,8 @@ private:
     QList<RemoteRow> rowsOf(const QList<UsbDevice> &devices,
                             const QList<AttachedPort> &ports) const;
     void setRows(const QList<RemoteRow> &rows);
+    // The lost-connection watch runs while a row is lost.
+    void updateWatch();
     // Judges every row by a fresh port table, tells of the rows that changed;
     // with `watch`, a row attached before whose port has gone is lost.
     void applyPorts(const QList<AttachedPort> &ports, bool watch);
@@ -147,7 +151,12 @@ private:
     QString m_host;
     OvraAdminUsbIpInterface m_manager;
     QList<RemoteRow> m_rows;
+    // Counts the times m_rows was replaced.
+    quint64 m_rowsGeneration = 0;
     QTimer m_watch;
     QThread m_thread;
     NetworkScanner *m_scanner;
+    // The latest scan asked for, and the latest one asked for before a stop.
+    std::atomic<quint64> m_scanSerial{0};
+    std::atomic<quint64> m_stoppedSerial{0};
 };

@@ -28,7 +28,7 @@ QString RemoteDevicesModel::statusText(const RemoteRow &row) const
         return tr("lost connection (connecting again)");
     if (row.lost)
         return tr("lost connection");
-    if (row.attached)
+    if (row.attached())
         return tr("connected (%1)").arg(row.isConstant() ? tr("constantly") : tr("session"));
     return tr("disconnected");
 }
@@ -66,8 +66,8 @@ QVariant RemoteDevicesModel::cell(int row, int column, int role) const
                                              return size / 2;
                                          });
         }
-        return QIcon::fromTheme(entry.attached ? QStringLiteral("rud-device")
-                                               : QStringLiteral("device-device"));
+        return QIcon::fromTheme(entry.attached() ? QStringLiteral("rud-device")
+                                                 : QStringLiteral("device-device"));
     case Qt::ToolTipRole:
         if (column == NameColumn)
             return device.name();

@@ -150,11 +150,6 @@ bool OvraWait::isAvailable()
     return app && app->thread() == QThread::currentThread() && app->inherits("QGuiApplication");
 }
 
-bool OvraWait::isWaiting()
-{
-    return isAvailable() && state().depth > 0;
-}
-
 bool OvraWait::until(const std::function<bool()> &done, int timeoutMs)
 {
     if (done() || !isAvailable())

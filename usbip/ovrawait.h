@@ -22,8 +22,6 @@ namespace OvraWait {
 
 // True on the thread of a running GUI application.
 bool isAvailable();
-// True while a wait of the GUI thread is in progress.
-bool isWaiting();
 
 // Processes events until `done` holds or `timeoutMs` (-1: no limit) has
 // passed; returns whether `done` holds. Whatever `done` waits for must post

@@ -8,7 +8,8 @@
 // Where the program and the Manager service find the system's files. The
 // defaults are the real places. The window builds one description at start
 // from its test seams (app/), the Manager from its command line, and each
-// hands down what a part needs; nothing else looks in the environment.
+// hands down what a part needs; no other part takes a setting from the
+// environment (the child-process runner passes it on to the tools it starts).
 struct Platform
 {
     // The lists of constant shares and connections and the blacklist.

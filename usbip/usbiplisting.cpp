@@ -5,12 +5,16 @@
 
 #include <QCoreApplication>
 
-namespace UsbIpListing {
+namespace {
 
 QStringList localArguments()
 {
     return {QStringLiteral("list"), QStringLiteral("-l")};
 }
+
+} // namespace
+
+namespace UsbIpListing {
 
 QStringList remoteArguments(const QString &host)
 {

@@ -21,7 +21,6 @@ namespace UsbIpListing {
 constexpr int ListTimeoutMs = 5000;
 
 inline constexpr char Tool[] = "usbip";
-QStringList localArguments();
 QStringList remoteArguments(const QString &host);
 
 // `usbip list -l`, waited for.

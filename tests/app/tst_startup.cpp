@@ -6,11 +6,14 @@
 #include "fakemanager.h"
 #include "fakesystemd.h"
 #include "fakeusbip.h"
+#include "ovrausbipmanager.h"
 #include "platformcheck.h"
 #include "privatebus.h"
 #include "testenvironment.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -159,7 +162,6 @@ private Q_SLOTS:
     void commandLine();
     void listeningAddresses_data();
     void listeningAddresses();
-    void optionalRequirementDoesNotFail();
     void accessCheck_data();
     void accessCheck();
 
@@ -628,54 +630,68 @@ void TestStartup::listeningAddresses()
     QCOMPARE(PlatformCheck::listeningAddresses(table, 3240), addresses);
 }
 
-void TestStartup::optionalRequirementDoesNotFail()
-{
-    QString text;
-    QTextStream out(&text);
-    const PlatformCheck::Requirement met{true, QStringLiteral("a"), QStringLiteral("yes")};
-    const PlatformCheck::Requirement extra{false, QStringLiteral("b"), QStringLiteral("no"), true};
-    QCOMPARE(PlatformCheck::print({met, extra}, out), 0);
-    QCOMPARE(text, QStringLiteral("OK       a: yes\nOPTIONAL b: no\n"));
-    QCOMPARE(PlatformCheck::print({met, {false, QStringLiteral("c"), QStringLiteral("no")}}, out),
-             1);
-}
-
 // The lines of --check about who may attach and the packet filter, from the
 // Manager's answer and what nft says (without a Manager and nft: see above).
+// A Manager that is only activatable is not started to be asked.
 void TestStartup::accessCheck_data()
 {
+    QTest::addColumn<bool>("running"); // else activatable
     QTest::addColumn<QStringList>("hosts"); // the Manager's list, restricted
     QTest::addColumn<int>("nftStatus");
     QTest::addColumn<QByteArray>("nftSays"); // on standard error unless it succeeds
-    QTest::addColumn<QString>("lines"); // usbipd listening, who may attach, packet filter
+    // usbipd listening, the Manager, who may attach, packet filter
+    QTest::addColumn<QString>("lines");
 
     const QString restricted = "OK .*0.0.0.0 \\(every interface; who may attach is restricted, "
-                               "see below\\)\nOK .*: only this machine";
-    QTest::newRow("in place") << QStringList{"10.0.0.1", "fd00::/64"} << 0 << QByteArray("table")
+                               "see below\\)\nOK .*: running on the system bus\nOK .*: only "
+                               "this machine";
+    QTest::newRow("in place") << true << QStringList{"10.0.0.1", "fd00::/64"} << 0
+                              << QByteArray("table")
                               << restricted + " and 2 listed hosts\nOK .*: in place";
-    QTest::newRow("gone") << QStringList() << 1 << QByteArray("Error: No such file or directory")
+    QTest::newRow("gone") << true << QStringList() << 1
+                          << QByteArray("Error: No such file or directory")
                           << restricted
                                  + "\nMISSING .*: not in place, so any host that reaches "
                                    "TCP 3240 may attach; put the list in force: sudo "
                                    "systemctl restart ovra-admin-usbip-manager.service";
-    QTest::newRow("not root") << QStringList{"10.0.0.1"} << 1
+    QTest::newRow("not root") << true << QStringList{"10.0.0.1"} << 1
                               << QByteArray("Operation not permitted (you must be root)")
                               << restricted
                                      + " and 1 listed host\nOK .*: it takes root to check "
                                        "whether it is in place: sudo ovra-admin-usbip "
                                        "--check";
+    QTest::newRow("Manager not running: not started")
+        << false << QStringList{"10.0.0.1"} << 0 << QByteArray("table")
+        << "OK .*0.0.0.0 \\(every interface: anyone .*\\)\nOK .*: activatable on the system "
+           "bus \\(started on first use\\)\nOK .*: not asked, since the Manager service is "
+           "not running; it is read when the Manager runs\nOK .*: in place";
 }
 
 void TestStartup::accessCheck()
 {
+    QFETCH(bool, running);
     QFETCH(QStringList, hosts);
     QFETCH(int, nftStatus);
     QFETCH(QByteArray, nftSays);
     QFETCH(QString, lines);
 
-    FakeManager manager;
-    QVERIFY2(manager.start(), qPrintable(manager.errorString()));
-    manager.setReply(QStringLiteral("ShareAccess"), QVariantList{true, hosts});
+    const QString manager = QLatin1String(OvraUsbIp::ManagerService);
+    FakeManager fake;
+    // Started by bus activation, it leaves its mark and ends.
+    const QString started = m_env.filePath(QStringLiteral("manager-started"));
+    if (running) {
+        QVERIFY2(fake.start(), qPrintable(fake.errorString()));
+        fake.setReply(QStringLiteral("ShareAccess"), QVariantList{true, hosts});
+    } else {
+        const QString program =
+            m_env.writeFile(QStringLiteral("manager"),
+                            "#!/bin/sh\ntouch '" + started.toLocal8Bit() + "'\n");
+        QVERIFY(QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        m_bus.addActivatableService(manager, program);
+        QTRY_VERIFY(
+            QDBusConnection::systemBus().interface()->activatableServiceNames().value().contains(
+                manager));
+    }
     Platform platform;
     platform.procRoot = m_env.filePath(QStringLiteral("proc"));
     m_env.writeFile(QStringLiteral("proc/net/tcp"), "   0: 00000000:0CA8 00000000:0000 0A\n");
@@ -689,15 +705,19 @@ void TestStartup::accessCheck()
                                                            | QFileDevice::WriteOwner
                                                            | QFileDevice::ExeOwner));
     const QList<PlatformCheck::Requirement> found = PlatformCheck::requirements(platform);
+    if (!running)
+        m_bus.removeActivatableService(manager);
     QString text;
     QTextStream out(&text);
-    PlatformCheck::print({found.at(5), found.at(8), found.at(9)}, out);
+    PlatformCheck::print({found.at(5), found.at(6), found.at(8), found.at(9)}, out);
     QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(lines + '\n'))
                  .match(text)
                  .hasMatch(),
              qPrintable(text));
     QCOMPARE(readLines(platform.nftProgram + QStringLiteral(".log")),
              QStringList{"list table inet ovra_admin_usbip C"});
+    // Asking would have started it: --check changes nothing.
+    QVERIFY(!QFile::exists(started));
 }
 
 bool TestStartup::waitForWindowOf(int expectedUnameCalls, QProcess &process, int timeoutMs)

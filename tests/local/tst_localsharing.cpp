@@ -93,6 +93,8 @@ private Q_SLOTS:
     void managerCalls();
     void managerAbsent();
     void managerErrorSignal();
+    void readAccess_data();
+    void readAccess();
     void storageBusIds_data();
     void storageBusIds();
 
@@ -390,6 +392,50 @@ void TestLocalSharing::managerErrorSignal()
     QCOMPARE(errors.size(), 1);
     QCOMPARE(errors.first().at(0).toString(), QStringLiteral("Cannot bind 1-1"));
     QCOMPARE(errors.first().at(1).toString(), QString::fromUtf8("device\ufffd busy"));
+}
+
+void TestLocalSharing::readAccess_data()
+{
+    QTest::addColumn<FakeManager::Reply>("reply");
+    QTest::addColumn<int>("kind"); // AccessState::Kind
+    QTest::addColumn<QStringList>("hosts");
+    QTest::addColumn<QString>("problem");
+
+    const QStringList listed{QStringLiteral("10.0.0.1"), QStringLiteral("fd00::/64")};
+    QTest::newRow("any host, the list kept")
+        << FakeManager::reply(QVariantList{false, listed}) << int(AccessState::Kind::AnyHost)
+        << listed << QString();
+    QTest::newRow("restricted") << FakeManager::reply(QVariantList{true, QStringList()})
+                                << int(AccessState::Kind::Restricted) << QStringList() << QString();
+    QTest::newRow("broken list: the Manager's reason, cleaned")
+        << FakeManager::error(QStringLiteral("org.ovra.admin.usbip.Error.AccessListBroken"),
+                              QStringLiteral("Line 2 is \x1bno host."))
+        << int(AccessState::Kind::Broken) << QStringList()
+        << QString::fromUtf8("Line 2 is \ufffdno host.");
+    QTest::newRow("refused") << FakeManager::error(
+        QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"))
+                             << int(AccessState::Kind::Unknown) << QStringList()
+                             << QStringLiteral("Authorization error.");
+    QTest::newRow("an answer of another form")
+        << FakeManager::reply(true) << int(AccessState::Kind::Unknown) << QStringList()
+        << QStringLiteral("The type signature is not valid or compatible.");
+}
+
+void TestLocalSharing::readAccess()
+{
+    QFETCH(FakeManager::Reply, reply);
+    QFETCH(int, kind);
+    QFETCH(QStringList, hosts);
+    QFETCH(QString, problem);
+
+    m_manager->setReply(QStringLiteral("ShareAccess"), reply);
+    const std::unique_ptr<LocalSharing> local = service();
+    QSignalSpy told(local.get(), &LocalSharing::accessChanged);
+    const AccessState access = local->readAccess();
+    QCOMPARE(int(access.kind), kind);
+    QCOMPARE(access.hosts, hosts);
+    QCOMPARE(access.problem, problem);
+    QCOMPARE(told.size(), 1);
 }
 
 void TestLocalSharing::storageBusIds_data()

@@ -29,7 +29,7 @@ QString describe(const RemoteRow &row)
     QString text = row.device.busId() + QLatin1Char(' ');
     if (row.lost)
         text += QStringLiteral("lost");
-    else if (row.attached)
+    else if (row.attached())
         text += QStringLiteral("attached ") + row.port;
     else
         text += QStringLiteral("disconnected");
@@ -503,7 +503,7 @@ void TestRemoteDevices::disconnectDevice()
     }
     const std::unique_ptr<RemoteDevices> remote = service();
     QVERIFY(remote->update());
-    QVERIFY(remote->rows().at(0).attached);
+    QVERIFY(remote->rows().at(0).attached());
     m_manager->setReply(QStringLiteral("DisconnectDevice"), reply);
     m_manager->clearCalls();
     QObject context;

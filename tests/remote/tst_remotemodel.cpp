@@ -7,8 +7,6 @@
 #include "testicontheme.h"
 #include "tooloutput.h"
 
-#include <QAbstractItemModelTester>
-#include <QSignalSpy>
 #include <QtTest>
 
 namespace {
@@ -22,7 +20,6 @@ RemoteRow row(const QByteArray &busId, const QByteArray &description, bool attac
                                             + ToolOutput::remoteBlock(busId, description)),
                         QStringLiteral("nas"))
             .value(0);
-    value.attached = attached;
     value.lost = lost;
     value.port = attached ? QStringLiteral("00") : QString();
     value.constantLine = line;
@@ -40,7 +37,6 @@ private Q_SLOTS:
 
     void cells_data();
     void cells();
-    void rowChangesAndResets();
 
 private:
     TestIconTheme m_icons;
@@ -110,39 +106,6 @@ void TestRemoteModel::cells()
     QVERIFY(!model.index(0, 1).data(Qt::DecorationRole).isValid());
     QCOMPARE(model.rowAt(model.index(0, 3)).device.deviceId(), value.device.deviceId());
     QCOMPARE(model.indexOf(value.device.deviceId()), model.index(0, 0));
-}
-
-void TestRemoteModel::rowChangesAndResets()
-{
-    RemoteDevicesModel model;
-    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-    QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
-    const QList<RemoteRow> rows{row("1-1", "Acme : One (abcd:1111)", false, false),
-                                row("2-1", "Acme : Two (abcd:2222)", true, false)};
-    model.setRows(rows);
-    RemoteRow lost = rows.at(1);
-    lost.attached = false;
-    lost.lost = true;
-    model.setRow(1, lost);
-    QCOMPARE(changed.size(), 1);
-    QCOMPARE(changed.first().at(0).toModelIndex(), model.index(1, 0));
-    QCOMPARE(changed.first().at(1).toModelIndex(), model.index(1, RemoteDevicesModel::NameColumn));
-    QCOMPARE(model.index(1, RemoteDevicesModel::StatusColumn).data().toString(),
-             QStringLiteral("lost connection"));
-    model.setRow(2, lost); // no such row
-    QCOMPARE(changed.size(), 1);
-
-    const QStringList titles{"IP address", "BUSID", "VID:PID", "Status", "Name"};
-    for (int column = 0; column < titles.size(); ++column)
-        QCOMPARE(model.headerData(column, Qt::Horizontal).toString(), titles.at(column));
-    QVERIFY(!model.indexOf(QStringLiteral("nas/9-9/abcd:9999")).isValid());
-    QVERIFY(!model.rowAt(QModelIndex()).device.isValid());
-    QVERIFY(!model.data(QModelIndex()).isValid());
-
-    model.setRows({});
-    QCOMPARE(model.rowCount(), 0);
-    model.setRows(rows);
-    QCOMPARE(model.rowCount(), 2);
 }
 
 QTEST_MAIN(TestRemoteModel)

@@ -35,6 +35,13 @@ void PrivateBus::addActivatableService(const QString &name, const QString &comma
         ::kill(static_cast<pid_t>(m_daemon.processId()), SIGHUP); // reload the service folder
 }
 
+void PrivateBus::removeActivatableService(const QString &name)
+{
+    QFile::remove(serviceDir() + QLatin1Char('/') + name + QStringLiteral(".service"));
+    if (m_daemon.state() == QProcess::Running)
+        ::kill(static_cast<pid_t>(m_daemon.processId()), SIGHUP);
+}
+
 bool PrivateBus::start()
 {
     const QString config = m_dir.filePath(QStringLiteral("bus.conf"));

@@ -21,6 +21,8 @@ public:
     QString serviceDir() const;
     // Writes an activation file for `name` that runs `command`.
     void addActivatableService(const QString &name, const QString &command);
+    // Takes the activation file of `name` away again.
+    void removeActivatableService(const QString &name);
 
     bool start();
     void stop();

@@ -146,7 +146,7 @@ void benchRefresh(FakeUsbip &usbip, TestEnvironment &env, FakeManager &manager)
         const qint64 elapsed = clock.elapsed();
         int attached = 0;
         for (const RemoteRow &row : remote.rows())
-            attached += row.attached;
+            attached += row.attached();
         print(QStringLiteral("refresh (%1): %2 rows of host \"%3\" in %4 ms, %5 Manager calls, "
                              "%6 rows attached%7")
                   .arg(QLatin1String(pass))

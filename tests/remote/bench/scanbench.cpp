@@ -83,7 +83,10 @@ public:
     {
         m_scanner = new NetworkScanner;
         m_scanner->moveToThread(&m_worker);
-        connect(this, &Scanner::scanRequested, m_scanner, &NetworkScanner::scan);
+        connect(this, &Scanner::scanRequested, m_scanner,
+                [scanner = m_scanner](const QString &subnet, int count, int timeout) {
+                    scanner->scan(subnet, count, timeout, 0);
+                });
         connect(m_scanner, &NetworkScanner::progress, this, [this](int value) {
             if (m_stopped.isValid() && value == 1 && m_stopLatency < 0) {
                 m_stopLatency = m_stopped.elapsed();
