@@ -372,7 +372,7 @@ void RemoteDevices::scanNetwork(const QString &subnet, int count, int timeoutMs)
 
 void RemoteDevices::stopScan()
 {
-    m_stoppedSerial = m_scanSerial.load();
+    m_stoppedSerial = m_scanSerial;
     m_scanner->stop();
 }
 

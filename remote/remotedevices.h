@@ -15,7 +15,6 @@
 #include <QThread>
 #include <QTimer>
 
-#include <atomic>
 #include <optional>
 
 class NetworkScanner;
@@ -157,6 +156,6 @@ private:
     QThread m_thread;
     NetworkScanner *m_scanner;
     // The latest scan asked for, and the latest one asked for before a stop.
-    std::atomic<quint64> m_scanSerial{0};
-    std::atomic<quint64> m_stoppedSerial{0};
+    quint64 m_scanSerial = 0;
+    quint64 m_stoppedSerial = 0;
 };

@@ -545,9 +545,12 @@ private Q_SLOTS:
             if (!scan)
                 return;
             // The machine's own networks are far too large for a test: scan
-            // 127.0.4.1 to 127.0.4.3, as the dialog would for a network of four.
+            // 127.0.4.1 to 127.0.4.3, as the dialog would for a network of four
+            // (its Scan button is for the networks it offers).
             if (auto *progress = scan->findChild<QProgressBar *>(QStringLiteral("m_progressBar")))
                 progress->setRange(1, 3);
+            if (auto *stop = scan->findChild<QPushButton *>(QStringLiteral("m_stopPushButton")))
+                stop->show(); // scanning: reports move the bar
             Q_EMIT scan->scanNetwork(QStringLiteral("127.0.4.0"), 4, 5000);
             scanned = true;
         };
