@@ -538,13 +538,7 @@ void Healer::holdConnection(const QString &deviceId, const std::function<void()>
 
 void Healer::releaseConnection(const QString &deviceId, bool disconnected)
 {
-    if (--m_connectionHolds[deviceId] <= 0)
-        m_connectionHolds.remove(deviceId);
-    if (disconnected)
-        m_disconnected.insert(deviceId);
-    else
-        m_disconnected.remove(deviceId);
-    reread();
+    release(m_connectionHolds, m_disconnected, deviceId, disconnected);
 }
 
 void Healer::holdShare(const QString &busId, const std::function<void()> &settled)
@@ -566,12 +560,18 @@ void Healer::holdShare(const QString &busId, const std::function<void()> &settle
 
 void Healer::releaseShare(const QString &busId, bool unshared)
 {
-    if (--m_shareHolds[busId] <= 0)
-        m_shareHolds.remove(busId);
-    if (unshared)
-        m_unshared.insert(busId);
+    release(m_shareHolds, m_unshared, busId, unshared);
+}
+
+void Healer::release(QHash<QString, int> &holds, QSet<QString> &ended, const QString &key,
+                     bool hasEnded)
+{
+    if (--holds[key] <= 0)
+        holds.remove(key);
+    if (hasEnded)
+        ended.insert(key);
     else
-        m_unshared.remove(busId);
+        ended.remove(key);
     reread();
 }
 

@@ -127,6 +127,11 @@ private:
     using ConnectionPtr = std::shared_ptr<Connection>;
     using SharePtr = std::shared_ptr<Share>;
 
+    // Ends one hold on `key`, which has `hasEnded` (disconnected, unshared)
+    // or not, and reads the lists again.
+    void release(QHash<QString, int> &holds, QSet<QString> &ended, const QString &key,
+                 bool hasEnded);
+
     ConnectionPtr newConnection(const QString &line, const ManagerArguments::DeviceId &device);
     SharePtr newShare(const Sysfs::UsbDevice &device, const QString &serial);
     void look();
