@@ -19,18 +19,12 @@ namespace {
 // bus's NoReply error rather than as the waiter giving up.
 const int WaiterSlackMs = 1000;
 
-// A null QString would go out as an empty string too; say so.
-QVariant stringArgument(const QString &value)
-{
-    return QVariant::fromValue(value.isNull() ? QStringLiteral("") : value);
-}
-
 } // namespace
 
 OvraAdminUsbIpInterface::OvraAdminUsbIpInterface(QObject *parent)
-    : QDBusAbstractInterface(QString::fromLatin1(OvraUsbIp::ManagerService),
-                             QString::fromLatin1(OvraUsbIp::ManagerPath),
-                             OvraUsbIp::ManagerInterface, QDBusConnection::systemBus(), parent)
+    : OvraManagerProxy(QString::fromLatin1(OvraUsbIp::ManagerService),
+                       QString::fromLatin1(OvraUsbIp::ManagerPath), QDBusConnection::systemBus(),
+                       parent)
 {
     // The Manager answers within its budget; a call that outlives the budget
     // and a margin has no answer coming, and the caller must not hang on it.
@@ -38,57 +32,6 @@ OvraAdminUsbIpInterface::OvraAdminUsbIpInterface(QObject *parent)
 }
 
 OvraAdminUsbIpInterface::~OvraAdminUsbIpInterface() = default;
-
-QDBusPendingCall OvraAdminUsbIpInterface::send(const QString &method,
-                                               const QList<QVariant> &arguments)
-{
-    // The bus connection is thread-safe and so is the pending call: this may
-    // run in any thread, and the reply may be awaited in any thread.
-    return asyncCallWithArgumentList(method, arguments);
-}
-
-QDBusPendingReply<bool> OvraAdminUsbIpInterface::ConnectDevice(const QString &deviceId,
-                                                               bool isConst)
-{
-    return send(QStringLiteral("ConnectDevice"),
-                {stringArgument(deviceId), QVariant::fromValue(isConst)});
-}
-
-QDBusPendingReply<bool> OvraAdminUsbIpInterface::DisconnectDevice(const QString &deviceId,
-                                                                  const QString &port)
-{
-    return send(QStringLiteral("DisconnectDevice"),
-                {stringArgument(deviceId), stringArgument(port)});
-}
-
-QDBusPendingReply<QString> OvraAdminUsbIpInterface::PortsInfo()
-{
-    return send(QStringLiteral("PortsInfo"), {});
-}
-
-QDBusPendingReply<bool> OvraAdminUsbIpInterface::SetShareAccess(bool restricted,
-                                                                const QStringList &hosts)
-{
-    return send(QStringLiteral("SetShareAccess"),
-                {QVariant::fromValue(restricted), QVariant::fromValue(hosts)});
-}
-
-QDBusPendingReply<bool, QStringList> OvraAdminUsbIpInterface::ShareAccess()
-{
-    return send(QStringLiteral("ShareAccess"), {});
-}
-
-QDBusPendingReply<bool> OvraAdminUsbIpInterface::ShareDevice(const QString &busId,
-                                                             const QString &vidPid)
-{
-    return send(QStringLiteral("ShareDevice"), {stringArgument(busId), stringArgument(vidPid)});
-}
-
-QDBusPendingReply<bool> OvraAdminUsbIpInterface::UnshareDevice(const QString &busId,
-                                                               const QString &vidPid)
-{
-    return send(QStringLiteral("UnshareDevice"), {stringArgument(busId), stringArgument(vidPid)});
-}
 
 void OvraAdminUsbIpInterface::setWaiter(const Waiter &waiter)
 {

@@ -3,7 +3,8 @@
 
 #pragma once
 
-#include <QDBusAbstractInterface>
+#include "ovramanagerproxy.h"
+
 #include <QDBusError>
 #include <QDBusPendingCall>
 #include <QDBusPendingReply>
@@ -15,13 +16,14 @@
 #include <functional>
 #include <optional>
 
-// Typed client proxy of the privileged Manager service on the system bus.
-// Every method of the interface is a typed slot that sends the call and
-// returns its pending reply at once; truth() and text() wait for such a reply
-// and read it, which is the whole synchronous call of the services:
+// Client proxy of the privileged Manager service on the system bus. Every
+// method of the interface is a typed slot generated from the interface
+// description, which sends the call and returns its pending reply at once;
+// truth() and text() wait for such a reply and read it, which is the whole
+// synchronous call of the services:
 //
 //     if (!manager.truth(manager.ShareDevice(busId, vidPid), report)) ...
-class OvraAdminUsbIpInterface : public QDBusAbstractInterface
+class OvraAdminUsbIpInterface : public OvraManagerProxy
 {
     Q_OBJECT
 public:
@@ -65,24 +67,6 @@ public:
     // another type than the method declares.
     static bool isWrongType(const QDBusPendingCall &call);
 
-Q_SIGNALS:
-    void Error(const QString &error, const QString &message);
-    // A constant connection was lost (false) or is attached again (true).
-    void ConnectionChanged(const QString &deviceId, bool attached);
-
-public Q_SLOTS:
-    QDBusPendingReply<bool> ConnectDevice(const QString &deviceId, bool isConst);
-    // With a device id, the port may be OvraUsbIp::UnknownPort.
-    QDBusPendingReply<bool> DisconnectDevice(const QString &deviceId, const QString &port);
-    QDBusPendingReply<QString> PortsInfo();
-    QDBusPendingReply<bool> SetShareAccess(bool restricted, const QStringList &hosts);
-    QDBusPendingReply<bool, QStringList> ShareAccess();
-    QDBusPendingReply<bool> ShareDevice(const QString &busId, const QString &vidPid = QString());
-    QDBusPendingReply<bool> UnshareDevice(const QString &busId, const QString &vidPid = QString());
-
 private:
-    // Sends the call without the reply's type check (see boolReply).
-    QDBusPendingCall send(const QString &method, const QList<QVariant> &arguments);
-
     Waiter m_waiter;
 };

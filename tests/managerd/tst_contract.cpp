@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // SPDX-FileCopyrightText: 2026 Ovra admin usbip developers
 
-// The interface description in the repository, the program's proxy and the
-// running service describe one and the same interface; and the proxy works
-// against the real service.
+// The running service offers the interface the repository describes (the
+// proxy and the adaptor are generated from that description), and the proxy
+// works against the real service.
 
 #include "fakepolkit.h"
 #include "fakeusbip.h"
@@ -17,7 +17,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QFile>
-#include <QMetaMethod>
 #include <QSignalSpy>
 #include <QTest>
 #include <QXmlStreamReader>
@@ -69,43 +68,6 @@ QStringList membersOfXml(const QString &xml, const QString &interfaceName)
     return members;
 }
 
-QString busType(const QByteArray &cppType)
-{
-    if (cppType == "QString" || cppType == "QDBusPendingReply<QString>")
-        return QStringLiteral("s");
-    if (cppType == "bool" || cppType == "QDBusPendingReply<bool>")
-        return QStringLiteral("b");
-    if (cppType == "QStringList")
-        return QStringLiteral("as");
-    if (cppType == "QDBusPendingReply<bool,QStringList>")
-        return QStringLiteral("b, as");
-    return QStringLiteral("?") + QString::fromLatin1(cppType);
-}
-
-QStringList membersOfMetaObject(const QMetaObject &meta)
-{
-    QStringList members;
-    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
-        const QMetaMethod method = meta.method(i);
-        if (method.attributes() & QMetaMethod::Cloned)
-            continue; // the overloads for default arguments
-        if (method.access() != QMetaMethod::Public)
-            continue;
-        QStringList arguments;
-        for (int p = 0; p < method.parameterCount(); ++p)
-            arguments << busType(method.parameterTypes().at(p)) + QLatin1Char(' ')
-                             + QString::fromLatin1(method.parameterNames().at(p));
-        const bool isSignal = method.methodType() == QMetaMethod::Signal;
-        members << (isSignal ? QStringLiteral("signal ") : QStringLiteral("method "))
-                       + QString::fromLatin1(method.name()) + QLatin1Char('(')
-                       + arguments.join(QStringLiteral(", ")) + QLatin1Char(')')
-                       + (isSignal ? QString()
-                                   : QStringLiteral(" -> ") + busType(method.typeName()));
-    }
-    members.sort();
-    return members;
-}
-
 QString repositoryXml()
 {
     QFile file(QStringLiteral(OVRA_MANAGER_INTERFACE_XML));
@@ -121,7 +83,6 @@ private Q_SLOTS:
     void initTestCase();
     void init();
     void cleanupTestCase();
-    void descriptionMatchesProxy();
     void descriptionMatchesRunningService();
     void proxyRoundTrip();
     void proxySeesToolFailure();
@@ -162,14 +123,6 @@ void ContractTest::cleanupTestCase()
     m_polkit.stop();
 }
 
-void ContractTest::descriptionMatchesProxy()
-{
-    const QStringList described =
-        membersOfXml(repositoryXml(), QLatin1String(OvraUsbIp::ManagerInterface));
-    QCOMPARE(described.size(), 9);
-    QCOMPARE(membersOfMetaObject(OvraAdminUsbIpInterface::staticMetaObject), described);
-}
-
 void ContractTest::descriptionMatchesRunningService()
 {
     QDBusMessage introspect =
@@ -200,7 +153,7 @@ void ContractTest::proxyRoundTrip()
     QCOMPARE(m_env.readConfigFile(QStringLiteral("shared-usb-devices")), QByteArray("abcd:1234\n"));
 
     QDBusPendingReply<bool> session =
-        proxy.ShareDevice(QStringLiteral("1-2")); // vidpid defaults to ""
+        proxy.ShareDevice(QStringLiteral("1-2"), QString()); // a null vid:pid goes as ""
     session.waitForFinished();
     QCOMPARE(session.value(), true);
 
