@@ -9,7 +9,6 @@
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QDBusPendingCallWatcher>
-#include <QList>
 #include <QMetaType>
 #include <QVariant>
 

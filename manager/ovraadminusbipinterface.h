@@ -7,11 +7,7 @@
 
 #include <QDBusError>
 #include <QDBusPendingCall>
-#include <QDBusPendingReply>
-#include <QList>
 #include <QString>
-#include <QStringList>
-#include <QVariant>
 
 #include <functional>
 #include <optional>
