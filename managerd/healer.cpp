@@ -436,11 +436,7 @@ void Healer::attemptShare(const SharePtr &share)
                                {QStringLiteral("bind"), QStringLiteral("-b"), share->busId},
                                m_toolTimeoutMs, [this, share, counts](const ToolResult &result) {
                                    share->acting = false;
-                                   const bool bound =
-                                       result.succeeded()
-                                       || result.standardError.contains(UsbIpGrammar::AlreadyBound);
-                                   if (!bound)
-                                       m_tools.giveBack(share->busId);
+                                   const bool bound = m_tools.settleBind(share->busId, result);
                                    if (!counts()) {
                                        share->busy = false;
                                        resume(*share);

@@ -57,8 +57,9 @@ public:
         std::function<void(const QString &module, int timeoutMs,
                            std::function<void(const QString &problem)> done)>
             loadModule;
-        // After a failed bind: the device goes back to its usual driver.
-        std::function<void(const QString &busId)> giveBack;
+        // Whether a bind left the device shared; a failed one gives it back
+        // to its usual driver.
+        std::function<bool(const QString &busId, const ToolResult &result)> settleBind;
     };
     struct Files
     {

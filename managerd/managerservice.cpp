@@ -75,8 +75,8 @@ ManagerService::ManagerService(const ManagerOptions &options, const QDBusConnect
                               std::function<void(const QString &)> done) {
         loadModule(module, timeoutMs, done);
     };
-    tools.giveBack = [this](const QString &busId) {
-        giveBack(busId);
+    tools.settleBind = [this](const QString &busId, const ToolResult &result) {
+        return settleBind(busId, result);
     };
     m_healer = std::make_unique<Healer>(m_sysfs,
                                         Healer::Files{remoteDevicesPath(), sharedDevicesPath(),
@@ -380,11 +380,8 @@ void ManagerService::share(const Call &call, const QString &busId, const QString
                         [this, call, busId, vidPid, failure, constant,
                          serial](const ToolResult &result) {
                             if (!result.succeeded()) {
-                                // The tool may have taken the device from its driver
-                                // before it failed: without this the disk is gone. A
-                                // device shared already (its match entry in use) stays.
-                                if (!result.standardError.contains(UsbIpGrammar::AlreadyBound))
-                                    giveBack(busId);
+                                // Shared before, it stays so; this call still failed.
+                                settleBind(busId, result);
                                 signalError(call, failure, result.failureText());
                                 reply(call, false);
                             } else {
@@ -467,14 +464,17 @@ bool ManagerService::forgetConstantShare(const QString &vidPid, const QString &s
     return !wasRecorded || records.remove(vidPid, serial, error);
 }
 
-void ManagerService::giveBack(const QString &busId)
+bool ManagerService::settleBind(const QString &busId, const ToolResult &result)
 {
+    if (result.succeeded() || result.standardError.contains(UsbIpGrammar::AlreadyBound))
+        return true;
     QString error;
     if (m_sysfs.reprobe(busId, &error))
         qCInfo(lcManager).noquote() << "handed the device" << busId << "back to its driver";
     else
         qCWarning(lcManager).noquote()
             << "cannot hand the device" << busId << "back to its driver:" << error;
+    return false;
 }
 
 void ManagerService::connectDevice(const Call &call, const QString &usbipId, bool isConst)
@@ -1020,15 +1020,14 @@ void ManagerService::runEach(const QList<QStringList> &commands, std::function<v
     qCInfo(lcManager).noquote() << "restoring: usbip" << first.join(QLatin1Char(' '));
     runUsbip(first, m_options.toolTimeoutMs, [this, first, rest, done](const ToolResult &result) {
         const bool bind = first.value(0) == QLatin1String("bind");
-        if (bind && !result.succeeded()
-            && result.standardError.contains(UsbIpGrammar::AlreadyBound)) {
-            // Bound before this start, by an earlier run of the service.
-            qCInfo(lcManager).noquote() << "the device" << first.value(2) << "is shared already";
-        } else if (!result.succeeded()) {
-            if (bind)
-                giveBack(first.value(2));
-            qCWarning(lcManager).noquote()
-                << "restoring failed, will retry at the next start:" << result.failureText();
+        if (!result.succeeded()) {
+            if (bind && settleBind(first.value(2), result))
+                // Bound before this start, by an earlier run of the service.
+                qCInfo(lcManager).noquote()
+                    << "the device" << first.value(2) << "is shared already";
+            else
+                qCWarning(lcManager).noquote()
+                    << "restoring failed, will retry at the next start:" << result.failureText();
         }
         runEach(rest, done);
     });

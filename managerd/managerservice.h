@@ -207,8 +207,10 @@ private:
     QString portToDetach(const ManagerArguments::DeviceId &device, const QString &port) const;
     bool recordConstantShare(const QString &vidPid, const QString &serial, QString *error);
     bool forgetConstantShare(const QString &vidPid, const QString &serial, QString *error);
-    // After a failed bind: the device goes back to its usual driver.
-    void giveBack(const QString &busId);
+    // Whether `usbip bind -b busId` left the device shared (now or before). A
+    // bind that failed otherwise gives the device back to its usual driver:
+    // the tool may have taken it before it failed, and the disk would be gone.
+    bool settleBind(const QString &busId, const ToolResult &result);
 
     void readPorts();
     void logPortsProblem(const QString &problem);
