@@ -206,11 +206,8 @@ void Healer::lookAtConnections()
     for (const ConnectionPtr &connection : connections) {
         if (m_connectionHolds.contains(connection->id) || m_disconnected.contains(connection->id))
             continue;
-        bool attached = false;
-        for (const Sysfs::ImportedPort &port : qAsConst(ports))
-            attached =
-                attached || (port.host == connection->host && port.busId == connection->busId);
-        seen(connection, attached);
+        seen(connection,
+             Sysfs::findImported(ports, connection->host, connection->busId) != nullptr);
     }
 }
 

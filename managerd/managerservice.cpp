@@ -534,13 +534,8 @@ void ManagerService::disconnectDevice(const Call &call, const QString &usbipId, 
 bool ManagerService::isAttached(const ManagerArguments::DeviceId &device) const
 {
     QList<Sysfs::ImportedPort> ports;
-    if (!m_sysfs.importedPorts(&ports))
-        return false;
-    for (const Sysfs::ImportedPort &port : qAsConst(ports)) {
-        if (port.host == device.host && port.busId == device.busId)
-            return true;
-    }
-    return false;
+    return m_sysfs.importedPorts(&ports)
+        && Sysfs::findImported(ports, device.host, device.busId) != nullptr;
 }
 
 QString ManagerService::portToDetach(const ManagerArguments::DeviceId &device,
@@ -549,10 +544,8 @@ QString ManagerService::portToDetach(const ManagerArguments::DeviceId &device,
     QList<Sysfs::ImportedPort> ports;
     if (!m_sysfs.importedPorts(&ports))
         return port; // the caller's word is all there is
-    for (const Sysfs::ImportedPort &imported : qAsConst(ports)) {
-        if (imported.host == device.host && imported.busId == device.busId)
-            return QString::number(imported.port);
-    }
+    if (const Sysfs::ImportedPort *imported = Sysfs::findImported(ports, device.host, device.busId))
+        return QString::number(imported->port);
     for (const Sysfs::ImportedPort &imported : qAsConst(ports)) {
         if (!port.isEmpty() && imported.port == port.toInt() && !imported.host.isEmpty()) {
             qCInfo(lcManager).noquote()

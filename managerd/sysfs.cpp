@@ -129,6 +129,16 @@ bool Sysfs::reprobe(const QString &busId, QString *error) const
     return true;
 }
 
+const Sysfs::ImportedPort *Sysfs::findImported(const QList<ImportedPort> &ports,
+                                               const QString &host, const QString &busId)
+{
+    for (const ImportedPort &port : ports) {
+        if (port.host == host && port.busId == busId)
+            return &port;
+    }
+    return nullptr;
+}
+
 bool Sysfs::importedPorts(QList<ImportedPort> *ports, QString *error) const
 {
     ports->clear();

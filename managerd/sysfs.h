@@ -62,6 +62,9 @@ public:
     // records: a few small files, no tool run. None when the driver is not
     // loaded; false with `error` when a table cannot be read.
     bool importedPorts(QList<ImportedPort> *ports, QString *error = nullptr) const;
+    // The port of `ports` that holds the device `busId` of `host`; null for none.
+    static const ImportedPort *findImported(const QList<ImportedPort> &ports, const QString &host,
+                                            const QString &busId);
 
     // A USB device of this machine (no interface, no root hub).
     struct UsbDevice
