@@ -227,8 +227,7 @@ void Healer::seen(const ConnectionPtr &connection, bool attached)
         return;
     }
     const bool wasGood = item.state == State::Good;
-    item.state = State::Lost;
-    item.problem.clear();
+    const bool now = lose(item);
     qCInfo(lcHeal).noquote() << item.name
                              << (wasGood ? QStringLiteral("was lost: attaching it again as soon "
                                                           "as its host exports it")
@@ -236,14 +235,8 @@ void Healer::seen(const ConnectionPtr &connection, bool attached)
                                                           "as its host exports it"));
     if (wasGood)
         emit connectionChanged(item.id, false);
-    // Gone again soon after it came back: the back-off goes on.
-    if (wasGood && item.goodSince.isValid() && !item.goodSince.hasExpired(LastRetryMs)) {
-        item.backoffMs = nextBackoff(item.backoffMs);
-        item.retry.start(item.backoffMs);
-        return;
-    }
-    item.backoffMs = 0;
-    attemptConnection(connection);
+    if (now)
+        attemptConnection(connection);
 }
 
 void Healer::lookAtShares()
@@ -265,7 +258,7 @@ void Healer::lookAtShares()
         present.insert(key);
         SharePtr share = m_shares.value(key);
         if (!share) {
-            share = newShare(device, serial);
+            share = newShare(key, device, serial);
             m_shares.insert(key, share);
         }
         if (!isHeld(*share) && !m_unshared.contains(share->busId))
@@ -283,12 +276,13 @@ void Healer::lookAtShares()
     m_unshared.intersect(busIds);
 }
 
-Healer::SharePtr Healer::newShare(const Sysfs::UsbDevice &device, const QString &serial)
+Healer::SharePtr Healer::newShare(const QString &key, const Sysfs::UsbDevice &device,
+                                  const QString &serial)
 {
     auto share = std::make_shared<Share>();
     share->name =
         QStringLiteral("the constantly shared device %1 (%2)").arg(device.busId, device.vidPid);
-    share->key = device.busId + QLatin1Char(' ') + device.vidPid + QLatin1Char(' ') + serial;
+    share->key = key;
     share->busId = device.busId;
     share->vidPid = device.vidPid;
     share->serial = serial;
@@ -315,18 +309,12 @@ void Healer::seen(const SharePtr &share, bool bound)
         return;
     }
     const bool wasGood = item.state == State::Good;
-    item.state = State::Lost;
-    item.problem.clear();
+    const bool now = lose(item);
     qCInfo(lcHeal).noquote() << item.name
                              << (wasGood ? QStringLiteral("is no longer shared: sharing it again")
                                          : QStringLiteral("is not shared: sharing it"));
-    if (wasGood && item.goodSince.isValid() && !item.goodSince.hasExpired(LastRetryMs)) {
-        item.backoffMs = nextBackoff(item.backoffMs);
-        item.retry.start(item.backoffMs);
-        return;
-    }
-    item.backoffMs = 0;
-    attemptShare(share);
+    if (now)
+        attemptShare(share);
 }
 
 // ---- attempts --------------------------------------------------------------
@@ -569,6 +557,21 @@ void Healer::release(QHash<QString, int> &holds, QSet<QString> &ended, const QSt
 }
 
 // ---- back-off ----------------------------------------------------------------
+
+bool Healer::lose(Item &item)
+{
+    const bool wasGood = item.state == State::Good;
+    item.state = State::Lost;
+    item.problem.clear();
+    // Gone again soon after it came back: the back-off goes on.
+    if (wasGood && item.goodSince.isValid() && !item.goodSince.hasExpired(LastRetryMs)) {
+        item.backoffMs = nextBackoff(item.backoffMs);
+        item.retry.start(item.backoffMs);
+        return false;
+    }
+    item.backoffMs = 0;
+    return true;
+}
 
 void Healer::abandon(Item &item)
 {

@@ -134,7 +134,7 @@ private:
                  bool hasEnded);
 
     ConnectionPtr newConnection(const QString &line, const ManagerArguments::DeviceId &device);
-    SharePtr newShare(const Sysfs::UsbDevice &device, const QString &serial);
+    SharePtr newShare(const QString &key, const Sysfs::UsbDevice &device, const QString &serial);
     void look();
     void lookAtConnections();
     void lookAtShares();
@@ -158,6 +158,9 @@ private:
     bool mayBind(const Share &share) const;
     bool isHeld(const Share &share) const;
 
+    // The item is found lost: whether to attempt it at once, or (gone again
+    // soon after it came back) after the back-off, whose retry it starts.
+    static bool lose(Item &item);
     // Ends the attempt on its way (its results count no more).
     static void abandon(Item &item);
     void retryLater(Item &item, const QString &problem);
