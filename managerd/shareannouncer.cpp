@@ -294,11 +294,8 @@ void ShareAnnouncer::rename(quint64 generation, const std::function<void()> &the
 void ShareAnnouncer::call(const QString &path, const char *interface, const QString &method,
                           const QVariantList &arguments, const Next &next)
 {
-    QDBusMessage message = QDBusMessage::createMethodCall(QLatin1String(AvahiBus::Service), path,
-                                                          QLatin1String(interface), method);
-    message.setArguments(arguments);
-    // A stopped Avahi stays stopped: bus activation would start it.
-    message.setAutoStartService(false);
+    const QDBusMessage message =
+        AvahiBus::methodCall(QLatin1String(interface), path, method, arguments);
     auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message, CallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [watcher, next]() {
         watcher->deleteLater();

@@ -3,6 +3,10 @@
 
 #pragma once
 
+#include <QDBusMessage>
+#include <QString>
+#include <QVariantList>
+
 // Avahi's interface on the system bus, as the Manager announces through it,
 // the window browses through it and the tests' stand-in serves it: the names
 // of avahi-daemon's introspection files (org.freedesktop.Avahi.*.xml) and
@@ -28,5 +32,17 @@ inline constexpr int GroupFailure = 4;
 // AvahiIfIndex and AvahiProtocol: any
 inline constexpr int AnyInterface = -1;
 inline constexpr int AnyProtocol = -1;
+
+// A call of Avahi's that does not start it: a stopped Avahi stays stopped,
+// where bus activation would start it.
+inline QDBusMessage methodCall(const QString &interface, const QString &path, const QString &method,
+                               const QVariantList &arguments)
+{
+    QDBusMessage message =
+        QDBusMessage::createMethodCall(QLatin1String(Service), path, interface, method);
+    message.setArguments(arguments);
+    message.setAutoStartService(false);
+    return message;
+}
 
 } // namespace AvahiBus

@@ -86,17 +86,6 @@ HostBrowser::HostBrowser(const QDBusConnection &bus, QObject *parent)
     startBrowsing();
 }
 
-QDBusMessage HostBrowser::avahiCall(const QString &interface, const QString &path,
-                                    const QString &method, const QVariantList &arguments)
-{
-    QDBusMessage message =
-        QDBusMessage::createMethodCall(QLatin1String(AvahiBus::Service), path, interface, method);
-    message.setArguments(arguments);
-    // A stopped Avahi stays stopped: bus activation would start it.
-    message.setAutoStartService(false);
-    return message;
-}
-
 void HostBrowser::startBrowsing()
 {
     if (m_creating || !m_browser.isEmpty())
@@ -105,10 +94,11 @@ void HostBrowser::startBrowsing()
     const quint64 generation = m_generation;
     // Prepared, then started once its path is known: no item comes before.
     const QDBusMessage call =
-        avahiCall(QLatin1String(AvahiBus::Server2Interface), QLatin1String(AvahiBus::ServerPath),
-                  QStringLiteral("ServiceBrowserPrepare"),
-                  {AvahiBus::AnyInterface, AvahiBus::AnyProtocol,
-                   QLatin1String(OvraUsbIp::AnnouncedServiceType), QString(), 0u});
+        AvahiBus::methodCall(QLatin1String(AvahiBus::Server2Interface),
+                             QLatin1String(AvahiBus::ServerPath),
+                             QStringLiteral("ServiceBrowserPrepare"),
+                             {AvahiBus::AnyInterface, AvahiBus::AnyProtocol,
+                              QLatin1String(OvraUsbIp::AnnouncedServiceType), QString(), 0u});
     auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, CallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, generation]() {
         watcher->deleteLater();
@@ -118,8 +108,8 @@ void HostBrowser::startBrowsing()
         if (generation != m_generation) {
             // An Avahi that has gone since, or a browser no longer wanted.
             if (made)
-                m_bus.asyncCall(avahiCall(QLatin1String(AvahiBus::BrowserInterface), path,
-                                          QStringLiteral("Free"), {}));
+                m_bus.asyncCall(AvahiBus::methodCall(QLatin1String(AvahiBus::BrowserInterface),
+                                                     path, QStringLiteral("Free"), {}));
             return;
         }
         m_creating = false;
@@ -131,8 +121,8 @@ void HostBrowser::startBrowsing()
         }
         m_browser = path;
         auto *start = new QDBusPendingCallWatcher(
-            m_bus.asyncCall(avahiCall(QLatin1String(AvahiBus::BrowserInterface), path,
-                                      QStringLiteral("Start"), {}),
+            m_bus.asyncCall(AvahiBus::methodCall(QLatin1String(AvahiBus::BrowserInterface), path,
+                                                 QStringLiteral("Start"), {}),
                             CallTimeoutMs),
             this);
         connect(start, &QDBusPendingCallWatcher::finished, this, [this, start, generation]() {
@@ -235,10 +225,12 @@ void HostBrowser::resolveNext()
         const QString domain = item.domain;
         // The address of the protocol it was seen over.
         const QDBusMessage call =
-            avahiCall(QLatin1String(AvahiBus::ServerInterface), QLatin1String(AvahiBus::ServerPath),
-                      QStringLiteral("ResolveService"),
-                      {interface, protocol, name, QLatin1String(OvraUsbIp::AnnouncedServiceType),
-                       domain, protocol, 0u});
+            AvahiBus::methodCall(QLatin1String(AvahiBus::ServerInterface),
+                                 QLatin1String(AvahiBus::ServerPath),
+                                 QStringLiteral("ResolveService"),
+                                 {interface, protocol, name,
+                                  QLatin1String(OvraUsbIp::AnnouncedServiceType), domain, protocol,
+                                  0u});
         auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, ResolveTimeoutMs), this);
         connect(watcher, &QDBusPendingCallWatcher::finished, this,
                 [this, watcher, generation, interface, protocol, name, domain]() {

@@ -105,8 +105,6 @@ private:
     // Makes the hosts from the items; tells when they differ from before.
     void publish();
     static QString addressOf(const QString &text, int interface);
-    static QDBusMessage avahiCall(const QString &interface, const QString &path,
-                                  const QString &method, const QVariantList &arguments);
 
     QDBusConnection m_bus;
     QDBusServiceWatcher *m_watcher;
