@@ -86,10 +86,14 @@ void RemoteDevices::setHost(const QString &host)
     m_host = host;
 }
 
+std::optional<QString> RemoteDevices::readPortText()
+{
+    return m_manager.text(m_manager.PortsInfo(), reportAs(tr("Error get ports info!")));
+}
+
 std::optional<QList<AttachedPort>> RemoteDevices::readPorts()
 {
-    const std::optional<QString> text =
-        m_manager.text(m_manager.PortsInfo(), reportAs(tr("Error get ports info!")));
+    const std::optional<QString> text = readPortText();
     if (!text)
         return std::nullopt;
     return attachedPorts(*text);
@@ -167,8 +171,7 @@ bool RemoteDevices::update()
 
     // A port table that cannot be read is no empty one: it attaches nothing
     // and the rows keep what the last table said of their devices.
-    const std::optional<QString> portText =
-        m_manager.text(m_manager.PortsInfo(), reportAs(tr("Error get ports info!")));
+    const std::optional<QString> portText = readPortText();
     if (!portText) {
         QList<RemoteRow> rows = rowsOf(devices, {});
         for (RemoteRow &row : rows) {
@@ -387,8 +390,7 @@ void RemoteDevices::takeScanResult(const QList<UsbDevice> &devices, bool anyList
     }
     QList<UsbDevice> all = devices;
     QList<AttachedPort> ports;
-    const std::optional<QString> portText =
-        m_manager.text(m_manager.PortsInfo(), reportAs(tr("Error get ports info!")));
+    const std::optional<QString> portText = readPortText();
     if (portText) {
         ports = attachedPorts(*portText);
         if (attachedFollow)

@@ -120,8 +120,9 @@ private:
     friend class TestScan;
     friend class TestScanDialog;
 
-    // The port table, read from the Manager; nothing (reported) when it
-    // cannot be read.
+    // The port table, read from the Manager, as its text and read; nothing
+    // (reported) when it cannot be read.
+    std::optional<QString> readPortText();
     std::optional<QList<AttachedPort>> readPorts();
     QList<DeviceId> constantLines() const;
     // The rows of `devices`, their connections judged by `ports`.
